@@ -1,0 +1,85 @@
+// The conversion run over its host interface, and the re-encoding of one page to JPEG.
+#pragma once
+
+#include <string>
+
+#include "framework/string_list.h"
+#include "renderer/renderer.h"
+
+namespace quillamar::batch {
+
+/// The window's operations as the run sees them. The window and the command line each implement
+/// it once; the run calls these in a fixed order and holds no other reference to its caller.
+class RunHost {
+ public:
+  virtual ~RunHost() = default;
+
+  /// The chosen-files text (only tested for being empty).
+  virtual std::string ChosenFilesText() = 0;
+  /// The chosen PDFs' full paths in their order; empty before the first choice.
+  virtual TStringList SourceFiles() = 0;
+  /// The output folder text, used exactly as given.
+  virtual std::string OutputFolderText() = 0;
+  /// The format text: "JPG" re-encodes the pages, anything else keeps the PNGs.
+  virtual std::string FormatText() = 0;
+  /// The resolution text, handed to the renderer verbatim.
+  virtual std::string ResolutionText() = 0;
+  virtual void SetStatusText(const std::string& text) = 0;
+  /// Paints the window at once (the run may hold its thread for long).
+  virtual void RepaintNow() = 0;
+  virtual void SetProgressPosition(int position) = 0;
+  /// The progress maximum; the minimum stays 0.
+  virtual void SetProgressMaximum(int maximum) = 0;
+  /// A modal message with one OK button; returns when the user has closed it.
+  virtual void ShowMessage(const std::string& text) = 0;
+  /// Lets the user choose the PDF files (the run ends right after).
+  virtual void ChooseFiles() = 0;
+  /// Lets the user choose the output folder (the run ends right after).
+  virtual void ChooseFolder() = 0;
+  /// Re-encodes one page PNG as the JPEG file; raises on failure.
+  virtual void ReencodePage(const std::string& png_path, const std::string& jpg_path) = 0;
+};
+
+/// Lets another thread (or a signal handler) end a run: the renderer is asked to stop and the
+/// run ends after the current page.
+using StopSignal = renderer::StopSignal;
+
+/// What a caller may change about a run; the defaults are the program's.
+struct RunSettings {
+  /// The renderer to start; empty means "lib.dll" beside the running executable.
+  std::string renderer_path;
+  /// The page loop looks no further than this page number.
+  int max_pages = 10000;
+  /// Ends the run early when raised; may be null.
+  StopSignal* stop = nullptr;
+};
+
+/// How a run ended.
+enum class RunOutcome {
+  kNothingChosen,  ///< no PDFs or no folder: the matching choice was offered instead
+  kCompleted,      ///< every PDF was handed to the renderer and its pages handled
+  kStopped,        ///< the stop signal ended it
+};
+
+/// What a run did, for front ends that report it (the window shows only what the host saw).
+struct RunResult {
+  RunOutcome outcome = RunOutcome::kNothingChosen;
+  int pdfs_not_started = 0;  ///< renderer could not be started ("运行主程序错误!")
+  int pdfs_failed = 0;       ///< renderer reported a failure ("转换失败：…")
+};
+
+/// Converts every chosen PDF into page files. Exceptions of the system's classes end the run and
+/// pass to the caller untouched.
+RunResult Run(RunHost& host, const RunSettings& settings = {});
+
+/// Reads the PNG page and writes it as the JPEG file; the PNG is left as it is.
+void ConvertPngToJpg(const std::string& png_path, const std::string& jpg_path);
+
+/// The texts the run shows.
+inline constexpr char kStatusConverting[] = "正在转换 ";
+inline constexpr char kStatusDone[] = "已完成！";
+inline constexpr char kStatusStopped[] = "已停止";
+inline constexpr char kRendererStartError[] = "运行主程序错误!";
+inline constexpr char kRendererFailedPrefix[] = "转换失败：";
+
+}  // namespace quillamar::batch
