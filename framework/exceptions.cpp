@@ -25,7 +25,8 @@ std::string FormatMessage(const char* pattern, ...) {
 }
 
 std::string DisplayedMessage(const std::string& message) {
-  // Bytes compare unsigned, so a message ending in a multi-byte UTF-8 character gets its full stop too.
+  // Bytes compare unsigned, so a message ending in a multi-byte UTF-8 character gets its full stop
+  // too.
   if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + ".";
   return message;
 }

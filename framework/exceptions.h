@@ -1,4 +1,5 @@
-// The framework's exception classes: every failure of the system is one of these, carrying its message.
+// The framework's exception classes: every failure of the system is one of these, carrying its
+// message.
 #pragma once
 
 #include <exception>

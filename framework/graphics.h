@@ -44,9 +44,9 @@ struct TRect {
 enum class TProgressStage { psStarting, psRunning, psEnding };
 
 /// Listener of a graphic's progress reports (sender, stage, percentage, redraw, rectangle, text).
-using TProgressEvent = std::function<void(const class TGraphic& sender, TProgressStage stage,
-                                          int percent, bool redraw, const TRect& rect,
-                                          const std::string& message)>;
+using TProgressEvent =
+    std::function<void(const class TGraphic& sender, TProgressStage stage, int percent, bool redraw,
+                       const TRect& rect, const std::string& message)>;
 
 /// Base of every picture: assignment, drawing, size, emptiness, transparency, files.
 class TGraphic {

@@ -47,7 +47,8 @@ bool ForceFolders(std::string folder) {
   if (folder.back() == '/') folder.pop_back();
   if (folder.empty() || FolderExists(folder)) return true;
   const auto slash = folder.rfind('/');
-  const std::string parent = slash == std::string::npos ? std::string() : folder.substr(0, slash + 1);
+  const std::string parent =
+      slash == std::string::npos ? std::string() : folder.substr(0, slash + 1);
   if (parent == folder) return true;
   // The parent is created first; a bare relative name has no parent and raises above.
   if (!ForceFolders(parent)) return false;

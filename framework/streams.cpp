@@ -84,7 +84,8 @@ TFileStream::TFileStream(const std::string& path, FileMode mode) {
   const std::string reason = std::strerror(errno);
   const std::string full = AbsolutePath(path);
   if (mode == FileMode::kCreate) {
-    throw EFCreateError(FormatMessage("Cannot create file \"%s\". %s", full.c_str(), reason.c_str()));
+    throw EFCreateError(
+        FormatMessage("Cannot create file \"%s\". %s", full.c_str(), reason.c_str()));
   }
   throw EFOpenError(FormatMessage("Cannot open file \"%s\". %s", full.c_str(), reason.c_str()));
 }
