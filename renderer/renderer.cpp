@@ -21,7 +21,11 @@ extern char** environ;
 
 namespace quillamar::renderer {
 
-std::string RendererPath() { return FolderOf(RunningExecutablePath()) + "/" + kRendererFileName; }
+std::string RendererPathBeside(const std::string& executable) {
+  return FolderOf(executable) + "/" + kRendererFileName;
+}
+
+std::string RendererPath() { return RendererPathBeside(RunningExecutablePath()); }
 
 std::string OutputPattern(const std::string& folder, const std::string& base_name) {
   return folder + "/" + base_name + "_%d.png";

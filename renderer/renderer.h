@@ -15,7 +15,11 @@ inline constexpr char kRendererFileName[] = "lib.dll";
 /// write the cheapest valid PNG. Nothing else is passed outside the argument list.
 inline constexpr char kIntermediateEnv[] = "QUILLAMAR_INTERMEDIATE_PNG";
 
-/// The renderer's path: the folder of the running executable, "/" and "lib.dll".
+/// The renderer's path beside an executable: its folder, "/" and "lib.dll" (so "//lib.dll" for a
+/// program in the root folder, used as it is).
+std::string RendererPathBeside(const std::string& executable);
+
+/// The renderer's path beside the running executable.
 std::string RendererPath();
 
 /// The output pattern the renderer fills with page numbers: folder, "/", base name, "_%d.png".

@@ -1,0 +1,102 @@
+// File and memory streams, their error messages and the advisory sharing of files.
+#include "framework/streams.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "framework/exceptions.h"
+#include "support/temp_dir.h"
+
+namespace quillamar {
+namespace {
+
+TEST(FileStreamTest, OpenFailureNamesTheAbsolutePathAndTheReason) {
+  testing::TempDir dir;
+  const std::string missing = dir / "missing.png";
+  try {
+    TFileStream stream(missing, FileMode::kOpenReadDenyWrite);
+    FAIL() << "opened a missing file";
+  } catch (const EFOpenError& error) {
+    EXPECT_EQ(error.Message(), "Cannot open file \"" + missing + "\". " + std::strerror(ENOENT));
+  }
+}
+
+TEST(FileStreamTest, CreateFailureNamesTheAbsolutePathAndTheReason) {
+  testing::TempDir dir;
+  const std::string target = dir / "no/such/folder/x.jpg";
+  try {
+    TFileStream stream(target, FileMode::kCreate);
+    FAIL() << "created a file in a missing folder";
+  } catch (const EFCreateError& error) {
+    EXPECT_EQ(error.Message(), "Cannot create file \"" + target + "\". " + std::strerror(ENOENT));
+  }
+}
+
+TEST(FileStreamTest, CreateEmptiesAndWritesReadBack) {
+  testing::TempDir dir;
+  const std::string path = dir.Write("data.bin", "old content that is longer");
+  {
+    TFileStream out(path, FileMode::kCreate);
+    out.WriteBuffer("new", 3);
+  }
+  TFileStream in(path, FileMode::kOpenReadDenyWrite);
+  EXPECT_EQ(in.Size(), 3);
+  char buffer[8] = {};
+  EXPECT_EQ(in.Read(buffer, sizeof buffer), 3);  // asks for more than there is
+  EXPECT_STREQ(buffer, "new");
+  EXPECT_EQ(in.Read(buffer, 1), 0);
+}
+
+TEST(FileStreamTest, AFileHeldForWritingCannotBeOpenedForReading) {
+  testing::TempDir dir;
+  const std::string path = dir.Write("held.png", "x");
+  {
+    TFileStream writer(path, FileMode::kCreate);
+    EXPECT_THROW(TFileStream(path, FileMode::kOpenReadDenyWrite), EFOpenError);
+  }
+  TFileStream reader(path, FileMode::kOpenReadDenyWrite);
+  TFileStream other_reader(path, FileMode::kOpenReadDenyWrite);  // readers share
+  EXPECT_THROW(TFileStream(path, FileMode::kCreate), EFCreateError);
+}
+
+TEST(FileStreamTest, AFolderCannotBeOpenedAsAFile) {
+  testing::TempDir dir;
+  EXPECT_THROW(TFileStream(dir.path(), FileMode::kOpenReadDenyWrite), EFOpenError);
+}
+
+TEST(StreamTest, ReadBufferAndWriteBufferInsistOnTheWholeCount) {
+  TMemoryStream stream;
+  stream.WriteBuffer("abc", 3);
+  stream.SetPosition(1);
+  char buffer[4] = {};
+  EXPECT_THROW(stream.ReadBuffer(buffer, 4), EReadError);
+  try {
+    stream.SetPosition(0);
+    stream.ReadBuffer(buffer, 5);
+  } catch (const EReadError& error) {
+    EXPECT_EQ(error.Message(), "Stream read error");
+  }
+}
+
+TEST(MemoryStreamTest, GrowsKeepsBytesAndSeeks) {
+  TMemoryStream stream;
+  std::string big(100000, 'q');
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(stream.Write(big.data(), 100000), 100000);
+  EXPECT_EQ(stream.Size(), 500000);
+  EXPECT_EQ(stream.Position(), 500000);
+  EXPECT_EQ(stream.Seek(-2, SeekOrigin::kEnd), 499998);
+  stream.WriteBuffer("zz!", 3);
+  EXPECT_EQ(stream.Size(), 500001);
+  EXPECT_EQ(stream.Memory()[499999], 'z');
+  EXPECT_EQ(stream.Memory()[500000], '!');
+  EXPECT_EQ(stream.Memory()[0], 'q');
+  stream.SetSize(10);
+  EXPECT_EQ(stream.Position(), 10);
+  stream.Clear();
+  EXPECT_EQ(stream.Size(), 0);
+  EXPECT_EQ(stream.Seek(-5, SeekOrigin::kCurrent), 0);
+}
+
+}  // namespace
+}  // namespace quillamar
