@@ -5,17 +5,12 @@
 namespace quillamar::batch {
 namespace {
 
+using renderer::RenderOutcome;
+
 constexpr char kJpgFormat[] = "JPG";
 
 bool StopRequested(const RunSettings& settings) {
   return settings.stop != nullptr && settings.stop->Requested();
-}
-
-RunResult EndStopped(RunHost& host, RunResult result) {
-  host.SetStatusText(kStatusStopped);
-  host.RepaintNow();
-  result.outcome = RunOutcome::kStopped;
-  return result;
 }
 
 // Re-encodes pages 1, 2, … of one PDF until the first missing number, deleting each PNG once its
@@ -34,8 +29,44 @@ bool ReencodePages(RunHost& host, const std::string& base_name, const RunSetting
   return true;
 }
 
-std::string FailureMessage(const std::string& pdf, const renderer::RenderOutcome& outcome) {
-  return std::string(kRendererFailedPrefix) + FileNameOf(pdf) + "\n" + outcome.error_line;
+RenderOutcome StartAndAwaitRenderer(RunHost& host, const std::string& renderer_path,
+                                    const std::string& pdf, const std::string& base_name,
+                                    const RunSettings& settings) {
+  // The format is looked at before the start too, only to tell our renderer that its pages are an
+  // intermediate; what happens to the pages is decided after it has ended, as always.
+  const bool intermediate = host.FormatText() == kJpgFormat;
+  const std::string folder = host.OutputFolderText();
+  const std::string resolution = host.ResolutionText();
+  return renderer::RunRenderer(renderer_path,
+                               renderer::RendererArguments(folder, base_name, resolution, pdf),
+                               intermediate, settings.stop);
+}
+
+enum class PdfEnd { kRendered, kNotStarted, kStopped };
+
+// One PDF: status, renderer, pages, and the message for a renderer that failed.
+PdfEnd ConvertPdf(RunHost& host, const std::string& renderer_path, const std::string& pdf,
+                  const RunSettings& settings, RunResult& result) {
+  host.SetStatusText(kStatusConverting + FileNameOf(pdf));
+  host.RepaintNow();
+  const std::string base_name = WithoutExtension(FileNameOf(pdf));
+  const RenderOutcome outcome =
+      StartAndAwaitRenderer(host, renderer_path, pdf, base_name, settings);
+  if (outcome.kind == RenderOutcome::Kind::kNotStarted) {
+    host.ShowMessage(kRendererStartError);
+    ++result.pdfs_not_started;
+    return PdfEnd::kNotStarted;
+  }
+  if (outcome.kind == RenderOutcome::Kind::kStopped) return PdfEnd::kStopped;
+  // Pages a failing renderer did write are still converted.
+  if (host.FormatText() == kJpgFormat && !ReencodePages(host, base_name, settings)) {
+    return PdfEnd::kStopped;
+  }
+  if (outcome.kind == RenderOutcome::Kind::kFailed) {
+    host.ShowMessage(kRendererFailedPrefix + FileNameOf(pdf) + "\n" + outcome.error_line);
+    ++result.pdfs_failed;
+  }
+  return PdfEnd::kRendered;
 }
 
 }  // namespace
@@ -59,33 +90,17 @@ RunResult Run(RunHost& host, const RunSettings& settings) {
   host.SetProgressMaximum(pdfs.Count() - 1);
 
   for (int i = 0; i < pdfs.Count(); ++i) {
-    if (StopRequested(settings)) return EndStopped(host, result);
-    const std::string& pdf = pdfs[i];
-    host.SetStatusText(kStatusConverting + FileNameOf(pdf));
-    host.RepaintNow();
-    const std::string base_name = WithoutExtension(FileNameOf(pdf));
-    // The format is looked at before the start too, only to tell our renderer that its pages are
-    // an intermediate; what happens to the pages is decided after it has ended, as always.
-    const bool intermediate = host.FormatText() == kJpgFormat;
-    const auto arguments =
-        renderer::RendererArguments(host.OutputFolderText(), base_name, host.ResolutionText(), pdf);
-    const renderer::RenderOutcome outcome =
-        renderer::RunRenderer(renderer_path, arguments, intermediate, settings.stop);
-    using Kind = renderer::RenderOutcome::Kind;
-    if (outcome.kind == Kind::kNotStarted) {
-      host.ShowMessage(kRendererStartError);
-      ++result.pdfs_not_started;
-      continue;
+    const PdfEnd end = StopRequested(settings)
+                           ? PdfEnd::kStopped
+                           : ConvertPdf(host, renderer_path, pdfs[i], settings, result);
+    if (end == PdfEnd::kStopped) {
+      host.SetStatusText(kStatusStopped);
+      host.RepaintNow();
+      result.outcome = RunOutcome::kStopped;
+      return result;
     }
-    if (outcome.kind == Kind::kStopped) return EndStopped(host, result);
-    if (host.FormatText() == kJpgFormat && !ReencodePages(host, base_name, settings)) {
-      return EndStopped(host, result);
-    }
-    if (outcome.kind == Kind::kFailed) {
-      host.ShowMessage(FailureMessage(pdf, outcome));
-      ++result.pdfs_failed;
-    }
-    host.SetProgressPosition(i);
+    // A PDF whose renderer could not start leaves the position where it was.
+    if (end == PdfEnd::kRendered) host.SetProgressPosition(i);
   }
   host.SetStatusText(kStatusDone);
   host.SetProgressPosition(0);

@@ -1,0 +1,312 @@
+// The conversion run against a recording host and shell-script renderers.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "batch/batch.h"
+#include "framework/exceptions.h"
+#include "framework/paths.h"
+#include "support/temp_dir.h"
+
+namespace quillamar::batch {
+namespace {
+
+using testing::ReadFileText;
+using testing::TempDir;
+using Log = std::vector<std::string>;
+
+// Logs every call of the run, in order, and answers from its fields.
+class RecordingHost : public RunHost {
+ public:
+  std::string chosen_text = "a.pdf;";
+  TStringList files;
+  std::string folder;
+  std::string format = "PNG";
+  std::string resolution = "72";
+  std::function<void(const std::string&)> on_status;
+  std::function<void(const std::string& png, const std::string& jpg)> on_reencode;
+  Log log;
+
+  std::string ChosenFilesText() override { return Record("ChosenFilesText", chosen_text); }
+  TStringList SourceFiles() override {
+    log.push_back("SourceFiles");
+    return files;
+  }
+  std::string OutputFolderText() override { return Record("OutputFolderText", folder); }
+  std::string FormatText() override { return Record("FormatText", format); }
+  std::string ResolutionText() override { return Record("ResolutionText", resolution); }
+  void SetStatusText(const std::string& text) override {
+    log.push_back("Status " + text);
+    if (on_status) on_status(text);
+  }
+  void RepaintNow() override { log.push_back("Repaint"); }
+  void SetProgressPosition(int position) override {
+    log.push_back("Position " + std::to_string(position));
+  }
+  void SetProgressMaximum(int maximum) override {
+    log.push_back("Maximum " + std::to_string(maximum));
+  }
+  void ShowMessage(const std::string& text) override { log.push_back("Message " + text); }
+  void ChooseFiles() override { log.push_back("ChooseFiles"); }
+  void ChooseFolder() override { log.push_back("ChooseFolder"); }
+  void ReencodePage(const std::string& png, const std::string& jpg) override {
+    log.push_back("Reencode " + FileNameOf(png) + " " + FileNameOf(jpg));
+    if (on_reencode) on_reencode(png, jpg);
+    std::ofstream(jpg) << "jpeg of " << ReadFileText(png);
+  }
+
+  // The calls that show something or change files: what a user would notice.
+  Log Visible() const {
+    Log visible;
+    for (const auto& entry : log) {
+      if (entry.rfind("Status", 0) == 0 || entry.rfind("Position", 0) == 0 ||
+          entry.rfind("Maximum", 0) == 0 || entry.rfind("Message", 0) == 0 ||
+          entry.rfind("Choose", 0) == 0 || entry.rfind("Reencode", 0) == 0) {
+        visible.push_back(entry);
+      }
+    }
+    return visible;
+  }
+
+ private:
+  std::string Record(const char* call, const std::string& answer) {
+    log.push_back(call);
+    return answer;
+  }
+};
+
+// A folder with PDFs (empty files: the fake renderer does not read them), an output folder and a
+// shell-script renderer. The renderer writes "page N of PDF" for each page number in PAGES
+// (a variable of its script) and records how it was called.
+class RunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host_.folder = dir_ / "out";
+    ForceFolders(host_.folder);
+    WriteRenderer("1 2 3");
+  }
+
+  void WriteRenderer(const std::string& pages, const std::string& ending = "exit 0") {
+    settings_.renderer_path = dir_.Write(
+        "bin/lib.dll",
+        "#!/bin/sh\n"
+        "log=\"$(dirname \"$0\")/calls\"\n"
+        "printf '%s|' \"$@\" >> \"$log\"; echo \"[$QUILLAMAR_INTERMEDIATE_PNG]\" >> \"$log\"\n"
+        "for n in " +
+            pages + "; do echo \"page $n of $7\" > \"${2%\\%d.png}$n.png\"; done\n" + ending + "\n",
+        /*executable=*/true);
+  }
+
+  void ChooseFiles(std::initializer_list<std::string> names) {
+    host_.files.Clear();
+    for (const auto& name : names) host_.files.Add(dir_.Write("pdfs/" + name, ""));
+  }
+
+  std::string Calls() const { return ReadFileText(dir_ / "bin/calls"); }
+  bool OutputHas(const std::string& name) const { return FileExists(host_.folder + "/" + name); }
+
+  TempDir dir_;
+  RecordingHost host_;
+  RunSettings settings_;
+};
+
+TEST_F(RunTest, WithoutChosenFilesOnlyTheFileChoiceIsOffered) {
+  host_.chosen_text.clear();
+  ChooseFiles({"a.pdf"});
+  EXPECT_EQ(batch::Run(host_, settings_).outcome, RunOutcome::kNothingChosen);
+  EXPECT_EQ(host_.log, (Log{"ChosenFilesText", "ChooseFiles"}));
+  EXPECT_EQ(Calls(), "");
+}
+
+TEST_F(RunTest, WithoutAFolderOnlyTheFolderChoiceIsOffered) {
+  host_.folder.clear();
+  ChooseFiles({"a.pdf"});
+  batch::Run(host_, settings_);
+  EXPECT_EQ(host_.log, (Log{"ChosenFilesText", "OutputFolderText", "ChooseFolder"}));
+  EXPECT_EQ(Calls(), "");
+}
+
+TEST_F(RunTest, OnePdfInPngCallsTheHostInItsOrder) {
+  ChooseFiles({"a.pdf"});
+  const RunResult result = batch::Run(host_, settings_);
+  EXPECT_EQ(result.outcome, RunOutcome::kCompleted);
+  EXPECT_EQ(host_.log, (Log{"ChosenFilesText", "OutputFolderText", "OutputFolderText",
+                            "SourceFiles", "Position 0", "Maximum 0", "Status 正在转换 a.pdf",
+                            "Repaint", "FormatText", "OutputFolderText", "ResolutionText",
+                            "FormatText", "Position 0", "Status 已完成！", "Position 0"}));
+  EXPECT_EQ(Calls(),
+            "-o|" + host_.folder + "/a_%d.png|-F|png|-r|72|" + dir_ / "pdfs/a.pdf" + "|[]\n");
+  EXPECT_TRUE(OutputHas("a_1.png") && OutputHas("a_3.png"));
+  EXPECT_FALSE(OutputHas("a_1.jpg"));
+}
+
+TEST_F(RunTest, ThreePdfsMoveTheProgressByIndex) {
+  ChooseFiles({"a.pdf", "b.pdf", "c.pdf"});
+  batch::Run(host_, settings_);
+  EXPECT_EQ(host_.Visible(), (Log{"Position 0", "Maximum 2", "Status 正在转换 a.pdf", "Position 0",
+                                  "Status 正在转换 b.pdf", "Position 1", "Status 正在转换 c.pdf",
+                                  "Position 2", "Status 已完成！", "Position 0"}));
+}
+
+TEST_F(RunTest, ARendererThatCannotStartIsReportedAndTheRunGoesOn) {
+  ChooseFiles({"a.pdf", "b.pdf", "c.pdf"});
+  // Takes the execute bit away for the second PDF only.
+  host_.on_status = [&](const std::string& status) {
+    ::chmod(settings_.renderer_path.c_str(), status == "正在转换 b.pdf" ? 0644 : 0755);
+  };
+  const RunResult result = batch::Run(host_, settings_);
+  EXPECT_EQ(result.pdfs_not_started, 1);
+  EXPECT_EQ(host_.Visible(),
+            (Log{"Position 0", "Maximum 2", "Status 正在转换 a.pdf", "Position 0",
+                 "Status 正在转换 b.pdf", "Message 运行主程序错误!", "Status 正在转换 c.pdf",
+                 "Position 2", "Status 已完成！", "Position 0"}));
+  EXPECT_TRUE(OutputHas("a_1.png") && OutputHas("c_1.png"));
+  EXPECT_FALSE(OutputHas("b_1.png"));
+}
+
+TEST_F(RunTest, AFailingRendererIsReportedAfterItsPagesAreConverted) {
+  WriteRenderer("1", "echo 'lib.dll: a.pdf: page 2: damaged page' >&2; exit 1");
+  ChooseFiles({"a.pdf", "b.pdf"});
+  host_.format = "JPG";
+  const RunResult result = batch::Run(host_, settings_);
+  EXPECT_EQ(result.pdfs_failed, 2);
+  EXPECT_EQ(host_.Visible(),
+            (Log{"Position 0", "Maximum 1", "Status 正在转换 a.pdf", "Reencode a_1.png a_1.jpg",
+                 "Message 转换失败：a.pdf\nlib.dll: a.pdf: page 2: damaged page", "Position 0",
+                 "Status 正在转换 b.pdf", "Reencode b_1.png b_1.jpg",
+                 "Message 转换失败：b.pdf\nlib.dll: a.pdf: page 2: damaged page", "Position 1",
+                 "Status 已完成！", "Position 0"}));
+}
+
+TEST_F(RunTest, JpgReencodesEveryPageAndDeletesItsPng) {
+  ChooseFiles({"a.pdf"});
+  host_.format = "JPG";
+  batch::Run(host_, settings_);
+  for (const char* page : {"1", "2", "3"}) {
+    EXPECT_FALSE(OutputHas("a_" + std::string(page) + ".png"));
+    EXPECT_EQ(ReadFileText(host_.folder + "/a_" + page + ".jpg"),
+              "jpeg of page " + std::string(page) + " of " + dir_ / "pdfs/a.pdf" + "\n");
+  }
+  EXPECT_FALSE(OutputHas("a_4.jpg"));
+  EXPECT_EQ(Calls().substr(Calls().size() - 4), "[1]\n");  // the intermediate-page hint
+}
+
+TEST_F(RunTest, AMissingFirstPageLeavesEveryPageAsPng) {
+  WriteRenderer("2 3");
+  ChooseFiles({"a.pdf"});
+  host_.format = "JPG";
+  batch::Run(host_, settings_);
+  EXPECT_TRUE(OutputHas("a_2.png") && OutputHas("a_3.png"));
+  EXPECT_FALSE(OutputHas("a_2.jpg"));
+}
+
+TEST_F(RunTest, APageNumberGapEndsThePageLoop) {
+  WriteRenderer("1 3");
+  ChooseFiles({"a.pdf"});
+  host_.format = "JPG";
+  batch::Run(host_, settings_);
+  EXPECT_TRUE(OutputHas("a_1.jpg") && OutputHas("a_3.png"));
+  EXPECT_FALSE(OutputHas("a_3.jpg"));
+}
+
+TEST_F(RunTest, ThePageLoopStopsAtItsLimit) {
+  settings_.max_pages = 2;  // stands in for 10000
+  ChooseFiles({"a.pdf"});
+  host_.format = "JPG";
+  batch::Run(host_, settings_);
+  EXPECT_TRUE(OutputHas("a_1.jpg") && OutputHas("a_2.jpg") && OutputHas("a_3.png"));
+  EXPECT_FALSE(OutputHas("a_3.jpg"));
+  EXPECT_EQ(RunSettings{}.max_pages, 10000);
+}
+
+TEST_F(RunTest, OnlyTheExactTextJpgReencodes) {
+  ChooseFiles({"a.pdf"});
+  host_.format = "jpg";
+  batch::Run(host_, settings_);
+  EXPECT_TRUE(OutputHas("a_1.png"));
+  EXPECT_FALSE(OutputHas("a_1.jpg"));
+}
+
+TEST_F(RunTest, EqualBaseNamesWriteTheSamePageFiles) {
+  host_.files.Clear();
+  host_.files.Add(dir_.Write("one/x.pdf", ""));
+  host_.files.Add(dir_.Write("two/x.pdf", ""));
+  batch::Run(host_, settings_);
+  EXPECT_EQ(ReadFileText(host_.folder + "/x_1.png"), "page 1 of " + dir_ / "two/x.pdf" + "\n");
+}
+
+TEST_F(RunTest, AFailedPageEndsTheRunAndLeavesLaterPagesAsPng) {
+  ChooseFiles({"a.pdf", "b.pdf"});
+  host_.format = "JPG";
+  host_.on_reencode = [](const std::string& png, const std::string&) {
+    if (FileNameOf(png) == "a_2.png") throw Exception("Invalid PNG file");
+  };
+  EXPECT_THROW(batch::Run(host_, settings_), Exception);
+  EXPECT_TRUE(OutputHas("a_1.jpg") && OutputHas("a_2.png") && OutputHas("a_3.png"));
+  EXPECT_FALSE(OutputHas("a_1.png") || OutputHas("a_2.jpg") || OutputHas("b_1.png"));
+  EXPECT_EQ(host_.Visible().back(), "Reencode a_2.png a_2.jpg");
+}
+
+TEST_F(RunTest, AMissingFolderIsCreatedWithEveryLevelBeforeTheFirstRenderer) {
+  host_.folder = dir_ / "deep/er/out";
+  WriteRenderer("1", "test -d \"$(dirname \"$2\")\" || exit 9");
+  ChooseFiles({"a.pdf"});
+  EXPECT_EQ(batch::Run(host_, settings_).pdfs_failed, 0);
+  EXPECT_TRUE(OutputHas("a_1.png"));
+}
+
+TEST_F(RunTest, ABareRelativeFolderThatIsMissingEndsTheRunAtOnce) {
+  host_.folder = "pictures-not-here";
+  ChooseFiles({"a.pdf"});
+  try {
+    batch::Run(host_, settings_);
+    FAIL() << "the run went on";
+  } catch (const EInOutError& error) {
+    EXPECT_EQ(error.Message(), "Unable to create directory");
+  }
+  EXPECT_EQ(Calls(), "");
+  EXPECT_TRUE(host_.Visible().empty());
+}
+
+TEST_F(RunTest, AFolderEndingInASlashIsUsedUnchanged) {
+  host_.folder += "/";
+  ChooseFiles({"a.pdf"});
+  batch::Run(host_, settings_);
+  EXPECT_NE(Calls().find("-o|" + host_.folder + "/a_%d.png|"), std::string::npos);
+  EXPECT_TRUE(OutputHas("a_1.png"));
+}
+
+TEST_F(RunTest, AStopFinishesTheCurrentPageAndEndsTheRun) {
+  StopSignal stop;
+  settings_.stop = &stop;
+  ChooseFiles({"a.pdf", "b.pdf"});
+  host_.format = "JPG";
+  host_.on_reencode = [&](const std::string&, const std::string&) { stop.Request(); };
+  EXPECT_EQ(batch::Run(host_, settings_).outcome, RunOutcome::kStopped);
+  EXPECT_TRUE(OutputHas("a_1.jpg") && OutputHas("a_2.png"));
+  EXPECT_FALSE(OutputHas("a_1.png") || OutputHas("b_1.png"));
+  EXPECT_EQ(host_.Visible().back(), "Status 已停止");
+}
+
+TEST_F(RunTest, AStopWhileRenderingEndsTheRendererAndTheRun) {
+  WriteRenderer("1", "while :; do sleep 0.05; done");
+  StopSignal stop;
+  settings_.stop = &stop;
+  ChooseFiles({"a.pdf", "b.pdf"});
+  host_.format = "JPG";
+  std::thread stopper([&] {
+    while (!OutputHas("a_1.png")) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    stop.Request();
+  });
+  EXPECT_EQ(batch::Run(host_, settings_).outcome, RunOutcome::kStopped);
+  stopper.join();
+  EXPECT_EQ(host_.Visible().back(), "Status 已停止");
+  EXPECT_TRUE(OutputHas("a_1.png"));  // what it wrote stays as it is
+  EXPECT_FALSE(OutputHas("a_1.jpg") || OutputHas("b_1.png"));
+}
+
+}  // namespace
+}  // namespace quillamar::batch
