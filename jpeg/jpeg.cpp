@@ -1,0 +1,337 @@
+// TJPEGImage: settings, states and the encoding of its bitmap through libjpeg.
+#include "jpeg/jpeg.h"
+
+#include <csetjmp>
+#include <cstddef>
+#include <cstdio>  // jpeglib.h needs size_t and FILE first
+#include <exception>
+#include <type_traits>
+
+#include "framework/streams.h"
+#include "jpeg/file_replace.h"
+#include "jpeg/progress.h"
+
+// clang-format off
+#include <jpeglib.h>
+#include <jerror.h>
+// clang-format on
+
+namespace quillamar {
+
+JpegSettings InitialJpegSettings;
+
+void InitJpegScreenDepth(int bits_per_pixel) {
+  InitialJpegSettings.PaletteOutput = bits_per_pixel <= 8;
+}
+
+TJPEGData::TJPEGData() = default;
+TJPEGData::~TJPEGData() = default;
+
+namespace {
+
+constexpr std::size_t kOutputBufferSize = 4096;
+
+// libjpeg's error manager with the place its error exit jumps back to.
+struct RaisingErrorManager {
+  jpeg_error_mgr pub;
+  std::jmp_buf jump;
+};
+
+// libjpeg's progress record followed by what the relay needs.
+struct ProgressRecord {
+  jpeg_progress_mgr pub;
+  const TGraphic* owner;
+  jpeg::ProgressPacing pacing;
+};
+
+// One encoding's libjpeg state. The exception parked by a callback waits here until the
+// library has been left.
+struct EncodeContext {
+  RaisingErrorManager error;
+  ProgressRecord progress;
+  jpeg_compress_struct cinfo;
+  std::exception_ptr pending;
+};
+
+// libjpeg's destination manager followed by the target stream and the buffer.
+struct StreamDestination {
+  jpeg_destination_mgr pub;
+  TStream* target;
+  JOCTET* buffer;
+};
+
+static_assert(std::is_standard_layout_v<RaisingErrorManager>);
+static_assert(std::is_standard_layout_v<ProgressRecord>);
+static_assert(std::is_standard_layout_v<StreamDestination>);
+static_assert(offsetof(RaisingErrorManager, pub) == 0);
+static_assert(offsetof(ProgressRecord, pub) == 0);
+static_assert(offsetof(StreamDestination, pub) == 0);
+
+EncodeContext& ContextOf(j_common_ptr cinfo) {
+  return *static_cast<EncodeContext*>(cinfo->client_data);
+}
+
+[[noreturn]] void JumpBack(j_common_ptr cinfo) noexcept {
+  std::longjmp(reinterpret_cast<RaisingErrorManager*>(cinfo->err)->jump, 1);
+}
+
+// Leaves libjpeg through its error exit; the parked exception is rethrown on our side.
+[[noreturn]] void LeaveForPending(j_common_ptr cinfo) noexcept {
+  cinfo->err->msg_code = JERR_FILE_WRITE;
+  JumpBack(cinfo);
+}
+
+void IgnoreMessage(j_common_ptr, int) noexcept {}
+void IgnoreOutput(j_common_ptr) noexcept {}
+void FormatNothing(j_common_ptr, char* buffer) noexcept { buffer[0] = '\0'; }
+void ResetErrors(j_common_ptr cinfo) noexcept {
+  cinfo->err->num_warnings = 0;
+  cinfo->err->msg_code = 0;
+}
+
+// Warnings and traces vanish; fatal errors jump back with libjpeg's message code.
+jpeg_error_mgr RaisingErrorTemplate() {
+  jpeg_error_mgr manager{};
+  manager.error_exit = JumpBack;
+  manager.emit_message = IgnoreMessage;
+  manager.output_message = IgnoreOutput;
+  manager.format_message = FormatNothing;
+  manager.reset_error_mgr = ResetErrors;
+  return manager;
+}
+
+void ProgressRelay(j_common_ptr cinfo) noexcept {
+  auto* record = reinterpret_cast<ProgressRecord*>(cinfo->progress);
+  if (record == nullptr || record->owner == nullptr) return;
+  const jpeg::PassState state{record->pub.pass_counter, record->pub.pass_limit,
+                              record->pub.completed_passes, record->pub.total_passes};
+  const int percent =
+      jpeg::NextProgressPercent(record->pacing, jpeg::MonotonicMilliseconds(), state);
+  if (percent < 0) return;
+  EncodeContext& ctx = ContextOf(cinfo);
+  try {
+    record->owner->Progress(TProgressStage::psRunning, percent, /*redraw=*/false, TRect{}, "");
+  } catch (...) {
+    ctx.pending = std::current_exception();
+  }
+  if (ctx.pending) LeaveForPending(cinfo);
+}
+
+StreamDestination& DestinationOf(j_compress_ptr cinfo) {
+  return *reinterpret_cast<StreamDestination*>(cinfo->dest);
+}
+
+// Hands count bytes of the buffer to the stream; a short write is libjpeg's write error.
+void WriteOut(j_compress_ptr cinfo, std::size_t count) noexcept {
+  StreamDestination& dest = DestinationOf(cinfo);
+  EncodeContext& ctx = ContextOf(reinterpret_cast<j_common_ptr>(cinfo));
+  std::int64_t written = 0;
+  try {
+    written = dest.target->Write(dest.buffer, static_cast<std::int64_t>(count));
+  } catch (...) {
+    ctx.pending = std::current_exception();
+  }
+  if (ctx.pending) LeaveForPending(reinterpret_cast<j_common_ptr>(cinfo));
+  if (written != static_cast<std::int64_t>(count)) ERREXIT(cinfo, JERR_FILE_WRITE);
+}
+
+void InitDestination(j_compress_ptr cinfo) noexcept {
+  StreamDestination& dest = DestinationOf(cinfo);
+  dest.buffer = static_cast<JOCTET*>((*cinfo->mem->alloc_small)(
+      reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE, kOutputBufferSize));
+  dest.pub.next_output_byte = dest.buffer;
+  dest.pub.free_in_buffer = kOutputBufferSize;
+}
+
+boolean EmptyOutputBuffer(j_compress_ptr cinfo) noexcept {
+  WriteOut(cinfo, kOutputBufferSize);
+  StreamDestination& dest = DestinationOf(cinfo);
+  dest.pub.next_output_byte = dest.buffer;
+  dest.pub.free_in_buffer = kOutputBufferSize;
+  return TRUE;
+}
+
+void TermDestination(j_compress_ptr cinfo) noexcept {
+  const std::size_t used = kOutputBufferSize - DestinationOf(cinfo).pub.free_in_buffer;
+  if (used > 0) WriteOut(cinfo, used);
+}
+
+void InstallDestination(j_compress_ptr cinfo, TStream& target) {
+  if (cinfo->dest == nullptr) {
+    cinfo->dest = static_cast<jpeg_destination_mgr*>((*cinfo->mem->alloc_small)(
+        reinterpret_cast<j_common_ptr>(cinfo), JPOOL_PERMANENT, sizeof(StreamDestination)));
+  }
+  StreamDestination& dest = DestinationOf(cinfo);
+  dest.pub.init_destination = InitDestination;
+  dest.pub.empty_output_buffer = EmptyOutputBuffer;
+  dest.pub.term_destination = TermDestination;
+  dest.target = &target;
+  dest.buffer = nullptr;
+}
+
+// Runs libjpeg calls with a way back from its error exit. The steps may hold only trivially
+// destructible locals, since the jump skips their frames; returns false after a jump.
+template <typename Steps>
+[[nodiscard]] bool Guarded(EncodeContext& ctx, const Steps& steps) noexcept {
+  if (setjmp(ctx.error.jump) != 0) return false;
+  steps();
+  return true;
+}
+
+// Raises what ended the libjpeg calls: the parked exception, or EJPEG with libjpeg's code.
+[[noreturn]] void ThrowFailure(const EncodeContext& ctx) {
+  if (ctx.pending) std::rethrow_exception(ctx.pending);
+  throw EJPEG(FormatMessage("JPEG error #%d", ctx.error.pub.msg_code));
+}
+
+void Require(bool completed, const EncodeContext& ctx) {
+  if (!completed) ThrowFailure(ctx);
+}
+
+// Destroys the compression object however the encoding ends.
+class CompressObjectGuard {
+ public:
+  explicit CompressObjectGuard(jpeg_compress_struct& cinfo) : cinfo_(cinfo) {}
+  ~CompressObjectGuard() { jpeg_destroy(reinterpret_cast<j_common_ptr>(&cinfo_)); }
+  CompressObjectGuard(const CompressObjectGuard&) = delete;
+  CompressObjectGuard& operator=(const CompressObjectGuard&) = delete;
+
+ private:
+  jpeg_compress_struct& cinfo_;
+};
+
+void Configure(jpeg_compress_struct& cinfo, const JpegSettings& settings) {
+  jpeg_set_defaults(&cinfo);
+  cinfo.dct_method = JDCT_FLOAT;
+  jpeg_set_quality(&cinfo, settings.Quality, /*force_baseline=*/TRUE);
+  if (settings.GrayOutput) jpeg_set_colorspace(&cinfo, JCS_GRAYSCALE);
+  if (settings.ProgressiveOutput) jpeg_simple_progression(&cinfo);
+}
+
+// Hands the rows over top row first, one per call, straight from the bottom-up raster.
+void CompressRows(jpeg_compress_struct& cinfo, const TBitmap& rows) {
+  jpeg_start_compress(&cinfo, /*write_all_tables=*/TRUE);
+  while (cinfo.next_scanline < cinfo.image_height) {
+    auto row = const_cast<JSAMPROW>(rows.ScanLine(static_cast<int>(cinfo.next_scanline)));
+    if (jpeg_write_scanlines(&cinfo, &row, 1) == 0) break;
+  }
+  jpeg_finish_compress(&cinfo);
+}
+
+}  // namespace
+
+TJPEGImage::TJPEGImage()
+    : shared_data_(std::make_shared<TJPEGData>()), settings_(InitialJpegSettings) {}
+
+TJPEGImage::~TJPEGImage() = default;
+
+void TJPEGImage::TakeFreshData() { shared_data_ = std::make_shared<TJPEGData>(); }
+
+void TJPEGImage::Assign(const TGraphic& source) {
+  if (const auto* bitmap = dynamic_cast<const TBitmap*>(&source)) {
+    TakeFreshData();
+    auto own = std::make_unique<TBitmap>();
+    own->Assign(*bitmap);
+    source_bitmap_ = std::move(own);
+    return;
+  }
+  if (const auto* other = dynamic_cast<const TJPEGImage*>(&source)) {
+    if (other == this) return;
+    shared_data_ = other->shared_data_;
+    // Without a bitmap of the source's, an own older one would no longer match the shared data.
+    source_bitmap_.reset();
+    if (other->source_bitmap_) {
+      source_bitmap_ = std::make_unique<TBitmap>();
+      source_bitmap_->Assign(*other->source_bitmap_);
+    }
+    return;
+  }
+  TGraphic::Assign(source);
+}
+
+void TJPEGImage::Draw(TCanvas& canvas, const TRect& rect) const {
+  if (source_bitmap_) source_bitmap_->Draw(canvas, rect);
+}
+
+int TJPEGImage::Width() const {
+  return source_bitmap_ ? source_bitmap_->Width() : shared_data_->EncodedWidth;
+}
+
+int TJPEGImage::Height() const {
+  return source_bitmap_ ? source_bitmap_->Height() : shared_data_->EncodedHeight;
+}
+
+void TJPEGImage::SetWidth(int) {
+  throw EInvalidGraphicOperation("Cannot change the size of a JPEG image");
+}
+
+void TJPEGImage::SetHeight(int) {
+  throw EInvalidGraphicOperation("Cannot change the size of a JPEG image");
+}
+
+bool TJPEGImage::Empty() const {
+  const bool has_bytes = shared_data_->EncodedBytes && shared_data_->EncodedBytes->Size() > 0;
+  return !has_bytes && (!source_bitmap_ || source_bitmap_->Empty());
+}
+
+void TJPEGImage::EnsureEncoded() {
+  if (!shared_data_->EncodedBytes) EncodeFromBitmap();
+}
+
+void TJPEGImage::WriteImage(TStream& stream) {
+  EnsureEncoded();
+  TMemoryStream* bytes = shared_data_->EncodedBytes.get();
+  if (bytes != nullptr) stream.WriteBuffer(bytes->Memory(), bytes->Size());
+}
+
+void TJPEGImage::SaveFile(const std::string& path) {
+  EnsureEncoded();
+  // An abandoned encoding has nothing to save; saying so keeps the caller from taking the
+  // page as written.
+  TMemoryStream* bytes = shared_data_->EncodedBytes.get();
+  if (bytes == nullptr) throw EAbort("Operation aborted");
+  jpeg::ReplaceFile(path, bytes->Memory(), static_cast<std::size_t>(bytes->Size()));
+}
+
+void TJPEGImage::EncodeFromBitmap() {
+  EncodeContext ctx{};
+  ctx.error.pub = RaisingErrorTemplate();
+  ctx.cinfo.err = &ctx.error.pub;
+  ctx.cinfo.client_data = &ctx;
+  const CompressObjectGuard guard(ctx.cinfo);
+  jpeg_compress_struct& cinfo = ctx.cinfo;
+  Require(Guarded(ctx, [&] { jpeg_create_compress(&cinfo); }), ctx);
+  ctx.progress.pub.progress_monitor = ProgressRelay;
+  ctx.progress.owner = this;
+  cinfo.progress = &ctx.progress.pub;
+  try {
+    if (shared_data_->EncodedBytes) TakeFreshData();
+    TJPEGData& data = *shared_data_;
+    data.EncodedBytes = std::make_unique<TMemoryStream>();
+    data.EncodedBytes->SetPosition(0);
+    TStream& target = *data.EncodedBytes;
+    Require(Guarded(ctx, [&] { InstallDestination(&cinfo, target); }), ctx);
+    if (!source_bitmap_ || source_bitmap_->Width() == 0 || source_bitmap_->Height() == 0) return;
+
+    cinfo.image_width = static_cast<JDIMENSION>(source_bitmap_->Width());
+    cinfo.image_height = static_cast<JDIMENSION>(source_bitmap_->Height());
+    data.EncodedWidth = source_bitmap_->Width();
+    data.EncodedHeight = source_bitmap_->Height();
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_EXT_BGR;  // the bitmap's own byte order, no per-row swap
+    TBitmap rows;
+    rows.Assign(*source_bitmap_);
+    const JpegSettings& settings = settings_;
+    Require(Guarded(ctx, [&] { Configure(cinfo, settings); }), ctx);
+    if (settings.GrayOutput) data.EncodedGray = true;
+
+    Progress(TProgressStage::psStarting, 0, /*redraw=*/false, TRect{}, "");
+    const bool compressed = Guarded(ctx, [&] { CompressRows(cinfo, rows); });
+    Progress(TProgressStage::psEnding, compressed ? 100 : 0, /*redraw=*/false, TRect{}, "");
+    Require(compressed, ctx);
+  } catch (const EAbort&) {
+    TakeFreshData();
+  }
+}
+
+}  // namespace quillamar

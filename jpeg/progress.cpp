@@ -1,0 +1,34 @@
+// Progress pacing for libjpeg's monitor calls.
+#include "jpeg/progress.h"
+
+#include <chrono>
+
+namespace quillamar::jpeg {
+namespace {
+
+constexpr std::int64_t kReportInterval = 500;
+
+}  // namespace
+
+int NextProgressPercent(ProgressPacing& pacing, std::int64_t now_ms, const PassState& state) {
+  if (now_ms - pacing.last_tick_ms < kReportInterval) return -1;
+  const std::int64_t previous = pacing.last_tick_ms;
+  pacing.last_tick_ms = now_ms;
+  if (previous == 0) return -1;
+  if (state.pass_limit <= 0 || state.total_passes <= 0) return -1;
+  const double done = static_cast<double>(state.pass_counter) / state.pass_limit +
+                      state.completed_passes;
+  const double percent = done * 100.0 / state.total_passes;
+  if (!(percent >= 0.0 && percent <= 100.0)) return -1;
+  const int whole = static_cast<int>(percent);
+  if (whole == pacing.last_percent) return -1;
+  pacing.last_percent = whole;
+  return whole;
+}
+
+std::int64_t MonotonicMilliseconds() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+}
+
+}  // namespace quillamar::jpeg

@@ -1,0 +1,408 @@
+// TJPEGImage: settings, states, assignment, the bytes of the file it writes and its failures.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "framework/exceptions.h"
+#include "framework/streams.h"
+#include "jpeg/jpeg.h"
+#include "tests/jpeg/jpeg_test_support.h"
+
+// clang-format off
+#include <cstdio>
+#include <jpeglib.h>
+#include <jerror.h>
+// clang-format on
+
+namespace quillamar {
+namespace {
+
+using testing_support::DecodeJpeg;
+using testing_support::MakeBitmap;
+using testing_support::Rgb;
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Encoded(TJPEGImage& image) {
+  TMemoryStream stream;
+  image.WriteImage(stream);
+  return Bytes(stream.Memory(), stream.Memory() + stream.Size());
+}
+
+Bytes EncodedBitmap(const TBitmap& bitmap) {
+  TJPEGImage image;
+  image.Assign(bitmap);
+  return Encoded(image);
+}
+
+std::unique_ptr<TBitmap> Flat(int width, int height, Rgb colour) {
+  return MakeBitmap(width, height, [colour](int, int) { return colour; });
+}
+
+// One marker segment before the entropy-coded data: its marker byte and its payload.
+struct Segment {
+  std::uint8_t marker = 0;
+  Bytes payload;
+};
+
+std::vector<Segment> HeaderSegments(const Bytes& file) {
+  std::vector<Segment> segments;
+  std::size_t at = 2;  // after SOI
+  while (at + 4 <= file.size() && file[at] == 0xFF) {
+    const std::uint8_t marker = file[at + 1];
+    const std::size_t length = file[at + 2] << 8 | file[at + 3];
+    segments.push_back({marker, Bytes(file.begin() + at + 4, file.begin() + at + 2 + length)});
+    if (marker == 0xDA) break;  // SOS: entropy-coded data follows
+    at += 2 + length;
+  }
+  return segments;
+}
+
+std::vector<std::uint8_t> MarkersOf(const Bytes& file) {
+  std::vector<std::uint8_t> markers;
+  for (const Segment& segment : HeaderSegments(file)) markers.push_back(segment.marker);
+  return markers;
+}
+
+// Records what an image reports to its progress listener.
+struct ProgressLog {
+  std::vector<std::pair<TProgressStage, int>> reports;
+  int Starts() const {
+    int count = 0;
+    for (const auto& [stage, percent] : reports) count += stage == TProgressStage::psStarting;
+    return count;
+  }
+  void Attach(TJPEGImage& image) {
+    image.OnProgress = [this](const TGraphic&, TProgressStage stage, int percent, bool,
+                              const TRect&, const std::string&) {
+      reports.emplace_back(stage, percent);
+    };
+  }
+};
+
+class Dummy : public TGraphic {
+ public:
+  const char* ClassName() const override { return "TDummy"; }
+  void Draw(TCanvas&, const TRect&) const override {}
+  int Width() const override { return 1; }
+  int Height() const override { return 1; }
+  void SetWidth(int) override {}
+  void SetHeight(int) override {}
+  bool Empty() const override { return false; }
+};
+
+TEST(JpegSettingsTest, StartValuesAndCopyAtCreation) {
+  const JpegSettings saved = InitialJpegSettings;
+  EXPECT_EQ(InitialJpegSettings.Quality, 90);
+  EXPECT_FALSE(InitialJpegSettings.GrayOutput);
+  EXPECT_FALSE(InitialJpegSettings.FastDecode);
+  EXPECT_FALSE(InitialJpegSettings.PaletteOutput);
+  EXPECT_FALSE(InitialJpegSettings.IncrementalDisplay);
+  EXPECT_FALSE(InitialJpegSettings.ProgressiveOutput);
+  EXPECT_EQ(InitialJpegSettings.DecodeScale, 0);
+  EXPECT_TRUE(InitialJpegSettings.BlockSmoothing);
+
+  TJPEGImage before;
+  InitialJpegSettings.Quality = 50;
+  TJPEGImage after;
+  InitialJpegSettings = saved;
+  EXPECT_EQ(before.Settings().Quality, 90);
+  EXPECT_EQ(after.Settings().Quality, 50);
+}
+
+TEST(JpegSettingsTest, PaletteOutputFollowsScreenDepth) {
+  const JpegSettings saved = InitialJpegSettings;
+  for (const auto& [depth, palette] :
+       std::vector<std::pair<int, bool>>{{1, true}, {4, true}, {8, true}, {15, false},
+                                         {16, false}, {24, false}, {32, false}}) {
+    InitJpegScreenDepth(depth);
+    EXPECT_EQ(InitialJpegSettings.PaletteOutput, palette) << "depth " << depth;
+  }
+  InitialJpegSettings = saved;
+}
+
+struct EmptyCase {
+  const char* name;
+  int width;
+  int height;
+};
+
+class EmptyPictureTest : public testing::TestWithParam<EmptyCase> {};
+
+TEST_P(EmptyPictureTest, WritesZeroBytesWithoutError) {
+  TJPEGImage image;
+  image.Assign(*Flat(GetParam().width, GetParam().height, {1, 2, 3}));
+  EXPECT_TRUE(image.Empty());
+  EXPECT_TRUE(Encoded(image).empty());
+  ASSERT_NE(image.SharedData().EncodedBytes, nullptr);  // encoded, just nothing to show
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, EmptyPictureTest,
+                         testing::Values(EmptyCase{"ZeroByZero", 0, 0},
+                                         EmptyCase{"ZeroWidth", 0, 5},
+                                         EmptyCase{"ZeroHeight", 5, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TJPEGImageTest, NewImageHasNothingAndWritesNothing) {
+  TJPEGImage image;
+  EXPECT_TRUE(image.Empty());
+  EXPECT_EQ(image.Width(), 0);
+  EXPECT_EQ(image.SourceBitmap(), nullptr);
+  EXPECT_TRUE(Encoded(image).empty());
+}
+
+TEST(TJPEGImageTest, AssignedBitmapSharesPixelsAndGivesTheSize) {
+  const auto bitmap = Flat(7, 3, {9, 9, 9});
+  bitmap->SetTransparent(true);
+  TJPEGImage image;
+  image.Assign(*bitmap);
+  ASSERT_NE(image.SourceBitmap(), nullptr);
+  EXPECT_TRUE(image.SourceBitmap()->SharesPixelsWith(*bitmap));
+  EXPECT_TRUE(image.SourceBitmap()->Transparent());
+  EXPECT_EQ(image.Width(), 7);
+  EXPECT_EQ(image.Height(), 3);
+  EXPECT_EQ(image.SharedData().EncodedBytes, nullptr);  // nothing encoded on assignment
+}
+
+TEST(TJPEGImageTest, ChangingTheSourceAfterAssignmentDoesNotReachTheImage) {
+  const auto bitmap = Flat(8, 8, {255, 0, 0});
+  TJPEGImage image;
+  image.Assign(*bitmap);
+  std::fill_n(bitmap->MutableBits(), bitmap->RowStride() * 8, 0);
+  const auto decoded = DecodeJpeg(Encoded(image));
+  ASSERT_TRUE(decoded);
+  EXPECT_GT(decoded->At(4, 4).r, 240);
+}
+
+TEST(TJPEGImageTest, SizeCannotBeChanged) {
+  TJPEGImage image;
+  for (auto change : {&TJPEGImage::SetWidth, &TJPEGImage::SetHeight}) {
+    try {
+      (image.*change)(10);
+      ADD_FAILURE() << "no exception";
+    } catch (const EInvalidGraphicOperation& e) {
+      EXPECT_EQ(e.Message(), "Cannot change the size of a JPEG image");
+    }
+  }
+}
+
+TEST(TJPEGImageTest, ForeignAssignmentsRaiseConvertError) {
+  TJPEGImage image;
+  Dummy dummy;
+  try {
+    image.Assign(dummy);
+    ADD_FAILURE() << "no exception";
+  } catch (const EConvertError& e) {
+    EXPECT_EQ(e.Message(), "Cannot assign a TDummy to a TJPEGImage");
+  }
+  TBitmap bitmap;
+  try {
+    bitmap.Assign(image);
+    ADD_FAILURE() << "no exception";
+  } catch (const EConvertError& e) {
+    EXPECT_EQ(e.Message(), "Cannot assign a TJPEGImage to a TBitmap");
+  }
+}
+
+TEST(TJPEGImageTest, FileStartsWithJfifHeader) {
+  const Bytes file = EncodedBitmap(*Flat(5, 5, {10, 200, 30}));
+  const Bytes header{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 0x4A, 0x46, 0x49, 0x46,
+                     0x00, 0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
+  ASSERT_GE(file.size(), header.size());
+  EXPECT_EQ(Bytes(file.begin(), file.begin() + header.size()), header);
+  EXPECT_EQ(Bytes(file.end() - 2, file.end()), (Bytes{0xFF, 0xD9}));
+}
+
+TEST(TJPEGImageTest, BaselineSegmentsInOrder) {
+  const Bytes file = EncodedBitmap(*Flat(5, 5, {10, 200, 30}));
+  EXPECT_EQ(MarkersOf(file),
+            (Bytes{0xE0, 0xDB, 0xDB, 0xC0, 0xC4, 0xC4, 0xC4, 0xC4, 0xDA}));
+}
+
+TEST(TJPEGImageTest, FrameHeaderGivesSizeBigEndianAndSampling) {
+  const Bytes file = EncodedBitmap(*Flat(300, 2, {0, 0, 0}));
+  for (const Segment& segment : HeaderSegments(file)) {
+    if (segment.marker != 0xC0) continue;
+    // 8 bits, height 2, width 300 (01 2C), three components: Y 2x2 table 0, Cb and Cr 1x1 table 1.
+    EXPECT_EQ(segment.payload, (Bytes{0x08, 0x00, 0x02, 0x01, 0x2C, 0x03, 0x01, 0x22, 0x00, 0x02,
+                                      0x11, 0x01, 0x03, 0x11, 0x01}));
+    return;
+  }
+  ADD_FAILURE() << "no SOF0 segment";
+}
+
+TEST(TJPEGImageTest, QuantisationTablesAtQualityNinety) {
+  const Bytes file = EncodedBitmap(*Flat(8, 8, {0, 0, 0}));
+  std::vector<int> first_entries;
+  for (const Segment& segment : HeaderSegments(file)) {
+    if (segment.marker != 0xDB) continue;
+    ASSERT_EQ(segment.payload.size(), 65u);  // table number, then 64 eight-bit entries
+    first_entries.push_back(segment.payload[1]);
+    // The last zig-zag entry scales 99 to (99 * 20 + 50) / 100 = 20 in both tables.
+    EXPECT_EQ(segment.payload[64], 20);
+  }
+  EXPECT_EQ(first_entries, (std::vector<int>{3, 3}));
+}
+
+TEST(TJPEGImageTest, ColoursAndOrientationSurvive) {
+  // Quadrants: red top left, green top right, blue bottom left, white bottom right.
+  const auto bitmap = MakeBitmap(32, 32, [](int x, int y) {
+    if (y < 16) return x < 16 ? Rgb{255, 0, 0} : Rgb{0, 255, 0};
+    return x < 16 ? Rgb{0, 0, 255} : Rgb{255, 255, 255};
+  });
+  const auto decoded = DecodeJpeg(EncodedBitmap(*bitmap));
+  ASSERT_TRUE(decoded);
+  ASSERT_EQ(decoded->width, 32);
+  ASSERT_EQ(decoded->height, 32);
+  struct Probe {
+    int x, y;
+    Rgb expected;
+  };
+  for (const Probe& probe : {Probe{4, 4, {255, 0, 0}}, Probe{27, 4, {0, 255, 0}},
+                             Probe{4, 27, {0, 0, 255}}, Probe{27, 27, {255, 255, 255}}}) {
+    const Rgb got = decoded->At(probe.x, probe.y);
+    EXPECT_NEAR(got.r, probe.expected.r, 12) << probe.x << "," << probe.y;
+    EXPECT_NEAR(got.g, probe.expected.g, 12) << probe.x << "," << probe.y;
+    EXPECT_NEAR(got.b, probe.expected.b, 12) << probe.x << "," << probe.y;
+  }
+}
+
+TEST(TJPEGImageTest, OneRowPictureIsEncoded) {
+  const auto decoded = DecodeJpeg(EncodedBitmap(*Flat(40, 1, {0, 0, 255})));
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->height, 1);
+  EXPECT_EQ(decoded->width, 40);
+  EXPECT_GT(decoded->At(20, 0).b, 240);
+}
+
+TEST(TJPEGImageTest, SavingTwiceWritesSameBytesAndEncodesOnce) {
+  TJPEGImage image;
+  ProgressLog log;
+  log.Attach(image);
+  image.Assign(*Flat(20, 10, {1, 100, 200}));
+  const Bytes first = Encoded(image);
+  const Bytes second = Encoded(image);
+  EXPECT_FALSE(first.empty());
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(log.Starts(), 1);
+  EXPECT_EQ(log.reports, (std::vector<std::pair<TProgressStage, int>>{
+                             {TProgressStage::psStarting, 0}, {TProgressStage::psEnding, 100}}));
+}
+
+TEST(TJPEGImageTest, SecondBitmapIsEncodedAgain) {
+  TJPEGImage image;
+  ProgressLog log;
+  log.Attach(image);
+  image.Assign(*Flat(16, 16, {255, 0, 0}));
+  Encoded(image);
+  image.Assign(*Flat(16, 16, {0, 0, 255}));
+  EXPECT_EQ(image.SharedData().EncodedBytes, nullptr);
+  const auto decoded = DecodeJpeg(Encoded(image));
+  ASSERT_TRUE(decoded);
+  EXPECT_GT(decoded->At(8, 8).b, 240);
+  EXPECT_LT(decoded->At(8, 8).r, 15);
+  EXPECT_EQ(log.Starts(), 2);
+}
+
+TEST(TJPEGImageTest, SettingsAreReadWhenEncoding) {
+  TJPEGImage image;
+  image.Assign(*Flat(16, 16, {200, 50, 50}));
+  image.Settings().GrayOutput = true;
+  image.Settings().ProgressiveOutput = true;
+  const Bytes file = Encoded(image);
+  EXPECT_TRUE(image.SharedData().EncodedGray);
+  const auto decoded = DecodeJpeg(file);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->components, 1);
+  // Y = 0.299 R + 0.587 G + 0.114 B = 94 for this colour.
+  EXPECT_NEAR(decoded->At(8, 8).r, 94, 3);
+  const auto markers = MarkersOf(file);
+  EXPECT_NE(std::find(markers.begin(), markers.end(), 0xC2), markers.end()) << "no SOF2";
+}
+
+TEST(TJPEGImageTest, AssignedJpegSharesTheEncodedState) {
+  TJPEGImage first;
+  first.Assign(*Flat(9, 9, {0, 128, 0}));
+  const Bytes bytes = Encoded(first);
+  TJPEGImage second;
+  ProgressLog log;
+  log.Attach(second);
+  second.Assign(first);
+  EXPECT_EQ(&second.SharedData(), &first.SharedData());
+  ASSERT_NE(second.SourceBitmap(), nullptr);
+  EXPECT_TRUE(second.SourceBitmap()->SharesPixelsWith(*first.SourceBitmap()));
+  EXPECT_EQ(Encoded(second), bytes);
+  EXPECT_EQ(log.Starts(), 0);
+
+  TJPEGImage without_bitmap;
+  second.Assign(without_bitmap);
+  EXPECT_EQ(second.SourceBitmap(), nullptr);
+}
+
+TEST(TJPEGImageTest, DrawsItsBitmap) {
+  TJPEGImage image;
+  image.Assign(*Flat(2, 2, {0, 0, 255}));
+  TBitmap target;
+  target.SetSize(4, 4);
+  target.Canvas().Draw(1, 1, &image);
+  EXPECT_EQ(target.ScanLine(1)[3], 255);  // blue byte of pixel (1, 1)
+  EXPECT_EQ(target.ScanLine(0)[0], 0);
+}
+
+TEST(TJPEGImageTest, LibraryErrorBecomesEjpegWithItsCode) {
+  TJPEGImage image;
+  ProgressLog log;
+  log.Attach(image);
+  image.Assign(*Flat(70000, 1, {0, 0, 0}));  // above libjpeg's largest dimension
+  try {
+    Encoded(image);
+    ADD_FAILURE() << "no exception";
+  } catch (const EJPEG& e) {
+    EXPECT_EQ(e.Message(), "JPEG error #" + std::to_string(JERR_IMAGE_TOO_BIG));
+  }
+  ASSERT_FALSE(log.reports.empty());
+  EXPECT_EQ(log.reports.back(), std::make_pair(TProgressStage::psEnding, 0));
+}
+
+TEST(TJPEGImageTest, SilentAbortLeavesTheImageAssignedAndWritesNothing) {
+  TJPEGImage image;
+  image.Assign(*Flat(16, 16, {1, 2, 3}));
+  image.OnProgress = [](const TGraphic&, TProgressStage, int, bool, const TRect&,
+                        const std::string&) { throw EAbort("stop"); };
+  EXPECT_TRUE(Encoded(image).empty());
+  EXPECT_EQ(image.SharedData().EncodedBytes, nullptr);
+  EXPECT_NE(image.SourceBitmap(), nullptr);
+}
+
+TEST(TJPEGImageTest, OtherListenerExceptionsPass) {
+  TJPEGImage image;
+  image.Assign(*Flat(16, 16, {1, 2, 3}));
+  image.OnProgress = [](const TGraphic&, TProgressStage stage, int, bool, const TRect&,
+                        const std::string&) {
+    if (stage == TProgressStage::psStarting) throw EInOutError("listener failed");
+  };
+  EXPECT_THROW(Encoded(image), EInOutError);
+}
+
+// Takes at most limit bytes in all.
+class ShortStream : public TMemoryStream {
+ public:
+  explicit ShortStream(std::int64_t limit) : limit_(limit) {}
+  std::int64_t Write(const void* buffer, std::int64_t count) override {
+    const std::int64_t taken = std::min(count, limit_ - Size());
+    return TMemoryStream::Write(buffer, std::max<std::int64_t>(taken, 0));
+  }
+
+ private:
+  std::int64_t limit_;
+};
+
+TEST(TJPEGImageTest, ShortWriteToAStreamRaises) {
+  TJPEGImage image;
+  image.Assign(*Flat(16, 16, {1, 2, 3}));
+  ShortStream stream(10);
+  EXPECT_THROW(image.WriteImage(stream), EWriteError);
+}
+
+}  // namespace
+}  // namespace quillamar

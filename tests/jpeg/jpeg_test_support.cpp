@@ -1,0 +1,139 @@
+// Test helpers: bitmaps, libjpeg decoding, scratch folders and the cjpeg tool.
+#include "tests/jpeg/jpeg_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+// clang-format off
+#include <jpeglib.h>
+// clang-format on
+
+namespace quillamar::testing_support {
+
+std::unique_ptr<TBitmap> MakeBitmap(int width, int height, const PixelRule& rule) {
+  auto bitmap = std::make_unique<TBitmap>();
+  bitmap->SetSize(width, height);
+  for (int y = 0; y < height; ++y) {
+    std::uint8_t* row = bitmap->MutableScanLine(y);
+    for (int x = 0; x < width; ++x) {
+      const Rgb pixel = rule(x, y);
+      row[3 * x] = pixel.b;
+      row[3 * x + 1] = pixel.g;
+      row[3 * x + 2] = pixel.r;
+    }
+  }
+  return bitmap;
+}
+
+Rgb DecodedImage::At(int x, int y) const {
+  const std::size_t at = (static_cast<std::size_t>(y) * width + x) * components;
+  if (components == 1) return {samples[at], samples[at], samples[at]};
+  return {samples[at], samples[at + 1], samples[at + 2]};
+}
+
+namespace {
+
+struct DecodeErrors {
+  jpeg_error_mgr pub;
+  std::jmp_buf jump;
+};
+
+void JumpOnError(j_common_ptr cinfo) { std::longjmp(reinterpret_cast<DecodeErrors*>(cinfo->err)->jump, 1); }
+void Quiet(j_common_ptr) {}
+
+// Only trivially destructible locals, since a libjpeg error jumps back here.
+bool DecodeInto(jpeg_decompress_struct& cinfo, DecodeErrors& errors,
+                const std::vector<std::uint8_t>& bytes, DecodedImage& image) {
+  if (setjmp(errors.jump) != 0) return false;
+  jpeg_create_decompress(&cinfo);
+  jpeg_mem_src(&cinfo, bytes.data(), bytes.size());
+  jpeg_read_header(&cinfo, TRUE);
+  jpeg_start_decompress(&cinfo);
+  image.width = static_cast<int>(cinfo.output_width);
+  image.height = static_cast<int>(cinfo.output_height);
+  image.components = cinfo.output_components;
+  image.samples.resize(static_cast<std::size_t>(image.width) * image.height * image.components);
+  while (cinfo.output_scanline < cinfo.output_height) {
+    JSAMPROW row = image.samples.data() + static_cast<std::size_t>(cinfo.output_scanline) *
+                                              image.width * image.components;
+    jpeg_read_scanlines(&cinfo, &row, 1);
+  }
+  jpeg_finish_decompress(&cinfo);
+  return true;
+}
+
+}  // namespace
+
+std::optional<DecodedImage> DecodeJpeg(const std::vector<std::uint8_t>& bytes) {
+  jpeg_decompress_struct cinfo{};
+  DecodeErrors errors{};
+  cinfo.err = jpeg_std_error(&errors.pub);
+  errors.pub.error_exit = JumpOnError;
+  errors.pub.output_message = Quiet;
+  DecodedImage image;
+  const bool ok = DecodeInto(cinfo, errors, bytes, image);
+  jpeg_destroy_decompress(&cinfo);
+  if (!ok) return std::nullopt;
+  return image;
+}
+
+std::vector<std::uint8_t> ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+ScratchFolder::ScratchFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "quillamar-jpeg-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "cannot make a scratch folder";
+  path_ = pattern;
+}
+
+ScratchFolder::~ScratchFolder() {
+  std::error_code ignored;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<std::string> ScratchFolder::Entries() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::uint8_t> CjpegFile(const TBitmap& bitmap, const std::string& arguments,
+                                    const ScratchFolder& folder) {
+  const std::string ppm = folder.File("reference.ppm");
+  const std::string jpg = folder.File("reference.jpg");
+  std::vector<std::uint8_t> bytes;
+  const std::string header = "P6\n" + std::to_string(bitmap.Width()) + " " +
+                             std::to_string(bitmap.Height()) + "\n255\n";
+  bytes.assign(header.begin(), header.end());
+  for (int y = 0; y < bitmap.Height(); ++y) {
+    const std::uint8_t* row = bitmap.ScanLine(y);
+    for (int x = 0; x < bitmap.Width(); ++x) {
+      bytes.insert(bytes.end(), {row[3 * x + 2], row[3 * x + 1], row[3 * x]});
+    }
+  }
+  WriteAll(ppm, bytes);
+  const std::string command =
+      std::string(kCjpeg) + " " + arguments + " -outfile '" + jpg + "' '" + ppm + "'";
+  if (std::system(command.c_str()) != 0) ADD_FAILURE() << "cjpeg failed: " << command;
+  return ReadAll(jpg);
+}
+
+}  // namespace quillamar::testing_support

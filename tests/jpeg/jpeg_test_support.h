@@ -1,0 +1,63 @@
+// Helpers of the JPEG writer's tests: bitmaps from pixel rules, decoding, files and the cjpeg tool.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "framework/graphics.h"
+
+namespace quillamar::testing_support {
+
+struct Rgb {
+  std::uint8_t r = 0;
+  std::uint8_t g = 0;
+  std::uint8_t b = 0;
+};
+
+using PixelRule = std::function<Rgb(int x, int y)>;
+
+/// A bitmap of the size whose pixel (x, y), counted from the top left, follows the rule.
+std::unique_ptr<TBitmap> MakeBitmap(int width, int height, const PixelRule& rule);
+
+/// A decoded JPEG: components 1 (grey) or 3 (red, green, blue), rows top first.
+struct DecodedImage {
+  int width = 0;
+  int height = 0;
+  int components = 0;
+  std::vector<std::uint8_t> samples;
+  Rgb At(int x, int y) const;
+};
+
+/// Decodes with libjpeg; nullopt when libjpeg reports a fatal error.
+std::optional<DecodedImage> DecodeJpeg(const std::vector<std::uint8_t>& bytes);
+
+std::vector<std::uint8_t> ReadAll(const std::string& path);
+void WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes);
+
+/// A fresh empty folder for one test, removed with its contents when the object goes.
+class ScratchFolder {
+ public:
+  ScratchFolder();
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  /// The names of the entries in the folder, sorted.
+  std::vector<std::string> Entries() const;
+
+ private:
+  std::string path_;
+};
+
+inline constexpr char kCjpeg[] = "/usr/bin/cjpeg";
+
+/// The file cjpeg writes from a PPM of the bitmap's pixels, with its extra arguments.
+std::vector<std::uint8_t> CjpegFile(const TBitmap& bitmap, const std::string& arguments,
+                                    const ScratchFolder& folder);
+
+}  // namespace quillamar::testing_support
