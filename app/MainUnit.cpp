@@ -1,0 +1,315 @@
+// The main window's layout, its scaling to the screen, the PDF and folder handlers and the error
+// display.
+#include "app/MainUnit.h"
+
+#include <QCloseEvent>
+#include <QColor>
+#include <QComboBox>
+#include <QFont>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+
+#include "app/run_host.h"
+#include "framework/exceptions.h"
+#include "framework/paths.h"
+
+namespace quillamar::app {
+namespace {
+
+constexpr char kSong[] = "宋体";
+constexpr char kHei[] = "黑体";
+constexpr char kWindowFontFamily[] = "MS Sans Serif";
+constexpr int kWindowFontHeight = 13;
+/// The layout below is for this many dots per inch, where the window font's text is 16 high.
+constexpr int kDesignDpi = 120;
+constexpr int kDesignTextHeight = 16;
+constexpr int kClientWidth = 561;
+constexpr int kClientHeight = 256;
+constexpr char kNotice[] = "转换中可随时按“停止”结束";
+
+enum class Ink { kWindowText, kRed, kBlue };
+enum class Sizing { kFixed, kToText };
+
+/// One control's place and font at 120 dots per inch; a null family means the window font.
+struct ControlLayout {
+  const char* name;
+  int left, top, width, height;
+  const char* family;
+  int font_height;
+  Ink ink;
+  bool bold;
+  Sizing sizing;
+};
+
+constexpr std::array<ControlLayout, 17> kLayout{{
+    {"Label1", 5, 151, 120, 20, kSong, 15, Ink::kWindowText, false, Sizing::kFixed},
+    {"Label2", 5, 60, 120, 20, kSong, 15, Ink::kWindowText, false, Sizing::kFixed},
+    {"Label3", 35, 113, 83, 15, kSong, 15, Ink::kWindowText, false, Sizing::kToText},
+    {"Label4", 296, 113, 83, 15, kSong, 15, Ink::kWindowText, false, Sizing::kToText},
+    {"Label5", 483, 111, 39, 15, kSong, 15, Ink::kWindowText, false, Sizing::kToText},
+    {"Label6", 0, 10, 561, 37, kSong, 37, Ink::kRed, false, Sizing::kFixed},
+    {"Label7", 129, 86, 392, 16, kSong, 15, Ink::kBlue, false, Sizing::kFixed},
+    {"Label8", 0, 211, 553, 16, kSong, 15, Ink::kBlue, false, Sizing::kFixed},
+    {"Label9", 16, 183, 369, 20, kHei, 20, Ink::kBlue, true, Sizing::kToText},
+    {"Button1", 416, 175, 113, 33, kSong, 18, Ink::kWindowText, false, Sizing::kFixed},
+    {"Edit1", 128, 144, 393, 23, kSong, 15, Ink::kWindowText, false, Sizing::kFixed},
+    {"Edit2", 128, 56, 393, 25, kSong, 15, Ink::kWindowText, false, Sizing::kFixed},
+    {"ComboBox1", 128, 108, 145, 23, kSong, 15, Ink::kWindowText, false, Sizing::kFixed},
+    {"ComboBox2", 368, 108, 113, 23, kSong, 15, Ink::kWindowText, false, Sizing::kFixed},
+    {"ProgressBar1", 0, 235, 561, 21, nullptr, 0, Ink::kWindowText, false, Sizing::kFixed},
+    {"Button2", 520, 54, 28, 24, nullptr, 0, Ink::kWindowText, false, Sizing::kFixed},
+    {"Button3", 522, 143, 28, 24, nullptr, 0, Ink::kWindowText, false, Sizing::kFixed},
+}};
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const char* text) {
+  auto* label = new QLabel(QString::fromUtf8(text), parent);
+  label->setObjectName(QString::fromLatin1(name));
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  label->setFocusPolicy(Qt::NoFocus);
+  return label;
+}
+
+template <typename Widget>
+Widget* MakeControl(QWidget* parent, const char* name) {
+  auto* widget = new Widget(parent);
+  widget->setObjectName(QString::fromLatin1(name));
+  return widget;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* text) {
+  auto* button = MakeControl<QPushButton>(parent, name);
+  button->setText(QString::fromUtf8(text));
+  button->setAutoDefault(false);
+  return button;
+}
+
+void Paint(QWidget* widget, Ink ink) {
+  if (ink == Ink::kWindowText) return;
+  QPalette palette = widget->palette();
+  palette.setColor(QPalette::WindowText, ink == Ink::kRed ? QColor(255, 0, 0) : QColor(0, 0, 255));
+  widget->setPalette(palette);
+}
+
+/// Places one control by its row, every number scaled by text_height / 16.
+void Place(QWidget* widget, const ControlLayout& row, int text_height) {
+  const auto scale = [text_height](int value) {
+    return ScaleValue(value, text_height, kDesignTextHeight);
+  };
+  if (row.family != nullptr) {
+    QFont font(QString::fromUtf8(row.family));
+    font.setPixelSize(std::max(1, scale(row.font_height)));
+    font.setBold(row.bold);
+    widget->setFont(font);
+  }
+  Paint(widget, row.ink);
+  widget->move(scale(row.left), scale(row.top));
+  if (row.sizing == Sizing::kToText) {
+    widget->adjustSize();
+    return;
+  }
+  // A label never cuts its line: faces with a tall line height get the room they need.
+  const bool label = qobject_cast<QLabel*>(widget) != nullptr;
+  const int height = label ? std::max(scale(row.height), QFontMetrics(widget->font()).height())
+                           : scale(row.height);
+  widget->setFixedSize(scale(row.width), height);
+}
+
+}  // namespace
+
+int ScaleValue(int number, int numerator, int denominator) {
+  if (denominator == 0) return -1;
+  const long long product = static_cast<long long>(number) * numerator;
+  const long long half = std::llabs(denominator) / 2;
+  const bool negative = (product < 0) != (denominator < 0);
+  const long long magnitude = (std::llabs(product) + half) / std::llabs(denominator);
+  return static_cast<int>(negative ? -magnitude : magnitude);
+}
+
+std::optional<QString> ErrorDisplayText(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const EAbort&) {
+    return std::nullopt;
+  } catch (const Exception& e) {
+    return QString::fromStdString(DisplayedMessage(e.Message()));
+  } catch (const std::exception& e) {
+    return QString::fromStdString(DisplayedMessage(e.what()));
+  } catch (...) {
+    return QObject::tr("An unexpected error ended the operation.");
+  }
+}
+
+TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+      dialogs_(std::move(dialogs)) {
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(QString::fromUtf8(kFormCaption));
+  CreateControls();
+  ScaleToScreen();
+  SetTabOrder();
+  ConnectHandlers();
+  UpdateControls();
+}
+
+void TForm1::CreateControls() {
+  Label1 = MakeLabel(this, "Label1", "图片存放目录：");
+  Label2 = MakeLabel(this, "Label2", "PDF文件(多选）：");
+  Label3 = MakeLabel(this, "Label3", "转换格式： ");
+  Label4 = MakeLabel(this, "Label4", "转换质量： ");
+  Label5 = MakeLabel(this, "Label5", "DPI");
+  Label6 = MakeLabel(this, "Label6", "Quillamar ");
+  Label6->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  Label7 = MakeLabel(this, "Label7", " ");
+  Label8 = MakeLabel(this, "Label8", " ");
+  Label9 = MakeLabel(this, "Label9", kNotice);
+  Button1 = MakeButton(this, "Button1", kConvertText);
+  Edit1 = MakeControl<QLineEdit>(this, "Edit1");
+  Edit2 = MakeControl<QLineEdit>(this, "Edit2");
+  Edit2->setReadOnly(true);
+  ComboBox1 = MakeControl<QComboBox>(this, "ComboBox1");
+  ComboBox1->addItems({QStringLiteral("JPG"), QStringLiteral("PNG")});
+  ComboBox1->setCurrentIndex(0);
+  ComboBox2 = MakeControl<QComboBox>(this, "ComboBox2");
+  ComboBox2->setEditable(true);
+  ComboBox2->setInsertPolicy(QComboBox::NoInsert);
+  for (const char* dpi : {"24", "36", "48", "60", "72", "84", "96"}) {
+    ComboBox2->addItem(QString::fromLatin1(dpi));
+  }
+  ComboBox2->setCurrentIndex(-1);
+  ComboBox2->setEditText(QStringLiteral("72"));
+  ProgressBar1 = MakeControl<QProgressBar>(this, "ProgressBar1");
+  ProgressBar1->setTextVisible(false);
+  ProgressBar1->setRange(0, progress_maximum_);
+  ProgressBar1->setValue(0);
+  Button2 = MakeButton(this, "Button2", "...");
+  Button3 = MakeButton(this, "Button3", "...");
+}
+
+void TForm1::ScaleToScreen() {
+  const QScreen* current = screen();
+  const int dpi = current != nullptr ? qRound(current->logicalDotsPerInch()) : 96;
+  QFont window_font(QString::fromLatin1(kWindowFontFamily));
+  window_font.setPixelSize(std::max(1, ScaleValue(kWindowFontHeight, dpi, kDesignDpi)));
+  setFont(window_font);
+  const int text_height = QFontMetrics(window_font).height();
+  for (const ControlLayout& row : kLayout) {
+    Place(findChild<QWidget*>(QString::fromLatin1(row.name)), row, text_height);
+  }
+  const QSize client(ScaleValue(kClientWidth, text_height, kDesignTextHeight),
+                     ScaleValue(kClientHeight, text_height, kDesignTextHeight));
+  setFixedSize(client);
+  // The progress bar lies along the bottom edge across the full width, whatever the rounding.
+  ProgressBar1->setFixedWidth(client.width());
+  ProgressBar1->move(0, client.height() - ProgressBar1->height());
+  setAutoFillBackground(true);
+  QPalette face = palette();
+  face.setColor(QPalette::Window, face.color(QPalette::Button));
+  setPalette(face);
+  if (current != nullptr) move(current->availableGeometry().center() - rect().center());
+}
+
+void TForm1::SetTabOrder() {
+  const std::array<QWidget*, 7> order{Button1,   Edit1,   Edit2,  ComboBox1,
+                                      ComboBox2, Button2, Button3};
+  for (std::size_t i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
+  ProgressBar1->setFocusPolicy(Qt::NoFocus);
+  Button1->setFocus(Qt::OtherFocusReason);
+}
+
+void TForm1::ConnectHandlers() {
+  connect(Button1, &QPushButton::clicked, this,
+          [this] { Guarded([this] { Button1Click(Button1); }); });
+  connect(Button2, &QPushButton::clicked, this,
+          [this] { Guarded([this] { Button2Click(Button2); }); });
+  connect(Button3, &QPushButton::clicked, this,
+          [this] { Guarded([this] { Button3Click(Button3); }); });
+}
+
+template <typename Handler>
+void TForm1::Guarded(Handler handler) {
+  // Qt's event loop cannot carry exceptions: each handler's errors end at its edge.
+  try {
+    handler();
+  } catch (...) {
+    ShowException(std::current_exception());
+  }
+}
+
+void TForm1::ShowException(std::exception_ptr error) {
+  const std::optional<QString> text = ErrorDisplayText(error);
+  if (text) dialogs_->ShowError(this, *text);
+}
+
+void TForm1::UpdateControls() {
+  // The labels and the progress bar stay enabled, so the status remains readable during a run.
+  const std::array<QWidget*, 6> inputs{Edit1, Edit2, ComboBox1, ComboBox2, Button2, Button3};
+  for (QWidget* control : inputs) control->setEnabled(!running_);
+  Button1->setText(QString::fromUtf8(running_ ? kStopText : kConvertText));
+}
+
+void TForm1::SetProgress(int position, int maximum) {
+  progress_position_ = position;
+  progress_maximum_ = maximum;
+  const int top = std::max(maximum, 0);
+  // A range of 0 to 0 would make the bar animate as busy; it shows empty instead.
+  if (top == 0) {
+    ProgressBar1->setRange(0, 1);
+    ProgressBar1->setValue(0);
+    return;
+  }
+  ProgressBar1->setRange(0, top);
+  ProgressBar1->setValue(std::clamp(position, 0, top));
+}
+
+void TForm1::Button2Click(QObject*) {
+  const std::optional<QStringList> chosen = dialogs_->ChoosePdfFiles(this, remembered_pdf_);
+  if (!chosen || chosen->isEmpty()) return;
+  if (!SourceFiles) {
+    SourceFiles = std::make_unique<TStringList>();
+  } else {
+    SourceFiles->Clear();
+  }
+  for (const QString& path : *chosen) SourceFiles->Add(path.toStdString());
+  remembered_pdf_ = chosen->first();
+  Label7->setText(QString());
+  Edit2->setText(QString());
+  for (const std::string& path : *SourceFiles) {
+    Edit2->setText(Edit2->text() + QString::fromStdString(FileNameOf(path)) + QLatin1Char(';'));
+  }
+  Label7->setText(QString::fromUtf8(kFileCountPrefix) + QString::number(SourceFiles->Count()) +
+                  QString::fromUtf8(kFileCountSuffix));
+}
+
+void TForm1::Button3Click(QObject*) {
+  QString start;
+  if (SourceFiles && SourceFiles->Count() > 0) {
+    const std::string folder = FolderOf(SourceFiles->Strings(0));
+    if (FolderExists(folder)) start = QString::fromStdString(folder);
+  }
+  const std::optional<QString> chosen = dialogs_->ChooseFolder(this, start);
+  if (chosen) Edit1->setText(*chosen);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (!running_) {
+    event->accept();
+    return;
+  }
+  close_after_run_ = true;
+  stop_.Request();
+  event->ignore();
+}
+
+void TForm1::ConvertPngToJpg(const std::string& png_path, const std::string& jpg_path) {
+  batch::ConvertPngToJpg(png_path, jpg_path);
+}
+
+}  // namespace quillamar::app

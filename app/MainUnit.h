@@ -1,0 +1,137 @@
+// The main window Form1: its controls, its three handlers and its side of a conversion run.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "app/dialogs.h"
+#include "batch/batch.h"
+#include "framework/string_list.h"
+
+class QCloseEvent;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace quillamar::app {
+
+/// The application title: the product name and a contact note; captions every message box.
+inline constexpr char kApplicationTitle[] = "Quillamar(意见与反馈：quillamar-dev@example.org)";
+/// The window's caption.
+inline constexpr char kFormCaption[] = "Quillamar";
+/// Button1's texts: idle, and while a run is going.
+inline constexpr char kConvertText[] = "转换";
+inline constexpr char kStopText[] = "停止";
+/// Label7 reads the prefix, the number of chosen files and the suffix.
+inline constexpr char kFileCountPrefix[] = "共 ";
+inline constexpr char kFileCountSuffix[] = " 个文件";
+
+/// Rounds number * numerator / denominator to the nearest integer, halves away from zero; the
+/// window's layout is scaled with it.
+int ScaleValue(int number, int numerator, int denominator);
+
+/// What the error display shows for an exception: its message, with a "." added by the system's
+/// rule; nullopt for EAbort, which is never shown.
+std::optional<QString> ErrorDisplayText(std::exception_ptr error);
+
+/// The one main window. Its controls are laid out for 120 dots per inch and scaled at start-up to
+/// the screen. A conversion run executes on a worker thread; every call the run makes of the window
+/// is carried out on the UI thread, in the run's order, so the window repaints throughout and
+/// Button1 can stop the run.
+class TForm1 : public QWidget {
+  Q_OBJECT
+
+ public:
+  /// `dialogs` answers every dialog and shows every box; tests pass their own.
+  explicit TForm1(std::unique_ptr<Dialogs> dialogs = MakeQtDialogs(), QWidget* parent = nullptr);
+  /// A run still going is stopped and waited for; no renderer outlives the window.
+  ~TForm1() override;
+  TForm1(const TForm1&) = delete;
+  TForm1& operator=(const TForm1&) = delete;
+
+  QLabel* Label1;
+  QLabel* Label2;
+  QLabel* Label3;
+  QLabel* Label4;
+  QLabel* Label5;
+  QLabel* Label6;
+  QLabel* Label7;
+  QLabel* Label8;
+  QLabel* Label9;
+  QPushButton* Button1;
+  QLineEdit* Edit1;
+  QLineEdit* Edit2;
+  QComboBox* ComboBox1;
+  QComboBox* ComboBox2;
+  QProgressBar* ProgressBar1;
+  QPushButton* Button2;
+  QPushButton* Button3;
+
+  /// Convert: starts a run, or asks the running one to stop.
+  void Button1Click(QObject* sender);
+  /// Chooses the PDF files; cancel keeps the previous choice.
+  void Button2Click(QObject* sender);
+  /// Chooses the output folder, starting at the first PDF's folder; cancel keeps Edit1.
+  void Button3Click(QObject* sender);
+
+  /// The chosen PDFs' full paths; null before the first choice.
+  const TStringList* ChosenFiles() const { return SourceFiles.get(); }
+  /// The renderer the next runs start; empty means lib.dll beside the executable.
+  void SetRendererPath(std::string path) { renderer_path_ = std::move(path); }
+  bool Running() const { return running_; }
+  /// The progress range and position as the run set them (the bar cannot show 0 to 0 itself).
+  int ProgressMaximum() const { return progress_maximum_; }
+  int ProgressPosition() const { return progress_position_; }
+
+ signals:
+  /// A run has ended and the controls are usable again (before any error is displayed).
+  void RunEnded();
+
+ protected:
+  /// Closing during a run stops the run first; the window closes when it has ended.
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  class Host;
+
+  void CreateControls();
+  void ScaleToScreen();
+  void SetTabOrder();
+  void ConnectHandlers();
+  /// Enables, disables and labels the controls for the run's state.
+  void UpdateControls();
+  void SetProgress(int position, int maximum);
+  void StartRun(QObject* sender);
+  void FinishRun(std::exception_ptr error);
+  /// The error display, at the edge of every handler.
+  void ShowException(std::exception_ptr error);
+  template <typename Handler>
+  void Guarded(Handler handler);
+
+  /// Re-encodes one page; uses nothing of the window, so the run calls it on its own thread.
+  static void ConvertPngToJpg(const std::string& png_path, const std::string& jpg_path);
+
+  std::unique_ptr<Dialogs> dialogs_;
+  std::unique_ptr<TStringList> SourceFiles;
+  QString remembered_pdf_;
+  std::string renderer_path_;
+  batch::StopSignal stop_;
+  std::unique_ptr<Host> host_;
+  std::thread worker_;
+  std::atomic<bool> worker_done_{true};
+  bool running_ = false;
+  bool close_after_run_ = false;
+  bool destroying_ = false;
+  int progress_position_ = 0;
+  int progress_maximum_ = 100;
+};
+
+}  // namespace quillamar::app

@@ -1,0 +1,60 @@
+// Starting, stopping and finishing a conversion run on its worker thread.
+#include "app/run_host.h"
+
+#include <QApplication>
+
+namespace quillamar::app {
+
+void TForm1::Button1Click(QObject* sender) {
+  if (running_) {
+    stop_.Request();
+    return;
+  }
+  StartRun(sender);
+}
+
+void TForm1::StartRun(QObject* sender) {
+  stop_.Reset();
+  host_ = std::make_unique<Host>(*this, sender);
+  batch::RunSettings settings;
+  settings.renderer_path = renderer_path_;
+  settings.stop = &stop_;
+  running_ = true;
+  worker_done_ = false;
+  UpdateControls();
+  worker_ = std::thread([this, settings] {
+    std::exception_ptr error;
+    try {
+      batch::Run(*host_, settings);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    worker_done_ = true;
+    QMetaObject::invokeMethod(
+        this, [this, error] { FinishRun(error); }, Qt::QueuedConnection);
+  });
+}
+
+void TForm1::FinishRun(std::exception_ptr error) {
+  // The worker posts this as its last act, so joining here waits only for its return.
+  if (worker_.joinable()) worker_.join();
+  host_.reset();
+  if (destroying_) return;
+  running_ = false;
+  UpdateControls();
+  emit RunEnded();
+  if (error) ShowException(error);
+  if (close_after_run_) close();
+}
+
+TForm1::~TForm1() {
+  if (!worker_.joinable()) return;
+  destroying_ = true;
+  stop_.Request();
+  // The worker may be waiting for the UI thread, so the events go on until it has finished.
+  // The worker posts an event as its last act, so waiting for events cannot hang.
+  while (!worker_done_) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  if (worker_.joinable()) worker_.join();
+}
+
+}  // namespace quillamar::app

@@ -1,0 +1,116 @@
+// The window's side of a conversion run: the host the run calls, carried out on the UI thread.
+#pragma once
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMetaObject>
+#include <QThread>
+#include <optional>
+#include <type_traits>
+
+#include "app/MainUnit.h"
+
+namespace quillamar::app {
+namespace detail {
+
+/// Runs `call` on the thread of `context` and waits for it; its result or exception is handed
+/// back to the calling thread. On that thread itself, `call` simply runs.
+template <typename Call>
+auto OnThreadOf(QObject* context, Call call) -> decltype(call()) {
+  using Result = decltype(call());
+  if (QThread::currentThread() == context->thread()) return call();
+  std::exception_ptr error;
+  if constexpr (std::is_void_v<Result>) {
+    QMetaObject::invokeMethod(
+        context,
+        [&] {
+          try {
+            call();
+          } catch (...) {
+            error = std::current_exception();
+          }
+        },
+        Qt::BlockingQueuedConnection);
+    if (error) std::rethrow_exception(error);
+  } else {
+    std::optional<Result> result;
+    QMetaObject::invokeMethod(
+        context,
+        [&] {
+          try {
+            result.emplace(call());
+          } catch (...) {
+            error = std::current_exception();
+          }
+        },
+        Qt::BlockingQueuedConnection);
+    if (error) std::rethrow_exception(error);
+    return std::move(*result);
+  }
+}
+
+}  // namespace detail
+
+/// The run's view of the window. Every call but ReencodePage touches widgets, so it goes through
+/// the UI thread; the dialogs are skipped once the window is being destroyed.
+class TForm1::Host : public batch::RunHost {
+ public:
+  Host(TForm1& form, QObject* sender) : form_(form), sender_(sender) {}
+
+  std::string ChosenFilesText() override { return Text(form_.Edit2); }
+  TStringList SourceFiles() override {
+    return OnUi([this] { return form_.SourceFiles ? *form_.SourceFiles : TStringList(); });
+  }
+  std::string OutputFolderText() override { return Text(form_.Edit1); }
+  std::string FormatText() override {
+    return OnUi([this] { return form_.ComboBox1->currentText().toStdString(); });
+  }
+  std::string ResolutionText() override {
+    return OnUi([this] { return form_.ComboBox2->currentText().toStdString(); });
+  }
+  void SetStatusText(const std::string& text) override {
+    OnUi([this, &text] { form_.Label8->setText(QString::fromStdString(text)); });
+  }
+  void RepaintNow() override {
+    OnUi([this] { form_.repaint(); });
+  }
+  void SetProgressPosition(int position) override {
+    OnUi([this, position] { form_.SetProgress(position, form_.progress_maximum_); });
+  }
+  void SetProgressMaximum(int maximum) override {
+    OnUi([this, maximum] { form_.SetProgress(form_.progress_position_, maximum); });
+  }
+  void ShowMessage(const std::string& text) override {
+    OnUi([this, &text] {
+      if (!form_.destroying_) form_.dialogs_->ShowMessage(&form_, QString::fromStdString(text));
+    });
+  }
+  void ChooseFiles() override {
+    OnUi([this] {
+      if (!form_.destroying_) form_.Button2Click(sender_);
+    });
+  }
+  void ChooseFolder() override {
+    OnUi([this] {
+      if (!form_.destroying_) form_.Button3Click(sender_);
+    });
+  }
+  void ReencodePage(const std::string& png_path, const std::string& jpg_path) override {
+    TForm1::ConvertPngToJpg(png_path, jpg_path);
+  }
+
+ private:
+  template <typename Call>
+  auto OnUi(Call call) -> decltype(call()) {
+    return detail::OnThreadOf(&form_, std::move(call));
+  }
+  std::string Text(QLineEdit* edit) {
+    return OnUi([edit] { return edit->text().toStdString(); });
+  }
+
+  TForm1& form_;
+  QObject* sender_;
+};
+
+}  // namespace quillamar::app
