@@ -94,7 +94,7 @@ class TemporaryFile : public TStream {
   std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override {
     const int whence = origin == SeekOrigin::kBeginning ? SEEK_SET
                        : origin == SeekOrigin::kCurrent ? SEEK_CUR
-                                                         : SEEK_END;
+                                                        : SEEK_END;
     return ::lseek(fd_, static_cast<off_t>(offset), whence);
   }
 

@@ -1,4 +1,5 @@
-// Puts a file's bytes in place as a whole: a temporary file beside it, renamed over it when complete.
+// Puts a file's bytes in place as a whole: a temporary file beside it, renamed over it when
+// complete.
 #pragma once
 
 #include <cstddef>

@@ -16,8 +16,8 @@ int NextProgressPercent(ProgressPacing& pacing, std::int64_t now_ms, const PassS
   pacing.last_tick_ms = now_ms;
   if (previous == 0) return -1;
   if (state.pass_limit <= 0 || state.total_passes <= 0) return -1;
-  const double done = static_cast<double>(state.pass_counter) / state.pass_limit +
-                      state.completed_passes;
+  const double done =
+      static_cast<double>(state.pass_counter) / state.pass_limit + state.completed_passes;
   const double percent = done * 100.0 / state.total_passes;
   if (!(percent >= 0.0 && percent <= 100.0)) return -1;
   const int whole = static_cast<int>(percent);

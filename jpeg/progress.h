@@ -1,4 +1,5 @@
-// The pacing of progress reports while libjpeg works: at most one every half second, only on change.
+// The pacing of progress reports while libjpeg works: at most one every half second, only on
+// change.
 #pragma once
 
 #include <cstdint>

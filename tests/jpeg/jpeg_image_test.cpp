@@ -74,9 +74,8 @@ struct ProgressLog {
   }
   void Attach(TJPEGImage& image) {
     image.OnProgress = [this](const TGraphic&, TProgressStage stage, int percent, bool,
-                              const TRect&, const std::string&) {
-      reports.emplace_back(stage, percent);
-    };
+                              const TRect&,
+                              const std::string&) { reports.emplace_back(stage, percent); };
   }
 };
 
@@ -112,9 +111,8 @@ TEST(JpegSettingsTest, StartValuesAndCopyAtCreation) {
 
 TEST(JpegSettingsTest, PaletteOutputFollowsScreenDepth) {
   const JpegSettings saved = InitialJpegSettings;
-  for (const auto& [depth, palette] :
-       std::vector<std::pair<int, bool>>{{1, true}, {4, true}, {8, true}, {15, false},
-                                         {16, false}, {24, false}, {32, false}}) {
+  for (const auto& [depth, palette] : std::vector<std::pair<int, bool>>{
+           {1, true}, {4, true}, {8, true}, {15, false}, {16, false}, {24, false}, {32, false}}) {
     InitJpegScreenDepth(depth);
     EXPECT_EQ(InitialJpegSettings.PaletteOutput, palette) << "depth " << depth;
   }
@@ -215,8 +213,7 @@ TEST(TJPEGImageTest, FileStartsWithJfifHeader) {
 
 TEST(TJPEGImageTest, BaselineSegmentsInOrder) {
   const Bytes file = EncodedBitmap(*Flat(5, 5, {10, 200, 30}));
-  EXPECT_EQ(MarkersOf(file),
-            (Bytes{0xE0, 0xDB, 0xDB, 0xC0, 0xC4, 0xC4, 0xC4, 0xC4, 0xDA}));
+  EXPECT_EQ(MarkersOf(file), (Bytes{0xE0, 0xDB, 0xDB, 0xC0, 0xC4, 0xC4, 0xC4, 0xC4, 0xDA}));
 }
 
 TEST(TJPEGImageTest, FrameHeaderGivesSizeBigEndianAndSampling) {

@@ -44,7 +44,9 @@ struct DecodeErrors {
   std::jmp_buf jump;
 };
 
-void JumpOnError(j_common_ptr cinfo) { std::longjmp(reinterpret_cast<DecodeErrors*>(cinfo->err)->jump, 1); }
+void JumpOnError(j_common_ptr cinfo) {
+  std::longjmp(reinterpret_cast<DecodeErrors*>(cinfo->err)->jump, 1);
+}
 void Quiet(j_common_ptr) {}
 
 // Only trivially destructible locals, since a libjpeg error jumps back here.
@@ -60,8 +62,8 @@ bool DecodeInto(jpeg_decompress_struct& cinfo, DecodeErrors& errors,
   image.components = cinfo.output_components;
   image.samples.resize(static_cast<std::size_t>(image.width) * image.height * image.components);
   while (cinfo.output_scanline < cinfo.output_height) {
-    JSAMPROW row = image.samples.data() + static_cast<std::size_t>(cinfo.output_scanline) *
-                                              image.width * image.components;
+    JSAMPROW row = image.samples.data() +
+                   static_cast<std::size_t>(cinfo.output_scanline) * image.width * image.components;
     jpeg_read_scanlines(&cinfo, &row, 1);
   }
   jpeg_finish_decompress(&cinfo);
@@ -90,7 +92,8 @@ std::vector<std::uint8_t> ReadAll(const std::string& path) {
 
 void WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 ScratchFolder::ScratchFolder() {
@@ -120,8 +123,8 @@ std::vector<std::uint8_t> CjpegFile(const TBitmap& bitmap, const std::string& ar
   const std::string ppm = folder.File("reference.ppm");
   const std::string jpg = folder.File("reference.jpg");
   std::vector<std::uint8_t> bytes;
-  const std::string header = "P6\n" + std::to_string(bitmap.Width()) + " " +
-                             std::to_string(bitmap.Height()) + "\n255\n";
+  const std::string header =
+      "P6\n" + std::to_string(bitmap.Width()) + " " + std::to_string(bitmap.Height()) + "\n255\n";
   bytes.assign(header.begin(), header.end());
   for (int y = 0; y < bitmap.Height(); ++y) {
     const std::uint8_t* row = bitmap.ScanLine(y);

@@ -1,0 +1,254 @@
+// Whole-file saving: a file appears complete or not at all, and failures leave the older file.
+#include "jpeg/file_replace.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+#include "framework/exceptions.h"
+#include "framework/paths.h"
+#include "framework/streams.h"
+#include "jpeg/jpeg.h"
+#include "tests/jpeg/jpeg_test_support.h"
+
+namespace quillamar {
+namespace {
+
+using testing_support::ReadAll;
+using testing_support::ScratchFolder;
+using testing_support::WriteAll;
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes kOlder{'o', 'l', 'd'};
+
+Bytes Pattern(std::size_t size) {
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(i * 31 + 7);
+  return bytes;
+}
+
+std::string CannotCreate(const std::string& path, int error) {
+  return "Cannot create file \"" + AbsolutePath(path) + "\". " + std::strerror(error);
+}
+
+TEST(ReplaceFileTest, WritesANewFileAndReplacesAnOlderOne) {
+  const ScratchFolder folder;
+  const std::string target = folder.File("page_1.jpg");
+  const Bytes first = Pattern(10000);
+  jpeg::ReplaceFile(target, first.data(), first.size());
+  EXPECT_EQ(ReadAll(target), first);
+  const Bytes second = Pattern(5);
+  jpeg::ReplaceFile(target, second.data(), second.size());
+  EXPECT_EQ(ReadAll(target), second);
+  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"page_1.jpg"});
+}
+
+TEST(ReplaceFileTest, ZeroBytesGiveAnEmptyFile) {
+  const ScratchFolder folder;
+  const std::string target = folder.File("empty.jpg");
+  jpeg::ReplaceFile(target, nullptr, 0);
+  EXPECT_TRUE(FileExists(target));
+  EXPECT_TRUE(ReadAll(target).empty());
+}
+
+TEST(ReplaceFileTest, RelativePathLandsInTheCurrentFolder) {
+  const ScratchFolder folder;
+  const std::string previous = std::filesystem::current_path();
+  std::filesystem::current_path(folder.Path());
+  const Bytes bytes = Pattern(3);
+  jpeg::ReplaceFile("plain.jpg", bytes.data(), bytes.size());
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(ReadAll(folder.File("plain.jpg")), bytes);
+  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"plain.jpg"});
+}
+
+// Each way the target cannot be created, with the error the message must carry.
+struct CreateFailure {
+  const char* name;
+  void (*prepare)(const ScratchFolder& folder, const std::string& target);
+  const char* target_name;
+  int error;
+};
+
+const CreateFailure kCreateFailures[] = {
+    {"MissingFolder", [](const ScratchFolder&, const std::string&) {}, "missing/page.jpg", ENOENT},
+    {"TargetIsAFolder",
+     [](const ScratchFolder&, const std::string& target) { ::mkdir(target.c_str(), 0777); },
+     "page.jpg", EISDIR},
+};
+
+class ReplaceFileFailureTest : public testing::TestWithParam<CreateFailure> {};
+
+TEST_P(ReplaceFileFailureTest, RaisesCreateErrorNamingTheTarget) {
+  const ScratchFolder folder;
+  const std::string target = folder.File(GetParam().target_name);
+  GetParam().prepare(folder, target);
+  const auto before = folder.Entries();
+  const Bytes bytes = Pattern(100);
+  try {
+    jpeg::ReplaceFile(target, bytes.data(), bytes.size());
+    ADD_FAILURE() << "no exception";
+  } catch (const EFCreateError& e) {
+    EXPECT_EQ(e.Message(), CannotCreate(target, GetParam().error));
+  }
+  EXPECT_EQ(folder.Entries(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, ReplaceFileFailureTest, testing::ValuesIn(kCreateFailures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ReplaceFileTest, TargetHeldByAReaderIsNotReplaced) {
+  const ScratchFolder folder;
+  const std::string target = folder.File("page.jpg");
+  WriteAll(target, kOlder);
+  const TFileStream reader(target, FileMode::kOpenReadDenyWrite);
+  const Bytes bytes = Pattern(100);
+  try {
+    jpeg::ReplaceFile(target, bytes.data(), bytes.size());
+    ADD_FAILURE() << "no exception";
+  } catch (const EFCreateError& e) {
+    EXPECT_EQ(e.Message(), CannotCreate(target, EWOULDBLOCK));
+  }
+  EXPECT_EQ(ReadAll(target), kOlder);
+  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"page.jpg"});
+}
+
+// Runs the check in a child process without the super-user's rights, which folder permissions
+// would not bind; returns the check's result.
+bool WithoutSuperUserRights(const std::function<bool()>& check) {
+  if (::geteuid() != 0) return check();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    constexpr uid_t kNobody = 65534;
+    const bool ok = ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 && check();
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+TEST(ReplaceFileTest, ReadOnlyFolderKeepsTheOlderFile) {
+  const ScratchFolder folder;
+  const std::string target = folder.File("page.jpg");
+  WriteAll(target, kOlder);
+  ::chmod(target.c_str(), 0666);  // only the folder refuses
+  ::chmod(folder.Path().c_str(), 0555);
+  const bool refused = WithoutSuperUserRights([&target] {
+    const Bytes bytes = Pattern(100);
+    try {
+      jpeg::ReplaceFile(target, bytes.data(), bytes.size());
+    } catch (const EFCreateError& e) {
+      return e.Message() == CannotCreate(target, EACCES);
+    }
+    return false;
+  });
+  ::chmod(folder.Path().c_str(), 0755);
+  EXPECT_TRUE(refused) << "no EFCreateError with the target's name and EACCES";
+  EXPECT_EQ(ReadAll(target), kOlder);
+  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"page.jpg"});
+}
+
+// Passes the first limit bytes on to the file and takes no more; optionally raises instead.
+class FailingStream : public TStream {
+ public:
+  FailingStream(TStream& file, std::int64_t limit, bool raise)
+      : file_(file), limit_(limit), raise_(raise) {}
+  std::int64_t Read(void*, std::int64_t) override { return 0; }
+  std::int64_t Write(const void* buffer, std::int64_t count) override {
+    const std::int64_t taken = std::max<std::int64_t>(0, std::min(count, limit_ - written_));
+    written_ += file_.Write(buffer, taken);
+    if (raise_ && taken < count) throw EInOutError("device gone");
+    return taken;
+  }
+  std::int64_t Seek(std::int64_t, SeekOrigin) override { return written_; }
+
+ private:
+  TStream& file_;
+  std::int64_t limit_;
+  bool raise_;
+  std::int64_t written_ = 0;
+};
+
+struct ShortWrite {
+  const char* name;
+  std::int64_t limit;
+  bool raise;
+};
+
+class ReplaceFileShortWriteTest : public testing::TestWithParam<ShortWrite> {};
+
+TEST_P(ReplaceFileShortWriteTest, LeavesTheOlderFileAndNoTemporary) {
+  const ScratchFolder folder;
+  const std::string target = folder.File("page.jpg");
+  WriteAll(target, kOlder);
+  const Bytes bytes = Pattern(10000);
+  const ShortWrite param = GetParam();
+  const jpeg::StreamWrapper wrap = [param](TStream& file) {
+    return std::make_unique<FailingStream>(file, param.limit, param.raise);
+  };
+  if (param.raise) {
+    EXPECT_THROW(jpeg::ReplaceFile(target, bytes.data(), bytes.size(), wrap), EInOutError);
+  } else {
+    EXPECT_THROW(jpeg::ReplaceFile(target, bytes.data(), bytes.size(), wrap), EWriteError);
+  }
+  EXPECT_EQ(ReadAll(target), kOlder);
+  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"page.jpg"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, ReplaceFileShortWriteTest,
+                         testing::Values(ShortWrite{"Nothing", 0, false},
+                                         ShortWrite{"OneByte", 1, false},
+                                         ShortWrite{"AllButOne", 9999, false},
+                                         ShortWrite{"RaisedMidway", 4096, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JpegSaveFileTest, SavesTheEncodedBytes) {
+  const ScratchFolder folder;
+  const std::string target = folder.File("page.jpg");
+  WriteAll(target, kOlder);
+  TBitmap bitmap;
+  bitmap.SetSize(8, 8);
+  TJPEGImage image;
+  image.Assign(bitmap);
+  image.SaveFile(target);
+  TMemoryStream stream;
+  image.WriteImage(stream);
+  EXPECT_EQ(ReadAll(target), Bytes(stream.Memory(), stream.Memory() + stream.Size()));
+}
+
+TEST(JpegSaveFileTest, FailedEncodingLeavesTheOlderFile) {
+  const ScratchFolder folder;
+  const std::string target = folder.File("page.jpg");
+  WriteAll(target, kOlder);
+  TBitmap bitmap;
+  bitmap.SetSize(70000, 1);
+  TJPEGImage image;
+  image.Assign(bitmap);
+  EXPECT_THROW(image.SaveFile(target), EJPEG);
+  EXPECT_EQ(ReadAll(target), kOlder);
+  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"page.jpg"});
+}
+
+TEST(JpegSaveFileTest, AbandonedEncodingRaisesAbortAndLeavesTheOlderFile) {
+  const ScratchFolder folder;
+  const std::string target = folder.File("page.jpg");
+  WriteAll(target, kOlder);
+  TBitmap bitmap;
+  bitmap.SetSize(8, 8);
+  TJPEGImage image;
+  image.Assign(bitmap);
+  image.OnProgress = [](const TGraphic&, TProgressStage, int, bool, const TRect&,
+                        const std::string&) { throw EAbort("stop"); };
+  EXPECT_THROW(image.SaveFile(target), EAbort);
+  EXPECT_EQ(ReadAll(target), kOlder);
+}
+
+}  // namespace
+}  // namespace quillamar
