@@ -1,0 +1,110 @@
+// The page renderer's door: its options, its page file names and one call that renders a PDF.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillamar::pagerender {
+
+/// Program name used at the start of every message line.
+inline constexpr char kProgramName[] = "lib.dll";
+/// Environment variable by which the run says the pages are only read back by its own PNG reader
+/// (value "1"); the renderer then writes the cheapest valid PNG.
+inline constexpr char kIntermediateEnv[] = "QUILLAMAR_INTERMEDIATE_PNG";
+/// Highest resolution accepted, in dots per inch.
+inline constexpr double kMaxResolution = 2400.0;
+/// Largest raster rendered for one page, in pixels.
+inline constexpr long long kMaxPagePixels = 300'000'000;
+
+/// Exit statuses of the program.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+/// What the command line asks for: lib -o PATTERN -F png -r RESOLUTION PDF.
+struct Options {
+  std::string pattern;  ///< output file pattern; its last "%d" becomes the page number
+  double resolution = 0;
+  std::string pdf;
+};
+
+/// Either the options or the reason they are unusable (one line, without program name).
+struct ParsedOptions {
+  std::optional<Options> options;
+  std::string error;
+};
+
+/// Parses the arguments (the first is the program name and is ignored). Options may come in any
+/// order around the one PDF path. Missing or repeated options, an image type other than png, a
+/// resolution that is not a plain positive decimal number or above kMaxResolution, and a pattern
+/// without "%d" give an error instead of options.
+ParsedOptions ParseArguments(const std::vector<std::string>& arguments);
+
+/// The page file of page (from 1): the pattern with its last "%d" replaced by the number in
+/// decimal; any other "%" stays as it is.
+std::string PageFileName(const std::string& pattern, int page);
+
+/// How the PNG files are compressed.
+enum class PngMode {
+  kBalanced,      ///< small files at little cost, chosen per page from its content
+  kIntermediate,  ///< cheapest valid PNG (stored deflate blocks, no filtering)
+};
+
+/// Temporary page files still being written. Abandon() removes them all and keeps every later
+/// temporary from being created or renamed, so a stopping process leaves no partial page behind.
+class TemporaryFiles {
+ public:
+  TemporaryFiles();
+  ~TemporaryFiles();
+  TemporaryFiles(const TemporaryFiles&) = delete;
+  TemporaryFiles& operator=(const TemporaryFiles&) = delete;
+
+  /// Creates a new empty temporary file beside final_path and returns its open descriptor, or -1
+  /// with errno set (ECANCELED once abandoned).
+  int Create(const std::string& final_path, std::string& temporary_path);
+  /// Renames the temporary to its final name; false with errno set when that fails or when the
+  /// files were abandoned (the temporary is removed either way).
+  bool Commit(const std::string& temporary_path, const std::string& final_path);
+  /// Removes the temporary without committing it.
+  void Discard(const std::string& temporary_path);
+  /// Removes every open temporary; nothing is committed afterwards. Callable from any thread.
+  void Abandon();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+/// One rendering job.
+struct RenderRequest {
+  Options options;
+  int workers = 1;  ///< worker threads (each with its own document); at least 1
+  PngMode mode = PngMode::kBalanced;
+  TemporaryFiles* temporaries = nullptr;    ///< required
+  const std::atomic<bool>* stop = nullptr;  ///< optional: no new page starts once it is true
+};
+
+/// How the job went: exit status and, when it is not 0, the one line to print on standard error.
+struct RenderOutcome {
+  int exit_status = kExitSuccess;
+  std::string error_line;
+  int pages_written = 0;
+};
+
+/// Prepares the rendering library once (silences its diagnostics). Call before any thread starts;
+/// RenderPdf calls it too. Returns false when the library cannot render at all.
+bool PrepareRendering();
+
+/// Renders every page of the PDF into its page file. Pages written stay even when others fail;
+/// no page file appears under its final name before it is complete.
+RenderOutcome RenderPdf(const RenderRequest& request);
+
+/// The whole program: parses the arguments, reads kIntermediateEnv, renders with one worker per
+/// core and returns the exit status; the error line (if any) goes to standard error.
+int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& temporaries,
+               const std::atomic<bool>* stop);
+
+}  // namespace quillamar::pagerender

@@ -1,0 +1,69 @@
+// A PDF opened for rendering and the raster of one page; the rest of the renderer never sees the
+// PDF library itself.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace quillamar::pagerender {
+
+/// One rendered page: rows from the top, four bytes per pixel in the order blue, green, red and
+/// an unused byte (always opaque: the paper is white).
+struct Raster {
+  int width = 0;
+  int height = 0;
+  int stride = 0;  ///< bytes from one row to the next
+  const unsigned char* pixels = nullptr;
+  std::shared_ptr<const void> owner;  ///< keeps pixels alive
+
+  const unsigned char* Row(int y) const { return pixels + static_cast<long long>(y) * stride; }
+};
+
+/// The raster of a page, or why there is none.
+struct PageRaster {
+  Raster raster;
+  std::string error;  ///< empty on success
+};
+
+/// Pixel size of a page of width x height points at the resolution, turned by rotation degrees:
+/// each side is rounded up to whole pixels.
+struct PixelSize {
+  double width = 0;
+  double height = 0;
+};
+PixelSize PagePixelSize(double width_points, double height_points, int rotation, double dpi);
+
+class PdfDocument;
+
+/// The document, or why it cannot be rendered (a phrase such as "is not a PDF file").
+struct OpenedPdf {
+  std::unique_ptr<PdfDocument> document;
+  std::string error;
+};
+
+/// A PDF loaded by one thread, with its own page renderer. Not shared between threads.
+class PdfDocument {
+ public:
+  ~PdfDocument();
+  PdfDocument(const PdfDocument&) = delete;
+  PdfDocument& operator=(const PdfDocument&) = delete;
+
+  /// Loads the file. Fails for an unreadable or missing file, a file that is not a PDF or is
+  /// damaged beyond repair, a password-protected PDF and a PDF without pages.
+  static OpenedPdf Open(const std::string& path);
+
+  int PageCount() const;
+  /// Renders page index (from 0) at dpi on white paper: its crop box, its rotation honoured.
+  /// Fails for a broken page, an empty page and a raster above kMaxPagePixels.
+  PageRaster Render(int index, double dpi) const;
+
+ private:
+  struct Impl;
+  explicit PdfDocument(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+/// Silences the PDF library's diagnostics (once) and says whether it can render at all.
+bool PreparePdfLibrary();
+
+}  // namespace quillamar::pagerender

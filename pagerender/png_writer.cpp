@@ -1,0 +1,163 @@
+// Writes rendered pages as PNG through libpng, straight from the renderer's four-byte pixels.
+#include "pagerender/png_writer.h"
+
+#include <png.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cmath>
+#include <csetjmp>
+#include <cstring>
+#include <memory>
+
+namespace quillamar::pagerender {
+namespace {
+
+constexpr std::size_t kOutputBuffer = 1 << 16;
+constexpr int kSampleRowStep = 8;
+// Above this share of changing neighbours a page is treated as a photograph.
+constexpr double kPhotoShare = 0.25;
+
+// What the libpng callbacks share with us. Trivially destructible: a longjmp may skip it.
+struct WriteContext {
+  int fd = -1;
+  int write_errno = 0;
+  std::size_t used = 0;
+  char message[160] = {};
+  unsigned char buffer[kOutputBuffer];
+};
+
+bool WriteAll(int fd, const unsigned char* data, std::size_t length) noexcept {
+  while (length > 0) {
+    const ssize_t put = ::write(fd, data, length);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    data += put;
+    length -= static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+bool FlushContext(WriteContext& ctx) noexcept {
+  if (!WriteAll(ctx.fd, ctx.buffer, ctx.used)) {
+    ctx.write_errno = errno != 0 ? errno : EIO;
+    return false;
+  }
+  ctx.used = 0;
+  return true;
+}
+
+void OnWrite(png_structp png, png_bytep data, std::size_t length) noexcept {
+  auto& ctx = *static_cast<WriteContext*>(png_get_io_ptr(png));
+  if (ctx.used + length > kOutputBuffer && !FlushContext(ctx)) png_error(png, "write failed");
+  if (length >= kOutputBuffer) {
+    if (!WriteAll(ctx.fd, data, length)) {
+      ctx.write_errno = errno != 0 ? errno : EIO;
+      png_error(png, "write failed");
+    }
+    return;
+  }
+  std::memcpy(ctx.buffer + ctx.used, data, length);
+  ctx.used += length;
+}
+
+void OnFlush(png_structp png) noexcept {
+  auto& ctx = *static_cast<WriteContext*>(png_get_io_ptr(png));
+  if (!FlushContext(ctx)) png_error(png, "write failed");
+}
+
+// libpng must not print: keep the text and leave by its jump.
+void OnError(png_structp png, png_const_charp message) noexcept {
+  auto& ctx = *static_cast<WriteContext*>(png_get_error_ptr(png));
+  std::strncpy(ctx.message, message, sizeof ctx.message - 1);
+  png_longjmp(png, 1);
+}
+
+void OnWarning(png_structp /*png*/, png_const_charp /*message*/) noexcept {}
+
+// Owns libpng's write and info structs.
+class PngWriteStruct {
+ public:
+  explicit PngWriteStruct(WriteContext& ctx)
+      : png_(png_create_write_struct(PNG_LIBPNG_VER_STRING, &ctx, OnError, OnWarning)),
+        info_(png_ ? png_create_info_struct(png_) : nullptr) {}
+  ~PngWriteStruct() { png_destroy_write_struct(&png_, info_ ? &info_ : nullptr); }
+  PngWriteStruct(const PngWriteStruct&) = delete;
+  PngWriteStruct& operator=(const PngWriteStruct&) = delete;
+
+  bool Valid() const { return png_ != nullptr && info_ != nullptr; }
+  png_structp png() const { return png_; }
+  png_infop info() const { return info_; }
+
+ private:
+  png_structp png_;
+  png_infop info_;
+};
+
+void SetHeader(png_structp png, png_infop info, const Raster& raster, double dpi) {
+  png_set_IHDR(png, info, static_cast<png_uint_32>(raster.width),
+               static_cast<png_uint_32>(raster.height), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
+  const auto per_metre = static_cast<png_uint_32>(std::lround(dpi / 0.0254));
+  png_set_pHYs(png, info, per_metre, per_metre, PNG_RESOLUTION_METER);
+}
+
+void SetCompression(png_structp png, const PngSettings& settings) {
+  png_set_compression_level(png, settings.level);
+  png_set_compression_strategy(png, settings.strategy);
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, settings.filters);
+  png_set_compression_buffer_size(png, kOutputBuffer);
+}
+
+// Only trivially destructible locals here: errors arrive by longjmp. The caller owns the rest.
+[[nodiscard]] bool EncodeRows(const PngWriteStruct& owner, WriteContext& ctx, const Raster& raster,
+                              const PngSettings& settings, double dpi) noexcept {
+  png_structp png = owner.png();
+  png_infop info = owner.info();
+  if (setjmp(png_jmpbuf(png)) != 0) return false;
+  png_set_write_fn(png, &ctx, OnWrite, OnFlush);
+  SetHeader(png, info, raster, dpi);
+  SetCompression(png, settings);
+  png_write_info(png, info);
+  png_set_bgr(png);                          // the raster holds blue, green, red ...
+  png_set_filler(png, 0, PNG_FILLER_AFTER);  // ... and an unused fourth byte
+  for (int y = 0; y < raster.height; ++y) png_write_row(png, raster.Row(y));
+  png_write_end(png, info);
+  return FlushContext(ctx);
+}
+
+}  // namespace
+
+double ColourChangeShare(const Raster& raster) {
+  long long changes = 0;
+  long long samples = 0;
+  for (int y = 0; y < raster.height; y += kSampleRowStep) {
+    const unsigned char* row = raster.Row(y);
+    for (int x = 1; x < raster.width; ++x) {
+      changes += std::memcmp(row + 4 * x, row + 4 * (x - 1), 3) != 0;
+    }
+    samples += raster.width > 1 ? raster.width - 1 : 0;
+  }
+  return samples == 0 ? 0.0 : static_cast<double>(changes) / static_cast<double>(samples);
+}
+
+PngSettings ChoosePngSettings(const Raster& raster, PngMode mode) {
+  if (mode == PngMode::kIntermediate) return PngSettings{0, Z_DEFAULT_STRATEGY, PNG_FILTER_NONE};
+  if (ColourChangeShare(raster) > kPhotoShare) {
+    return PngSettings{1, Z_DEFAULT_STRATEGY, PNG_FILTER_UP | PNG_FILTER_PAETH};
+  }
+  return PngSettings{1, Z_DEFAULT_STRATEGY, PNG_FILTER_NONE};
+}
+
+std::string WritePng(int fd, const Raster& raster, const PngSettings& settings, double dpi) {
+  auto ctx = std::make_unique<WriteContext>();
+  ctx->fd = fd;
+  const PngWriteStruct owner(*ctx);
+  if (!owner.Valid()) return "out of memory";
+  if (EncodeRows(owner, *ctx, raster, settings, dpi)) return {};
+  if (ctx->write_errno != 0) return std::strerror(ctx->write_errno);
+  return ctx->message[0] != '\0' ? std::string(ctx->message) : "PNG encoding failed";
+}
+
+}  // namespace quillamar::pagerender

@@ -1,0 +1,30 @@
+// Encodes a rendered page as an 8-bit RGB PNG onto an open file descriptor.
+#pragma once
+
+#include <string>
+
+#include "pagerender/pagerender.h"
+#include "pagerender/pdf_document.h"
+
+namespace quillamar::pagerender {
+
+/// Compression of one PNG: zlib level and strategy, and the row filters libpng may choose from.
+struct PngSettings {
+  int level = 1;
+  int strategy = 0;  ///< a zlib strategy (Z_DEFAULT_STRATEGY is 0)
+  int filters = 0;   ///< PNG_FILTER_* bits; PNG_FILTER_NONE alone means no filtering
+};
+
+/// The settings for this page: stored blocks for an intermediate page; for a kept page a fast
+/// level, with row filtering only when the page looks like a photograph (where it pays).
+PngSettings ChoosePngSettings(const Raster& raster, PngMode mode);
+
+/// Share of sampled pixels that differ from their left neighbour (0 for a blank page, near 1 for
+/// a photograph).
+double ColourChangeShare(const Raster& raster);
+
+/// Writes the raster as PNG (colour type 2, bit depth 8, not interlaced, with its resolution) to
+/// fd, which stays open. Returns "" or why it failed (the system's error text for a failed write).
+std::string WritePng(int fd, const Raster& raster, const PngSettings& settings, double dpi);
+
+}  // namespace quillamar::pagerender

@@ -1,0 +1,159 @@
+// Renders a PDF's pages on worker threads, each with its own document, and writes the page files.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "pagerender/pagerender.h"
+#include "pagerender/pdf_document.h"
+#include "pagerender/png_writer.h"
+
+namespace quillamar::pagerender {
+namespace {
+
+struct PageFailure {
+  int page = 0;  ///< from 1
+  std::string message;
+};
+
+std::string CannotWrite(const std::string& path, const std::string& reason) {
+  return "cannot write " + path + ": " + reason;
+}
+
+// Hands out pages in order to the workers and gathers what went wrong.
+class PageRun {
+ public:
+  PageRun(const RenderRequest& request, int page_count)
+      : request_(request), page_count_(page_count) {}
+
+  // Renders pages until none are left, a stop is requested or a page could not be written.
+  void Work(PdfDocument& document) {
+    for (;;) {
+      if (halted_.load() || (request_.stop != nullptr && request_.stop->load())) return;
+      const int index = next_.fetch_add(1);
+      if (index >= page_count_) return;
+      bool write_failed = false;
+      std::string error = RenderPage(document, index, write_failed);
+      if (error.empty()) {
+        ++written_;
+        continue;
+      }
+      // A file that cannot be written means every later one fails too: hand out no more pages.
+      if (write_failed) halted_.store(true);
+      const std::lock_guard lock(mutex_);
+      failures_.push_back(PageFailure{index + 1, std::move(error)});
+    }
+  }
+
+  RenderOutcome Outcome() const {
+    RenderOutcome outcome;
+    outcome.pages_written = written_.load();
+    if (failures_.empty() && outcome.pages_written == page_count_) return outcome;
+    outcome.exit_status = kExitFailure;
+    const std::string prefix = std::string(kProgramName) + ": " + request_.options.pdf + ": ";
+    if (failures_.empty()) {
+      outcome.error_line = prefix + "stopped after " + std::to_string(outcome.pages_written) +
+                           " of " + std::to_string(page_count_) + " pages";
+      return outcome;
+    }
+    const auto first = std::min_element(
+        failures_.begin(), failures_.end(),
+        [](const PageFailure& a, const PageFailure& b) { return a.page < b.page; });
+    outcome.error_line = prefix + "page " + std::to_string(first->page) + ": " + first->message;
+    if (const std::size_t more = failures_.size() - 1; more > 0) {
+      outcome.error_line += " (" + std::to_string(more) +
+                            (more == 1 ? " more page" : " more pages") + " also failed)";
+    }
+    return outcome;
+  }
+
+ private:
+  std::string RenderPage(const PdfDocument& document, int index, bool& write_failed) {
+    const double dpi = request_.options.resolution;
+    const PageRaster page = document.Render(index, dpi);
+    if (!page.error.empty()) return page.error;
+    const std::string path = PageFileName(request_.options.pattern, index + 1);
+    write_failed = true;
+    std::string temporary;
+    const int fd = request_.temporaries->Create(path, temporary);
+    if (fd < 0) return CannotWrite(path, std::strerror(errno));
+    std::string error =
+        WritePng(fd, page.raster, ChoosePngSettings(page.raster, request_.mode), dpi);
+    if (::close(fd) != 0 && error.empty()) error = std::strerror(errno);
+    if (!error.empty()) {
+      request_.temporaries->Discard(temporary);
+      return CannotWrite(path, error);
+    }
+    if (!request_.temporaries->Commit(temporary, path))
+      return CannotWrite(path, std::strerror(errno));
+    write_failed = false;
+    return {};
+  }
+
+  const RenderRequest& request_;
+  const int page_count_;
+  std::atomic<int> next_{0};
+  std::atomic<int> written_{0};
+  std::atomic<bool> halted_{false};
+  std::mutex mutex_;
+  std::vector<PageFailure> failures_;
+};
+
+// Each further worker loads the file again: poppler documents are not shared between threads.
+void RunWorker(PageRun& run, const std::string& pdf) {
+  const OpenedPdf opened = PdfDocument::Open(pdf);
+  if (opened.document) run.Work(*opened.document);
+}
+
+RenderOutcome DocumentFailure(const std::string& pdf, const std::string& reason) {
+  return RenderOutcome{kExitFailure, std::string(kProgramName) + ": " + pdf + ": " + reason, 0};
+}
+
+}  // namespace
+
+bool PrepareRendering() { return PreparePdfLibrary(); }
+
+RenderOutcome RenderPdf(const RenderRequest& request) {
+  if (!PrepareRendering()) return DocumentFailure(request.options.pdf, "rendering is unavailable");
+  const OpenedPdf opened = PdfDocument::Open(request.options.pdf);
+  if (!opened.document) return DocumentFailure(request.options.pdf, opened.error);
+  const int pages = opened.document->PageCount();
+  PageRun run(request, pages);
+  const int workers = std::clamp(request.workers, 1, pages);
+  std::vector<std::thread> threads;
+  for (int i = 1; i < workers; ++i) {
+    threads.emplace_back(RunWorker, std::ref(run), std::cref(request.options.pdf));
+  }
+  run.Work(*opened.document);
+  for (auto& thread : threads) thread.join();
+  return run.Outcome();
+}
+
+int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& temporaries,
+               const std::atomic<bool>* stop) {
+  const ParsedOptions parsed = ParseArguments(arguments);
+  if (!parsed.options) {
+    std::cerr << kProgramName << ": " << parsed.error
+              << " (usage: lib -o PATTERN -F png -r DPI FILE.pdf)\n";
+    return kExitUsage;
+  }
+  const char* intermediate = std::getenv(kIntermediateEnv);
+  RenderRequest request;
+  request.options = *parsed.options;
+  request.workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  request.mode = intermediate != nullptr && std::string(intermediate) == "1"
+                     ? PngMode::kIntermediate
+                     : PngMode::kBalanced;
+  request.temporaries = &temporaries;
+  request.stop = stop;
+  const RenderOutcome outcome = RenderPdf(request);
+  if (outcome.exit_status != kExitSuccess) std::cerr << outcome.error_line << '\n';
+  return outcome.exit_status;
+}
+
+}  // namespace quillamar::pagerender
