@@ -6,15 +6,16 @@
 
 #include "framework/streams.h"
 #include "jpeg/jpeg.h"
+#include "support/temp_dir.h"
 #include "tests/jpeg/jpeg_test_support.h"
 
 namespace quillamar {
 namespace {
 
+using testing_support::CjpegFile;
 using testing_support::MakeBitmap;
 using testing_support::PixelRule;
 using testing_support::Rgb;
-using testing_support::ScratchFolder;
 
 // A photo-like picture: smooth colour ramps with a little deterministic grain.
 Rgb Gradient(int x, int y) {
@@ -55,7 +56,7 @@ const IdentityCase kIdentityCases[] = {
     {"ProgressiveGradient", 99, 61, Gradient, false, true},
 };
 
-class CjpegIdentityTest : public testing::TestWithParam<IdentityCase> {
+class CjpegIdentityTest : public ::testing::TestWithParam<IdentityCase> {
  protected:
   void SetUp() override {
     if (::access(testing_support::kCjpeg, X_OK) != 0) {
@@ -78,8 +79,8 @@ TEST_P(CjpegIdentityTest, SameBytes) {
   std::string arguments = "-quality 90 -baseline -dct float";
   if (c.gray) arguments += " -grayscale";
   if (c.progressive) arguments += " -progressive";
-  const ScratchFolder folder;
-  const std::vector<std::uint8_t> reference = CjpegFile(*bitmap, arguments, folder);
+  const testing::TempDir folder;
+  const std::vector<std::uint8_t> reference = CjpegFile(*bitmap, arguments, folder.path());
   ASSERT_FALSE(reference.empty());
   ASSERT_EQ(ours.size(), reference.size());
   const auto mismatch = std::mismatch(ours.begin(), ours.end(), reference.begin());
@@ -87,7 +88,7 @@ TEST_P(CjpegIdentityTest, SameBytes) {
       << "first differing byte at " << (mismatch.first - ours.begin());
 }
 
-INSTANTIATE_TEST_SUITE_P(Pictures, CjpegIdentityTest, testing::ValuesIn(kIdentityCases),
+INSTANTIATE_TEST_SUITE_P(Pictures, CjpegIdentityTest, ::testing::ValuesIn(kIdentityCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

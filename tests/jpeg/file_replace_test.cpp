@@ -15,13 +15,15 @@
 #include "framework/paths.h"
 #include "framework/streams.h"
 #include "jpeg/jpeg.h"
+#include "support/temp_dir.h"
 #include "tests/jpeg/jpeg_test_support.h"
 
 namespace quillamar {
 namespace {
 
+using testing_support::FolderEntries;
 using testing_support::ReadAll;
-using testing_support::ScratchFolder;
+using ScratchFolder = testing::TempDir;
 using testing_support::WriteAll;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -39,19 +41,19 @@ std::string CannotCreate(const std::string& path, int error) {
 
 TEST(ReplaceFileTest, WritesANewFileAndReplacesAnOlderOne) {
   const ScratchFolder folder;
-  const std::string target = folder.File("page_1.jpg");
+  const std::string target = folder / "page_1.jpg";
   const Bytes first = Pattern(10000);
   jpeg::ReplaceFile(target, first.data(), first.size());
   EXPECT_EQ(ReadAll(target), first);
   const Bytes second = Pattern(5);
   jpeg::ReplaceFile(target, second.data(), second.size());
   EXPECT_EQ(ReadAll(target), second);
-  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"page_1.jpg"});
+  EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"page_1.jpg"});
 }
 
 TEST(ReplaceFileTest, ZeroBytesGiveAnEmptyFile) {
   const ScratchFolder folder;
-  const std::string target = folder.File("empty.jpg");
+  const std::string target = folder / "empty.jpg";
   jpeg::ReplaceFile(target, nullptr, 0);
   EXPECT_TRUE(FileExists(target));
   EXPECT_TRUE(ReadAll(target).empty());
@@ -60,36 +62,35 @@ TEST(ReplaceFileTest, ZeroBytesGiveAnEmptyFile) {
 TEST(ReplaceFileTest, RelativePathLandsInTheCurrentFolder) {
   const ScratchFolder folder;
   const std::string previous = std::filesystem::current_path();
-  std::filesystem::current_path(folder.Path());
+  std::filesystem::current_path(folder.path());
   const Bytes bytes = Pattern(3);
   jpeg::ReplaceFile("plain.jpg", bytes.data(), bytes.size());
   std::filesystem::current_path(previous);
-  EXPECT_EQ(ReadAll(folder.File("plain.jpg")), bytes);
-  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"plain.jpg"});
+  EXPECT_EQ(ReadAll(folder / "plain.jpg"), bytes);
+  EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"plain.jpg"});
 }
 
 // Each way the target cannot be created, with the error the message must carry.
 struct CreateFailure {
   const char* name;
-  void (*prepare)(const ScratchFolder& folder, const std::string& target);
+  void (*prepare)(const std::string& target);
   const char* target_name;
   int error;
 };
 
 const CreateFailure kCreateFailures[] = {
-    {"MissingFolder", [](const ScratchFolder&, const std::string&) {}, "missing/page.jpg", ENOENT},
-    {"TargetIsAFolder",
-     [](const ScratchFolder&, const std::string& target) { ::mkdir(target.c_str(), 0777); },
+    {"MissingFolder", [](const std::string&) {}, "missing/page.jpg", ENOENT},
+    {"TargetIsAFolder", [](const std::string& target) { ::mkdir(target.c_str(), 0777); },
      "page.jpg", EISDIR},
 };
 
-class ReplaceFileFailureTest : public testing::TestWithParam<CreateFailure> {};
+class ReplaceFileFailureTest : public ::testing::TestWithParam<CreateFailure> {};
 
 TEST_P(ReplaceFileFailureTest, RaisesCreateErrorNamingTheTarget) {
   const ScratchFolder folder;
-  const std::string target = folder.File(GetParam().target_name);
-  GetParam().prepare(folder, target);
-  const auto before = folder.Entries();
+  const std::string target = folder / GetParam().target_name;
+  GetParam().prepare(target);
+  const auto before = FolderEntries(folder.path());
   const Bytes bytes = Pattern(100);
   try {
     jpeg::ReplaceFile(target, bytes.data(), bytes.size());
@@ -97,15 +98,15 @@ TEST_P(ReplaceFileFailureTest, RaisesCreateErrorNamingTheTarget) {
   } catch (const EFCreateError& e) {
     EXPECT_EQ(e.Message(), CannotCreate(target, GetParam().error));
   }
-  EXPECT_EQ(folder.Entries(), before);
+  EXPECT_EQ(FolderEntries(folder.path()), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Targets, ReplaceFileFailureTest, testing::ValuesIn(kCreateFailures),
+INSTANTIATE_TEST_SUITE_P(Targets, ReplaceFileFailureTest, ::testing::ValuesIn(kCreateFailures),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ReplaceFileTest, TargetHeldByAReaderIsNotReplaced) {
   const ScratchFolder folder;
-  const std::string target = folder.File("page.jpg");
+  const std::string target = folder / "page.jpg";
   WriteAll(target, kOlder);
   const TFileStream reader(target, FileMode::kOpenReadDenyWrite);
   const Bytes bytes = Pattern(100);
@@ -116,7 +117,7 @@ TEST(ReplaceFileTest, TargetHeldByAReaderIsNotReplaced) {
     EXPECT_EQ(e.Message(), CannotCreate(target, EWOULDBLOCK));
   }
   EXPECT_EQ(ReadAll(target), kOlder);
-  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"page.jpg"});
+  EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"page.jpg"});
 }
 
 // Runs the check in a child process without the super-user's rights, which folder permissions
@@ -136,10 +137,10 @@ bool WithoutSuperUserRights(const std::function<bool()>& check) {
 
 TEST(ReplaceFileTest, ReadOnlyFolderKeepsTheOlderFile) {
   const ScratchFolder folder;
-  const std::string target = folder.File("page.jpg");
+  const std::string target = folder / "page.jpg";
   WriteAll(target, kOlder);
   ::chmod(target.c_str(), 0666);  // only the folder refuses
-  ::chmod(folder.Path().c_str(), 0555);
+  ::chmod(folder.path().c_str(), 0555);
   const bool refused = WithoutSuperUserRights([&target] {
     const Bytes bytes = Pattern(100);
     try {
@@ -149,10 +150,10 @@ TEST(ReplaceFileTest, ReadOnlyFolderKeepsTheOlderFile) {
     }
     return false;
   });
-  ::chmod(folder.Path().c_str(), 0755);
+  ::chmod(folder.path().c_str(), 0755);
   EXPECT_TRUE(refused) << "no EFCreateError with the target's name and EACCES";
   EXPECT_EQ(ReadAll(target), kOlder);
-  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"page.jpg"});
+  EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"page.jpg"});
 }
 
 // Passes the first limit bytes on to the file and takes no more; optionally raises instead.
@@ -182,11 +183,11 @@ struct ShortWrite {
   bool raise;
 };
 
-class ReplaceFileShortWriteTest : public testing::TestWithParam<ShortWrite> {};
+class ReplaceFileShortWriteTest : public ::testing::TestWithParam<ShortWrite> {};
 
 TEST_P(ReplaceFileShortWriteTest, LeavesTheOlderFileAndNoTemporary) {
   const ScratchFolder folder;
-  const std::string target = folder.File("page.jpg");
+  const std::string target = folder / "page.jpg";
   WriteAll(target, kOlder);
   const Bytes bytes = Pattern(10000);
   const ShortWrite param = GetParam();
@@ -199,19 +200,19 @@ TEST_P(ReplaceFileShortWriteTest, LeavesTheOlderFileAndNoTemporary) {
     EXPECT_THROW(jpeg::ReplaceFile(target, bytes.data(), bytes.size(), wrap), EWriteError);
   }
   EXPECT_EQ(ReadAll(target), kOlder);
-  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"page.jpg"});
+  EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"page.jpg"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Cuts, ReplaceFileShortWriteTest,
-                         testing::Values(ShortWrite{"Nothing", 0, false},
-                                         ShortWrite{"OneByte", 1, false},
-                                         ShortWrite{"AllButOne", 9999, false},
-                                         ShortWrite{"RaisedMidway", 4096, true}),
+                         ::testing::Values(ShortWrite{"Nothing", 0, false},
+                                           ShortWrite{"OneByte", 1, false},
+                                           ShortWrite{"AllButOne", 9999, false},
+                                           ShortWrite{"RaisedMidway", 4096, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(JpegSaveFileTest, SavesTheEncodedBytes) {
   const ScratchFolder folder;
-  const std::string target = folder.File("page.jpg");
+  const std::string target = folder / "page.jpg";
   WriteAll(target, kOlder);
   TBitmap bitmap;
   bitmap.SetSize(8, 8);
@@ -225,7 +226,7 @@ TEST(JpegSaveFileTest, SavesTheEncodedBytes) {
 
 TEST(JpegSaveFileTest, FailedEncodingLeavesTheOlderFile) {
   const ScratchFolder folder;
-  const std::string target = folder.File("page.jpg");
+  const std::string target = folder / "page.jpg";
   WriteAll(target, kOlder);
   TBitmap bitmap;
   bitmap.SetSize(70000, 1);
@@ -233,12 +234,12 @@ TEST(JpegSaveFileTest, FailedEncodingLeavesTheOlderFile) {
   image.Assign(bitmap);
   EXPECT_THROW(image.SaveFile(target), EJPEG);
   EXPECT_EQ(ReadAll(target), kOlder);
-  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"page.jpg"});
+  EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"page.jpg"});
 }
 
 TEST(JpegSaveFileTest, AbandonedEncodingRaisesAbortAndLeavesTheOlderFile) {
   const ScratchFolder folder;
-  const std::string target = folder.File("page.jpg");
+  const std::string target = folder / "page.jpg";
   WriteAll(target, kOlder);
   TBitmap bitmap;
   bitmap.SetSize(8, 8);

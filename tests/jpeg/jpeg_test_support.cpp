@@ -96,22 +96,9 @@ void WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes) {
             static_cast<std::streamsize>(bytes.size()));
 }
 
-ScratchFolder::ScratchFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "quillamar-jpeg-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "cannot make a scratch folder";
-  path_ = pattern;
-}
-
-ScratchFolder::~ScratchFolder() {
-  std::error_code ignored;
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, ignored);
-  std::filesystem::remove_all(path_, ignored);
-}
-
-std::vector<std::string> ScratchFolder::Entries() const {
+std::vector<std::string> FolderEntries(const std::string& folder) {
   std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     names.push_back(entry.path().filename().string());
   }
   std::sort(names.begin(), names.end());
@@ -119,9 +106,9 @@ std::vector<std::string> ScratchFolder::Entries() const {
 }
 
 std::vector<std::uint8_t> CjpegFile(const TBitmap& bitmap, const std::string& arguments,
-                                    const ScratchFolder& folder) {
-  const std::string ppm = folder.File("reference.ppm");
-  const std::string jpg = folder.File("reference.jpg");
+                                    const std::string& scratch) {
+  const std::string ppm = scratch + "/reference.ppm";
+  const std::string jpg = scratch + "/reference.jpg";
   std::vector<std::uint8_t> bytes;
   const std::string header =
       "P6\n" + std::to_string(bitmap.Width()) + " " + std::to_string(bitmap.Height()) + "\n255\n";

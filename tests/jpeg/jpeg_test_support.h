@@ -38,26 +38,14 @@ std::optional<DecodedImage> DecodeJpeg(const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> ReadAll(const std::string& path);
 void WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes);
 
-/// A fresh empty folder for one test, removed with its contents when the object goes.
-class ScratchFolder {
- public:
-  ScratchFolder();
-  ~ScratchFolder();
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  const std::string& Path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  /// The names of the entries in the folder, sorted.
-  std::vector<std::string> Entries() const;
-
- private:
-  std::string path_;
-};
+/// The names of the entries in the folder, sorted.
+std::vector<std::string> FolderEntries(const std::string& folder);
 
 inline constexpr char kCjpeg[] = "/usr/bin/cjpeg";
 
-/// The file cjpeg writes from a PPM of the bitmap's pixels, with its extra arguments.
+/// The file cjpeg writes from a PPM of the bitmap's pixels, with its extra arguments; its
+/// files are made in the scratch folder.
 std::vector<std::uint8_t> CjpegFile(const TBitmap& bitmap, const std::string& arguments,
-                                    const ScratchFolder& folder);
+                                    const std::string& scratch);
 
 }  // namespace quillamar::testing_support
