@@ -22,6 +22,7 @@ namespace quillamar {
 namespace {
 
 using testing_support::FolderEntries;
+using testing_support::MessageOf;
 using testing_support::ReadAll;
 using ScratchFolder = testing::TempDir;
 using testing_support::WriteAll;
@@ -37,6 +38,12 @@ Bytes Pattern(std::size_t size) {
 
 std::string CannotCreate(const std::string& path, int error) {
   return "Cannot create file \"" + AbsolutePath(path) + "\". " + std::strerror(error);
+}
+
+// The message of the EFCreateError that saving a few bytes as the target raises.
+std::string CreateErrorOf(const std::string& target) {
+  const Bytes bytes = Pattern(100);
+  return MessageOf<EFCreateError>([&] { jpeg::ReplaceFile(target, bytes.data(), bytes.size()); });
 }
 
 TEST(ReplaceFileTest, WritesANewFileAndReplacesAnOlderOne) {
@@ -91,13 +98,7 @@ TEST_P(ReplaceFileFailureTest, RaisesCreateErrorNamingTheTarget) {
   const std::string target = folder / GetParam().target_name;
   GetParam().prepare(target);
   const auto before = FolderEntries(folder.path());
-  const Bytes bytes = Pattern(100);
-  try {
-    jpeg::ReplaceFile(target, bytes.data(), bytes.size());
-    ADD_FAILURE() << "no exception";
-  } catch (const EFCreateError& e) {
-    EXPECT_EQ(e.Message(), CannotCreate(target, GetParam().error));
-  }
+  EXPECT_EQ(CreateErrorOf(target), CannotCreate(target, GetParam().error));
   EXPECT_EQ(FolderEntries(folder.path()), before);
 }
 
@@ -109,13 +110,7 @@ TEST(ReplaceFileTest, TargetHeldByAReaderIsNotReplaced) {
   const std::string target = folder / "page.jpg";
   WriteAll(target, kOlder);
   const TFileStream reader(target, FileMode::kOpenReadDenyWrite);
-  const Bytes bytes = Pattern(100);
-  try {
-    jpeg::ReplaceFile(target, bytes.data(), bytes.size());
-    ADD_FAILURE() << "no exception";
-  } catch (const EFCreateError& e) {
-    EXPECT_EQ(e.Message(), CannotCreate(target, EWOULDBLOCK));
-  }
+  EXPECT_EQ(CreateErrorOf(target), CannotCreate(target, EWOULDBLOCK));
   EXPECT_EQ(ReadAll(target), kOlder);
   EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"page.jpg"});
 }
@@ -141,15 +136,8 @@ TEST(ReplaceFileTest, ReadOnlyFolderKeepsTheOlderFile) {
   WriteAll(target, kOlder);
   ::chmod(target.c_str(), 0666);  // only the folder refuses
   ::chmod(folder.path().c_str(), 0555);
-  const bool refused = WithoutSuperUserRights([&target] {
-    const Bytes bytes = Pattern(100);
-    try {
-      jpeg::ReplaceFile(target, bytes.data(), bytes.size());
-    } catch (const EFCreateError& e) {
-      return e.Message() == CannotCreate(target, EACCES);
-    }
-    return false;
-  });
+  const bool refused = WithoutSuperUserRights(
+      [&target] { return CreateErrorOf(target) == CannotCreate(target, EACCES); });
   ::chmod(folder.path().c_str(), 0755);
   EXPECT_TRUE(refused) << "no EFCreateError with the target's name and EACCES";
   EXPECT_EQ(ReadAll(target), kOlder);
@@ -210,45 +198,44 @@ INSTANTIATE_TEST_SUITE_P(Cuts, ReplaceFileShortWriteTest,
                                            ShortWrite{"RaisedMidway", 4096, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(JpegSaveFileTest, SavesTheEncodedBytes) {
-  const ScratchFolder folder;
-  const std::string target = folder / "page.jpg";
-  WriteAll(target, kOlder);
-  TBitmap bitmap;
-  bitmap.SetSize(8, 8);
-  TJPEGImage image;
-  image.Assign(bitmap);
-  image.SaveFile(target);
+// An image of an 8 x 8 bitmap and an older file under the name it is saved as.
+class JpegSaveFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteAll(target_, kOlder);
+    bitmap_.SetSize(8, 8);
+    image_.Assign(bitmap_);
+  }
+  void ExpectOlderFileOnly() const {
+    EXPECT_EQ(ReadAll(target_), kOlder);
+    EXPECT_EQ(FolderEntries(folder_.path()), std::vector<std::string>{"page.jpg"});
+  }
+
+  ScratchFolder folder_;
+  std::string target_ = folder_ / "page.jpg";
+  TBitmap bitmap_;
+  TJPEGImage image_;
+};
+
+TEST_F(JpegSaveFileTest, SavesTheEncodedBytes) {
+  image_.SaveFile(target_);
   TMemoryStream stream;
-  image.WriteImage(stream);
-  EXPECT_EQ(ReadAll(target), Bytes(stream.Memory(), stream.Memory() + stream.Size()));
+  image_.WriteImage(stream);
+  EXPECT_EQ(ReadAll(target_), Bytes(stream.Memory(), stream.Memory() + stream.Size()));
 }
 
-TEST(JpegSaveFileTest, FailedEncodingLeavesTheOlderFile) {
-  const ScratchFolder folder;
-  const std::string target = folder / "page.jpg";
-  WriteAll(target, kOlder);
-  TBitmap bitmap;
-  bitmap.SetSize(70000, 1);
-  TJPEGImage image;
-  image.Assign(bitmap);
-  EXPECT_THROW(image.SaveFile(target), EJPEG);
-  EXPECT_EQ(ReadAll(target), kOlder);
-  EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"page.jpg"});
+TEST_F(JpegSaveFileTest, FailedEncodingLeavesTheOlderFile) {
+  bitmap_.SetSize(70000, 1);
+  image_.Assign(bitmap_);
+  EXPECT_THROW(image_.SaveFile(target_), EJPEG);
+  ExpectOlderFileOnly();
 }
 
-TEST(JpegSaveFileTest, AbandonedEncodingRaisesAbortAndLeavesTheOlderFile) {
-  const ScratchFolder folder;
-  const std::string target = folder / "page.jpg";
-  WriteAll(target, kOlder);
-  TBitmap bitmap;
-  bitmap.SetSize(8, 8);
-  TJPEGImage image;
-  image.Assign(bitmap);
-  image.OnProgress = [](const TGraphic&, TProgressStage, int, bool, const TRect&,
-                        const std::string&) { throw EAbort("stop"); };
-  EXPECT_THROW(image.SaveFile(target), EAbort);
-  EXPECT_EQ(ReadAll(target), kOlder);
+TEST_F(JpegSaveFileTest, AbandonedEncodingRaisesAbortAndLeavesTheOlderFile) {
+  image_.OnProgress = [](const TGraphic&, TProgressStage, int, bool, const TRect&,
+                         const std::string&) { throw EAbort("stop"); };
+  EXPECT_THROW(image_.SaveFile(target_), EAbort);
+  ExpectOlderFileOnly();
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ namespace {
 
 using testing_support::DecodeJpeg;
 using testing_support::MakeBitmap;
+using testing_support::MessageOf;
 using testing_support::Rgb;
 
 using Bytes = std::vector<std::uint8_t>;
@@ -174,32 +175,20 @@ TEST(TJPEGImageTest, ChangingTheSourceAfterAssignmentDoesNotReachTheImage) {
 
 TEST(TJPEGImageTest, SizeCannotBeChanged) {
   TJPEGImage image;
-  for (auto change : {&TJPEGImage::SetWidth, &TJPEGImage::SetHeight}) {
-    try {
-      (image.*change)(10);
-      ADD_FAILURE() << "no exception";
-    } catch (const EInvalidGraphicOperation& e) {
-      EXPECT_EQ(e.Message(), "Cannot change the size of a JPEG image");
-    }
-  }
+  EXPECT_EQ(MessageOf<EInvalidGraphicOperation>([&] { image.SetWidth(10); }),
+            "Cannot change the size of a JPEG image");
+  EXPECT_EQ(MessageOf<EInvalidGraphicOperation>([&] { image.SetHeight(10); }),
+            "Cannot change the size of a JPEG image");
 }
 
 TEST(TJPEGImageTest, ForeignAssignmentsRaiseConvertError) {
   TJPEGImage image;
   Dummy dummy;
-  try {
-    image.Assign(dummy);
-    ADD_FAILURE() << "no exception";
-  } catch (const EConvertError& e) {
-    EXPECT_EQ(e.Message(), "Cannot assign a TDummy to a TJPEGImage");
-  }
+  EXPECT_EQ(MessageOf<EConvertError>([&] { image.Assign(dummy); }),
+            "Cannot assign a TDummy to a TJPEGImage");
   TBitmap bitmap;
-  try {
-    bitmap.Assign(image);
-    ADD_FAILURE() << "no exception";
-  } catch (const EConvertError& e) {
-    EXPECT_EQ(e.Message(), "Cannot assign a TJPEGImage to a TBitmap");
-  }
+  EXPECT_EQ(MessageOf<EConvertError>([&] { bitmap.Assign(image); }),
+            "Cannot assign a TJPEGImage to a TBitmap");
 }
 
 TEST(TJPEGImageTest, FileStartsWithJfifHeader) {
@@ -351,12 +340,8 @@ TEST(TJPEGImageTest, LibraryErrorBecomesEjpegWithItsCode) {
   ProgressLog log;
   log.Attach(image);
   image.Assign(*Flat(70000, 1, {0, 0, 0}));  // above libjpeg's largest dimension
-  try {
-    Encoded(image);
-    ADD_FAILURE() << "no exception";
-  } catch (const EJPEG& e) {
-    EXPECT_EQ(e.Message(), "JPEG error #" + std::to_string(JERR_IMAGE_TOO_BIG));
-  }
+  EXPECT_EQ(MessageOf<EJPEG>([&] { Encoded(image); }),
+            "JPEG error #" + std::to_string(JERR_IMAGE_TOO_BIG));
   ASSERT_FALSE(log.reports.empty());
   EXPECT_EQ(log.reports.back(), std::make_pair(TProgressStage::psEnding, 0));
 }

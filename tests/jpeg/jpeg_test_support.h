@@ -1,6 +1,8 @@
 // Helpers of the JPEG writer's tests: bitmaps from pixel rules, decoding, files and the cjpeg tool.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -40,6 +42,19 @@ void WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes);
 
 /// The names of the entries in the folder, sorted.
 std::vector<std::string> FolderEntries(const std::string& folder);
+
+/// The message of the exception of class E that the action raises; a test failure and "" when
+/// it raises none.
+template <class E, class Action>
+std::string MessageOf(const Action& action) {
+  try {
+    action();
+  } catch (const E& e) {
+    return e.Message();
+  }
+  ADD_FAILURE() << "no exception";
+  return {};
+}
 
 inline constexpr char kCjpeg[] = "/usr/bin/cjpeg";
 
