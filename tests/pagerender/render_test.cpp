@@ -1,0 +1,189 @@
+// Tests of rendering small generated PDFs in-process: page sizes, colours, rotation, PNG layout,
+// and that the number of workers and the PNG mode never change the pixels.
+#include <gtest/gtest.h>
+
+#include "pagerender/pagerender.h"
+#include "tests/pagerender/test_support.h"
+
+namespace quillamar::pagerender {
+namespace {
+
+using testkit::ReadPng;
+using testkit::ScratchFolder;
+using testkit::TestPage;
+
+constexpr unsigned kWhite = 0xffffff;
+constexpr unsigned kRed = 0xff0000;
+constexpr unsigned kBlue = 0x0000ff;
+
+// Renders the pages into folder as p_N.png.
+RenderOutcome Render(const ScratchFolder& folder, const std::vector<TestPage>& pages, double dpi,
+                     int workers = 2, PngMode mode = PngMode::kBalanced) {
+  const auto pdf = folder.path() / "in.pdf";
+  testkit::WriteFile(pdf, testkit::MakePdf(pages));
+  TemporaryFiles temporaries;
+  RenderRequest request;
+  request.options = Options{(folder.path() / "p_%d.png").string(), dpi, pdf.string()};
+  request.workers = workers;
+  request.mode = mode;
+  request.temporaries = &temporaries;
+  return RenderPdf(request);
+}
+
+struct Probe {
+  int x;
+  int y;
+  unsigned rgb;
+};
+
+struct PageCase {
+  const char* name;
+  TestPage page;
+  double dpi;
+  int width;
+  int height;
+  std::vector<Probe> probes;
+};
+
+const std::string kRedCorner = testkit::FillRect(0, 0, 100, 100, 255, 0, 0);
+
+const PageCase kPageCases[] = {
+    {"A4At72", {595.28, 841.89, 0, kRedCorner}, 72, 596, 842, {{50, 792, kRed}, {546, 50, kWhite}}},
+    {"A3At150",
+     {841.89, 1190.55, 0, testkit::FillRect(741.89, 1090.55, 100, 100, 0, 0, 255)},
+     150,
+     1754,
+     2481,
+     {{1700, 50, kBlue}, {50, 2430, kWhite}}},
+    {"LetterAt150ExactSize", {612, 792, 0, kRedCorner}, 150, 1275, 1650, {{50, 1600, kRed}}},
+    {"Rotated90",
+     {595.28, 841.89, 90, kRedCorner},
+     72,
+     842,
+     596,
+     {{50, 50, kRed}, {50, 546, kWhite}}},
+    {"Rotated180",
+     {595.28, 841.89, 180, kRedCorner},
+     72,
+     596,
+     842,
+     {{546, 50, kRed}, {50, 792, kWhite}}},
+    {"Rotated270",
+     {595.28, 841.89, 270, kRedCorner},
+     72,
+     842,
+     596,
+     {{792, 546, kRed}, {50, 50, kWhite}}},
+    {"RotatedMinus90", {595.28, 841.89, -90, kRedCorner}, 72, 842, 596, {{792, 546, kRed}}},
+    {"DecimalDpi", {100, 100, 0, kRedCorner}, 72.5, 101, 101, {{50, 50, kRed}}},
+    {"TinyPageAtLowDpi", {10, 10, 0, ""}, 1, 1, 1, {{0, 0, kWhite}}},
+    {"WidePage", {718.5, 300, 0, kRedCorner}, 96, 958, 400, {{60, 340, kRed}, {900, 20, kWhite}}},
+};
+
+class RendererPageTest : public testing::TestWithParam<PageCase> {};
+
+TEST_P(RendererPageTest, SizeLayoutAndColours) {
+  const PageCase& c = GetParam();
+  const ScratchFolder folder;
+  const RenderOutcome outcome = Render(folder, {c.page}, c.dpi);
+  ASSERT_EQ(outcome.exit_status, kExitSuccess) << outcome.error_line;
+  EXPECT_EQ(outcome.pages_written, 1);
+  const testkit::PngPage png = ReadPng(folder.path() / "p_1.png");
+  ASSERT_EQ(png.error, "");
+  EXPECT_EQ(png.width, c.width);
+  EXPECT_EQ(png.height, c.height);
+  EXPECT_EQ(png.bit_depth, 8);
+  EXPECT_EQ(png.colour_type, 2);
+  EXPECT_EQ(png.interlace, 0);
+  for (const Probe& probe : c.probes) {
+    EXPECT_EQ(png.Pixel(probe.x, probe.y), probe.rgb) << "at " << probe.x << ", " << probe.y;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererPageTest, testing::ValuesIn(kPageCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RendererDocumentTest, MixedPagesGiveOneFileEachInOrder) {
+  const ScratchFolder folder;
+  const std::vector<TestPage> pages = {{595.28, 841.89, 0, kRedCorner},
+                                       {841.89, 1190.55, 90, ""},
+                                       {200, 100, 0, testkit::FillRect(0, 0, 200, 100, 0, 0, 255)},
+                                       {612, 792, 270, ""}};
+  const RenderOutcome outcome = Render(folder, pages, 36);
+  ASSERT_EQ(outcome.exit_status, kExitSuccess) << outcome.error_line;
+  EXPECT_EQ(outcome.pages_written, 4);
+  EXPECT_EQ(folder.Entries(),
+            (std::vector<std::string>{"in.pdf", "p_1.png", "p_2.png", "p_3.png", "p_4.png"}));
+  const int expected[][2] = {{298, 421}, {596, 421}, {100, 50}, {396, 306}};
+  for (int page = 1; page <= 4; ++page) {
+    const auto png = ReadPng(folder.path() / ("p_" + std::to_string(page) + ".png"));
+    EXPECT_EQ(png.width, expected[page - 1][0]) << "page " << page;
+    EXPECT_EQ(png.height, expected[page - 1][1]) << "page " << page;
+  }
+  EXPECT_EQ(ReadPng(folder.path() / "p_3.png").Pixel(50, 25), kBlue);
+}
+
+TEST(RendererDocumentTest, TextIsDrawnInsideItsBox) {
+  const ScratchFolder folder;
+  const RenderOutcome outcome =
+      Render(folder, {{300, 200, 0, testkit::ShowText(20, 80, 60, "Hello")}}, 72);
+  ASSERT_EQ(outcome.exit_status, kExitSuccess) << outcome.error_line;
+  const auto png = ReadPng(folder.path() / "p_1.png");
+  ASSERT_EQ(png.error, "");
+  int dark_inside = 0;
+  int dark_outside = 0;
+  for (int y = 0; y < png.height; ++y) {
+    for (int x = 0; x < png.width; ++x) {
+      const bool dark = (png.Pixel(x, y) & 0xff) < 0x80;
+      // The text's baseline is 120 px from the top; its letters stay within 60 px above it.
+      const bool inside = x >= 15 && x < 250 && y >= 50 && y < 140;
+      (inside ? dark_inside : dark_outside) += dark;
+    }
+  }
+  EXPECT_GT(dark_inside, 300);
+  EXPECT_EQ(dark_outside, 0);
+}
+
+// Pages with different content, so that each worker has something else to do.
+std::vector<TestPage> VariedPages() {
+  std::vector<TestPage> pages;
+  for (int i = 0; i < 7; ++i) {
+    std::string content = testkit::FillRect(10 * i, 20 * i, 150, 90, 40 * i, 255 - 30 * i, 128);
+    content += testkit::ShowText(30, 300 - 20 * i, 12 + 4 * i, "Page " + std::to_string(i + 1));
+    pages.push_back(TestPage{300 + 10.5 * i, 400, 90 * (i % 4), content});
+  }
+  return pages;
+}
+
+TEST(RendererDocumentTest, ParallelAndSingleWorkerFilesAreIdentical) {
+  const ScratchFolder single;
+  const ScratchFolder parallel;
+  ASSERT_EQ(Render(single, VariedPages(), 100, 1).exit_status, kExitSuccess);
+  ASSERT_EQ(Render(parallel, VariedPages(), 100, 3).exit_status, kExitSuccess);
+  ASSERT_EQ(single.Entries(), parallel.Entries());
+  for (int page = 1; page <= 7; ++page) {
+    const std::string name = "p_" + std::to_string(page) + ".png";
+    EXPECT_EQ(testkit::ReadFile(single.path() / name), testkit::ReadFile(parallel.path() / name))
+        << name;
+  }
+}
+
+TEST(RendererDocumentTest, IntermediatePagesHaveTheSamePixelsStoredUncompressed) {
+  const ScratchFolder balanced;
+  const ScratchFolder intermediate;
+  ASSERT_EQ(Render(balanced, VariedPages(), 72).exit_status, kExitSuccess);
+  ASSERT_EQ(Render(intermediate, VariedPages(), 72, 2, PngMode::kIntermediate).exit_status,
+            kExitSuccess);
+  for (int page = 1; page <= 7; ++page) {
+    const std::string name = "p_" + std::to_string(page) + ".png";
+    const auto ours = ReadPng(intermediate.path() / name);
+    EXPECT_EQ(testkit::FirstDifference(ours, ReadPng(balanced.path() / name)), "") << name;
+    // Stored blocks hold every row byte (a filter byte plus three per pixel) uncompressed.
+    const auto raw = static_cast<std::uintmax_t>(ours.height) * (1 + 3 * ours.width);
+    EXPECT_GE(std::filesystem::file_size(intermediate.path() / name), raw) << name;
+    EXPECT_LT(std::filesystem::file_size(balanced.path() / name), raw / 4) << name;
+  }
+}
+
+}  // namespace
+}  // namespace quillamar::pagerender
