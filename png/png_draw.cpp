@@ -1,0 +1,285 @@
+// Handing the image to a bitmap and drawing it: opaque, by key colour, or blended by alpha.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+
+#include "png/png_internal.h"
+#include "png/png_object.h"
+
+namespace quillamar::png {
+
+namespace {
+
+/// Reads storage pixels as blue-green-red colours through the colour table where indexed.
+class StorageReader {
+ public:
+  explicit StorageReader(const TChunkIHDR& header)
+      : header_(header), bits_(header.DibInfo().header.bit_count) {}
+
+  /// The index (or grey byte) at column x of a storage row of indexed storage.
+  std::uint8_t IndexAt(const std::uint8_t* row, std::uint32_t x) const {
+    switch (bits_) {
+      case 1:
+        return (row[x / 8] >> (7 - x % 8)) & 1;
+      case 4:
+        return (x % 2 == 0) ? row[x / 2] >> 4 : row[x / 2] & 15;
+      default:
+        return row[x];
+    }
+  }
+  /// The colour at column x of a storage row, as three bytes blue, green, red.
+  const std::uint8_t* ColourAt(const std::uint8_t* row, std::uint32_t x) const {
+    if (bits_ == 24) return row + static_cast<std::size_t>(x) * 3;
+    return &header_.DibInfo().colors[IndexAt(row, x)].blue;
+  }
+  const std::uint8_t* Row(std::uint32_t y) const {
+    return header_.PixelBits() + std::size_t{header_.Height() - 1 - y} * header_.RowStride();
+  }
+
+ private:
+  const TChunkIHDR& header_;
+  int bits_;
+};
+
+TColor ColourOf(const std::uint8_t* bgr) { return RGB(bgr[2], bgr[1], bgr[0]); }
+
+// The visible part of a rectangle on a target of width × height.
+struct Clip {
+  int left;
+  int top;
+  int right;
+  int bottom;
+};
+
+Clip ClipTo(const TRect& rect, const TBitmap& target) {
+  return {std::max(rect.Left, 0), std::max(rect.Top, 0), std::min(rect.Right, target.Width()),
+          std::min(rect.Bottom, target.Height())};
+}
+
+// True when drawing at the image's own size at (0, 0) onto a bitmap that reads this very storage:
+// every pixel would be written with the colour it already has.
+bool DrawsOntoItself(const TChunkIHDR& header, const TBitmap& target, const TRect& rect) {
+  return target.Bits() != nullptr && target.Bits() == header.PixelBits() &&
+         rect == TRect{0, 0, static_cast<int>(header.Width()), static_cast<int>(header.Height())};
+}
+
+// Opaque drawing, or with a key colour: destination pixels whose source has the key keep theirs.
+void DrawPixels(const TChunkIHDR& header, TBitmap& target, const TRect& rect, bool keyed,
+                TColor key) {
+  const int w = rect.Width();
+  const int h = rect.Height();
+  if (w <= 0 || h <= 0 || DrawsOntoItself(header, target, rect)) return;
+  const StorageReader reader(header);
+  const Clip clip = ClipTo(rect, target);
+  for (int y = clip.top; y < clip.bottom; ++y) {
+    const auto sy = static_cast<std::uint32_t>(std::int64_t{y - rect.Top} * header.Height() / h);
+    const std::uint8_t* source = reader.Row(sy);
+    std::uint8_t* out = target.MutableScanLine(y);
+    for (int x = clip.left; x < clip.right; ++x) {
+      const auto sx = static_cast<std::uint32_t>(std::int64_t{x - rect.Left} * header.Width() / w);
+      const std::uint8_t* colour = reader.ColourAt(source, sx);
+      if (keyed && ColourOf(colour) == key) continue;
+      std::memcpy(out + static_cast<std::size_t>(x) * 3, colour, 3);
+    }
+  }
+}
+
+std::uint8_t Blend(std::uint32_t source, std::uint32_t alpha, std::uint32_t under) {
+  return static_cast<std::uint8_t>((source * alpha + (255 - alpha) * under + 255) >> 8);
+}
+
+/// Colour and alpha of every palette index for the alpha drawing; entries beyond the palette are
+/// marked, and meeting one is an error.
+struct PaletteAlpha {
+  std::array<std::array<std::uint8_t, 3>, 256> bgr{};
+  std::array<std::uint8_t, 256> alpha{};
+  std::array<bool, 256> present{};
+};
+
+PaletteAlpha PaletteAlphaOf(const TPNGObject& image) {
+  PaletteAlpha table;
+  const auto* palette = image.ChunkItems().FindByClass<TChunkPLTE>();
+  const auto* transparency = image.ChunkItems().FindByClass<TChunktRNS>();
+  const int count = palette != nullptr ? palette->EntryCount() : 0;
+  for (int i = 0; i < count; ++i) {
+    const std::uint32_t colour = palette->PaletteEntry(static_cast<std::uint8_t>(i));
+    table.bgr[static_cast<std::size_t>(i)] = {static_cast<std::uint8_t>(colour),
+                                              static_cast<std::uint8_t>(colour >> 8),
+                                              static_cast<std::uint8_t>(colour >> 16)};
+    table.present[static_cast<std::size_t>(i)] = true;
+  }
+  if (transparency != nullptr) table.alpha = transparency->EntryAlpha();
+  return table;
+}
+
+/// Blends the image over a rectangle of the target by its alpha plane or palette alphas.
+class AlphaBlender {
+ public:
+  AlphaBlender(const TPNGObject& image, TBitmap& target, const TRect& rect)
+      : image_(image), header_(image.HeaderChunk()), reader_(header_), target_(target) {
+    left_ = std::min(rect.Left, rect.Right);
+    top_ = std::min(rect.Top, rect.Bottom);
+    w_ = std::max(rect.Left, rect.Right) - left_;
+    h_ = std::max(rect.Top, rect.Bottom) - top_;
+    stretch_x_ = static_cast<std::uint32_t>(w_) != header_.Width();
+    stretch_y_ = static_cast<std::uint32_t>(h_) != header_.Height();
+    fx_ = static_cast<double>(w_) / header_.Width();
+    fy_ = static_cast<double>(h_) / header_.Height();
+  }
+
+  void Run() {
+    if (w_ == 0 || h_ == 0) return;
+    // The working area is as large as a 32-bit raster of the rectangle; refuse what no storage
+    // of ours may be.
+    if (std::uint64_t{static_cast<std::uint32_t>(w_)} * static_cast<std::uint32_t>(h_) * 4 >
+        kStorageLimit) {
+      Raise<EPNGOutMemory>(kOutOfResourcesText);
+    }
+    if (header_.ColorType() == 6) {
+      if (DrawsOntoItself(header_, target_, TRect{left_, top_, left_ + w_, top_ + h_})) return;
+      return BlendRows(&AlphaBlender::BlendRgba);
+    }
+    if (!header_.Indexed()) return;
+    if (header_.ColorType() == 4) return BlendRows(&AlphaBlender::BlendGrey);
+    palette_ = PaletteAlphaOf(image_);
+    CheckPaletteIndexes();  // before any pixel changes, so an error leaves the target as it was
+    BlendRows(&AlphaBlender::BlendPalette);
+  }
+
+ private:
+  using PixelBlend = void (AlphaBlender::*)(const std::uint8_t* row, std::uint32_t sx,
+                                            std::uint8_t alpha, std::uint8_t* out) const;
+
+  std::uint32_t SourceX(int c) const {
+    if (!stretch_x_) return static_cast<std::uint32_t>(c);
+    return std::min(static_cast<std::uint32_t>(c / fx_), header_.Width() - 1);
+  }
+  std::uint32_t SourceY(int r) const {
+    if (!stretch_y_) return static_cast<std::uint32_t>(r);
+    return std::min(static_cast<std::uint32_t>(r / fy_), header_.Height() - 1);
+  }
+
+  void CheckPaletteIndexes() const {
+    for (int r = 0; r < h_; ++r) {
+      const std::uint8_t* row = reader_.Row(SourceY(r));
+      for (int c = 0; c < w_; ++c) {
+        if (!palette_.present[reader_.IndexAt(row, SourceX(c))]) {
+          Raise<EPngError>(kNoSuchPaletteEntryText);
+        }
+      }
+    }
+  }
+
+  void BlendRows(PixelBlend blend) {
+    const Clip clip = ClipTo(TRect{left_, top_, left_ + w_, top_ + h_}, target_);
+    const std::uint8_t* alpha_plane = header_.AlphaPlane();
+    for (int y = clip.top; y < clip.bottom; ++y) {
+      const std::uint32_t sy = SourceY(y - top_);
+      const std::uint8_t* row = reader_.Row(sy);
+      const std::uint8_t* alpha_row =
+          alpha_plane != nullptr ? alpha_plane + std::size_t{sy} * header_.Width() : nullptr;
+      std::uint8_t* out = target_.MutableScanLine(y);
+      for (int x = clip.left; x < clip.right; ++x) {
+        const std::uint32_t sx = SourceX(x - left_);
+        (this->*blend)(row, sx, alpha_row != nullptr ? alpha_row[sx] : 0,
+                       out + static_cast<std::size_t>(x) * 3);
+      }
+    }
+  }
+
+  void BlendRgba(const std::uint8_t* row, std::uint32_t sx, std::uint8_t alpha,
+                 std::uint8_t* out) const {
+    if (alpha == 0) return;
+    const std::uint8_t* source = row + std::size_t{sx} * 3;
+    for (int i = 0; i < 3; ++i) out[i] = alpha == 255 ? source[i] : Blend(source[i], alpha, out[i]);
+  }
+
+  // The stored grey byte itself, not its colour-table entry, is blended.
+  void BlendGrey(const std::uint8_t* row, std::uint32_t sx, std::uint8_t alpha,
+                 std::uint8_t* out) const {
+    const std::uint8_t grey = row[sx];
+    for (int i = 0; i < 3; ++i) out[i] = Blend(grey, alpha, out[i]);
+  }
+
+  void BlendPalette(const std::uint8_t* row, std::uint32_t sx, std::uint8_t,
+                    std::uint8_t* out) const {
+    const std::uint8_t index = reader_.IndexAt(row, sx);
+    const auto& colour = palette_.bgr[index];
+    for (int i = 0; i < 3; ++i)
+      out[i] = Blend(colour[static_cast<std::size_t>(i)], palette_.alpha[index], out[i]);
+  }
+
+  const TPNGObject& image_;
+  const TChunkIHDR& header_;
+  StorageReader reader_;
+  TBitmap& target_;
+  PaletteAlpha palette_;
+  int left_ = 0;
+  int top_ = 0;
+  int w_ = 0;
+  int h_ = 0;
+  bool stretch_x_ = false;
+  bool stretch_y_ = false;
+  double fx_ = 1;
+  double fy_ = 1;
+};
+
+// The bitmap takes the colours of an indexed storage, one table look-up per pixel.
+void ExpandIndexed(const TChunkIHDR& header, TBitmap& bitmap) {
+  const StorageReader reader(header);
+  for (std::uint32_t y = 0; y < header.Height(); ++y) {
+    const std::uint8_t* source = reader.Row(y);
+    std::uint8_t* out = bitmap.MutableScanLine(static_cast<int>(y));
+    for (std::uint32_t x = 0; x < header.Width(); ++x) {
+      std::memcpy(out + static_cast<std::size_t>(x) * 3, reader.ColourAt(source, x), 3);
+    }
+  }
+}
+
+}  // namespace
+
+void TPNGObject::AssignTo(TGraphic& dest) const {
+  if (auto* image = dynamic_cast<TPNGObject*>(&dest)) {
+    image->CopyImage(*this);
+    return;
+  }
+  auto* bitmap = dynamic_cast<TBitmap*>(&dest);
+  if (bitmap == nullptr || !HasHeader()) TGraphic::AssignTo(dest);
+  const TChunkIHDR& header = HeaderChunk();
+  const int width = static_cast<int>(header.Width());
+  const int height = static_cast<int>(header.Height());
+  const std::uint64_t bitmap_bytes = TBitmap::RowStrideFor(width) * std::uint64_t{header.Height()};
+  if (header.PixelBits() == nullptr || bitmap_bytes > kStorageLimit) {
+    bitmap->Clear();  // no raster can be made: the bitmap is left empty
+  } else if (!header.Indexed()) {
+    bitmap->AdoptPixels(width, height,
+                        header.SharedPixelBits());  // same layout: shared, not copied
+  } else {
+    bitmap->SetSize(width, height);
+    ExpandIndexed(header, *bitmap);
+  }
+  if (AlphaKind() == akColorKey) {
+    bitmap->SetTransparentColor(chunk_items_.FindByClass<TChunktRNS>()->KeyColor());
+    bitmap->SetTransparent(true);
+  }
+}
+
+void TPNGObject::Draw(TCanvas& canvas, const TRect& rect) const {
+  if (Empty()) return;
+  const TChunkIHDR& header = HeaderChunk();
+  if (header.PixelBits() == nullptr) return;  // a header that failed its checks has no pixels
+  switch (AlphaKind()) {
+    case akColorKey:
+      DrawPixels(header, canvas.Target(), rect, /*keyed=*/true, ColorToRGB(ImageKeyColor()));
+      break;
+    case akAlpha:
+      AlphaBlender(*this, canvas.Target(), rect).Run();
+      break;
+    case akNone:
+      DrawPixels(header, canvas.Target(), rect, /*keyed=*/false, 0);
+      break;
+  }
+}
+
+}  // namespace quillamar::png
