@@ -197,8 +197,9 @@ std::pair<double, double> Measure(const Variant& variant, const fs::path& work, 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool pdf_given = argc > 1 && argv[1][0] != '\0';
   const fs::path pdf =
-      argc > 1 ? fs::path(argv[1]) : fs::path(QUILLAMAR_TESTDATA) / "pdfs" / "text_manual_41p.pdf";
+      pdf_given ? fs::path(argv[1]) : fs::path(QUILLAMAR_TESTDATA) / "pdfs" / "text_manual_41p.pdf";
   const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 9;
   char pattern[] = "/tmp/quillamar-bench-reencode-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) return 1;
