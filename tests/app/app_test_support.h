@@ -1,0 +1,82 @@
+// Helpers for the window's tests: dialogs that answer at once, a window built with them, and
+// shell-script renderers.
+#pragma once
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QString>
+#include <QStringList>
+#include <QTest>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "app/MainUnit.h"
+#include "app/dialogs.h"
+
+namespace quillamar::app::testing {
+
+/// Answers the window's dialogs from queues and records what the window asked and showed. An
+/// empty queue, an empty list or a null folder answers "cancel".
+class FakeDialogs : public Dialogs {
+ public:
+  std::deque<QStringList> pdf_answers;
+  std::deque<QString> folder_answers;
+  /// Called instead of answering when set, for example to throw.
+  std::function<void()> on_choose_pdf;
+  QStringList pdf_preselected;  ///< what stood in the file-name box at each opening
+  QStringList folder_starts;    ///< the starting folder at each opening
+  QStringList messages;
+  QStringList errors;
+
+  std::optional<QStringList> ChoosePdfFiles(QWidget*, const QString& preselected) override {
+    pdf_preselected << preselected;
+    if (on_choose_pdf) on_choose_pdf();
+    const QStringList answer = Next(pdf_answers);
+    if (answer.isEmpty()) return std::nullopt;
+    return answer;
+  }
+  std::optional<QString> ChooseFolder(QWidget*, const QString& start) override {
+    folder_starts << start;
+    const QString answer = Next(folder_answers);
+    if (answer.isNull()) return std::nullopt;
+    return answer;
+  }
+  void ShowMessage(QWidget*, const QString& text) override { messages << text; }
+  void ShowError(QWidget*, const QString& text) override { errors << text; }
+
+ private:
+  template <typename Answer>
+  static Answer Next(std::deque<Answer>& answers) {
+    if (answers.empty()) return Answer();
+    Answer answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+};
+
+/// A window whose dialogs the test answers.
+struct TestWindow {
+  TestWindow() {
+    auto fake = std::make_unique<FakeDialogs>();
+    dialogs = fake.get();
+    form = std::make_unique<TForm1>(std::move(fake));
+  }
+  FakeDialogs* dialogs;
+  std::unique_ptr<TForm1> form;
+};
+
+/// Writes an executable shell script and returns its path.
+inline QString WriteScript(const QString& path, const QString& body) {
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) return {};
+  file.write(("#!/bin/sh\n" + body).toUtf8());
+  file.close();
+  file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  return path;
+}
+
+inline QString Utf8(const char* text) { return QString::fromUtf8(text); }
+
+}  // namespace quillamar::app::testing

@@ -1,0 +1,180 @@
+// Choosing the PDF files and the output folder: the handlers through the dialog seam, and the
+// program's own PDF dialog and folder browser as they are set up.
+#include <QDir>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "app_test_support.h"
+
+namespace quillamar::app::testing {
+
+class ChooseTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() { window_ = std::make_unique<TestWindow>(); }
+  void cleanup() { window_.reset(); }
+
+  void choosingFiles_data() {
+    QTest::addColumn<QStringList>("paths");
+    QTest::addColumn<QString>("edit2");
+    QTest::addColumn<QString>("label7");
+    QTest::newRow("one") << QStringList{"/a/x.pdf"} << Utf8("x.pdf;") << Utf8("共 1 个文件");
+    QTest::newRow("several") << QStringList{"/a/x.pdf", "/b/y.PDF", "/c/z"}
+                             << Utf8("x.pdf;y.PDF;z;") << Utf8("共 3 个文件");
+    QTest::newRow("duplicates") << QStringList{"/a/x.pdf", "/a/x.pdf"} << Utf8("x.pdf;x.pdf;")
+                                << Utf8("共 2 个文件");
+    QTest::newRow("chinese and blanks") << QStringList{Utf8("/文档/会议 纪要.pdf")}
+                                        << Utf8("会议 纪要.pdf;") << Utf8("共 1 个文件");
+  }
+  void choosingFiles() {
+    QFETCH(QStringList, paths);
+    QFETCH(QString, edit2);
+    QFETCH(QString, label7);
+    dialogs().pdf_answers.push_back(paths);
+    QTest::mouseClick(form().Button2, Qt::LeftButton);
+    QCOMPARE(form().Edit2->text(), edit2);
+    QCOMPARE(form().Label7->text(), label7);
+    QCOMPARE(Chosen(), paths);
+  }
+
+  void cancelKeepsThePreviousChoice() {
+    QVERIFY(form().ChosenFiles() == nullptr);
+    form().Button2Click(nullptr);  // cancel before any choice: still nothing
+    QVERIFY(form().ChosenFiles() == nullptr);
+    QCOMPARE(form().Label7->text(), QStringLiteral(" "));
+    dialogs().pdf_answers.push_back(QStringList{"/a/x.pdf", "/a/y.pdf"});
+    form().Button2Click(nullptr);
+    form().Button2Click(nullptr);
+    QCOMPARE(Chosen(), QStringList({"/a/x.pdf", "/a/y.pdf"}));
+    QCOMPARE(form().Edit2->text(), QStringLiteral("x.pdf;y.pdf;"));
+    QCOMPARE(form().Label7->text(), Utf8("共 2 个文件"));
+  }
+
+  void choosingAgainReplacesTheList() {
+    dialogs().pdf_answers.push_back(QStringList{"/a/x.pdf", "/a/y.pdf", "/a/z.pdf"});
+    dialogs().pdf_answers.push_back(QStringList{"/b/w.pdf"});
+    form().Button2Click(nullptr);
+    form().Button2Click(nullptr);
+    QCOMPARE(Chosen(), QStringList({"/b/w.pdf"}));
+    QCOMPARE(form().Edit2->text(), QStringLiteral("w.pdf;"));
+    QCOMPARE(form().Label7->text(), Utf8("共 1 个文件"));
+  }
+
+  void dialogRemembersTheFirstChosenPath() {
+    dialogs().pdf_answers.push_back(QStringList{"/a/x.pdf", "/a/y.pdf"});
+    dialogs().pdf_answers.push_back(QStringList());  // cancel
+    dialogs().pdf_answers.push_back(QStringList{"/b/w.pdf"});
+    for (int i = 0; i < 4; ++i) form().Button2Click(nullptr);
+    QCOMPARE(dialogs().pdf_preselected, QStringList({"", "/a/x.pdf", "/a/x.pdf", "/b/w.pdf"}));
+  }
+
+  void folderBrowserStart_data() {
+    QTest::addColumn<QString>("pdf");  // empty: no PDF chosen yet
+    QTest::addColumn<QString>("start");
+    const QString existing = QDir::tempPath();
+    QTest::newRow("nothing chosen") << QString() << QString();
+    QTest::newRow("existing folder") << existing + "/a.pdf" << existing;
+    QTest::newRow("missing folder") << existing + "/no-such-folder-q1/a.pdf" << QString();
+    QTest::newRow("root") << QStringLiteral("/a.pdf") << QStringLiteral("/");
+  }
+  void folderBrowserStart() {
+    QFETCH(QString, pdf);
+    QFETCH(QString, start);
+    if (!pdf.isEmpty()) {
+      dialogs().pdf_answers.push_back(QStringList{pdf, "/other/b.pdf"});
+      form().Button2Click(nullptr);
+    }
+    form().Edit1->setText(QStringLiteral("/typed/before"));
+    form().Button3Click(nullptr);
+    QCOMPARE(dialogs().folder_starts, QStringList{start});
+    QCOMPARE(form().Edit1->text(), QStringLiteral("/typed/before"));  // cancelled
+  }
+
+  void confirmedFolderGoesIntoEdit1() {
+    dialogs().folder_answers.push_back(QStringLiteral("/"));
+    QTest::mouseClick(form().Button3, Qt::LeftButton);
+    QCOMPARE(form().Edit1->text(), QStringLiteral("/"));
+  }
+
+  void pdfDialogPosition_data() {
+    QTest::addColumn<QRect>("monitor");
+    QTest::addColumn<QSize>("dialog");
+    QTest::addColumn<QPoint>("expected");
+    QTest::newRow("primary") << QRect(0, 0, 1920, 1080) << QSize(800, 500) << QPoint(560, 193);
+    QTest::newRow("second monitor")
+        << QRect(1920, -200, 1280, 1024) << QSize(601, 400) << QPoint(2259, 8);
+    // Truncation toward zero: -100 / 3 is -33, not -34.
+    QTest::newRow("larger than monitor")
+        << QRect(0, 0, 800, 600) << QSize(1001, 700) << QPoint(-100, -33);
+  }
+  void pdfDialogPosition() {
+    QFETCH(QRect, monitor);
+    QFETCH(QSize, dialog);
+    QFETCH(QPoint, expected);
+    QCOMPARE(PdfDialogPosition(monitor, dialog), expected);
+  }
+
+  void pdfDialogSetUp() {
+    const QTemporaryDir folder;
+    const QString remembered = folder.path() + "/first.pdf";
+    const std::unique_ptr<QFileDialog> dialog = MakePdfDialog(&form(), remembered);
+    QCOMPARE(dialog->windowTitle(), Utf8("选择要转换成图片的PDF文档"));
+    QCOMPARE(dialog->nameFilters(), QStringList{Utf8("PDF文档 (*.pdf)")});
+    QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFiles);
+    QCOMPARE(dialog->windowModality(), Qt::ApplicationModal);
+    QCOMPARE(dialog->directory().absolutePath(), QDir(folder.path()).absolutePath());
+    QCOMPARE(dialog->selectedFiles(), QStringList{remembered});
+  }
+
+  void pdfDialogAcceptsTypedNamesOfMissingFiles() {
+    const QTemporaryDir folder;
+    const std::unique_ptr<QFileDialog> dialog = MakePdfDialog(&form(), QString());
+    dialog->setDirectory(folder.path());
+    dialog->selectFile(QStringLiteral("missing.pdf"));
+    static_cast<QDialog*>(dialog.get())->accept();
+    QCOMPARE(dialog->result(), int(QDialog::Accepted));
+    QCOMPARE(dialog->selectedFiles(), QStringList{folder.path() + "/missing.pdf"});
+  }
+
+  void pdfDialogStillOpensATypedFolder() {
+    const QTemporaryDir folder;
+    QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("sub")));
+    const std::unique_ptr<QFileDialog> dialog = MakePdfDialog(&form(), QString());
+    dialog->setDirectory(folder.path());
+    dialog->selectFile(QStringLiteral("sub"));
+    static_cast<QDialog*>(dialog.get())->accept();
+    QCOMPARE(dialog->result(), int(QDialog::Rejected));
+    QCOMPARE(dialog->directory().absolutePath(), QDir(folder.path() + "/sub").absolutePath());
+  }
+
+  void folderBrowserOpensAtItsStartOrAtHome() {
+    const std::unique_ptr<QFileDialog> at_start = MakeFolderBrowser(&form(), QDir::tempPath());
+    QCOMPARE(at_start->windowTitle(), Utf8("请选择图片存放的文件夹"));
+    QCOMPARE(at_start->fileMode(), QFileDialog::Directory);
+    QCOMPARE(at_start->directory().absolutePath(), QDir(QDir::tempPath()).absolutePath());
+    const std::unique_ptr<QFileDialog> at_home = MakeFolderBrowser(&form(), QString());
+    QCOMPARE(at_home->directory().absolutePath(), QDir::home().absolutePath());
+  }
+
+ private:
+  TForm1& form() { return *window_->form; }
+  FakeDialogs& dialogs() { return *window_->dialogs; }
+  QStringList Chosen() {
+    QStringList paths;
+    if (form().ChosenFiles() == nullptr) return paths;
+    for (const std::string& path : *form().ChosenFiles()) paths << QString::fromStdString(path);
+    return paths;
+  }
+
+  std::unique_ptr<TestWindow> window_;
+};
+
+}  // namespace quillamar::app::testing
+
+QTEST_MAIN(quillamar::app::testing::ChooseTest)
+#include "choose_test.moc"

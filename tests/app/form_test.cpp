@@ -1,0 +1,254 @@
+// The main window's controls: kinds and texts, layout after scaling, fonts, tab order and input.
+#include <QComboBox>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRawFont>
+#include <QScreen>
+#include <QtTest>
+
+#include "app_test_support.h"
+
+namespace quillamar::app::testing {
+namespace {
+
+QString TextOf(QWidget* control) {
+  if (auto* label = qobject_cast<QLabel*>(control)) return label->text();
+  if (auto* button = qobject_cast<QPushButton*>(control)) return button->text();
+  if (auto* edit = qobject_cast<QLineEdit*>(control)) return edit->text();
+  if (auto* combo = qobject_cast<QComboBox*>(control)) return combo->currentText();
+  return {};
+}
+
+/// The layout is drawn for 120 dots per inch where the window font is 16 high.
+int Scaled(int value, const TForm1& form) {
+  return ScaleValue(value, QFontMetrics(form.font()).height(), 16);
+}
+
+}  // namespace
+
+class FormTest : public QObject {
+  Q_OBJECT
+
+ private:
+  TestWindow window_;
+  TForm1& form() { return *window_.form; }
+  QWidget* Control(const QString& name) { return form().findChild<QWidget*>(name); }
+
+ private slots:
+  void initTestCase() {
+    form().show();
+    QVERIFY(QTest::qWaitForWindowActive(&form()));
+  }
+
+  void controls_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("text");
+    const struct {
+      const char* name;
+      const char* kind;
+      const char* text;
+    } rows[] = {
+        {"Label1", "QLabel", "图片存放目录："},
+        {"Label2", "QLabel", "PDF文件(多选）："},
+        {"Label3", "QLabel", "转换格式： "},
+        {"Label4", "QLabel", "转换质量： "},
+        {"Label5", "QLabel", "DPI"},
+        {"Label6", "QLabel", "Quillamar "},
+        {"Label7", "QLabel", " "},
+        {"Label8", "QLabel", " "},
+        {"Button1", "QPushButton", "转换"},
+        {"Edit1", "QLineEdit", ""},
+        {"Edit2", "QLineEdit", ""},
+        {"ComboBox1", "QComboBox", "JPG"},
+        {"ComboBox2", "QComboBox", "72"},
+        {"ProgressBar1", "QProgressBar", ""},
+        {"Button2", "QPushButton", "..."},
+        {"Button3", "QPushButton", "..."},
+    };
+    for (const auto& row : rows) {
+      QTest::newRow(row.name) << Utf8(row.name) << Utf8(row.kind) << Utf8(row.text);
+    }
+  }
+  void controls() {
+    QFETCH(QString, name);
+    QFETCH(QString, kind);
+    QFETCH(QString, text);
+    QWidget* control = Control(name);
+    QVERIFY(control != nullptr);
+    QCOMPARE(QString::fromLatin1(control->metaObject()->className()), kind);
+    QCOMPARE(TextOf(control), text);
+  }
+
+  void fixedFrameWithTitles() {
+    QCOMPARE(form().objectName(), QStringLiteral("Form1"));
+    QCOMPARE(form().windowTitle(), QStringLiteral("Quillamar"));
+    QVERIFY(Utf8(kApplicationTitle).startsWith(QStringLiteral("Quillamar(")));
+    QVERIFY(!form().Label9->text().trimmed().isEmpty());
+    const Qt::WindowFlags flags = form().windowFlags();
+    QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    QVERIFY(flags & Qt::WindowCloseButtonHint);
+    QCOMPARE(form().minimumSize(), form().maximumSize());
+  }
+
+  void windowFontIsScaledByDotsPerInch() {
+    const int dpi = qRound(form().screen()->logicalDotsPerInch());
+    QCOMPARE(form().font().family(), QStringLiteral("MS Sans Serif"));
+    QCOMPARE(form().font().pixelSize(), ScaleValue(13, dpi, 120));
+  }
+
+  void clientAreaIsScaledByTextHeight() {
+    QCOMPARE(form().size(), QSize(Scaled(561, form()), Scaled(256, form())));
+  }
+
+  // Places and sizes in pixels at 120 dots per inch; a width of 0 marks a label sized to its text.
+  void geometry_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("design");
+    const struct {
+      const char* name;
+      QRect rect;
+    } rows[] = {
+        {"Label1", {5, 151, 120, 20}},      {"Label2", {5, 60, 120, 20}},
+        {"Label3", {35, 113, 0, 15}},       {"Label5", {483, 111, 0, 15}},
+        {"Label6", {0, 10, 561, 37}},       {"Label7", {129, 86, 392, 16}},
+        {"Label8", {0, 211, 553, 16}},      {"Label9", {16, 183, 0, 20}},
+        {"Button1", {416, 175, 113, 33}},   {"Edit1", {128, 144, 393, 23}},
+        {"Edit2", {128, 56, 393, 25}},      {"ComboBox1", {128, 108, 145, 23}},
+        {"ComboBox2", {368, 108, 113, 23}}, {"Button2", {520, 54, 28, 24}},
+        {"Button3", {522, 143, 28, 24}},
+    };
+    for (const auto& row : rows) QTest::newRow(row.name) << Utf8(row.name) << row.rect;
+  }
+  void geometry() {
+    QFETCH(QString, name);
+    QFETCH(QRect, design);
+    QWidget* control = Control(name);
+    const QRect actual = control->geometry();
+    const QFontMetrics metrics(control->font());
+    QCOMPARE(actual.topLeft(), QPoint(Scaled(design.left(), form()), Scaled(design.top(), form())));
+    if (design.width() == 0) {
+      QVERIFY(actual.width() >= metrics.horizontalAdvance(TextOf(control)));
+    } else {
+      QCOMPARE(actual.width(), Scaled(design.width(), form()));
+    }
+    if (qobject_cast<QLabel*>(control) == nullptr) {
+      QCOMPARE(actual.height(), Scaled(design.height(), form()));
+      return;
+    }
+    // A label may be taller than its scaled height so that its line is not cut.
+    QVERIFY(actual.height() >= Scaled(design.height(), form()));
+    QVERIFY(actual.height() >= metrics.height());
+  }
+
+  void progressBarAlongTheBottomEdge() {
+    const QRect bar = form().ProgressBar1->geometry();
+    QCOMPARE(bar.left(), 0);
+    QCOMPARE(bar.width(), form().width());
+    QCOMPARE(bar.bottom(), form().height() - 1);
+    QCOMPARE(bar.height(), Scaled(21, form()));
+    QCOMPARE(form().ProgressBar1->minimum(), 0);
+    QCOMPARE(form().ProgressBar1->maximum(), 100);
+    QCOMPARE(form().ProgressBar1->value(), 0);
+  }
+
+  void fonts_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("family");
+    QTest::addColumn<int>("design_height");
+    QTest::addColumn<bool>("bold");
+    QTest::addColumn<QColor>("colour");
+    const QColor text = form().palette().color(QPalette::WindowText);
+    const QColor red(255, 0, 0);
+    const QColor blue(0, 0, 255);
+    const QString song = Utf8("宋体");
+    QTest::newRow("Label1") << QStringLiteral("Label1") << song << 15 << false << text;
+    QTest::newRow("Label6") << QStringLiteral("Label6") << song << 37 << false << red;
+    QTest::newRow("Label7") << QStringLiteral("Label7") << song << 15 << false << blue;
+    QTest::newRow("Label9") << QStringLiteral("Label9") << Utf8("黑体") << 20 << true << blue;
+    QTest::newRow("Button1") << QStringLiteral("Button1") << song << 18 << false << text;
+    QTest::newRow("Button3") << QStringLiteral("Button3") << QStringLiteral("MS Sans Serif") << 0
+                             << false << text;
+  }
+  void fonts() {
+    QFETCH(QString, name);
+    QFETCH(QString, family);
+    QFETCH(int, design_height);
+    QFETCH(bool, bold);
+    QFETCH(QColor, colour);
+    const QWidget* control = Control(name);
+    QCOMPARE(control->font().family(), family);
+    const int pixels =
+        design_height == 0 ? form().font().pixelSize() : Scaled(design_height, form());
+    QCOMPARE(control->font().pixelSize(), pixels);
+    QCOMPARE(control->font().bold(), bold);
+    QCOMPARE(control->palette().color(QPalette::WindowText), colour);
+  }
+
+  // Every Chinese text must come out of a face that has its glyphs, never as boxes.
+  void everyTextHasItsGlyphs() {
+    QStringList missing;
+    for (QWidget* control : form().findChildren<QWidget*>()) {
+      const QRawFont face = QRawFont::fromFont(control->font());
+      for (const QChar c : TextOf(control) + Utf8(kStopText) + Utf8("正在转换已完成！已停止")) {
+        if (!c.isSpace() && !face.supportsCharacter(c)) missing << control->objectName() + ":" + c;
+      }
+    }
+    QVERIFY2(missing.isEmpty(), qPrintable(missing.join(QLatin1Char(' '))));
+  }
+
+  void button1HasTheFocusAndTabFollowsTheOrder() {
+    QCOMPARE(QApplication::focusWidget(), form().Button1);
+    QStringList visited;
+    for (int i = 0; i < 7; ++i) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      visited << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(visited, QStringList({"Edit1", "Edit2", "ComboBox1", "ComboBox2", "Button2", "Button3",
+                                   "Button1"}));
+  }
+
+  void comboBox1RefusesTypedText() {
+    QComboBox* combo = form().ComboBox1;
+    QVERIFY(!combo->isEditable());
+    QCOMPARE(combo->count(), 2);
+    QCOMPARE(combo->itemText(0), QStringLiteral("JPG"));
+    QCOMPARE(combo->itemText(1), QStringLiteral("PNG"));
+    QTest::keyClicks(combo, QStringLiteral("xyz 300"));
+    QCOMPARE(combo->currentText(), QStringLiteral("JPG"));
+  }
+
+  void comboBox2TakesTypedText() {
+    QComboBox* combo = form().ComboBox2;
+    QVERIFY(combo->isEditable());
+    const TestWindow fresh;  // leaving the box selects a matching item, so look at a new window
+    QCOMPARE(fresh.form->ComboBox2->currentIndex(), -1);
+    QCOMPARE(fresh.form->ComboBox2->currentText(), QStringLiteral("72"));
+    QStringList items;
+    for (int i = 0; i < combo->count(); ++i) items << combo->itemText(i);
+    QCOMPARE(items, QStringList({"24", "36", "48", "60", "72", "84", "96"}));
+    combo->lineEdit()->selectAll();
+    QTest::keyClicks(combo->lineEdit(), QStringLiteral("300 dpi"));
+    QCOMPARE(combo->currentText(), QStringLiteral("300 dpi"));
+    QCOMPARE(combo->count(), 7);  // typing adds no item
+    combo->setEditText(QStringLiteral("72"));
+  }
+
+  void edit2IsReadOnly() {
+    QVERIFY(form().Edit2->isReadOnly());
+    QTest::keyClicks(form().Edit2, QStringLiteral("typed.pdf"));
+    QCOMPARE(form().Edit2->text(), QString());
+    QTest::keyClicks(form().Edit1, QStringLiteral("/tmp/out"));
+    QCOMPARE(form().Edit1->text(), QStringLiteral("/tmp/out"));
+    form().Edit1->clear();
+  }
+};
+
+}  // namespace quillamar::app::testing
+
+QTEST_MAIN(quillamar::app::testing::FormTest)
+#include "form_test.moc"

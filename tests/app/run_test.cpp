@@ -1,0 +1,276 @@
+// Convert from the window: the error display, the early exits, whole runs with script renderers
+// on the worker thread, and stopping a run by Button1, by closing and by destroying the window.
+#include <signal.h>
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cerrno>
+#include <stdexcept>
+
+#include "app_test_support.h"
+#include "framework/exceptions.h"
+
+namespace quillamar::app::testing {
+namespace {
+
+constexpr int kRunTimeoutMs = 15000;
+
+QString ReadText(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+bool ProcessGone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
+
+}  // namespace
+
+class RunTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() {
+    window_ = std::make_unique<TestWindow>();
+    folder_ = std::make_unique<QTemporaryDir>();
+    form().ComboBox1->setCurrentIndex(1);  // PNG unless a test wants JPG
+    form().show();
+  }
+  void cleanup() {
+    window_.reset();
+    folder_.reset();
+  }
+
+  void errorDisplayText_data() {
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("full stop added") << 0 << "Unable to create directory"
+                                     << "Unable to create directory.";
+    QTest::newRow("ends in full stop") << 0 << "Stream read error."
+                                       << "Stream read error.";
+    QTest::newRow("ends in bracket") << 0 << "JPEG error #(42)"
+                                     << "JPEG error #(42)";
+    QTest::newRow("ends in digit") << 0 << "JPEG error #42"
+                                   << "JPEG error #42.";
+    QTest::newRow("ends in blank") << 0 << "odd "
+                                   << "odd ";
+    QTest::newRow("ends in chinese") << 0 << Utf8("转换失败") << Utf8("转换失败.");
+    QTest::newRow("empty") << 0 << ""
+                           << "";
+    QTest::newRow("other exception") << 1 << "bad_alloc"
+                                     << "bad_alloc.";
+    QTest::newRow("abort is silent") << 2 << "never shown" << QString();
+  }
+  void errorDisplayText() {
+    QFETCH(int, kind);
+    QFETCH(QString, message);
+    QFETCH(QString, shown);
+    const std::string text = message.toStdString();
+    std::exception_ptr error;
+    if (kind == 0) error = std::make_exception_ptr(EInOutError(text));
+    if (kind == 1) error = std::make_exception_ptr(std::runtime_error(text));
+    if (kind == 2) error = std::make_exception_ptr(EAbort(text));
+    const std::optional<QString> display = ErrorDisplayText(error);
+    QCOMPARE(display.has_value(), kind != 2);
+    if (display) QCOMPARE(*display, shown);
+  }
+
+  void errorLeavingAHandlerIsShownAndTheWindowStaysUsable() {
+    dialogs().on_choose_pdf = [] { throw EFOpenError("Cannot open file \"/x\". No access"); };
+    QTest::mouseClick(form().Button2, Qt::LeftButton);
+    dialogs().on_choose_pdf = [] { throw EAbort("silent"); };
+    QTest::mouseClick(form().Button2, Qt::LeftButton);
+    QCOMPARE(dialogs().errors, QStringList{"Cannot open file \"/x\". No access."});
+    dialogs().on_choose_pdf = nullptr;
+    dialogs().pdf_answers.push_back(QStringList{"/a/x.pdf"});
+    QTest::mouseClick(form().Button2, Qt::LeftButton);
+    QCOMPARE(form().Edit2->text(), QStringLiteral("x.pdf;"));
+  }
+
+  void convertWithNothingChosenOffersTheFilesOnly() {
+    UseRenderer(1);
+    form().Edit1->setText(Path("out"));
+    dialogs().pdf_answers.push_back(QStringList{Path("a.pdf")});
+    Convert();
+    QCOMPARE(dialogs().pdf_preselected.size(), 1);
+    QCOMPARE(form().Edit2->text(), QStringLiteral("a.pdf;"));
+    QVERIFY(!QFile::exists(Path("renderer.log")));
+    QCOMPARE(form().Label8->text(), QStringLiteral(" "));
+  }
+
+  void convertWithoutFolderOffersTheBrowserOnly() {
+    UseRenderer(1);
+    Choose({Path("a.pdf")});
+    dialogs().folder_answers.push_back(Path("out"));
+    Convert();
+    QCOMPARE(dialogs().folder_starts, QStringList{folder_->path()});
+    QCOMPARE(form().Edit1->text(), Path("out"));
+    QVERIFY(!QFile::exists(Path("renderer.log")));
+  }
+
+  // Three PDFs, the second held back by its renderer so the window can be seen mid-run.
+  void wholeRunShowsItsProgressAndWritesThePages() {
+    UseRenderer(2, QStringLiteral("case \"$7\" in *b.pdf) while [ ! -e '%1' ]; do sleep 0.02; "
+                                  "done;; esac\n")
+                       .arg(Path("go")));
+    Choose({Path("a.pdf"), Path("b.pdf"), Path("c.pdf")});
+    form().Edit1->setText(Path("out/deeper"));
+    form().ComboBox2->setEditText(QStringLiteral("150"));
+    QSignalSpy ended(&form(), &TForm1::RunEnded);
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+
+    QTRY_COMPARE_WITH_TIMEOUT(form().Label8->text(), Utf8("正在转换 b.pdf"), kRunTimeoutMs);
+    QCOMPARE(form().Button1->text(), Utf8("停止"));
+    QVERIFY(form().Button1->isEnabled());
+    for (QWidget* input :
+         {static_cast<QWidget*>(form().Edit1), static_cast<QWidget*>(form().Edit2),
+          static_cast<QWidget*>(form().ComboBox1), static_cast<QWidget*>(form().ComboBox2),
+          static_cast<QWidget*>(form().Button2), static_cast<QWidget*>(form().Button3)}) {
+      QVERIFY2(!input->isEnabled(), qPrintable(input->objectName()));
+    }
+    QCOMPARE(form().ProgressMaximum(), 2);
+    QCOMPARE(form().ProgressPosition(), 0);
+    QCOMPARE(form().ProgressBar1->maximum(), 2);
+    QFile(Path("go")).open(QIODevice::WriteOnly);
+
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kRunTimeoutMs);
+    QCOMPARE(form().Label8->text(), Utf8("已完成！"));
+    QCOMPARE(form().ProgressPosition(), 0);
+    QCOMPARE(form().ProgressBar1->value(), 0);
+    QCOMPARE(form().Button1->text(), Utf8("转换"));
+    QVERIFY(form().Edit1->isEnabled() && form().Button2->isEnabled());
+    for (const char* page : {"a_1", "a_2", "b_1", "b_2", "c_1", "c_2"}) {
+      QVERIFY2(QFile::exists(Path("out/deeper/%1.png").arg(page)), page);
+    }
+    const QString pattern = Path("out/deeper/%1_%d.png -F png -r 150 ");
+    QCOMPARE(ReadText(Path("renderer.log")), "-o " + pattern.arg("a") + Path("a.pdf\n") + "-o " +
+                                                 pattern.arg("b") + Path("b.pdf\n") + "-o " +
+                                                 pattern.arg("c") + Path("c.pdf\n"));
+    QVERIFY(dialogs().errors.isEmpty() && dialogs().messages.isEmpty());
+  }
+
+  void onePdfLeavesAnEmptyBarNotABusyOne() {
+    UseRenderer(1);
+    Choose({Path("a.pdf")});
+    form().Edit1->setText(Path("out"));
+    Convert();
+    QCOMPARE(form().ProgressMaximum(), 0);
+    QVERIFY(form().ProgressBar1->maximum() > form().ProgressBar1->minimum());
+    QCOMPARE(form().ProgressBar1->value(), form().ProgressBar1->minimum());
+  }
+
+  void rendererThatCannotStartIsReportedPerPdf() {
+    form().SetRendererPath(Path("no-such-renderer").toStdString());
+    Choose({Path("a.pdf"), Path("b.pdf")});
+    form().Edit1->setText(Path("out"));
+    Convert();
+    QCOMPARE(dialogs().messages, QStringList({Utf8("运行主程序错误!"), Utf8("运行主程序错误!")}));
+    QCOMPARE(form().Label8->text(), Utf8("已完成！"));
+  }
+
+  void errorInsideARunIsDisplayedAfterIt() {
+    UseRenderer(1);
+    Choose({Path("a.pdf")});
+    form().Edit1->setText(QStringLiteral("quillamar-no-such-relative-folder"));
+    Convert();
+    QCOMPARE(dialogs().errors, QStringList{"Unable to create directory."});
+    QVERIFY(!QFile::exists(Path("renderer.log")));
+    QVERIFY(form().Edit1->isEnabled());
+    QCOMPARE(form().Button1->text(), Utf8("转换"));
+  }
+
+  // A renderer that ignores SIGTERM: the stop falls back to SIGKILL.
+  void button1StopsTheRunAndItsRenderer() {
+    UseRenderer(0,
+                QStringLiteral("trap '' TERM\necho $$ > '%1'\nexec sleep 60\n").arg(Path("pid")));
+    Choose({Path("a.pdf"), Path("b.pdf")});
+    form().Edit1->setText(Path("out"));
+    QSignalSpy ended(&form(), &TForm1::RunEnded);
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+    const pid_t renderer = WaitForPid();
+    QVERIFY(renderer > 0);
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kRunTimeoutMs);
+    QVERIFY(ProcessGone(renderer));
+    QCOMPARE(form().Label8->text(), Utf8("已停止"));
+    QCOMPARE(form().Button1->text(), Utf8("转换"));
+    QVERIFY(form().ComboBox1->isEnabled());
+    QCOMPARE(ReadText(Path("renderer.log")).count(QLatin1Char('\n')), 1);  // b.pdf never started
+  }
+
+  void closingStopsTheRunFirst() {
+    UseRenderer(0, QStringLiteral("echo $$ > '%1'\nexec sleep 60\n").arg(Path("pid")));
+    Choose({Path("a.pdf")});
+    form().Edit1->setText(Path("out"));
+    QSignalSpy ended(&form(), &TForm1::RunEnded);
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+    const pid_t renderer = WaitForPid();
+    QVERIFY(renderer > 0);
+    QVERIFY(!form().close());
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kRunTimeoutMs);
+    QTRY_VERIFY(!form().isVisible());
+    QVERIFY(ProcessGone(renderer));
+  }
+
+  void destroyingTheWindowEndsItsRenderer() {
+    UseRenderer(0, QStringLiteral("echo $$ > '%1'\nexec sleep 60\n").arg(Path("pid")));
+    Choose({Path("a.pdf")});
+    form().Edit1->setText(Path("out"));
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+    const pid_t renderer = WaitForPid();
+    QVERIFY(renderer > 0);
+    window_.reset();
+    QVERIFY(ProcessGone(renderer));
+  }
+
+ private:
+  TForm1& form() { return *window_->form; }
+  FakeDialogs& dialogs() { return *window_->dialogs; }
+  QString Path(const QString& name) const { return folder_->path() + "/" + name; }
+
+  /// A renderer that logs its arguments, runs `before`, then writes `pages` page files (copies of
+  /// `page_file`, or a few bytes when none is given).
+  void UseRenderer(int pages, const QString& before = QString(), const QString& page_file = {}) {
+    const QString write = page_file.isEmpty() ? QStringLiteral("echo page > \"$f\"")
+                                              : QStringLiteral("cp '%1' \"$f\"").arg(page_file);
+    const QString body = QStringLiteral(
+                             "echo \"$@\" >> '%1'\n%2i=1\nwhile [ $i -le %3 ]; do\n"
+                             "  f=$(printf \"$2\" $i); %4; i=$((i+1))\ndone\n")
+                             .arg(Path("renderer.log"), before, QString::number(pages), write);
+    form().SetRendererPath(WriteScript(Path("renderer.sh"), body).toStdString());
+  }
+
+  void Choose(const QStringList& pdfs) {
+    dialogs().pdf_answers.push_back(pdfs);
+    form().Button2Click(nullptr);
+  }
+
+  /// Presses Convert and waits until the run has ended.
+  void Convert() {
+    QSignalSpy ended(&form(), &TForm1::RunEnded);
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kRunTimeoutMs);
+  }
+
+  /// The renderer's process id once it has written it; 0 when it never did.
+  pid_t WaitForPid() {
+    const QString file = Path("pid");
+    const auto written = [&] { return ReadText(file).endsWith(QLatin1Char('\n')); };
+    if (!QTest::qWaitFor(written, kRunTimeoutMs)) return 0;
+    return static_cast<pid_t>(ReadText(file).trimmed().toInt());
+  }
+
+  std::unique_ptr<TestWindow> window_;
+  std::unique_ptr<QTemporaryDir> folder_;
+};
+
+}  // namespace quillamar::app::testing
+
+QTEST_MAIN(quillamar::app::testing::RunTest)
+#include "run_test.moc"
