@@ -185,6 +185,38 @@ class RunTest : public QObject {
     QCOMPARE(form().Button1->text(), Utf8("转换"));
   }
 
+  // The program's own renderer beside the test program, on real PDFs.
+  void realPdfsBecomePageImages_data() {
+    QTest::addColumn<int>("format");  // ComboBox1's item
+    QTest::addColumn<QString>("extension");
+    QTest::addColumn<QByteArray>("signature");
+    QTest::newRow("PNG") << 1 << "png" << QByteArray("\x89PNG\r\n\x1a\n");
+  }
+  void realPdfsBecomePageImages() {
+    QFETCH(int, format);
+    QFETCH(QString, extension);
+    QFETCH(QByteArray, signature);
+    const QString pdfs = QStringLiteral(QUILLAMAR_TESTDATA "/pdfs/");
+    Choose({pdfs + "text_latex_4p.pdf", pdfs + "chart_raster_graph_1p.pdf"});
+    form().Edit1->setText(Path("pages"));
+    form().ComboBox1->setCurrentIndex(format);
+    form().ComboBox2->setEditText(QStringLiteral("24"));
+    Convert();
+    QCOMPARE(dialogs().errors + dialogs().messages, QStringList());
+    QStringList expected;
+    for (const char* page : {"chart_raster_graph_1p_1", "text_latex_4p_1", "text_latex_4p_2",
+                             "text_latex_4p_3", "text_latex_4p_4"}) {
+      expected << QStringLiteral("%1.%2").arg(page, extension);
+    }
+    QCOMPARE(QDir(Path("pages")).entryList(QDir::Files, QDir::Name), expected);
+    for (const QString& page : expected) {
+      QFile file(Path("pages/") + page);
+      QVERIFY(file.open(QIODevice::ReadOnly));
+      QVERIFY2(file.read(signature.size()) == signature, qPrintable(page));
+    }
+    QCOMPARE(form().Label8->text(), Utf8("已完成！"));
+  }
+
   // A renderer that ignores SIGTERM: the stop falls back to SIGKILL.
   void button1StopsTheRunAndItsRenderer() {
     UseRenderer(0,
