@@ -244,18 +244,47 @@ std::uint32_t TChunkgAMA::GammaValue() {
   return 1;
 }
 
+namespace {
+
+// The map for a gamma value: (i / 255) ^ (1 / (value / 100000 × 2.2)) × 255 in 80-bit arithmetic,
+// rounded half to even.
+GammaTable ComputeGammaMap(std::uint32_t value) {
+  GammaTable map{};
+  const long double exponent = 1.0L / (static_cast<long double>(value) / 100000.0L * 2.2L);
+  for (int i = 1; i < 256; ++i) {  // a power of base 0 is 0
+    const long double level = std::pow(static_cast<long double>(i) / 255.0L, exponent) * 255.0L;
+    // nearbyint rounds halves to even in the default rounding mode.
+    map[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(std::nearbyint(level));
+  }
+  return map;
+}
+
+// Files from one source repeat a few gamma values, and the power function is slow, so each thread
+// remembers the last few maps.
+const GammaTable& MapForGamma(std::uint32_t value) {
+  struct Entry {
+    std::uint32_t value = 0;
+    GammaTable map{};
+  };
+  thread_local std::array<Entry, 8> cache{};
+  thread_local std::size_t next = 0;
+  for (const Entry& entry : cache) {
+    if (entry.value == value) return entry.map;
+  }
+  Entry& entry = cache[next];
+  next = (next + 1) % cache.size();
+  entry.map = ComputeGammaMap(value);
+  entry.value = value;
+  return entry.map;
+}
+
+}  // namespace
+
 bool TChunkgAMA::ReadBody(TStream& stream, const ChunkTypeBytes& type, std::uint32_t length) {
   const bool read = TChunk::ReadBody(stream, type, length);
   const std::uint32_t value = GammaValue();
   if (value == 0 || OwnerImage() == nullptr) return read;
-  const long double exponent = 1.0L / (static_cast<long double>(value) / 100000.0L * 2.2L);
-  GammaTable& map = OwnerImage()->gamma_map_;
-  for (int i = 0; i < 256; ++i) {
-    const long double base = static_cast<long double>(i) / 255.0L;
-    const long double level = i == 0 ? 0.0L : std::pow(base, exponent) * 255.0L;
-    // nearbyint rounds halves to even in the default rounding mode.
-    map[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(std::nearbyint(level));
-  }
+  OwnerImage()->gamma_map_ = MapForGamma(value);
   return read;
 }
 

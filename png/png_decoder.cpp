@@ -10,6 +10,7 @@
 
 #include "framework/streams.h"
 #include "png/png_convert.h"
+#include "png/png_filters.h"
 #include "png/png_internal.h"
 #include "png/png_object.h"
 
@@ -21,48 +22,6 @@ using detail::BigEndian32;
 
 // The input buffer holds one refill; a chunk's data are read in pieces of at most this size.
 constexpr std::int64_t kInputBufferSize = 65535;
-
-int Paeth(int left, int above, int upper_left) {
-  const int pa = std::abs(above - upper_left);
-  const int pb = std::abs(left - upper_left);
-  const int pc = std::abs(left + above - 2 * upper_left);
-  if (pa <= pb && pa <= pc) return left;
-  return pb <= pc ? above : upper_left;
-}
-
-// Filter reversal with the pixel stride known at compile time for the common strides, so the
-// loops over bytes stay tight.
-template <std::size_t kStride>
-void Unfilter(std::uint8_t type, std::uint8_t* row, const std::uint8_t* prior, std::size_t length,
-              std::size_t stride_at_run_time) {
-  const std::size_t s = kStride != 0 ? kStride : stride_at_run_time;
-  const std::size_t lead = std::min(s, length);
-  switch (type) {
-    case 1:
-      for (std::size_t i = s; i < length; ++i)
-        row[i] = static_cast<std::uint8_t>(row[i] + row[i - s]);
-      break;
-    case 2:
-      for (std::size_t i = 0; i < length; ++i)
-        row[i] = static_cast<std::uint8_t>(row[i] + prior[i]);
-      break;
-    case 3:
-      for (std::size_t i = 0; i < lead; ++i)
-        row[i] = static_cast<std::uint8_t>(row[i] + prior[i] / 2);
-      for (std::size_t i = s; i < length; ++i) {
-        row[i] = static_cast<std::uint8_t>(row[i] + ((prior[i] + row[i - s]) >> 1));
-      }
-      break;
-    case 4:
-      for (std::size_t i = 0; i < lead; ++i) row[i] = static_cast<std::uint8_t>(row[i] + prior[i]);
-      for (std::size_t i = s; i < length; ++i) {
-        row[i] = static_cast<std::uint8_t>(row[i] + Paeth(row[i - s], prior[i], prior[i - s]));
-      }
-      break;
-    default:
-      break;  // None, and unknown types, which are taken as stored
-  }
-}
 
 /// Decodes the image data of one image, starting at the data of its first IDAT chunk.
 class IdatDecoder {
@@ -87,7 +46,9 @@ class IdatDecoder {
     if (inflateInit(&zlib_) == Z_OK) inflating_ = true;
     position_ = stream_.Position();
     data_end_ = position_ + length;
-    for (auto& buffer : row_buffers_) buffer.assign(std::size_t{row_length_} + 1, 0);
+    for (auto& buffer : row_buffers_) {
+      buffer.assign(std::size_t{row_length_} + 1 + detail::kFilterSlack, 0);
+    }
     active_ = 1;
     context_ = {width_, row_length_, &image_.GammaMap(), IsIdentity(image_.GammaMap())};
     if (header_.PixelBits() != nullptr) {
@@ -168,18 +129,8 @@ class IdatDecoder {
   /// Reverses the filter of the active row against the other, previous one.
   void ReverseRowFilter() {
     std::uint8_t* row = row_buffers_[active_].data();
-    const std::uint8_t* prior = row_buffers_[1 - active_].data() + 1;
-    const std::uint8_t type = row[0];
-    switch (stride_) {
-      case 1:
-        return Unfilter<1>(type, row + 1, prior, row_length_, 1);
-      case 3:
-        return Unfilter<3>(type, row + 1, prior, row_length_, 3);
-      case 4:
-        return Unfilter<4>(type, row + 1, prior, row_length_, 4);
-      default:
-        return Unfilter<0>(type, row + 1, prior, row_length_, stride_);
-    }
+    detail::ReverseFilter(row[0], row + 1, row_buffers_[1 - active_].data() + 1, row_length_,
+                          stride_);
   }
 
   /// The one row reader of both walks: the next row into the active buffer, unfiltered. A row cut
