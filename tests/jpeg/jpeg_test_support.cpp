@@ -2,6 +2,7 @@
 #include "tests/jpeg/jpeg_test_support.h"
 
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <csetjmp>
 #include <cstdio>
@@ -83,6 +84,100 @@ std::optional<DecodedImage> DecodeJpeg(const std::vector<std::uint8_t>& bytes) {
   jpeg_destroy_decompress(&cinfo);
   if (!ok) return std::nullopt;
   return image;
+}
+
+namespace {
+
+constexpr int kPaletteSize = 16;
+
+// The palette's entries: colours the rule picks from by index.
+Rgb PaletteEntry(int index) {
+  return {static_cast<std::uint8_t>(index * 16), static_cast<std::uint8_t>(255 - index * 9),
+          static_cast<std::uint8_t>(index * 5 + 40)};
+}
+
+int ColourType(PngKind kind) {
+  switch (kind) {
+    case PngKind::kRgb:
+      return PNG_COLOR_TYPE_RGB;
+    case PngKind::kGray:
+      return PNG_COLOR_TYPE_GRAY;
+    case PngKind::kPalette:
+      return PNG_COLOR_TYPE_PALETTE;
+    case PngKind::kRgbAlpha:
+      return PNG_COLOR_TYPE_RGB_ALPHA;
+    case PngKind::kGrayAlpha:
+      return PNG_COLOR_TYPE_GRAY_ALPHA;
+  }
+  return PNG_COLOR_TYPE_RGB;
+}
+
+// The file's samples of one pixel, and the colour a reader shows for it.
+Rgb AppendSamples(PngKind kind, Rgb colour, int x, std::vector<std::uint8_t>& row) {
+  const auto alpha = static_cast<std::uint8_t>(x * 37);
+  switch (kind) {
+    case PngKind::kRgb:
+      row.insert(row.end(), {colour.r, colour.g, colour.b});
+      return colour;
+    case PngKind::kGray:
+      row.push_back(colour.r);
+      return {colour.r, colour.r, colour.r};
+    case PngKind::kPalette: {
+      const int index = colour.r % kPaletteSize;
+      row.push_back(static_cast<std::uint8_t>(index));
+      return PaletteEntry(index);
+    }
+    case PngKind::kRgbAlpha:
+      row.insert(row.end(), {colour.r, colour.g, colour.b, alpha});
+      return colour;
+    case PngKind::kGrayAlpha:
+      row.insert(row.end(), {colour.r, alpha});
+      return {colour.r, colour.r, colour.r};
+  }
+  return colour;
+}
+
+// Only trivially destructible locals, since a libpng error jumps back here.
+bool WriteRows(png_structp png, png_infop info, std::FILE* file, PngKind kind, int width,
+               const std::vector<std::vector<std::uint8_t>>& rows) {
+  if (setjmp(png_jmpbuf(png)) != 0) return false;
+  png_init_io(png, file);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(rows.size()), 8,
+               ColourType(kind), PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE,
+               PNG_FILTER_TYPE_BASE);
+  if (kind == PngKind::kPalette) {
+    png_color palette[kPaletteSize];
+    for (int i = 0; i < kPaletteSize; ++i) {
+      const Rgb entry = PaletteEntry(i);
+      palette[i] = {entry.r, entry.g, entry.b};
+    }
+    png_set_PLTE(png, info, palette, kPaletteSize);
+  }
+  png_write_info(png, info);
+  for (const auto& row : rows) png_write_row(png, row.data());
+  png_write_end(png, nullptr);
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<TBitmap> WritePng(const std::string& path, PngKind kind, int width, int height,
+                                  const PixelRule& rule) {
+  std::vector<std::vector<std::uint8_t>> rows(static_cast<std::size_t>(height));
+  auto shown = MakeBitmap(width, height, [&](int x, int y) {
+    return AppendSamples(kind, rule(x, y), x, rows[static_cast<std::size_t>(y)]);
+  });
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) {
+    ADD_FAILURE() << "cannot write " << path;
+    return shown;
+  }
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (!WriteRows(png, info, file, kind, width, rows)) ADD_FAILURE() << "libpng failed: " << path;
+  png_destroy_write_struct(&png, &info);
+  std::fclose(file);
+  return shown;
 }
 
 std::vector<std::uint8_t> ReadAll(const std::string& path) {

@@ -37,6 +37,15 @@ struct DecodedImage {
 /// Decodes with libjpeg; nullopt when libjpeg reports a fatal error.
 std::optional<DecodedImage> DecodeJpeg(const std::vector<std::uint8_t>& bytes);
 
+/// The PNG colour types the tests write, all with 8 bits a sample.
+enum class PngKind { kRgb, kGray, kPalette, kRgbAlpha, kGrayAlpha };
+
+/// Writes a PNG with libpng whose pixel (x, y) has the rule's colour (the red sample for grey,
+/// the palette entry for a palette image) and, where the kind has one, an alpha that varies.
+/// Returns the bitmap of the colours a reader must give, alpha ignored.
+std::unique_ptr<TBitmap> WritePng(const std::string& path, PngKind kind, int width, int height,
+                                  const PixelRule& rule);
+
 std::vector<std::uint8_t> ReadAll(const std::string& path);
 void WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes);
 

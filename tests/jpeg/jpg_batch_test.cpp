@@ -1,0 +1,173 @@
+// JPG batches through the run: pages re-encoded in order, failures ending the run where they occur.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+
+#include "batch/batch.h"
+#include "framework/exceptions.h"
+#include "framework/paths.h"
+#include "png/png_messages.h"
+#include "support/temp_dir.h"
+#include "tests/jpeg/jpeg_test_support.h"
+
+namespace quillamar {
+namespace {
+
+using testing::TempDir;
+using testing_support::DecodeJpeg;
+using testing_support::FolderEntries;
+using testing_support::MessageOf;
+using testing_support::PngKind;
+using testing_support::ReadAll;
+using testing_support::Rgb;
+using testing_support::WriteAll;
+using testing_support::WritePng;
+using Names = std::vector<std::string>;
+
+// A front end that converts to JPG: fixed answers, messages kept, pages re-encoded for real.
+class JpgHost : public batch::RunHost {
+ public:
+  JpgHost(std::string folder, TStringList files, std::string format = "JPG",
+          std::string resolution = "72")
+      : folder_(std::move(folder)),
+        files_(std::move(files)),
+        format_(std::move(format)),
+        resolution_(std::move(resolution)) {}
+
+  std::string ChosenFilesText() override { return "chosen;"; }
+  TStringList SourceFiles() override { return files_; }
+  std::string OutputFolderText() override { return folder_; }
+  std::string FormatText() override { return format_; }
+  std::string ResolutionText() override { return resolution_; }
+  void SetStatusText(const std::string&) override {}
+  void RepaintNow() override {}
+  void SetProgressPosition(int) override {}
+  void SetProgressMaximum(int) override {}
+  void ShowMessage(const std::string& text) override { messages.push_back(text); }
+  void ChooseFiles() override {}
+  void ChooseFolder() override {}
+  void ReencodePage(const std::string& png_path, const std::string& jpg_path) override {
+    batch::ConvertPngToJpg(png_path, jpg_path);
+  }
+
+  Names messages;
+
+ private:
+  std::string folder_;
+  TStringList files_;
+  std::string format_;
+  std::string resolution_;
+};
+
+enum class Page { kValid, kEmpty };
+
+// Each page its own shade, so that a JPEG shows which page it was made from.
+Rgb PageColour(int number) { return {static_cast<std::uint8_t>(number * 50), 0, 0}; }
+
+struct BatchCase {
+  const char* name;
+  std::vector<std::pair<int, Page>> pages;  // what the renderer writes, by page number
+  Names left;                               // the output folder afterwards
+  const char* error;                        // the message that ends the run, or null
+};
+
+const BatchCase kBatchCases[] = {
+    {"ThreePages",
+     {{1, Page::kValid}, {2, Page::kValid}, {3, Page::kValid}},
+     {"a_1.jpg", "a_2.jpg", "a_3.jpg"},
+     nullptr},
+    {"NoFirstPage", {{2, Page::kValid}, {3, Page::kValid}}, {"a_2.png", "a_3.png"}, nullptr},
+    {"GapAfterTwo",
+     {{1, Page::kValid}, {2, Page::kValid}, {4, Page::kValid}},
+     {"a_1.jpg", "a_2.jpg", "a_4.png"},
+     nullptr},
+    {"BadSecondPage",
+     {{1, Page::kValid}, {2, Page::kEmpty}, {3, Page::kValid}},
+     {"a_1.jpg", "a_2.png", "a_3.png"},
+     png::kInvalidFileHeaderText},
+};
+
+// The renderer is a script that copies prepared page files into place.
+class JpgBatchTest : public ::testing::TestWithParam<BatchCase> {
+ protected:
+  std::string FakeRenderer() const {
+    const std::string pages = dir_ / "pages";
+    return dir_.Write("bin/lib.dll",
+                      "#!/bin/sh\nfor f in '" + pages +
+                          "'/*.png; do cp \"$f\" \"${2%\\%d.png}$(basename \"$f\" .png).png\"; "
+                          "done\n",
+                      /*executable=*/true);
+  }
+
+  TempDir dir_;
+};
+
+TEST_P(JpgBatchTest, ConvertsPagesInOrderUntilOneFails) {
+  std::filesystem::create_directories(dir_ / "pages");
+  for (const auto& [number, page] : GetParam().pages) {
+    const std::string path = dir_ / ("pages/" + std::to_string(number) + ".png");
+    WritePng(path, PngKind::kRgb, 10, 10,
+             [number = number](int, int) { return PageColour(number); });
+    if (page == Page::kEmpty) WriteAll(path, {});
+  }
+  JpgHost host(dir_ / "out", TStringList{dir_.Write("a.pdf", "")});
+  batch::RunSettings settings;
+  settings.renderer_path = FakeRenderer();
+  const std::string error = GetParam().error
+                                ? MessageOf<Exception>([&] { batch::Run(host, settings); })
+                                : (batch::Run(host, settings), std::string());
+  EXPECT_EQ(error, GetParam().error ? GetParam().error : "");
+  EXPECT_EQ(FolderEntries(dir_ / "out"), GetParam().left);
+  EXPECT_TRUE(host.messages.empty());
+  for (const auto& [number, page] : GetParam().pages) {
+    const std::string jpg = dir_ / ("out/a_" + std::to_string(number) + ".jpg");
+    if (!FileExists(jpg)) continue;
+    const auto decoded = DecodeJpeg(ReadAll(jpg));
+    ASSERT_TRUE(decoded) << jpg;
+    EXPECT_NEAR(decoded->At(5, 5).r, PageColour(number).r, 3) << jpg;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, JpgBatchTest, ::testing::ValuesIn(kBatchCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Width and height from a PNG's header chunk.
+std::pair<int, int> PngSize(const std::string& path) {
+  const auto bytes = ReadAll(path);
+  auto number = [&](std::size_t at) {
+    return bytes[at] << 24 | bytes[at + 1] << 16 | bytes[at + 2] << 8 | bytes[at + 3];
+  };
+  return bytes.size() < 24 ? std::make_pair(0, 0) : std::make_pair(number(16), number(20));
+}
+
+TEST(JpgBatchRealRendererTest, EveryPageBecomesAJpegOfThePageSize) {
+  const std::string renderer = std::string(QUILLAMAR_BIN_DIR) + "/lib.dll";
+  if (::access(renderer.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << renderer;
+  const std::string pdf = std::string(QUILLAMAR_TESTDATA) + "/pdfs/rotated_pages_4p.pdf";
+  const TempDir dir;
+  batch::RunSettings settings;
+  settings.renderer_path = renderer;
+  JpgHost png_host(dir / "png", TStringList{pdf}, "PNG", "30");
+  batch::Run(png_host, settings);
+  JpgHost jpg_host(dir / "jpg", TStringList{pdf}, "JPG", "30");
+  EXPECT_EQ(batch::Run(jpg_host, settings).outcome, batch::RunOutcome::kCompleted);
+
+  const Names pngs = FolderEntries(dir / "png");
+  ASSERT_EQ(pngs.size(), 4u);
+  Names expected_jpgs;
+  for (const std::string& name : pngs) {
+    const std::string jpg_name = WithoutExtension(name) + ".jpg";
+    expected_jpgs.push_back(jpg_name);
+    const auto decoded = DecodeJpeg(ReadAll(dir / ("jpg/" + jpg_name)));
+    ASSERT_TRUE(decoded) << jpg_name;
+    EXPECT_EQ(std::make_pair(decoded->width, decoded->height), PngSize(dir / ("png/" + name)))
+        << jpg_name;
+  }
+  EXPECT_EQ(FolderEntries(dir / "jpg"), expected_jpgs);  // and no PNG left
+  EXPECT_TRUE(jpg_host.messages.empty());
+}
+
+}  // namespace
+}  // namespace quillamar
