@@ -284,6 +284,7 @@ void TForm1::Button2Click(QObject*) {
   for (const std::string& path : *SourceFiles) {
     Edit2->setText(Edit2->text() + QString::fromStdString(FileNameOf(path)) + QLatin1Char(';'));
   }
+  Edit2->setCursorPosition(0);  // the box shows the first names
   Label7->setText(QString::fromUtf8(kFileCountPrefix) + QString::number(SourceFiles->Count()) +
                   QString::fromUtf8(kFileCountSuffix));
 }

@@ -42,6 +42,11 @@ int ScaleValue(int number, int numerator, int denominator);
 /// rule; nullopt for EAbort, which is never shown.
 std::optional<QString> ErrorDisplayText(std::exception_ptr error);
 
+/// Makes SIGINT, SIGTERM and SIGHUP close every window, a running conversion being stopped first
+/// (so its renderer ends too), instead of killing the program outright. Call once, after the
+/// application object exists.
+void CloseWindowsOnSignals();
+
 /// The one main window. Its controls are laid out for 120 dots per inch and scaled at start-up to
 /// the screen. A conversion run executes on a worker thread; every call the run makes of the window
 /// is carried out on the UI thread, in the run's order, so the window repaints throughout and

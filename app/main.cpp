@@ -45,6 +45,7 @@ int main(int argc, char* argv[]) {
   LoadQtTranslations(application, translator);
 
   quillamar::app::TForm1 form;
+  quillamar::app::CloseWindowsOnSignals();
   form.show();
   return application.exec();
 }

@@ -250,6 +250,20 @@ class RunTest : public QObject {
     QVERIFY(ProcessGone(renderer));
   }
 
+  void terminatingSignalStopsTheRunAndClosesTheWindow() {
+    UseRenderer(0, QStringLiteral("echo $$ > '%1'\nexec sleep 60\n").arg(Path("pid")));
+    Choose({Path("a.pdf")});
+    form().Edit1->setText(Path("out"));
+    CloseWindowsOnSignals();
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+    const pid_t renderer = WaitForPid();
+    QVERIFY(renderer > 0);
+    QCOMPARE(::raise(SIGHUP), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!form().isVisible(), kRunTimeoutMs);
+    QVERIFY(ProcessGone(renderer));
+    QCOMPARE(form().Label8->text(), Utf8("已停止"));
+  }
+
   void destroyingTheWindowEndsItsRenderer() {
     UseRenderer(0, QStringLiteral("echo $$ > '%1'\nexec sleep 60\n").arg(Path("pid")));
     Choose({Path("a.pdf")});
