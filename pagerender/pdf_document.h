@@ -35,7 +35,7 @@ PixelSize PagePixelSize(double width_points, double height_points, int rotation,
 
 class PdfDocument;
 
-/// The document, or why it cannot be rendered (a phrase such as "is not a PDF file").
+/// The document, or why it cannot be rendered (a phrase such as "protected by a password").
 struct OpenedPdf {
   std::unique_ptr<PdfDocument> document;
   std::string error;

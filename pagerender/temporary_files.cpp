@@ -14,12 +14,13 @@ namespace {
 
 constexpr int kNameAttempts = 1000;
 
-// ".NAME.PID-N.tmp" in the folder of final_path, hidden from anyone who lists page files.
+// ".lib.dll-PID-N.tmp" in the folder of final_path: hidden from anyone who lists page files, and
+// short, so that a page name near the length limit still gets a temporary.
 std::string TemporaryName(const std::string& final_path, unsigned number) {
   const std::size_t slash = final_path.rfind('/');
   const std::size_t base_at = slash == std::string::npos ? 0 : slash + 1;
-  return final_path.substr(0, base_at) + "." + final_path.substr(base_at) + "." +
-         std::to_string(::getpid()) + "-" + std::to_string(number) + ".tmp";
+  return final_path.substr(0, base_at) + "." + kProgramName + "-" + std::to_string(::getpid()) +
+         "-" + std::to_string(number) + ".tmp";
 }
 
 }  // namespace

@@ -14,6 +14,8 @@ struct GoodCase {
   std::string pdf;
 };
 
+void PrintTo(const GoodCase& c, std::ostream* os) { *os << c.name; }
+
 const GoodCase kGoodCases[] = {
     {"AsTheRunPassesThem",
      {"lib", "-o", "/out/a_%d.png", "-F", "png", "-r", "150", "/in/a.pdf"},
@@ -60,6 +62,8 @@ struct BadCase {
   std::vector<std::string> arguments;
   const char* error;
 };
+
+void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
 
 const BadCase kBadCases[] = {
     {"NoArguments", {"lib"}, "missing option -o PATTERN"},
@@ -144,6 +148,8 @@ struct NameCase {
   int page;
   const char* expected;
 };
+
+void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
 
 const NameCase kNameCases[] = {
     {"FirstPage", "/out/a_%d.png", 1, "/out/a_1.png"},

@@ -45,6 +45,8 @@ struct PageCase {
   std::vector<Probe> probes;
 };
 
+void PrintTo(const PageCase& c, std::ostream* os) { *os << c.name; }
+
 const std::string kRedCorner = testkit::FillRect(0, 0, 100, 100, 255, 0, 0);
 
 const PageCase kPageCases[] = {

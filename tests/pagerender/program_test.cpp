@@ -1,0 +1,271 @@
+// Tests of the renderer program as the run starts it: exit statuses, its one error line, the
+// files it leaves on bad input, a full disk and a stop by signal.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "pagerender/pagerender.h"
+#include "tests/pagerender/test_support.h"
+
+namespace quillamar::pagerender {
+namespace {
+
+using testing::HasSubstr;
+using testing::StartsWith;
+using testkit::ScratchFolder;
+using testkit::TestPage;
+
+const std::filesystem::path kPdfs = std::filesystem::path(QUILLAMAR_TESTDATA) / "pdfs";
+
+std::vector<std::string> Arguments(const std::string& pattern, const std::string& dpi,
+                                   const std::string& pdf) {
+  return {testkit::RendererPath(), "-o", pattern, "-F", "png", "-r", dpi, pdf};
+}
+
+// Page files and leftovers in a folder: every entry except the input PDFs.
+std::vector<std::string> Outputs(const ScratchFolder& folder) {
+  std::vector<std::string> names;
+  for (const auto& name : folder.Entries()) {
+    if (!name.ends_with(".pdf") && name != "input") names.push_back(name);
+  }
+  return names;
+}
+
+std::string WritePdf(const ScratchFolder& folder, const std::vector<TestPage>& pages) {
+  const auto path = folder.path() / "input.pdf";
+  testkit::WriteFile(path, testkit::MakePdf(pages));
+  return path.string();
+}
+
+struct Input {
+  std::string pdf;
+  std::string pattern;
+};
+
+struct BadInputCase {
+  const char* name;
+  std::function<Input(const ScratchFolder&)> prepare;
+  const char* dpi;
+  const char* message;  ///< what follows "lib.dll: PDF: "
+  std::vector<std::string> files_left;
+};
+
+void PrintTo(const BadInputCase& c, std::ostream* os) { *os << c.name; }
+
+std::string PatternIn(const ScratchFolder& folder) { return (folder.path() / "p_%d.png").string(); }
+
+Input SharedPdf(const ScratchFolder& folder, const char* name) {
+  return {(kPdfs / name).string(), PatternIn(folder)};
+}
+
+const BadInputCase kBadInputCases[] = {
+    {"MissingFile",
+     [](const ScratchFolder& f) {
+       return Input{(f.path() / "none.pdf").string(), PatternIn(f)};
+     },
+     "72",
+     "cannot open: No such file or directory",
+     {}},
+    {"FolderInsteadOfFile",
+     [](const ScratchFolder& f) {
+       std::filesystem::create_directory(f.path() / "input");
+       return Input{(f.path() / "input").string(), PatternIn(f)};
+     },
+     "72",
+     "cannot read: Is a directory",
+     {}},
+    {"EmptyFile",
+     [](const ScratchFolder& f) {
+       testkit::WriteFile(f.path() / "input.pdf", "");
+       return Input{(f.path() / "input.pdf").string(), PatternIn(f)};
+     },
+     "72",
+     "not a PDF file, or damaged beyond repair",
+     {}},
+    {"TextFile",
+     [](const ScratchFolder& f) {
+       testkit::WriteFile(f.path() / "input.pdf", "just some words\nand more\n");
+       return Input{(f.path() / "input.pdf").string(), PatternIn(f)};
+     },
+     "72",
+     "not a PDF file, or damaged beyond repair",
+     {}},
+    {"TruncatedPdf",
+     [](const ScratchFolder& f) { return SharedPdf(f, "damaged_truncated.pdf"); },
+     "72",
+     "not a PDF file, or damaged beyond repair",
+     {}},
+    {"PasswordProtected",
+     [](const ScratchFolder& f) { return SharedPdf(f, "encrypted_user_password.pdf"); },
+     "72",
+     "protected by a password",
+     {}},
+    {"BrokenPageTree",
+     [](const ScratchFolder& f) { return SharedPdf(f, "damaged_xref_broken.pdf"); },
+     "72",
+     "page 1: the page cannot be read (damaged page tree) (3 more pages also failed)",
+     {}},
+    {"PageAboveThePixelLimit",
+     [](const ScratchFolder& f) {
+       return Input{WritePdf(f, {{100, 100, 0, ""}, {2160, 2160, 0, ""}, {50, 50, 0, ""}}),
+                    PatternIn(f)};
+     },
+     "600",
+     "page 2: the page would be 18000 x 18000 pixels, above the limit of 300 megapixels",
+     {"p_1.png", "p_3.png"}},
+    {"MissingOutputFolder",
+     [](const ScratchFolder& f) {
+       return Input{WritePdf(f, {{100, 100, 0, ""}}), (f.path() / "no" / "p_%d.png").string()};
+     },
+     "72",
+     "page 1: cannot write {}/no/p_1.png: No such file or directory",
+     {}},
+    {"OutputFolderIsAFile",
+     [](const ScratchFolder& f) {
+       testkit::WriteFile(f.path() / "plain", "x");
+       return Input{WritePdf(f, {{100, 100, 0, ""}}), (f.path() / "plain" / "p_%d.png").string()};
+     },
+     "72",
+     "page 1: cannot write {}/plain/p_1.png: Not a directory",
+     {"plain"}},
+};
+
+class RendererBadInputTest : public testing::TestWithParam<BadInputCase> {};
+
+TEST_P(RendererBadInputTest, OneLineNamingFileAndPageAndNoPartialFile) {
+  const BadInputCase& c = GetParam();
+  const ScratchFolder folder;
+  const Input input = c.prepare(folder);
+  const auto result = testkit::RunProcess(Arguments(input.pattern, c.dpi, input.pdf));
+  EXPECT_EQ(result.exit_status, kExitFailure);
+  EXPECT_EQ(result.out, "");
+  std::string message = c.message;
+  if (const auto at = message.find("{}"); at != std::string::npos) {
+    message.replace(at, 2, folder.path().string());
+  }
+  EXPECT_EQ(result.err, "lib.dll: " + input.pdf + ": " + message + "\n");
+  EXPECT_EQ(Outputs(folder), c.files_left);
+  for (const auto& name : c.files_left) {
+    if (name.ends_with(".png")) {
+      EXPECT_EQ(testkit::ReadPng(folder.path() / name).error, "") << name;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererBadInputTest, testing::ValuesIn(kBadInputCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct UsageCase {
+  const char* name;
+  std::vector<std::string> arguments;  ///< after the program name
+  const char* reason;
+};
+
+void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
+
+const UsageCase kUsageCases[] = {
+    {"NoArguments", {}, "missing option -o PATTERN"},
+    {"JpegType",
+     {"-o", "p_%d.png", "-F", "jpeg", "-r", "72", "a.pdf"},
+     "image type \"jpeg\" is not png"},
+    {"ResolutionText",
+     {"-o", "p_%d.png", "-F", "png", "-r", "fine", "a.pdf"},
+     "resolution \"fine\" is not a positive number"},
+    {"ResolutionTooHigh",
+     {"-o", "p_%d.png", "-F", "png", "-r", "4800", "a.pdf"},
+     "resolution \"4800\" is above the limit of 2400 dpi"},
+};
+
+class RendererUsageTest : public testing::TestWithParam<UsageCase> {};
+
+TEST_P(RendererUsageTest, ExitsWithTwoAndOneLine) {
+  std::vector<std::string> argv = {testkit::RendererPath()};
+  argv.insert(argv.end(), GetParam().arguments.begin(), GetParam().arguments.end());
+  const auto result = testkit::RunProcess(argv);
+  EXPECT_EQ(result.exit_status, kExitUsage);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, std::string("lib.dll: ") + GetParam().reason +
+                            " (usage: lib -o PATTERN -F png -r DPI FILE.pdf)\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererUsageTest, testing::ValuesIn(kUsageCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RendererProgramTest, BlanksPercentAndChineseInNamesSurvive) {
+  const ScratchFolder folder;
+  const auto sub = folder.path() / "输出 目录";
+  std::filesystem::create_directory(sub);
+  const auto pdf = folder.path() / "50%d off 报告.pdf";
+  testkit::WriteFile(pdf, testkit::MakePdf({{100, 100, 0, ""}, {100, 50, 0, ""}}));
+  const auto result =
+      testkit::RunProcess(Arguments((sub / "50%d off 报告_%d.png").string(), "72", pdf.string()));
+  EXPECT_EQ(result.exit_status, kExitSuccess) << result.err;
+  EXPECT_EQ(result.out + result.err, "");
+  EXPECT_EQ(testkit::ReadPng(sub / "50%d off 报告_1.png").height, 100);
+  EXPECT_EQ(testkit::ReadPng(sub / "50%d off 报告_2.png").height, 50);
+}
+
+TEST(RendererProgramTest, IntermediateVariableSelectsStoredBlocks) {
+  const ScratchFolder kept;
+  const ScratchFolder intermediate;
+  const std::vector<TestPage> pages = {{200, 100, 0, ""}};
+  const auto args_kept = Arguments(PatternIn(kept), "72", WritePdf(kept, pages));
+  const auto args_intermediate =
+      Arguments(PatternIn(intermediate), "72", WritePdf(intermediate, pages));
+  ASSERT_EQ(testkit::RunProcess(args_kept, {{kIntermediateEnv, "0"}}).exit_status, kExitSuccess);
+  ASSERT_EQ(testkit::RunProcess(args_intermediate, {{kIntermediateEnv, "1"}}).exit_status,
+            kExitSuccess);
+  const auto raw = 100u * (1 + 3 * 200u);
+  EXPECT_LT(std::filesystem::file_size(kept.path() / "p_1.png"), raw / 10);
+  EXPECT_GE(std::filesystem::file_size(intermediate.path() / "p_1.png"), raw);
+  EXPECT_EQ(testkit::ReadPng(intermediate.path() / "p_1.png").Pixel(199, 99), 0xffffffu);
+}
+
+TEST(RendererProgramTest, FullDiskKeepsEarlierPagesAndLeavesNoPartialFile) {
+  const ScratchFolder folder;
+  const std::string pdf =
+      WritePdf(folder, {{20, 20, 0, ""}, {595.28, 841.89, 0, ""}, {595.28, 841.89, 0, ""}});
+  // A file size limit of 16 KiB makes every large write fail as on a full disk.
+  std::vector<std::string> argv = {"/bin/bash", "-c", "trap '' XFSZ; ulimit -f 16; exec \"$@\"",
+                                   "bash"};
+  for (const auto& arg : Arguments(PatternIn(folder), "72", pdf)) argv.push_back(arg);
+  const auto result = testkit::RunProcess(argv, {{kIntermediateEnv, "1"}});
+  EXPECT_EQ(result.exit_status, kExitFailure);
+  EXPECT_THAT(result.err, StartsWith("lib.dll: " + pdf + ": page 2: cannot write " +
+                                     (folder.path() / "p_2.png").string() + ": File too large"));
+  EXPECT_EQ(testkit::Lines(result.err).size(), 1u);
+  EXPECT_EQ(Outputs(folder), std::vector<std::string>{"p_1.png"});
+  EXPECT_EQ(testkit::ReadPng(folder.path() / "p_1.png").error, "");
+}
+
+TEST(RendererProgramTest, TermSignalStopsPromptlyAndRemovesTemporaries) {
+  const ScratchFolder folder;
+  const auto first_page = folder.path() / "p_1.png";
+  testkit::ChildProcess child(
+      Arguments(PatternIn(folder), "150", (kPdfs / "long_lecture_notes_117p.pdf").string()), {});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!std::filesystem::exists(first_page) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(std::filesystem::exists(first_page));
+  const auto sent = std::chrono::steady_clock::now();
+  child.Signal(SIGTERM);
+  const auto result = child.Wait();
+  // The run sends SIGKILL two seconds after SIGTERM: the program must be gone well before.
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(2));
+  EXPECT_EQ(result.exit_status, kExitFailure);
+  EXPECT_EQ(result.err, "lib.dll: stopped by SIGTERM\n");
+  const auto left = Outputs(folder);
+  EXPECT_LT(left.size(), 117u);
+  for (const auto& name : left) {
+    EXPECT_THAT(name, testing::MatchesRegex("p_[0-9]+\\.png"));
+    EXPECT_EQ(testkit::ReadPng(folder.path() / name).error, "") << name;
+  }
+}
+
+}  // namespace
+}  // namespace quillamar::pagerender

@@ -1,0 +1,119 @@
+// Compares the renderer's pages with pdftoppm's at the same resolution: the pixels must be
+// identical. Built twice: a quick set at low resolution and the whole shared set at 150 dpi.
+#include <gtest/gtest.h>
+
+#include "pagerender/pagerender.h"
+#include "tests/pagerender/test_support.h"
+
+namespace quillamar::pagerender {
+namespace {
+
+using testkit::ScratchFolder;
+using testkit::TestPage;
+
+const std::filesystem::path kPdfs = std::filesystem::path(QUILLAMAR_TESTDATA) / "pdfs";
+constexpr char kPdftoppm[] = "/usr/bin/pdftoppm";
+
+struct ReferenceCase {
+  const char* name;
+  std::string pdf;  ///< a shared file, or "" for the generated pages
+  std::vector<TestPage> generated;
+  const char* dpi;
+  std::vector<int> pages;  ///< pages to compare; empty: all pages
+  int page_count;
+};
+
+void PrintTo(const ReferenceCase& c, std::ostream* os) { *os << c.name; }
+
+std::string Text(const char* words) { return testkit::ShowText(72, 700, 24, words); }
+
+// Pages made here: text and colour on A4, A3 and rotated pages.
+const std::vector<TestPage> kMadePages = {
+    {595.28, 841.89, 0, Text("A4 portrait") + testkit::FillRect(50, 50, 200, 120, 200, 30, 60)},
+    {841.89, 1190.55, 90, Text("A3 turned") + testkit::FillRect(300, 300, 80, 300, 10, 140, 90)},
+    {595.28, 841.89, 180, Text("upside down")},
+    {595.28, 841.89, 270, Text("A4 turned back") + testkit::FillRect(0, 0, 30, 30, 0, 0, 0)},
+    {168.48, 120.75, 0, testkit::FillRect(10.3, 10.7, 100.1, 50.5, 90, 90, 250)},
+};
+
+#ifdef QUILLAMAR_REFERENCE_FULL
+const ReferenceCase kReferenceCases[] = {
+    {"MadePages", "", kMadePages, "150", {}, 5},
+    {"ChartRasterGraph", "chart_raster_graph_1p.pdf", {}, "150", {}, 1},
+    {"CjkChineseText", "cjk_chinese_text_15p.pdf", {}, "150", {1, 2, 8, 15}, 15},
+    {"FormAcrobat", "form_acrobat_1p.pdf", {}, "150", {}, 1},
+    {"FormLibreoffice", "form_libreoffice_1p.pdf", {}, "150", {}, 1},
+    {"ImageCmykPhoto", "image_cmyk_photo_1p.pdf", {}, "150", {}, 1},
+    {"ImageJpeg2000", "image_jpeg2000_1p.pdf", {}, "150", {}, 1},
+    {"LongLectureNotes", "long_lecture_notes_117p.pdf", {}, "150", {1, 2, 60, 117}, 117},
+    {"RotatedPages", "rotated_pages_4p.pdf", {}, "150", {}, 4},
+    {"ScanJbig2", "scan_jbig2_1p.pdf", {}, "150", {}, 1},
+    {"ScanMixedPageSizes", "scan_mixed_page_sizes_6p.pdf", {}, "150", {}, 6},
+    {"SlidesSmallPages", "slides_small_pages_33p.pdf", {}, "150", {1, 17, 33}, 33},
+    {"TextGoogledocs", "text_googledocs_1p.pdf", {}, "150", {}, 1},
+    {"TextLatex", "text_latex_4p.pdf", {}, "150", {}, 4},
+    {"TextManual", "text_manual_41p.pdf", {}, "150", {1, 20, 41}, 41},
+    {"TextMulticolumn", "text_multicolumn_3p.pdf", {}, "150", {}, 3},
+    {"TextWikipediaPrintout", "text_wikipedia_printout_1p.pdf", {}, "150", {}, 1},
+    {"VectorCadDrawings", "vector_cad_drawings_7p.pdf", {}, "150", {}, 7},
+    {"VectorCjkDrawings", "vector_cjk_drawings_51p.pdf", {}, "150", {1, 25, 51}, 51},
+    {"VectorMap", "vector_map_1p.pdf", {}, "150", {}, 1},
+    {"VectorPosterA3", "vector_poster_A3_1p.pdf", {}, "150", {}, 1},
+    {"VectorSlidesOrnaments", "vector_slides_ornaments_6p.pdf", {}, "150", {}, 6},
+    {"ExamA3Landscape", "考试 样例 exam A3 横向.pdf", {}, "150", {}, 5},
+};
+#else
+const ReferenceCase kReferenceCases[] = {
+    {"MadePagesAt72", "", kMadePages, "72", {}, 5},
+    {"MadePagesAtOddDpi", "", kMadePages, "57.3", {}, 5},
+    {"TextLatex", "text_latex_4p.pdf", {}, "72", {1, 2}, 4},
+    {"RotatedPages", "rotated_pages_4p.pdf", {}, "50", {}, 4},
+    {"ExamA3Landscape", "考试 样例 exam A3 横向.pdf", {}, "50", {1}, 5},
+    {"ScanMixedPageSizes", "scan_mixed_page_sizes_6p.pdf", {}, "50", {}, 6},
+    {"ImageCmykPhoto", "image_cmyk_photo_1p.pdf", {}, "50", {}, 1},
+    {"FormLibreoffice", "form_libreoffice_1p.pdf", {}, "72", {}, 1},
+    {"VectorMap", "vector_map_1p.pdf", {}, "150", {}, 1},
+};
+#endif
+
+class RendererReferenceTest : public testing::TestWithParam<ReferenceCase> {};
+
+TEST_P(RendererReferenceTest, PixelsEqualPdftoppm) {
+  const ReferenceCase& c = GetParam();
+  const ScratchFolder folder;
+  std::string pdf = (kPdfs / c.pdf).string();
+  if (c.pdf.empty()) {
+    pdf = (folder.path() / "made.pdf").string();
+    testkit::WriteFile(pdf, testkit::MakePdf(c.generated));
+  }
+  const auto ours =
+      testkit::RunProcess({testkit::RendererPath(), "-o", (folder.path() / "p_%d.png").string(),
+                           "-F", "png", "-r", c.dpi, pdf});
+  ASSERT_EQ(ours.exit_status, kExitSuccess) << ours.err;
+  ASSERT_TRUE(
+      std::filesystem::exists(folder.path() / ("p_" + std::to_string(c.page_count) + ".png")));
+  ASSERT_FALSE(
+      std::filesystem::exists(folder.path() / ("p_" + std::to_string(c.page_count + 1) + ".png")));
+  std::vector<int> pages = c.pages;
+  for (int page = 1; pages.empty() || page <= c.page_count; ++page) {
+    if (c.pages.empty()) pages.push_back(page);
+    if (page >= c.page_count) break;
+  }
+  for (const int page : pages) {
+    const std::string n = std::to_string(page);
+    const auto reference = folder.path() / ("ref_" + n);
+    const auto run = testkit::RunProcess(
+        {kPdftoppm, "-png", "-r", c.dpi, "-f", n, "-l", n, "-singlefile", pdf, reference.string()});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(testkit::FirstDifference(testkit::ReadPng(folder.path() / ("p_" + n + ".png")),
+                                       testkit::ReadPng(reference.string() + ".png")),
+              "")
+        << "page " << page;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererReferenceTest, testing::ValuesIn(kReferenceCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quillamar::pagerender
