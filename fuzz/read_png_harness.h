@@ -1,0 +1,19 @@
+// Runs the PNG reader on arbitrary bytes the way the page re-encoder uses it; shared by the
+// fuzzer and by the test that replays its remembered inputs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quillamar::png::fuzzing {
+
+/// How reading ended.
+enum class ReadOutcome { kRead, kRaised };
+
+/// Reads the bytes as a PNG (when the last byte is odd, after giving every complete chunk its right
+/// CRC, so that the fuzzer gets past the CRC checks), then assigns whatever was read to a bitmap
+/// and draws it there. The system's own exceptions are expected and swallowed; anything else passes
+/// on.
+ReadOutcome ReadPngBytes(const std::uint8_t* data, std::size_t size);
+
+}  // namespace quillamar::png::fuzzing
