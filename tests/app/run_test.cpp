@@ -191,6 +191,7 @@ class RunTest : public QObject {
     QTest::addColumn<QString>("extension");
     QTest::addColumn<QByteArray>("signature");
     QTest::newRow("PNG") << 1 << "png" << QByteArray("\x89PNG\r\n\x1a\n");
+    QTest::newRow("JPG") << 0 << "jpg" << QByteArray("\xff\xd8\xff");
   }
   void realPdfsBecomePageImages() {
     QFETCH(int, format);
