@@ -1,0 +1,244 @@
+// The chunk stream: loop order and skipping, the registry, the CRC, the lists and the ancillary
+// chunk classes.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "framework/exceptions.h"
+#include "png/png_object.h"
+#include "tests/png/png_builder.h"
+
+namespace quillamar::png {
+namespace {
+
+using testing::BigEndian;
+using testing::BytesStream;
+using testing::Deflate;
+using testing::PngBuilder;
+using testing::ReadBytes;
+
+std::string TypeOf(const TChunk& chunk) {
+  return std::string(chunk.ChunkType().begin(), chunk.ChunkType().end());
+}
+
+std::vector<std::string> Types(const TPNGObject& image) {
+  std::vector<std::string> types;
+  for (std::uint32_t i = 0; i < image.ChunkItems().Count(); ++i) {
+    types.push_back(TypeOf(*image.ChunkItems().Chunk(i)));
+  }
+  return types;
+}
+
+const std::string kOneGreyPixel = Deflate(std::string("\0\x7f", 2));
+
+PngBuilder OnePixel() { return PngBuilder().Ihdr(1, 1, 8, 0); }
+
+TEST(PngChunkLoop, LaterImageDataIsSkippedUnread) {
+  TPNGObject image;
+  // The second IDAT carries a wrong CRC: it is passed over by seeking, never checked.
+  ReadBytes(image, OnePixel()
+                       .Idat(kOneGreyPixel)
+                       .Chunk("tEXt", "k\0v")
+                       .ChunkWithCrc("IDAT", "xx", 1)
+                       .Iend()
+                       .Bytes());
+  EXPECT_EQ(Types(image), (std::vector<std::string>{"IHDR", "IDAT", "tEXt", "IEND"}));
+  EXPECT_EQ(image.RowAddress(0)[0], 0x7f);
+}
+
+TEST(PngChunkLoop, ChromaticityIsSkippedWithoutCrcCheck) {
+  TPNGObject image;
+  ReadBytes(
+      image,
+      OnePixel().ChunkWithCrc("cHRM", std::string(32, 'c'), 0).Idat(kOneGreyPixel).Iend().Bytes());
+  EXPECT_EQ(Types(image), (std::vector<std::string>{"IHDR", "IDAT", "IEND"}));
+}
+
+TEST(PngChunkLoop, UnregisteredAncillaryChunksKeepTheirData) {
+  TPNGObject image;
+  const std::string odd_type("\0abc", 4);
+  ReadBytes(image, OnePixel()
+                       .Chunk("pHYs", "nine byte")
+                       .Chunk(odd_type, "z")
+                       .Idat(kOneGreyPixel)
+                       .Iend()
+                       .Bytes());
+  const TChunk& physical = *image.ChunkItems().Chunk(1);
+  EXPECT_EQ(&physical.Class(), &ClassOf<TChunk>());
+  EXPECT_EQ(
+      std::string(reinterpret_cast<const char*>(physical.Payload()), physical.PayloadLength()),
+      "nine byte");
+  EXPECT_EQ(TypeOf(*image.ChunkItems().Chunk(2)), odd_type);  // a zero first byte is not critical
+}
+
+TEST(PngChunkLoop, NothingAfterTheEndIsRead) {
+  const std::string file = OnePixel().Idat(kOneGreyPixel).Iend().Bytes();
+  BytesStream stream(file + "garbage that is no chunk");
+  TPNGObject image;
+  image.ReadImage(stream);
+  EXPECT_EQ(stream.Position(), static_cast<std::int64_t>(file.size()));
+}
+
+TEST(PngChunkLoop, ReadingAgainStartsFromNothing) {
+  TPNGObject image;
+  ReadBytes(image, OnePixel().Chunk("tEXt", "a\0b").Idat(kOneGreyPixel).Iend().Bytes());
+  ReadBytes(image, OnePixel().Idat(kOneGreyPixel).Iend().Bytes());
+  EXPECT_EQ(Types(image), (std::vector<std::string>{"IHDR", "IDAT", "IEND"}));
+  image.ClearChunks();
+  EXPECT_TRUE(image.Empty());
+  EXPECT_FALSE(image.HasHeader());
+  EXPECT_EQ(image.Width(), 0);
+  EXPECT_EQ(image.FilteredRowBytes(), 0u);
+}
+
+TEST(PngRegistry, NineClassesInStartUpOrder) {
+  std::vector<std::string> names;
+  for (const ChunkClass* chunk_class : ChunkClassRegistry())
+    names.emplace_back(chunk_class->type_name);
+  EXPECT_EQ(names, (std::vector<std::string>{"IEND", "IHDR", "IDAT", "PLTE", "gAMA", "tRNS", "tIME",
+                                             "tEXt", "zTXt"}));
+  EXPECT_TRUE(TChunk::TypeName().empty());
+}
+
+TEST(PngRegistry, CreatesByExactTypeAndKeepsTheBytesAsRead) {
+  TPNGObject image;
+  const auto text = CreateChunkForType(&image, {'t', 'E', 'X', 't'});
+  EXPECT_NE(dynamic_cast<TChunktEXt*>(text.get()), nullptr);
+  EXPECT_EQ(text->OwnerImage(), &image);
+  const auto other_case = CreateChunkForType(&image, {'t', 'E', 'X', 'T'});
+  EXPECT_EQ(&other_case->Class(), &ClassOf<TChunk>());
+  EXPECT_EQ(TypeOf(*other_case), "tEXT");
+  EXPECT_EQ(TypeOf(TChunkzTXt(&image)), "zTXt");  // a class's own type when made directly
+}
+
+TEST(PngCrc, EndChunkCarriesTheKnownValue) {
+  const std::uint8_t type[] = {'I', 'E', 'N', 'D'};
+  EXPECT_EQ(Crc32Update(0xFFFFFFFFu, type, 4) ^ 0xFFFFFFFFu, 0xAE426082u);
+  EXPECT_EQ(Crc32TableEntry(1), 0x77073096u);
+  EXPECT_EQ(Crc32TableEntry(255), 0x2D02EF8Du);
+}
+
+TEST(PngCrc, RunningRegisterMatchesBitwiseReferenceForAnySplit) {
+  std::mt19937 random(7);
+  std::string data(5000, '\0');
+  for (char& c : data) c = static_cast<char>(random());
+  for (const std::size_t size : {0u, 1u, 31u, 32u, 33u, 100u, 5000u}) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
+    const std::size_t split = size / 3;
+    std::uint32_t crc = Crc32Update(0xFFFFFFFFu, reinterpret_cast<const std::uint8_t*>("IDAT"), 4);
+    crc = Crc32Update(crc, bytes, split);
+    crc = Crc32Update(crc, bytes + split, size - split);
+    EXPECT_EQ(crc ^ 0xFFFFFFFFu, testing::ReferenceCrc("IDAT", data.substr(0, size))) << size;
+  }
+}
+
+TEST(PngPointerList, KeepsPositionsAndRemovesTheLastOccurrence) {
+  TPNGPointerList list(nullptr);
+  int a = 0;
+  int b = 0;
+  list.Add(&a);
+  list.Add(&b);
+  list.Add(&a);
+  list.SetItem(7, &b);  // outside: ignored
+  EXPECT_EQ(list.Item(-1), nullptr);
+  EXPECT_EQ(list.Item(3), nullptr);
+  EXPECT_EQ(list.Remove(&a), &a);
+  ASSERT_EQ(list.Count(), 2u);
+  EXPECT_EQ(list.Item(0), &a);
+  EXPECT_EQ(list.Item(1), &b);
+  EXPECT_EQ(list.Remove(&list), nullptr);
+  list.SetCount(4);
+  EXPECT_EQ(list.Item(3), nullptr);
+  list.SetCount(0);
+  EXPECT_EQ(list.Count(), 0u);
+}
+
+TEST(PngPointerList, FindByClassFindsDerivedClasses) {
+  TPNGObject image;
+  ReadBytes(
+      image,
+      OnePixel().Chunk("zTXt", "k\0\0").Chunk("tEXt", "a\0b").Idat(kOneGreyPixel).Iend().Bytes());
+  EXPECT_EQ(TypeOf(*image.ChunkItems().FindByClass<TChunktEXt>()), "zTXt");
+  EXPECT_EQ(image.ChunkItems().FindByClass<TChunktIME>(), nullptr);
+}
+
+// ---- text and time ----
+
+struct TextCase {
+  const char* name;
+  const char* type;
+  std::string data;
+  std::string keyword;
+  std::string text;
+};
+
+const TextCase kTextCases[] = {
+    {"PlainKeywordAndText", "tEXt", std::string("Title\0A page", 12), "Title", "A page"},
+    {"PlainTwoBytes", "tEXt", "ab", "", ""},
+    {"PlainWithoutSeparator", "tEXt", "abc", "abc", ""},
+    {"CompressedText", "zTXt", std::string("Note\0\0", 6) + Deflate("inflated words"), "Note",
+     "inflated words"},
+    {"CompressedMethod1", "zTXt", std::string("Note\0\1", 6) + Deflate("x"), "Note", ""},
+    {"CompressedCorrupt", "zTXt", std::string("Note\0\0\x78\x9c\xff\xff", 10), "Note", ""},
+    {"CompressedWithPresetDictionary", "zTXt", std::string("Note\0\0\x78\xbb\0\0\0\1\3\0", 14),
+     "Note", ""},
+};
+
+class PngTextChunk : public ::testing::TestWithParam<TextCase> {};
+
+TEST_P(PngTextChunk, SplitsKeywordAndText) {
+  TPNGObject image;
+  ReadBytes(image,
+            OnePixel().Chunk(GetParam().type, GetParam().data).Idat(kOneGreyPixel).Iend().Bytes());
+  const auto* text = image.ChunkItems().FindByClass<TChunktEXt>();
+  ASSERT_NE(text, nullptr);
+  EXPECT_EQ(text->Keyword(), GetParam().keyword);
+  EXPECT_EQ(text->Text(), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(TextChunks, PngTextChunk, ::testing::ValuesIn(kTextCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PngTimeChunk, SevenBytesGiveTheFieldsOtherLengthsNone) {
+  TPNGObject image;
+  ReadBytes(image, OnePixel()
+                       .Chunk("tIME", std::string("\x07\xea\x0c\x07\x08\x1e\x3b", 7))
+                       .Chunk("tIME", std::string("\x07\xea\x0c\x07\x08\x1e", 6))
+                       .Idat(kOneGreyPixel)
+                       .Iend()
+                       .Bytes());
+  const auto& full = dynamic_cast<const TChunktIME&>(*image.ChunkItems().Chunk(1));
+  EXPECT_EQ(full.Year(), 2026);
+  EXPECT_EQ(full.Month(), 12);
+  EXPECT_EQ(full.Day(), 7);
+  EXPECT_EQ(full.Hour(), 8);
+  EXPECT_EQ(full.Minute(), 30);
+  EXPECT_EQ(full.Second(), 59);
+  const auto& short_one = dynamic_cast<const TChunktIME&>(*image.ChunkItems().Chunk(2));
+  EXPECT_EQ(short_one.Year(), 0);
+  EXPECT_EQ(short_one.Second(), 0);
+}
+
+TEST(PngWholeBufferInflate, ReportsFailureWithZlibsWords) {
+  const std::string bad = "\x78\x9c\xff\xff";
+  const InflateOutcome outcome =
+      InflateWholeBuffer(reinterpret_cast<const std::uint8_t*>(bad.data()), bad.size());
+  EXPECT_FALSE(outcome.success);
+  EXPECT_TRUE(outcome.output.empty());
+  EXPECT_FALSE(outcome.error_text.empty());
+  const std::string good = Deflate(std::string(1000, 'q'));
+  const InflateOutcome fine =
+      InflateWholeBuffer(reinterpret_cast<const std::uint8_t*>(good.data()), good.size());
+  EXPECT_TRUE(fine.success);
+  EXPECT_EQ(fine.output.size(), 1000u);
+}
+
+TEST(PngInflateTexts, DescribeEveryResultCode) {
+  EXPECT_EQ(InflateResultDescription(-6), "incompatible version (-6)");
+  EXPECT_EQ(InflateResultDescription(-3), "data error (-3)");
+  EXPECT_EQ(InflateResultDescription(2), "need dictionary (2)");
+  EXPECT_EQ(InflateResultDescription(-7), "(-7)");
+}
+
+}  // namespace
+}  // namespace quillamar::png

@@ -1,0 +1,259 @@
+// Every failure the reader can report: which class, which message, and what the image holds after.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+#include <typeindex>
+
+#include "framework/exceptions.h"
+#include "png/png_object.h"
+#include "tests/png/png_builder.h"
+
+namespace quillamar::png {
+namespace {
+
+using testing::BigEndian;
+using testing::Deflate;
+using testing::PngBuilder;
+using testing::ReadBytes;
+
+// A 2 × 2 8-bit grey image: header and its complete image data.
+PngBuilder GreyImage() {
+  return PngBuilder().Ihdr(2, 2, 8, 0).Idat(Deflate(std::string("\0\1\2\0\3\4", 6)));
+}
+
+std::string HeaderData(std::uint32_t width, std::uint32_t height, int depth, int color_type,
+                       int compression, int interlace) {
+  std::string data = BigEndian(width) + BigEndian(height);
+  for (const int field : {depth, color_type, compression, 0, interlace}) {
+    data += static_cast<char>(field);
+  }
+  return data;
+}
+
+void ReadBuilt(TPNGObject& image, const PngBuilder& builder) { ReadBytes(image, builder.Bytes()); }
+
+struct ErrorCase {
+  const char* name;
+  std::function<void(TPNGObject&)> act;
+  std::type_index type;
+  std::string message;
+  int chunks_after;  // what ChunkItems holds after the failure; -1 when not of interest
+};
+
+const std::string kZlibPrefix =
+    "Could not decompress the image because it contains invalid compressed data.\r\n "
+    "Description: ";
+
+const ErrorCase kErrorCases[] = {
+    {"ShortSignature", [](TPNGObject& i) { ReadBytes(i, "\x89PNG"); },
+     typeid(EPNGInvalidFileHeader), kInvalidFileHeaderText, 0},
+    {"EighthSignatureByte",
+     [](TPNGObject& i) { ReadBytes(i, std::string("\x89PNG\r\n\x1a\x0b", 8) + "rest"); },
+     typeid(EPNGInvalidFileHeader), kInvalidFileHeaderText, 0},
+    {"TextChunkFirst",
+     [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Chunk("tEXt", "a\0b").Ihdr(1, 1, 8, 0)); },
+     typeid(EPNGIHDRNotFirst), kIhdrNotFirstText, 0},
+    {"HeaderTypeInOtherCase",
+     [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Chunk("IHDr", HeaderData(1, 1, 8, 0, 0, 0))); },
+     typeid(EPNGIHDRNotFirst), kIhdrNotFirstText, 0},
+    {"EndAfterImageData", [](TPNGObject& i) { ReadBuilt(i, GreyImage()); },
+     typeid(EPngUnexpectedEnd), kUnexpectedEndText, 2},
+    {"LengthCutShort", [](TPNGObject& i) { ReadBuilt(i, GreyImage().Raw("\0\0")); },
+     typeid(EPngUnexpectedEnd), kUnexpectedEndText, 2},
+    {"TypeCutShort",
+     [](TPNGObject& i) { ReadBuilt(i, GreyImage().Raw(std::string("\0\0\0\0IE", 6))); },
+     typeid(EPngUnexpectedEnd), kUnexpectedEndText, 2},
+    {"UnknownCriticalType", [](TPNGObject& i) { ReadBuilt(i, GreyImage().Chunk("ABCD", "")); },
+     typeid(EPNGUnknownCriticalChunk), kUnknownCriticalChunkText, 3},
+    {"ImageDataTypeInOtherCase",
+     [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 0).Chunk("Idat", "")); },
+     typeid(EPNGUnknownCriticalChunk), kUnknownCriticalChunkText, 2},
+    {"HeaderThenEnd", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 0).Iend()); },
+     typeid(EPNGNoImageData), kNoImageDataText, 2},
+    {"EndCrcWrong",
+     [](TPNGObject& i) { ReadBuilt(i, GreyImage().ChunkWithCrc("IEND", "", 0xAE426083)); },
+     typeid(EPngInvalidCRC), kInvalidCrcText, 3},
+    {"DataCutShort",
+     [](TPNGObject& i) {
+       ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 0).Raw(BigEndian(100) + "tEXtabc"));
+     },
+     typeid(EPngInvalidCRC), kInvalidCrcText, 2},
+    {"CrcCutShort",
+     [](TPNGObject& i) {
+       ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 0).Raw(BigEndian(1) + "tEXtab"));
+     },
+     typeid(EPngInvalidCRC), kInvalidCrcText, 2},
+    {"LengthOf2To31",
+     [](TPNGObject& i) { ReadBuilt(i, GreyImage().Raw(BigEndian(0x80000000u) + "tEXt")); },
+     typeid(EPngInvalidCRC), kInvalidCrcText, 2},
+    {"ImageDataCrcWrong",
+     [](TPNGObject& i) {
+       ReadBuilt(i, PngBuilder()
+                        .Ihdr(1, 1, 8, 0)
+                        .ChunkWithCrc("IDAT", Deflate(std::string(2, '\0')), 7)
+                        .Iend());
+     },
+     typeid(EPngInvalidCRC), kInvalidCrcText, 2},
+    {"ContinuationCrcWrong",
+     [](TPNGObject& i) {
+       const std::string zlib = Deflate(std::string(2, '\0'));
+       ReadBuilt(i, PngBuilder()
+                        .Ihdr(1, 1, 8, 0)
+                        .Chunk("IDAT", zlib.substr(0, 3))
+                        .ChunkWithCrc("IDAT", zlib.substr(3), 7)
+                        .Iend());
+     },
+     typeid(EPngInvalidCRC), kInvalidCrcText, 2},
+    {"CutInsideImageData",
+     [](TPNGObject& i) {
+       const std::string whole = GreyImage().Iend().Bytes();
+       ReadBytes(i, whole.substr(0, 33 + 8 + 4));
+     },
+     typeid(EPngInvalidCRC), kInvalidCrcText, 2},
+    {"HeaderQueryOnEmptyImage", [](TPNGObject& i) { i.HeaderChunk(); },
+     typeid(EPNGHeaderNotPresent), kHeaderNotPresentText, 0},
+    {"AlphaKindOnEmptyImage", [](TPNGObject& i) { (void)i.AlphaKind(); },
+     typeid(EPNGHeaderNotPresent), kHeaderNotPresentText, 0},
+    {"HeaderOf12Bytes",
+     [](TPNGObject& i) {
+       ReadBuilt(i, PngBuilder().Chunk("IHDR", HeaderData(1, 1, 8, 0, 1, 0).substr(0, 12)));
+     },
+     typeid(EPngInvalidIHDR), kInvalidIhdrText, 1},
+    {"ColourType1", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 1)); },
+     typeid(EPngInvalidIHDR), kInvalidIhdrText, 1},
+    {"GreyDepth3", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 1, 3, 0)); },
+     typeid(EPngInvalidIHDR), kInvalidIhdrText, 1},
+    {"PaletteDepth16", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 1, 16, 3)); },
+     typeid(EPngInvalidIHDR), kInvalidIhdrText, 1},
+    {"RgbDepth4", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 1, 4, 2)); },
+     typeid(EPngInvalidIHDR), kInvalidIhdrText, 1},
+    {"WidthZero", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(0, 1, 8, 0)); },
+     typeid(EPngInvalidIHDR), kInvalidIhdrText, 1},
+    {"HeightZero", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 0, 8, 0)); },
+     typeid(EPngInvalidIHDR), kInvalidIhdrText, 1},
+    {"Width65536", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(65536, 1, 8, 0)); },
+     typeid(EPNGSizeExceeds), kSizeExceedsText, 1},
+    {"CompressionMethod1", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 0, 0, 1)); },
+     typeid(EPNGUnknownCompression), kUnknownCompressionText, 1},
+    {"InterlaceMethod2", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 0, 2)); },
+     typeid(EPNGUnknownInterlace), kUnknownInterlaceText, 1},
+    {"PaletteOf769Bytes",
+     [](TPNGObject& i) {
+       ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 3).Chunk("PLTE", std::string(769, 'p')));
+     },
+     typeid(EPNGInvalidPalette), kInvalidPaletteText, 2},
+    {"PaletteOf257Entries",
+     [](TPNGObject& i) {
+       ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 3).Chunk("PLTE", std::string(771, 'p')));
+     },
+     typeid(EPNGInvalidPalette), kInvalidPaletteText, 2},
+    {"TransparencyOf257Bytes",
+     [](TPNGObject& i) {
+       ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 3).Chunk("tRNS", std::string(257, 't')));
+     },
+     typeid(EPNGInvalidPalette), kInvalidPaletteText, 2},
+    {"EndWhileRowsOwed",
+     [](TPNGObject& i) {
+       const std::string zlib = Deflate(std::string("\0\1\2\0\3\4", 6));
+       ReadBuilt(i, PngBuilder().Ihdr(2, 2, 8, 0).Chunk("IDAT", zlib.substr(0, 4)).Iend());
+     },
+     typeid(EPNGMissingMultipleIDAT), kMissingMultipleIdatText, 2},
+    {"CorruptDeflate",
+     [](TPNGObject& i) {
+       ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 0).Chunk("IDAT", "\x78\x9c\xff\xff\xff\xff").Iend());
+     },
+     typeid(EPNGZLIBError), kZlibPrefix + "data error (-3)", 2},
+    {"PresetDictionary",
+     [](TPNGObject& i) {
+       ReadBuilt(i, PngBuilder()
+                        .Ihdr(1, 1, 8, 0)
+                        .Chunk("IDAT", std::string("\x78\xbb\0\0\0\1\3\0", 8))
+                        .Iend());
+     },
+     typeid(EPNGZLIBError), kZlibPrefix + "stream error (-2)", 2},
+    {"KeyEntryBeyondPalette",
+     [](TPNGObject& i) {
+       ReadBuilt(i, PngBuilder()
+                        .Ihdr(1, 1, 8, 3)
+                        .Chunk("PLTE", std::string(9, 'p'))
+                        .Chunk("tRNS", std::string("\xff\xff\xff\xff\xff\0", 6))
+                        .Idat(Deflate(std::string(2, '\0')))
+                        .Iend());
+       (void)i.ImageKeyColor();
+     },
+     typeid(EPngError), kNoSuchPaletteEntryText, 5},
+    {"SetWidth", [](TPNGObject& i) { i.SetWidth(3); }, typeid(EPngError), kCannotResizeText, 0},
+    {"SetHeight", [](TPNGObject& i) { i.SetHeight(3); }, typeid(EPngError), kCannotResizeText, 0},
+    {"HeaderFromOtherClass", [](TPNGObject& i) { TChunkIHDR(&i).CopyFrom(TChunk(&i)); },
+     typeid(EPngError), kIncompatibleChunksText, 0},
+    {"PaletteFromOtherClass", [](TPNGObject& i) { TChunkPLTE(&i).CopyFrom(TChunkgAMA(&i)); },
+     typeid(EPngError), kIncompatibleChunksText, 0},
+    {"GammaFromOtherClass", [](TPNGObject& i) { TChunkgAMA(&i).CopyFrom(TChunkPLTE(&i)); },
+     typeid(EPngError), kIncompatibleChunksText, 0},
+    {"AlphaDrawingTooLarge",
+     [](TPNGObject& i) {
+       ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 6).Idat(Deflate(std::string(5, '\x80'))).Iend());
+       TBitmap target;
+       i.Draw(target.Canvas(), TRect{0, 0, 70000, 70000});
+     },
+     typeid(EPNGOutMemory), kOutOfResourcesText, 3},
+    {"StorageAboveLimit",
+     [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(65535, 65535, 8, 2)); },
+     typeid(EOutOfMemory), "Out of memory", 1},
+};
+
+class PngErrorTest : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(PngErrorTest, RaisesItsClassWithItsMessage) {
+  const ErrorCase& c = GetParam();
+  TPNGObject image;
+  try {
+    c.act(image);
+    FAIL() << "nothing raised";
+  } catch (const Exception& error) {
+    EXPECT_EQ(std::type_index(typeid(error)), c.type);
+    EXPECT_EQ(error.Message(), c.message);
+  }
+  if (c.chunks_after >= 0) {
+    EXPECT_EQ(image.ChunkItems().Count(), static_cast<std::uint32_t>(c.chunks_after));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ErrorTable, PngErrorTest, ::testing::ValuesIn(kErrorCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PngErrorTable, EveryPngClassIsRaisedByARow) {
+  std::set<std::type_index> listed;
+#define QUILLAMAR_LIST_CLASS(cls, name, text) listed.insert(typeid(cls));
+  QUILLAMAR_PNG_MESSAGES(QUILLAMAR_LIST_CLASS)
+#undef QUILLAMAR_LIST_CLASS
+  std::set<std::type_index> raised;
+  for (const ErrorCase& c : kErrorCases) raised.insert(c.type);
+  EXPECT_EQ(listed.size(), 16u);
+  for (const auto& type : listed) EXPECT_TRUE(raised.count(type)) << type.name();
+}
+
+TEST(PngErrorTable, NoPngClassDerivesFromAnother) {
+  // Caught as EPngError, a CRC failure must not be: the classes stand side by side.
+  EXPECT_FALSE((std::is_base_of_v<EPngError, EPngInvalidCRC>));
+  EXPECT_FALSE((std::is_base_of_v<EPngError, EPNGZLIBError>));
+  EXPECT_TRUE((std::is_base_of_v<Exception, EPNGOutMemory>));
+}
+
+TEST(PngErrorState, UnexpectedEndKeepsTheDecodedImage) {
+  TPNGObject image;
+  EXPECT_THROW(ReadBytes(image, GreyImage().Bytes()), EPngUnexpectedEnd);
+  ASSERT_TRUE(image.HasHeader());
+  EXPECT_EQ(image.Width(), 2);
+  EXPECT_EQ(image.RowAddress(1)[0], 3);
+  EXPECT_EQ(image.RowAddress(1)[1], 4);
+}
+
+TEST(PngErrorState, FileThatCannotBeOpenedRaisesTheFrameworkError) {
+  TPNGObject image;
+  EXPECT_THROW(image.LoadFile("no/such/folder/page_1.png"), EFOpenError);
+}
+
+}  // namespace
+}  // namespace quillamar::png
