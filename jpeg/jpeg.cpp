@@ -105,8 +105,7 @@ void ProgressRelay(j_common_ptr cinfo) noexcept {
   if (record == nullptr || record->owner == nullptr) return;
   const jpeg::PassState state{record->pub.pass_counter, record->pub.pass_limit,
                               record->pub.completed_passes, record->pub.total_passes};
-  const int percent =
-      jpeg::NextProgressPercent(record->pacing, jpeg::MonotonicMilliseconds(), state);
+  const int percent = jpeg::NextProgressPercent(record->pacing, jpeg::ProgressNow(), state);
   if (percent < 0) return;
   EncodeContext& ctx = ContextOf(cinfo);
   try {

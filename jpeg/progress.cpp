@@ -1,12 +1,20 @@
 // Progress pacing for libjpeg's monitor calls.
 #include "jpeg/progress.h"
 
+#include <atomic>
 #include <chrono>
 
 namespace quillamar::jpeg {
 namespace {
 
 constexpr std::int64_t kReportInterval = 500;
+
+std::int64_t MonotonicMilliseconds() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+}
+
+std::atomic<MillisecondClock> progress_clock{MonotonicMilliseconds};
 
 }  // namespace
 
@@ -26,9 +34,10 @@ int NextProgressPercent(ProgressPacing& pacing, std::int64_t now_ms, const PassS
   return whole;
 }
 
-std::int64_t MonotonicMilliseconds() {
-  const auto now = std::chrono::steady_clock::now().time_since_epoch();
-  return std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+std::int64_t ProgressNow() { return progress_clock.load()(); }
+
+MillisecondClock SetProgressClock(MillisecondClock clock) {
+  return progress_clock.exchange(clock != nullptr ? clock : MonotonicMilliseconds);
 }
 
 }  // namespace quillamar::jpeg

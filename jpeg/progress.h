@@ -25,7 +25,14 @@ struct PassState {
 /// unchanged percentage, or counters that give no percentage.
 int NextProgressPercent(ProgressPacing& pacing, std::int64_t now_ms, const PassState& state);
 
-/// A millisecond clock that only moves forward.
-std::int64_t MonotonicMilliseconds();
+/// A clock in milliseconds that only moves forward.
+using MillisecondClock = std::int64_t (*)();
+
+/// The time the progress relay goes by: the system's monotonic clock unless replaced.
+std::int64_t ProgressNow();
+
+/// Replaces the relay's clock (null restores the system's) and returns the one it replaced.
+/// Tests use it to make a report due at every call; set it only while no encoding runs.
+MillisecondClock SetProgressClock(MillisecondClock clock);
 
 }  // namespace quillamar::jpeg

@@ -6,6 +6,7 @@
 #include "framework/exceptions.h"
 #include "framework/streams.h"
 #include "jpeg/jpeg.h"
+#include "jpeg/progress.h"
 #include "tests/jpeg/jpeg_test_support.h"
 
 // clang-format off
@@ -364,6 +365,65 @@ TEST(TJPEGImageTest, OtherListenerExceptionsPass) {
     if (stage == TProgressStage::psStarting) throw EInOutError("listener failed");
   };
   EXPECT_THROW(Encoded(image), EInOutError);
+}
+
+// A clock that moves a second on at every reading, so that every call of libjpeg's progress
+// monitor makes a report.
+std::int64_t HurryingClock() {
+  static std::int64_t now = 1000;
+  return now += 1000;
+}
+
+class RunningProgressTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    previous_ = jpeg::SetProgressClock(HurryingClock);
+    image_.Assign(*Flat(16, 64, {10, 20, 30}));
+  }
+  void TearDown() override { jpeg::SetProgressClock(previous_); }
+
+  // Makes the listener raise the exception when the first running report arrives.
+  template <class E>
+  void FailWhileRunning() {
+    image_.OnProgress = [this](const TGraphic&, TProgressStage stage, int percent, bool,
+                               const TRect&, const std::string&) {
+      log_.reports.emplace_back(stage, percent);
+      if (stage == TProgressStage::psRunning) throw E("listener failed");
+    };
+  }
+
+  jpeg::MillisecondClock previous_ = nullptr;
+  TJPEGImage image_;
+  ProgressLog log_;
+};
+
+TEST_F(RunningProgressTest, ReportsRisingPercentagesBetweenStartAndEnd) {
+  log_.Attach(image_);
+  Encoded(image_);
+  ASSERT_GE(log_.reports.size(), 4u);
+  EXPECT_EQ(log_.reports.front(), std::make_pair(TProgressStage::psStarting, 0));
+  EXPECT_EQ(log_.reports.back(), std::make_pair(TProgressStage::psEnding, 100));
+  int last = 0;
+  for (std::size_t i = 1; i + 1 < log_.reports.size(); ++i) {
+    EXPECT_EQ(log_.reports[i].first, TProgressStage::psRunning);
+    EXPECT_GT(log_.reports[i].second, last);
+    EXPECT_LE(log_.reports[i].second, 100);
+    last = log_.reports[i].second;
+  }
+}
+
+// The listener runs inside libjpeg's call; its exception must come out on our side intact.
+TEST_F(RunningProgressTest, ListenerFailureInsideTheLibraryPasses) {
+  FailWhileRunning<EInOutError>();
+  EXPECT_EQ(MessageOf<EInOutError>([&] { Encoded(image_); }), "listener failed");
+  EXPECT_EQ(log_.reports.back(), std::make_pair(TProgressStage::psEnding, 0));
+}
+
+TEST_F(RunningProgressTest, AbortInsideTheLibraryIsSilent) {
+  FailWhileRunning<EAbort>();
+  EXPECT_TRUE(Encoded(image_).empty());
+  EXPECT_EQ(image_.SharedData().EncodedBytes, nullptr);
+  EXPECT_EQ(log_.reports.back(), std::make_pair(TProgressStage::psEnding, 0));
 }
 
 // Takes at most limit bytes in all.

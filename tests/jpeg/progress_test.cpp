@@ -54,14 +54,5 @@ TEST_P(ProgressPacingTest, ReportsOnlyWhenDue) {
 INSTANTIATE_TEST_SUITE_P(Sequences, ProgressPacingTest, testing::ValuesIn(kPacingCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(MonotonicMillisecondsTest, NeverGoesBack) {
-  std::int64_t previous = MonotonicMilliseconds();
-  for (int i = 0; i < 1000; ++i) {
-    const std::int64_t now = MonotonicMilliseconds();
-    EXPECT_GE(now, previous);
-    previous = now;
-  }
-}
-
 }  // namespace
 }  // namespace quillamar::jpeg
