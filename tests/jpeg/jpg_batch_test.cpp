@@ -16,14 +16,7 @@ namespace quillamar {
 namespace {
 
 using testing::TempDir;
-using testing_support::DecodeJpeg;
-using testing_support::FolderEntries;
-using testing_support::MessageOf;
-using testing_support::PngKind;
-using testing_support::ReadAll;
-using testing_support::Rgb;
-using testing_support::WriteAll;
-using testing_support::WritePng;
+using namespace testing_support;  // the helpers of these tests
 using Names = std::vector<std::string>;
 
 // A front end that converts to JPG: fixed answers, messages kept, pages re-encoded for real.

@@ -21,14 +21,7 @@ namespace quillamar {
 namespace {
 
 using testing::TempDir;
-using testing_support::DecodeJpeg;
-using testing_support::FolderEntries;
-using testing_support::MessageOf;
-using testing_support::PngKind;
-using testing_support::ReadAll;
-using testing_support::Rgb;
-using testing_support::WriteAll;
-using testing_support::WritePng;
+using namespace testing_support;  // the helpers of these tests
 using Bytes = std::vector<std::uint8_t>;
 
 Rgb Ramp(int x, int y) {
