@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <exception>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,8 +49,13 @@ int main(int argc, char** argv) {
   TemporaryFiles temporaries;
   std::atomic<bool> stop{false};
   std::thread watcher(WatchSignals, &signals, &temporaries, &stop);
-  const int status = quillamar::pagerender::RunProgram(std::vector<std::string>(argv, argv + argc),
-                                                       temporaries, &stop);
+  int status = quillamar::pagerender::kExitFailure;
+  try {
+    status = quillamar::pagerender::RunProgram(std::vector<std::string>(argv, argv + argc),
+                                               temporaries, &stop);
+  } catch (const std::exception& error) {
+    std::cerr << quillamar::pagerender::kProgramName << ": " << error.what() << '\n';
+  }
   pthread_kill(watcher.native_handle(), SIGUSR1);
   watcher.join();
   return status;

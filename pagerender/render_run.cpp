@@ -7,6 +7,8 @@
 #include <cstring>
 #include <iostream>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 
 #include "pagerender/pagerender.h"
@@ -38,7 +40,7 @@ class PageRun {
       const int index = next_.fetch_add(1);
       if (index >= page_count_) return;
       bool write_failed = false;
-      std::string error = RenderPage(document, index, write_failed);
+      std::string error = RenderPageCaught(document, index, write_failed);
       if (error.empty()) {
         ++written_;
         continue;
@@ -73,6 +75,20 @@ class PageRun {
   }
 
  private:
+  // A worker is an edge: whatever goes wrong with one page becomes that page's failure.
+  std::string RenderPageCaught(const PdfDocument& document, int index,
+                               bool& write_failed) noexcept {
+    try {
+      return RenderPage(document, index, write_failed);
+    } catch (const std::bad_alloc&) {
+      return "out of memory";
+    } catch (const std::exception& error) {
+      return error.what();
+    } catch (...) {
+      return "unexpected failure";
+    }
+  }
+
   std::string RenderPage(const PdfDocument& document, int index, bool& write_failed) {
     const double dpi = request_.options.resolution;
     const PageRaster page = document.Render(index, dpi);
@@ -105,9 +121,13 @@ class PageRun {
 };
 
 // Each further worker loads the file again: poppler documents are not shared between threads.
-void RunWorker(PageRun& run, const std::string& pdf) {
-  const OpenedPdf opened = PdfDocument::Open(pdf);
-  if (opened.document) run.Work(*opened.document);
+// A worker whose document cannot be loaded leaves its share to the others.
+void RunWorker(PageRun& run, const std::string& pdf) noexcept {
+  try {
+    const OpenedPdf opened = PdfDocument::Open(pdf);
+    if (opened.document) run.Work(*opened.document);
+  } catch (...) {
+  }
 }
 
 RenderOutcome DocumentFailure(const std::string& pdf, const std::string& reason) {
@@ -127,7 +147,11 @@ RenderOutcome RenderPdf(const RenderRequest& request) {
   const int workers = std::clamp(request.workers, 1, pages);
   std::vector<std::thread> threads;
   for (int i = 1; i < workers; ++i) {
-    threads.emplace_back(RunWorker, std::ref(run), std::cref(request.options.pdf));
+    try {
+      threads.emplace_back(RunWorker, std::ref(run), std::cref(request.options.pdf));
+    } catch (const std::system_error&) {
+      break;  // fewer workers still render every page
+    }
   }
   run.Work(*opened.document);
   for (auto& thread : threads) thread.join();

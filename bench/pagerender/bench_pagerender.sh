@@ -23,11 +23,12 @@ measure() {
   for f in "${files[@]}"; do
     i=$((i + 1))
     mkdir -p "$out/$i"
-    if [ "$name" = pdftoppm ]; then
-      /usr/bin/time -f %M -o "$work/mem" pdftoppm -png -r "$dpi" "$f" "$out/$i/p"
-    else
-      /usr/bin/time -f %M -o "$work/mem" "$renderer" -o "$out/$i/p_%d.png" -F png -r "$dpi" "$f"
-    fi
+    case $name in
+      pdftoppm) /usr/bin/time -f %M -o "$work/mem" pdftoppm -png -r "$dpi" "$f" "$out/$i/p" ;;
+      ours) /usr/bin/time -f %M -o "$work/mem" "$renderer" -o "$out/$i/p_%d.png" -F png -r "$dpi" "$f" ;;
+      intermediate) QUILLAMAR_INTERMEDIATE_PNG=1 /usr/bin/time -f %M -o "$work/mem" \
+        "$renderer" -o "$out/$i/p_%d.png" -F png -r "$dpi" "$f" ;;
+    esac
     kib=$(tail -n 1 "$work/mem")
     [ "$kib" -gt "$peak" ] && peak=$kib
   done
@@ -39,9 +40,14 @@ read -r ref_s ref_kib ref_bytes < <(measure pdftoppm)
 read -r our_s our_kib our_bytes < <(measure ours)
 ref_pages=$(find "$work/pdftoppm" -name '*.png' | wc -l)
 our_pages=$(find "$work/ours" -name '*.png' | wc -l)
+rm -rf "$work/ours"  # keep the disk use of the run small
+read -r mid_s mid_kib mid_bytes < <(measure intermediate)
+[ "$our_pages" -eq "$ref_pages" ] || echo "warning: lib.dll wrote $our_pages pages, pdftoppm $ref_pages" >&2
 
 printf 'files %d, pages %d (pdftoppm %d), %s dpi, %d workers\n' "${#files[@]}" "$our_pages" "$ref_pages" "$dpi" "$workers"
 printf 'wall time   lib.dll %8.2f s   pdftoppm %8.2f s   ratio %.3f (target <= 0.25)\n' "$our_s" "$ref_s" "$(echo "$our_s / $ref_s" | bc -l)"
+printf 'intermediate pages (QUILLAMAR_INTERMEDIATE_PNG=1) %8.2f s, ratio %.3f; %d bytes, peak %d KiB\n' \
+  "$mid_s" "$(echo "$mid_s / $ref_s" | bc -l)" "$mid_bytes" "$mid_kib"
 printf 'PNG bytes   lib.dll %10d   pdftoppm %10d   ratio %.3f (target <= 1.2)\n' "$our_bytes" "$ref_bytes" "$(echo "$our_bytes / $ref_bytes" | bc -l)"
 printf 'peak memory lib.dll %8d KiB pdftoppm %8d KiB ratio %.3f, per worker %.3f (target <= 1.5)\n' \
   "$our_kib" "$ref_kib" "$(echo "$our_kib / $ref_kib" | bc -l)" "$(echo "$our_kib / $ref_kib / $workers" | bc -l)"

@@ -62,6 +62,11 @@ Input SharedPdf(const ScratchFolder& folder, const char* name) {
   return {(kPdfs / name).string(), PatternIn(folder)};
 }
 
+Input BytesAsPdf(const ScratchFolder& folder, const std::string& bytes) {
+  testkit::WriteFile(folder.path() / "input.pdf", bytes);
+  return {(folder.path() / "input.pdf").string(), PatternIn(folder)};
+}
+
 const BadInputCase kBadInputCases[] = {
     {"MissingFile",
      [](const ScratchFolder& f) {
@@ -79,18 +84,12 @@ const BadInputCase kBadInputCases[] = {
      "cannot read: Is a directory",
      {}},
     {"EmptyFile",
-     [](const ScratchFolder& f) {
-       testkit::WriteFile(f.path() / "input.pdf", "");
-       return Input{(f.path() / "input.pdf").string(), PatternIn(f)};
-     },
+     [](const ScratchFolder& f) { return BytesAsPdf(f, ""); },
      "72",
      "not a PDF file, or damaged beyond repair",
      {}},
     {"TextFile",
-     [](const ScratchFolder& f) {
-       testkit::WriteFile(f.path() / "input.pdf", "just some words\nand more\n");
-       return Input{(f.path() / "input.pdf").string(), PatternIn(f)};
-     },
+     [](const ScratchFolder& f) { return BytesAsPdf(f, "just some words\n"); },
      "72",
      "not a PDF file, or damaged beyond repair",
      {}},
