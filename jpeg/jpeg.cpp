@@ -217,6 +217,34 @@ void CompressRows(jpeg_compress_struct& cinfo, const TBitmap& rows) {
   jpeg_finish_compress(&cinfo);
 }
 
+// Encodes the bitmap into a new memory stream of data; no bitmap, or one without pixels, gives
+// an empty stream. Reports the start and the end of the compression as the reporter.
+void EncodeInto(EncodeContext& ctx, TJPEGData& data, const TBitmap* source,
+                const JpegSettings& settings, const TGraphic& reporter) {
+  jpeg_compress_struct& cinfo = ctx.cinfo;
+  data.EncodedBytes = std::make_unique<TMemoryStream>();
+  data.EncodedBytes->SetPosition(0);
+  TStream& target = *data.EncodedBytes;
+  Require(Guarded(ctx, [&] { InstallDestination(&cinfo, target); }), ctx);
+  if (source == nullptr || source->Width() == 0 || source->Height() == 0) return;
+
+  cinfo.image_width = static_cast<JDIMENSION>(source->Width());
+  cinfo.image_height = static_cast<JDIMENSION>(source->Height());
+  data.EncodedWidth = source->Width();
+  data.EncodedHeight = source->Height();
+  cinfo.input_components = 3;
+  cinfo.in_color_space = JCS_EXT_BGR;  // the bitmap's own byte order, no per-row swap
+  TBitmap rows;
+  rows.Assign(*source);
+  Require(Guarded(ctx, [&] { Configure(cinfo, settings); }), ctx);
+  if (settings.GrayOutput) data.EncodedGray = true;
+
+  reporter.Progress(TProgressStage::psStarting, 0, /*redraw=*/false, TRect{}, "");
+  const bool compressed = Guarded(ctx, [&] { CompressRows(cinfo, rows); });
+  reporter.Progress(TProgressStage::psEnding, compressed ? 100 : 0, /*redraw=*/false, TRect{}, "");
+  Require(compressed, ctx);
+}
+
 }  // namespace
 
 TJPEGImage::TJPEGImage()
@@ -298,38 +326,15 @@ void TJPEGImage::EncodeFromBitmap() {
   ctx.cinfo.err = &ctx.error.pub;
   ctx.cinfo.client_data = &ctx;
   const CompressObjectGuard guard(ctx.cinfo);
-  jpeg_compress_struct& cinfo = ctx.cinfo;
-  Require(Guarded(ctx, [&] { jpeg_create_compress(&cinfo); }), ctx);
+  Require(Guarded(ctx, [&cinfo = ctx.cinfo] { jpeg_create_compress(&cinfo); }), ctx);
   ctx.progress.pub.progress_monitor = ProgressRelay;
   ctx.progress.owner = this;
-  cinfo.progress = &ctx.progress.pub;
+  ctx.cinfo.progress = &ctx.progress.pub;
   try {
     if (shared_data_->EncodedBytes) TakeFreshData();
-    TJPEGData& data = *shared_data_;
-    data.EncodedBytes = std::make_unique<TMemoryStream>();
-    data.EncodedBytes->SetPosition(0);
-    TStream& target = *data.EncodedBytes;
-    Require(Guarded(ctx, [&] { InstallDestination(&cinfo, target); }), ctx);
-    if (!source_bitmap_ || source_bitmap_->Width() == 0 || source_bitmap_->Height() == 0) return;
-
-    cinfo.image_width = static_cast<JDIMENSION>(source_bitmap_->Width());
-    cinfo.image_height = static_cast<JDIMENSION>(source_bitmap_->Height());
-    data.EncodedWidth = source_bitmap_->Width();
-    data.EncodedHeight = source_bitmap_->Height();
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_EXT_BGR;  // the bitmap's own byte order, no per-row swap
-    TBitmap rows;
-    rows.Assign(*source_bitmap_);
-    const JpegSettings& settings = settings_;
-    Require(Guarded(ctx, [&] { Configure(cinfo, settings); }), ctx);
-    if (settings.GrayOutput) data.EncodedGray = true;
-
-    Progress(TProgressStage::psStarting, 0, /*redraw=*/false, TRect{}, "");
-    const bool compressed = Guarded(ctx, [&] { CompressRows(cinfo, rows); });
-    Progress(TProgressStage::psEnding, compressed ? 100 : 0, /*redraw=*/false, TRect{}, "");
-    Require(compressed, ctx);
+    EncodeInto(ctx, *shared_data_, source_bitmap_.get(), settings_, *this);
   } catch (const EAbort&) {
-    TakeFreshData();
+    TakeFreshData();  // an abandoned encoding leaves the image assigned, not encoded
   }
 }
 
