@@ -12,7 +12,7 @@ namespace quillamar::pagerender {
 struct PngSettings {
   int level = 1;
   int strategy = 0;  ///< a zlib strategy (Z_DEFAULT_STRATEGY is 0)
-  int filters = 0;   ///< PNG_FILTER_* bits; PNG_FILTER_NONE alone means no filtering
+  int filters = 0;   ///< PNG_FILTER_* bits; 0 or PNG_FILTER_NONE alone: rows unfiltered
 };
 
 /// The settings for this page: stored blocks for an intermediate page; for a kept page a fast

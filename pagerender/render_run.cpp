@@ -10,6 +10,7 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "pagerender/pagerender.h"
 #include "pagerender/pdf_document.h"
@@ -23,8 +24,56 @@ struct PageFailure {
   std::string message;
 };
 
-std::string CannotWrite(const std::string& path, const std::string& reason) {
-  return "cannot write " + path + ": " + reason;
+// What became of one page: no error when its file is in place.
+struct PageResult {
+  std::string error;
+  bool stops_run = false;  ///< later pages would fail the same way (their files cannot be written)
+};
+
+// A temporary page file open for writing; closed and removed on destruction unless committed.
+class PendingFile {
+ public:
+  PendingFile(TemporaryFiles& files, std::string final_path)
+      : files_(files), final_path_(std::move(final_path)) {
+    fd_ = files_.Create(final_path_, temporary_);
+  }
+  ~PendingFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!done_ && !temporary_.empty()) files_.Discard(temporary_);
+  }
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+
+  int fd() const { return fd_; }
+
+  // Closes the file and gives it its final name; returns "" or why that failed.
+  std::string Commit() {
+    done_ = true;  // the temporary is gone after this, whatever happens
+    if (::close(std::exchange(fd_, -1)) != 0) {
+      const int error = errno;
+      files_.Discard(temporary_);
+      return std::strerror(error);
+    }
+    return files_.Commit(temporary_, final_path_) ? std::string() : std::strerror(errno);
+  }
+
+ private:
+  TemporaryFiles& files_;
+  std::string final_path_;
+  std::string temporary_;
+  int fd_ = -1;
+  bool done_ = false;
+};
+
+// Writes the page's PNG under a temporary name, then renames it; returns "" or the reason.
+std::string WritePageFile(const Raster& raster, const std::string& path,
+                          const RenderRequest& request) {
+  PendingFile file(*request.temporaries, path);
+  if (file.fd() < 0) return "cannot write " + path + ": " + std::strerror(errno);
+  std::string error = WritePng(file.fd(), raster, ChoosePngSettings(raster, request.mode),
+                               request.options.resolution);
+  if (error.empty()) error = file.Commit();
+  return error.empty() ? error : "cannot write " + path + ": " + error;
 }
 
 // Hands out pages in order to the workers and gathers what went wrong.
@@ -39,16 +88,14 @@ class PageRun {
       if (halted_.load() || (request_.stop != nullptr && request_.stop->load())) return;
       const int index = next_.fetch_add(1);
       if (index >= page_count_) return;
-      bool write_failed = false;
-      std::string error = RenderPageCaught(document, index, write_failed);
-      if (error.empty()) {
+      PageResult result = RenderPageCaught(document, index);
+      if (result.error.empty()) {
         ++written_;
         continue;
       }
-      // A file that cannot be written means every later one fails too: hand out no more pages.
-      if (write_failed) halted_.store(true);
+      if (result.stops_run) halted_.store(true);
       const std::lock_guard lock(mutex_);
-      failures_.push_back(PageFailure{index + 1, std::move(error)});
+      failures_.push_back(PageFailure{index + 1, std::move(result.error)});
     }
   }
 
@@ -76,39 +123,25 @@ class PageRun {
 
  private:
   // A worker is an edge: whatever goes wrong with one page becomes that page's failure.
-  std::string RenderPageCaught(const PdfDocument& document, int index,
-                               bool& write_failed) noexcept {
+  PageResult RenderPageCaught(const PdfDocument& document, int index) noexcept {
     try {
-      return RenderPage(document, index, write_failed);
+      return RenderPage(document, index);
     } catch (const std::bad_alloc&) {
-      return "out of memory";
+      return {"out of memory", false};
     } catch (const std::exception& error) {
-      return error.what();
+      return {error.what(), false};
     } catch (...) {
-      return "unexpected failure";
+      return {"unexpected failure", false};
     }
   }
 
-  std::string RenderPage(const PdfDocument& document, int index, bool& write_failed) {
-    const double dpi = request_.options.resolution;
-    const PageRaster page = document.Render(index, dpi);
-    if (!page.error.empty()) return page.error;
-    const std::string path = PageFileName(request_.options.pattern, index + 1);
-    write_failed = true;
-    std::string temporary;
-    const int fd = request_.temporaries->Create(path, temporary);
-    if (fd < 0) return CannotWrite(path, std::strerror(errno));
+  PageResult RenderPage(const PdfDocument& document, int index) const {
+    const PageRaster page = document.Render(index, request_.options.resolution);
+    if (!page.error.empty()) return {page.error, false};
+    // A file that cannot be written means every later one fails too: hand out no more pages.
     std::string error =
-        WritePng(fd, page.raster, ChoosePngSettings(page.raster, request_.mode), dpi);
-    if (::close(fd) != 0 && error.empty()) error = std::strerror(errno);
-    if (!error.empty()) {
-      request_.temporaries->Discard(temporary);
-      return CannotWrite(path, error);
-    }
-    if (!request_.temporaries->Commit(temporary, path))
-      return CannotWrite(path, std::strerror(errno));
-    write_failed = false;
-    return {};
+        WritePageFile(page.raster, PageFileName(request_.options.pattern, index + 1), request_);
+    return {error, !error.empty()};
   }
 
   const RenderRequest& request_;

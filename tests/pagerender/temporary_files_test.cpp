@@ -1,0 +1,87 @@
+// Tests of the temporary page files: complete files under final names only, nothing left behind.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "pagerender/pagerender.h"
+#include "tests/pagerender/test_support.h"
+
+namespace quillamar::pagerender {
+namespace {
+
+using testkit::ScratchFolder;
+
+// Creates a temporary for name in folder and writes text into it.
+std::string CreateWith(TemporaryFiles& files, const ScratchFolder& folder, const char* name,
+                       const std::string& text) {
+  std::string temporary;
+  const int fd = files.Create((folder.path() / name).string(), temporary);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ::close(fd);
+  return temporary;
+}
+
+TEST(RendererTemporaryFilesTest, CommitGivesTheCompleteFileItsNameAndReplacesAnOldOne) {
+  const ScratchFolder folder;
+  testkit::WriteFile(folder.path() / "p_1.png", "old page");
+  TemporaryFiles files;
+  const std::string temporary = CreateWith(files, folder, "p_1.png", "new page");
+  EXPECT_EQ(std::filesystem::path(temporary).parent_path(), folder.path());
+  EXPECT_EQ(folder.Entries().size(), 2u);
+  ASSERT_TRUE(files.Commit(temporary, (folder.path() / "p_1.png").string()));
+  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"p_1.png"});
+  EXPECT_EQ(testkit::ReadFile(folder.path() / "p_1.png"), "new page");
+}
+
+TEST(RendererTemporaryFilesTest, EachTemporaryHasItsOwnName) {
+  const ScratchFolder folder;
+  TemporaryFiles files;
+  const std::string first = CreateWith(files, folder, "p_1.png", "1");
+  const std::string second = CreateWith(files, folder, "p_1.png", "2");
+  EXPECT_NE(first, second);
+  EXPECT_EQ(folder.Entries().size(), 2u);
+  files.Discard(first);
+  files.Discard(second);
+  EXPECT_TRUE(folder.Entries().empty());
+}
+
+TEST(RendererTemporaryFilesTest, AbandonRemovesOpenTemporariesAndRefusesLaterOnes) {
+  const ScratchFolder folder;
+  TemporaryFiles files;
+  const std::string first = CreateWith(files, folder, "p_1.png", "1");
+  const std::string second = CreateWith(files, folder, "p_2.png", "2");
+  ASSERT_TRUE(files.Commit(second, (folder.path() / "p_2.png").string()));
+  files.Abandon();
+  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"p_2.png"});
+  errno = 0;
+  EXPECT_FALSE(files.Commit(first, (folder.path() / "p_1.png").string()));
+  EXPECT_EQ(errno, ECANCELED);
+  std::string temporary;
+  errno = 0;
+  EXPECT_EQ(files.Create((folder.path() / "p_3.png").string(), temporary), -1);
+  EXPECT_EQ(errno, ECANCELED);
+  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"p_2.png"});
+}
+
+TEST(RendererTemporaryFilesTest, DestructionRemovesWhatWasNotCommitted) {
+  const ScratchFolder folder;
+  {
+    TemporaryFiles files;
+    CreateWith(files, folder, "p_1.png", "1");
+  }
+  EXPECT_TRUE(folder.Entries().empty());
+}
+
+TEST(RendererTemporaryFilesTest, MissingFolderFailsWithItsReason) {
+  const ScratchFolder folder;
+  TemporaryFiles files;
+  std::string temporary;
+  errno = 0;
+  EXPECT_EQ(files.Create((folder.path() / "no" / "p_1.png").string(), temporary), -1);
+  EXPECT_EQ(errno, ENOENT);
+}
+
+}  // namespace
+}  // namespace quillamar::pagerender
