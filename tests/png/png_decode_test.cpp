@@ -1,0 +1,423 @@
+// Image data decoding: IDAT splitting, row filters, the seven-pass walk, the converters and data
+// that end early.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "png/png_object.h"
+#include "tests/png/png_builder.h"
+
+namespace quillamar::png {
+namespace {
+
+using testing::BigEndian;
+using testing::Deflate;
+using testing::PngBuilder;
+using testing::ReadBytes;
+using testing::StorageRow;
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Format {
+  int color_type;
+  int depth;
+};
+
+int Channels(int color_type) {
+  static const int kChannels[] = {1, 0, 3, 1, 2, 0, 4};
+  return kChannels[color_type];
+}
+
+// Samples of one row packed as the format stores them in a PNG row.
+std::string PackRow(const Format& format, const std::vector<std::uint32_t>& samples) {
+  std::string out;
+  if (format.depth >= 8) {
+    for (const std::uint32_t s : samples) {
+      if (format.depth == 16) out += static_cast<char>(s >> 8);
+      out += static_cast<char>(s);
+    }
+    return out;
+  }
+  out.assign((samples.size() * format.depth + 7) / 8, '\0');
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const std::size_t bit = i * format.depth;
+    out[bit / 8] = static_cast<char>(out[bit / 8] | (samples[i] << (8 - format.depth - bit % 8)));
+  }
+  return out;
+}
+
+// Random samples for width × height pixels.
+std::vector<std::vector<std::uint32_t>> RandomImage(const Format& format, int width, int height,
+                                                    unsigned seed) {
+  std::mt19937 random(seed);
+  const int channels = Channels(format.color_type);
+  std::vector<std::vector<std::uint32_t>> rows(height);
+  for (auto& row : rows) {
+    for (int i = 0; i < width * channels; ++i) row.push_back(random() & ((1u << format.depth) - 1));
+  }
+  return rows;
+}
+
+struct PassShape {
+  int first_row, first_column, row_step, column_step;
+};
+const PassShape kPasses[] = {{0, 0, 8, 8}, {0, 4, 8, 8}, {4, 0, 8, 4}, {0, 2, 4, 4},
+                             {2, 0, 4, 2}, {0, 1, 2, 2}, {1, 0, 2, 1}};
+
+// Unfiltered PNG rows of the image, in sequential or seven-pass order.
+std::string RawRows(const Format& format, const std::vector<std::vector<std::uint32_t>>& image,
+                    int width, bool interlaced) {
+  const int channels = Channels(format.color_type);
+  std::string raw;
+  if (!interlaced) {
+    for (const auto& row : image) raw += '\0' + PackRow(format, row);
+    return raw;
+  }
+  for (const PassShape& pass : kPasses) {
+    if (pass.first_column >= width) continue;
+    for (std::size_t y = pass.first_row; y < image.size(); y += pass.row_step) {
+      std::vector<std::uint32_t> samples;
+      for (int x = pass.first_column; x < width; x += pass.column_step) {
+        for (int c = 0; c < channels; ++c) samples.push_back(image[y][x * channels + c]);
+      }
+      raw += '\0' + PackRow(format, samples);
+    }
+  }
+  return raw;
+}
+
+std::string Encode(const Format& format, int width, int height, const std::string& raw,
+                   bool interlaced, std::size_t piece = 0) {
+  return PngBuilder()
+      .Ihdr(width, height, format.depth, format.color_type, interlaced ? 1 : 0)
+      .Chunk("PLTE", std::string(768, '\x11'))
+      .Idat(Deflate(raw), piece)
+      .Iend()
+      .Bytes();
+}
+
+// Every storage row, then the alpha plane.
+Bytes Storage(const TPNGObject& image) {
+  Bytes all;
+  for (int y = 0; y < image.Height(); ++y) {
+    const Bytes row = StorageRow(image, y);
+    all.insert(all.end(), row.begin(), row.end());
+  }
+  if (const std::uint8_t* alpha = image.HeaderChunk().AlphaPlane()) {
+    all.insert(all.end(), alpha, alpha + image.Width() * image.Height());
+  }
+  return all;
+}
+
+Bytes Decode(const std::string& file) {
+  TPNGObject image;
+  ReadBytes(image, file);
+  return Storage(image);
+}
+
+// ---- seven passes against sequential rows ----
+
+const Format kFormats[] = {{0, 1}, {0, 2}, {0, 4},  {0, 8}, {0, 16}, {3, 1}, {3, 2}, {3, 4},
+                           {3, 8}, {2, 8}, {2, 16}, {4, 8}, {4, 16}, {6, 8}, {6, 16}};
+
+class PngInterlace : public ::testing::TestWithParam<Format> {};
+
+TEST_P(PngInterlace, SevenPassesFillTheSameStorageAsSequentialRows) {
+  const Format format = GetParam();
+  for (int width = 1; width <= 10; ++width) {
+    for (int height = 1; height <= 10; height += 3) {
+      const auto image = RandomImage(format, width, height, width * 31 + height);
+      const Bytes sequential =
+          Decode(Encode(format, width, height, RawRows(format, image, width, false), false));
+      const Bytes interlaced =
+          Decode(Encode(format, width, height, RawRows(format, image, width, true), true));
+      ASSERT_EQ(interlaced, sequential) << width << " x " << height;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, PngInterlace, ::testing::ValuesIn(kFormats),
+                         [](const auto& info) {
+                           return "Type" + std::to_string(info.param.color_type) + "Depth" +
+                                  std::to_string(info.param.depth);
+                         });
+
+TEST(PngInterlaceGeometry, OnePixelImageReadsOnlyTheFirstPass) {
+  // One filter byte and one sample, then the zlib stream ends; every other pass is empty.
+  TPNGObject image;
+  ReadBytes(
+      image,
+      PngBuilder().Ihdr(1, 1, 8, 0, 1).Idat(Deflate(std::string("\0\x42", 2))).Iend().Bytes());
+  EXPECT_EQ(image.RowAddress(0)[0], 0x42);
+}
+
+// ---- splitting the zlib stream over chunks ----
+
+struct SplitCase {
+  const char* name;
+  std::function<std::string(const std::string& zlib)> chunks;  // the IDAT chunks for the stream
+};
+
+std::string Idats(std::initializer_list<std::string> pieces) {
+  PngBuilder builder;
+  for (const std::string& piece : pieces) builder.Chunk("IDAT", piece);
+  return builder.Bytes().substr(8);
+}
+
+const SplitCase kSplitCases[] = {
+    {"OneChunk", [](const std::string& z) { return Idats({z}); }},
+    {"OneBytePerChunk",
+     [](const std::string& z) {
+       std::string all;
+       for (const char c : z) all += Idats({std::string(1, c)});
+       return all;
+     }},
+    {"EmptyChunkInsideARow",
+     [](const std::string& z) {
+       return Idats({z.substr(0, 9), "", z.substr(9)});
+     }},
+    {"CutInsideZlibHeader",
+     [](const std::string& z) {
+       return Idats({z.substr(0, 1), z.substr(1)});
+     }},
+    {"CutInsideChecksum",
+     [](const std::string& z) {
+       return Idats({z.substr(0, z.size() - 2), z.substr(z.size() - 2)});
+     }},
+    {"TrailerAloneWithWrongCrcIsNeverRead",
+     [](const std::string& z) {
+       return Idats({z.substr(0, z.size() - 4)}) +
+              PngBuilder().ChunkWithCrc("IDAT", z.substr(z.size() - 4), 0).Bytes().substr(8);
+     }},
+};
+
+class PngSplit : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(PngSplit, SameImageWhereverTheStreamIsCut) {
+  const Format format{2, 8};
+  const auto image = RandomImage(format, 7, 5, 3);
+  const std::string zlib = Deflate(RawRows(format, image, 7, false));
+  const std::string whole = PngBuilder().Ihdr(7, 5, 8, 2).Idat(zlib).Iend().Bytes();
+  const std::string split =
+      PngBuilder().Ihdr(7, 5, 8, 2).Raw(GetParam().chunks(zlib)).Iend().Bytes();
+  EXPECT_EQ(Decode(split), Decode(whole));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, PngSplit, ::testing::ValuesIn(kSplitCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PngSplitLarge, ChunkLongerThanOneRefillWithItsRestReadIntoTheCrc) {
+  const Format format{2, 8};
+  const auto image = RandomImage(format, 100, 300, 5);
+  const std::string raw = RawRows(format, image, 100, false);
+  const std::string stored = PngBuilder().Ihdr(100, 300, 8, 2).Idat(Deflate(raw, 0)).Iend().Bytes();
+  ASSERT_GT(stored.size(), 65535u * 1.3);
+  EXPECT_EQ(Decode(stored), Decode(Encode(format, 100, 300, raw, false)));
+}
+
+// ---- filters ----
+
+int PaethOf(int a, int b, int c) {
+  const int p = a + b - c;
+  const int pa = std::abs(p - a);
+  const int pb = std::abs(p - b);
+  const int pc = std::abs(p - c);
+  return (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
+}
+
+// The row as filter type would encode it against the previous raw row.
+std::string FilterRow(int type, const std::string& row, const std::string& prior, int stride) {
+  std::string out(1, static_cast<char>(type));
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    const int x = static_cast<std::uint8_t>(row[i]);
+    const int a =
+        i >= static_cast<std::size_t>(stride) ? static_cast<std::uint8_t>(row[i - stride]) : 0;
+    const int b = static_cast<std::uint8_t>(prior[i]);
+    const int c =
+        i >= static_cast<std::size_t>(stride) ? static_cast<std::uint8_t>(prior[i - stride]) : 0;
+    const int predicted[] = {0, a, b, (a + b) / 2, PaethOf(a, b, c)};
+    out += static_cast<char>(x - predicted[type]);
+  }
+  return out;
+}
+
+class PngFilters : public ::testing::TestWithParam<Format> {};
+
+TEST_P(PngFilters, EveryFilterTypeReversesToTheRawRows) {
+  const Format format = GetParam();
+  const int width = 37;
+  const int height = 25;
+  const int stride = std::max(1, Channels(format.color_type) * format.depth / 8);
+  const auto image = RandomImage(format, width, height, 11);
+  std::string filtered;
+  std::string prior(PackRow(format, image[0]).size(), '\0');
+  for (int y = 0; y < height; ++y) {
+    const std::string row = PackRow(format, image[y]);
+    filtered += FilterRow(y % 5, row, prior, stride);
+    prior = row;
+  }
+  const std::string expected = RawRows(format, image, width, false);
+  EXPECT_EQ(Decode(Encode(format, width, height, filtered, false)),
+            Decode(Encode(format, width, height, expected, false)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Strides, PngFilters,
+                         ::testing::Values(Format{0, 1}, Format{0, 8}, Format{4, 8}, Format{2, 8},
+                                           Format{6, 8}, Format{0, 16}, Format{2, 16},
+                                           Format{6, 16}),
+                         [](const auto& info) {
+                           return "Type" + std::to_string(info.param.color_type) + "Depth" +
+                                  std::to_string(info.param.depth);
+                         });
+
+struct FilterCase {
+  const char* name;
+  std::string rows;  // filtered rows of a 3-pixel 8-bit grey image
+  Bytes last_row;    // the storage of its last row
+};
+
+const FilterCase kFilterCases[] = {
+    // above 200 and left 100 add 150, not the 22 an 8-bit sum would give
+    {"AverageAddsWithoutOverflow", std::string("\0\xc8\xc8\xc8\3\0\0\0", 8), {100, 150, 175}},
+    {"FirstRowUpLeavesIt", std::string("\2\5\6\7", 4), {5, 6, 7}},
+    {"FirstRowPaethActsAsSub", std::string("\4\5\6\7", 4), {5, 11, 18}},
+    {"FirstRowAverageAddsHalfTheLeft", std::string("\3\4\6\7", 4), {4, 8, 11}},
+    {"UnknownTypeTakenAsStored", std::string("\7\5\6\7", 4), {5, 6, 7}},
+};
+
+class PngFilterFigures : public ::testing::TestWithParam<FilterCase> {};
+
+TEST_P(PngFilterFigures, LastRowAsExpected) {
+  const std::string& rows = GetParam().rows;
+  const int height = static_cast<int>(rows.size() / 4);
+  TPNGObject image;
+  ReadBytes(image, PngBuilder().Ihdr(3, height, 8, 0).Idat(Deflate(rows)).Iend().Bytes());
+  const Bytes row = StorageRow(image, height - 1);
+  EXPECT_EQ(Bytes(row.begin(), row.begin() + 3), GetParam().last_row);
+}
+
+INSTANTIATE_TEST_SUITE_P(Figures, PngFilterFigures, ::testing::ValuesIn(kFilterCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- converters ----
+
+struct ConvertCase {
+  const char* name;
+  Format format;
+  int width;
+  std::string row;  // after its filter byte
+  Bytes storage;    // the first bytes of the storage row
+  Bytes alpha;      // the alpha row, when the format has one
+};
+
+const ConvertCase kConvertCases[] = {
+    {"Rgb8ToBlueGreenRed", {2, 8}, 1, "\x0a\x14\x1e", {30, 20, 10}, {}},
+    {"Rgb16KeepsHighBytes",
+     {2, 16},
+     1,
+     std::string("\x12\xff\x34\x00\x56\x01", 6),
+     {0x56, 0x34, 0x12},
+     {}},
+    {"Grey16KeepsHighByte", {0, 16}, 2, "\x12\xff\xab\x01", {0x12, 0xab}, {}},
+    {"Grey2WidensToFiveTimes", {0, 2}, 4, "\x1b", {0x05, 0xaf}, {}},
+    {"Palette2KeepsIndexes", {3, 2}, 4, "\x1b", {0x01, 0x23}, {}},
+    {"Palette1CopiedAsIs", {3, 1}, 8, "\xa5", {0xa5}, {}},
+    {"GreyAlpha16KeepsHighBytes", {4, 16}, 1, "\xab\xcd\x12\x34", {0xab}, {0x12}},
+    {"RgbAlpha8SplitsAlpha",
+     {6, 8},
+     2,
+     std::string("\x01\x02\x03\x80\x04\x05\x06\x00", 8),
+     {3, 2, 1, 6, 5, 4},
+     {0x80, 0}},
+};
+
+class PngConverters : public ::testing::TestWithParam<ConvertCase> {};
+
+TEST_P(PngConverters, OneRowIntoStorage) {
+  const ConvertCase& c = GetParam();
+  TPNGObject image;
+  ReadBytes(image, PngBuilder()
+                       .Ihdr(c.width, 1, c.format.depth, c.format.color_type)
+                       .Idat(Deflate('\0' + c.row))
+                       .Iend()
+                       .Bytes());
+  const Bytes row = StorageRow(image, 0);
+  EXPECT_EQ(Bytes(row.begin(), row.begin() + c.storage.size()), c.storage);
+  if (!c.alpha.empty()) {
+    const std::uint8_t* alpha = image.HeaderChunk().AlphaPlane();
+    EXPECT_EQ(Bytes(alpha, alpha + c.alpha.size()), c.alpha);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, PngConverters, ::testing::ValuesIn(kConvertCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PngConvertersGamma, ColourGoesThroughTheMapAlphaDoesNot) {
+  TPNGObject image;
+  ReadBytes(image, PngBuilder()
+                       .Ihdr(1, 1, 8, 6)
+                       .Chunk("gAMA", BigEndian(100000))
+                       .Idat(Deflate(std::string("\0\x80\x80\x80\x80", 5)))
+                       .Iend()
+                       .Bytes());
+  EXPECT_EQ(StorageRow(image, 0)[0], 186);
+  EXPECT_EQ(image.HeaderChunk().AlphaPlane()[0], 128);
+}
+
+struct RampCase {
+  const char* name;
+  int depth;
+  std::vector<int> levels;  // colour-table greys before gamma
+};
+
+const RampCase kRampCases[] = {
+    {"OneBit", 1, {0, 255}},
+    {"TwoBit", 2, {0, 17, 34, 51, 68, 85, 102, 119, 136, 153, 170, 187, 204, 221, 238, 255}},
+    {"FourBit", 4, {0, 17, 34, 51, 68, 85, 102, 119, 136, 153, 170, 187, 204, 221, 238, 255}},
+};
+
+class PngGreyRamp : public ::testing::TestWithParam<RampCase> {};
+
+TEST_P(PngGreyRamp, EvenLevelsThroughTheGammaMap) {
+  TPNGObject image;
+  ReadBytes(image, PngBuilder()
+                       .Ihdr(1, 1, GetParam().depth, 0)
+                       .Chunk("gAMA", BigEndian(100000))
+                       .Idat(Deflate(std::string(2, '\0')))
+                       .Iend()
+                       .Bytes());
+  const auto& colors = image.HeaderChunk().DibInfo().colors;
+  const auto& levels = GetParam().levels;
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    const std::uint8_t grey = image.GammaMap()[levels[i]];
+    EXPECT_EQ(colors[i].red, grey) << i;
+    EXPECT_EQ(colors[i].blue, grey) << i;
+  }
+  EXPECT_EQ(colors[levels.size()].red, 0);  // the rest of the table stays black
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, PngGreyRamp, ::testing::ValuesIn(kRampCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- data that end early ----
+
+TEST(PngEarlyEnd, ZlibStreamEndingWhileRowsAreOwedLeavesThemZero) {
+  TPNGObject image;
+  ReadBytes(
+      image,
+      PngBuilder().Ihdr(4, 3, 8, 0).Idat(Deflate(std::string("\0abcd\2\1\1", 8))).Iend().Bytes());
+  EXPECT_EQ(StorageRow(image, 0), (Bytes{'a', 'b', 'c', 'd'}));
+  EXPECT_EQ(StorageRow(image, 1), (Bytes{'b', 'c', 0, 0}));  // Up on what came, zero for the rest
+  EXPECT_EQ(StorageRow(image, 2), (Bytes{0, 0, 0, 0}));
+}
+
+TEST(PngEarlyEnd, FileCutInsideTheDataKeepsWhatWasDecoded) {
+  const std::string raw = std::string("\0abcd", 5) + std::string(400, '\0');
+  const std::string file = PngBuilder().Ihdr(4, 81, 8, 0).Idat(Deflate(raw, 0)).Iend().Bytes();
+  TPNGObject image;
+  EXPECT_THROW(ReadBytes(image, file.substr(0, 33 + 8 + 2 + 5 + 30)), EPngInvalidCRC);
+  EXPECT_EQ(StorageRow(image, 0), (Bytes{'a', 'b', 'c', 'd'}));
+}
+
+}  // namespace
+}  // namespace quillamar::png

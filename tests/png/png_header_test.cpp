@@ -1,0 +1,234 @@
+// The header and its storage, the palette, transparency and gamma chunks, and the image queries
+// built on them.
+#include <gtest/gtest.h>
+
+#include "png/png_object.h"
+#include "tests/png/png_builder.h"
+
+namespace quillamar::png {
+namespace {
+
+using testing::BigEndian;
+using testing::Deflate;
+using testing::PngBuilder;
+using testing::ReadBytes;
+
+// An image of the format whose data are all zero (every row filter None).
+std::string ZeroImage(std::uint32_t width, std::uint32_t height, int depth, int color_type,
+                      const std::string& chunks_before_data = "") {
+  const std::uint32_t row = FilteredRowBytesFor(width, static_cast<std::uint8_t>(depth),
+                                                static_cast<std::uint8_t>(color_type));
+  return PngBuilder()
+      .Ihdr(width, height, depth, color_type)
+      .Raw(chunks_before_data)
+      .Idat(Deflate(std::string(std::size_t{row + 1} * height, '\0')))
+      .Iend()
+      .Bytes();
+}
+
+std::string ChunkBytes(std::string_view type, std::string_view data) {
+  const std::string all = PngBuilder().Chunk(type, data).Bytes();
+  return all.substr(8);
+}
+
+struct GeometryCase {
+  const char* name;
+  std::uint32_t width;
+  int depth;
+  int color_type;
+  int row_stride;
+  std::uint32_t filtered_row_bytes;
+  std::uint32_t filter_stride;
+  int storage_bits;
+};
+
+const GeometryCase kGeometryCases[] = {
+    {"Rgb8Width1", 1, 8, 2, 4, 3, 3, 24},       {"Rgb8Width3", 3, 8, 2, 12, 9, 3, 24},
+    {"Rgb8Width5", 5, 8, 2, 16, 15, 3, 24},     {"Grey1Width33", 33, 1, 0, 8, 5, 1, 1},
+    {"Grey2Width5", 5, 2, 0, 4, 2, 1, 4},       {"Grey16Width3", 3, 16, 0, 4, 6, 2, 8},
+    {"Rgb16Width2", 2, 16, 2, 8, 12, 6, 24},    {"Rgba16Width1", 1, 16, 6, 4, 8, 8, 24},
+    {"GreyAlpha8Width5", 5, 8, 4, 8, 10, 2, 8}, {"Palette4Width9", 9, 4, 3, 8, 5, 1, 4},
+};
+
+class PngStorageGeometry : public ::testing::TestWithParam<GeometryCase> {};
+
+TEST_P(PngStorageGeometry, RowFiguresFollowTheFormat) {
+  const GeometryCase& c = GetParam();
+  TPNGObject image;
+  ReadBytes(image, ZeroImage(c.width, 3, c.depth, c.color_type));
+  const TChunkIHDR& header = image.HeaderChunk();
+  EXPECT_EQ(header.RowStride(), c.row_stride);
+  EXPECT_EQ(image.FilteredRowBytes(), c.filtered_row_bytes);
+  EXPECT_EQ(image.FilterStride(), c.filter_stride);
+  EXPECT_EQ(header.DibInfo().header.bit_count, c.storage_bits);
+  EXPECT_EQ(header.Indexed(), c.storage_bits <= 8);
+  EXPECT_EQ(header.AlphaPlane() != nullptr, c.color_type == 4 || c.color_type == 6);
+  // Row 0 lies at the highest address: the rows are stored bottom-up.
+  EXPECT_EQ(image.RowAddress(0), header.PixelBits() + 2 * c.row_stride);
+  EXPECT_EQ(image.RowAddress(2), header.PixelBits());
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, PngStorageGeometry, ::testing::ValuesIn(kGeometryCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PngHeader, AcceptsTheLargestSideAndExtraBytes) {
+  TPNGObject image;
+  const std::string header = BigEndian(65535) + BigEndian(1) + std::string("\x08\0\0\0\0extra", 10);
+  ReadBytes(
+      image,
+      PngBuilder().Chunk("IHDR", header).Idat(Deflate(std::string(65536, '\0'))).Iend().Bytes());
+  EXPECT_EQ(image.Width(), 65535);
+  EXPECT_EQ(image.Height(), 1);
+  EXPECT_EQ(image.HeaderChunk().PayloadLength(), 18u);
+}
+
+TEST(PngHeader, CopyTakesFieldsPixelsAndColours) {
+  TPNGObject source;
+  ReadBytes(source, PngBuilder()
+                        .Ihdr(2, 1, 8, 3)
+                        .Chunk("PLTE", "\1\2\3\4\5\6")
+                        .Idat(Deflate(std::string("\0\1\0", 3)))
+                        .Iend()
+                        .Bytes());
+  TPNGObject copy;
+  copy.Assign(source);
+  ASSERT_EQ(copy.ChunkItems().Count(), source.ChunkItems().Count());
+  EXPECT_NE(copy.HeaderChunk().PixelBits(), source.HeaderChunk().PixelBits());
+  EXPECT_EQ(copy.RowAddress(0)[0], 1);
+  EXPECT_EQ(copy.ChunkItems().FindByClass<TChunkPLTE>()->PaletteEntry(1), 0x040506u);
+}
+
+// ---- palette ----
+
+TEST(PngPalette, ColoursGoToTheColourTable) {
+  TPNGObject image;
+  ReadBytes(image, ZeroImage(1, 1, 8, 3, ChunkBytes("PLTE", "\x10\x20\x30\x40\x50\x60")));
+  const auto* palette = image.ChunkItems().FindByClass<TChunkPLTE>();
+  EXPECT_EQ(palette->EntryCount(), 2);
+  EXPECT_EQ(palette->PaletteEntry(0), 0x102030u);
+  const RgbQuad& second = image.HeaderChunk().DibInfo().colors[1];
+  EXPECT_EQ(second.blue, 0x60);
+  EXPECT_EQ(second.red, 0x40);
+  EXPECT_THROW(palette->PaletteEntry(2), EPngError);
+  const LogicalPalette* logical = image.Palette();
+  ASSERT_NE(logical, nullptr);
+  EXPECT_EQ(logical->entries[1].green, 0x50);
+  EXPECT_EQ(logical->entries[2].red, 0);
+}
+
+TEST(PngPalette, EmptyPaletteIsAcceptedButHasNoEntry) {
+  TPNGObject image;
+  ReadBytes(image, ZeroImage(1, 1, 8, 3, ChunkBytes("PLTE", "")));
+  const auto* palette = image.ChunkItems().FindByClass<TChunkPLTE>();
+  EXPECT_EQ(palette->EntryCount(), 0);
+  EXPECT_THROW(palette->PaletteEntry(0), EPngError);
+}
+
+TEST(PngPalette, ColourImagesHaveNoLogicalPalette) {
+  TPNGObject image;
+  ReadBytes(image, ZeroImage(1, 1, 8, 2));
+  EXPECT_EQ(image.Palette(), nullptr);
+}
+
+// ---- transparency ----
+
+struct TransparencyCase {
+  const char* name;
+  int color_type;
+  std::string palette;
+  std::string transparency;
+  TAlphaKind kind;
+  TColor key;
+};
+
+const TransparencyCase kTransparencyCases[] = {
+    {"PaletteOneTransparentEntry", 3, "\1\2\3\4\5\6\7\x8\x9", std::string("\xff\0\xff", 3),
+     akColorKey, RGB(4, 5, 6)},
+    {"PalettePartialAlphas", 3, "\1\2\3\4\5\6\7\x8\x9", std::string("\xff\0\x80", 3), akAlpha,
+     RGB(4, 5, 6)},
+    {"PaletteSingleHalfAlpha", 3, "\1\2\3", "\x80", akColorKey, 0},
+    {"PaletteWithoutPlte", 3, "", std::string("\0\xff", 2), akColorKey, 0},
+    {"PaletteNoTransparency", 3, "\1\2\3", "", akNone, 0},
+    {"GreyKeyUsesLowByte", 0, "", std::string("\0\x80", 2), akColorKey, RGB(128, 128, 128)},
+    {"RgbKeyUsesLowBytes", 2, "", std::string("\0\xff\0\0\0\xff", 6), akColorKey, RGB(255, 0, 255)},
+    {"GreyAlphaIsAlways", 4, "", "", akAlpha, 0},
+    {"RgbAlphaIsAlways", 6, "", "", akAlpha, 0},
+};
+
+class PngTransparency : public ::testing::TestWithParam<TransparencyCase> {};
+
+TEST_P(PngTransparency, KindAndKeyColour) {
+  const TransparencyCase& c = GetParam();
+  std::string chunks;
+  if (!c.palette.empty()) chunks += ChunkBytes("PLTE", c.palette);
+  if (!c.transparency.empty()) chunks += ChunkBytes("tRNS", c.transparency);
+  TPNGObject image;
+  ReadBytes(image, ZeroImage(1, 1, 8, c.color_type, chunks));
+  EXPECT_EQ(image.AlphaKind(), c.kind);
+  EXPECT_EQ(image.Transparent(), c.kind != akNone);
+  EXPECT_EQ(image.ImageKeyColor(), c.key);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, PngTransparency, ::testing::ValuesIn(kTransparencyCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- gamma ----
+
+std::string GammaChunk(std::string_view data) { return ChunkBytes("gAMA", data); }
+
+TEST(PngGamma, MapFollowsThePowerAndRoundsHalfToEven) {
+  TPNGObject image;
+  ReadBytes(image, ZeroImage(1, 1, 8, 2, GammaChunk(BigEndian(100000))));
+  const GammaTable& map = image.GammaMap();
+  EXPECT_EQ(map[0], 0);
+  EXPECT_EQ(map[128], 186);
+  EXPECT_EQ(map[255], 255);
+  EXPECT_EQ(map[1], 21);  // 255 × (1/255)^(1/2.2) = 20.98
+}
+
+TEST(PngGamma, StandardValueLeavesTheIdentity) {
+  TPNGObject image;
+  ReadBytes(image, ZeroImage(1, 1, 8, 2, GammaChunk(BigEndian(45455))));
+  for (int i = 0; i < 256; ++i) ASSERT_EQ(image.GammaMap()[i], i);
+}
+
+TEST(PngGamma, ZeroValueKeepsTheMap) {
+  TPNGObject image;
+  ReadBytes(image, ZeroImage(1, 1, 8, 2, GammaChunk(BigEndian(100000)) + GammaChunk(BigEndian(0))));
+  EXPECT_EQ(image.GammaMap()[128], 186);
+}
+
+TEST(PngGamma, WrongLengthCountsAsOne) {
+  TPNGObject image;
+  ReadBytes(image, ZeroImage(1, 1, 8, 2, GammaChunk("abc")));
+  EXPECT_EQ(image.GammaMap()[254], 0);
+  EXPECT_EQ(image.GammaMap()[255], 255);
+  auto* gamma = image.ChunkItems().FindByClass<TChunkgAMA>();
+  EXPECT_EQ(gamma->GammaValue(), 1u);
+  EXPECT_EQ(gamma->PayloadLength(), 4u);
+  EXPECT_EQ(gamma->GammaValue(), 1u);
+}
+
+TEST(PngGamma, PaletteReadBeforeTheGammaKeepsItsColours) {
+  TPNGObject before;
+  ReadBytes(before, ZeroImage(1, 1, 8, 3,
+                              ChunkBytes("PLTE", "\x80\x80\x80") + GammaChunk(BigEndian(100000))));
+  EXPECT_EQ(before.ChunkItems().FindByClass<TChunkPLTE>()->PaletteEntry(0), 0x808080u);
+  TPNGObject after;
+  ReadBytes(after, ZeroImage(1, 1, 8, 3,
+                             GammaChunk(BigEndian(100000)) + ChunkBytes("PLTE", "\x80\x80\x80")));
+  EXPECT_EQ(after.ChunkItems().FindByClass<TChunkPLTE>()->PaletteEntry(0), 0xBABABAu);
+}
+
+TEST(PngGamma, GammaAfterTheImageDataChangesNoPixel) {
+  TPNGObject image;
+  const std::string data = Deflate(std::string("\0\x80\x80\x80", 4));
+  ReadBytes(
+      image,
+      PngBuilder().Ihdr(1, 1, 8, 2).Idat(data).Chunk("gAMA", BigEndian(100000)).Iend().Bytes());
+  EXPECT_EQ(image.RowAddress(0)[0], 0x80);
+  EXPECT_EQ(image.GammaMap()[128], 186);
+}
+
+}  // namespace
+}  // namespace quillamar::png
