@@ -75,10 +75,9 @@ PngBuilder& PngBuilder::Raw(std::string_view bytes) {
   return *this;
 }
 
-std::string Rows(const std::vector<std::vector<std::uint8_t>>& rows) {
-  std::string out;
-  for (const auto& row : rows) out.append(row.begin(), row.end());
-  return out;
+std::string ChunkBytes(std::string_view type, std::string_view data) {
+  return BigEndian(static_cast<std::uint32_t>(data.size())) + std::string(type) +
+         std::string(data) + BigEndian(ReferenceCrc(type, data));
 }
 
 BytesStream::BytesStream(std::string_view bytes) {

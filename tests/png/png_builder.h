@@ -42,8 +42,8 @@ class PngBuilder {
   std::string bytes_;
 };
 
-/// Rows of filtered data: each row is its filter byte followed by its data.
-std::string Rows(const std::vector<std::vector<std::uint8_t>>& rows);
+/// One chunk's bytes (length, type, data, right CRC), to put between others.
+std::string ChunkBytes(std::string_view type, std::string_view data);
 
 /// A stream holding the bytes, positioned at the start.
 class BytesStream : public TMemoryStream {

@@ -11,11 +11,7 @@
 namespace quillamar::png {
 namespace {
 
-using testing::BigEndian;
-using testing::BytesStream;
-using testing::Deflate;
-using testing::PngBuilder;
-using testing::ReadBytes;
+using namespace testing;  // the test-side PNG writer
 
 std::string TypeOf(const TChunk& chunk) {
   return std::string(chunk.ChunkType().begin(), chunk.ChunkType().end());

@@ -10,11 +10,7 @@
 namespace quillamar::png {
 namespace {
 
-using testing::BigEndian;
-using testing::Deflate;
-using testing::PngBuilder;
-using testing::ReadBytes;
-using testing::StorageRow;
+using namespace testing;  // the test-side PNG writer
 
 using Bytes = std::vector<std::uint8_t>;
 

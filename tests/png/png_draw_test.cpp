@@ -8,10 +8,7 @@
 namespace quillamar::png {
 namespace {
 
-using testing::BigEndian;
-using testing::Deflate;
-using testing::PngBuilder;
-using testing::ReadBytes;
+using namespace testing;  // the test-side PNG writer
 
 using Bgr = std::array<std::uint8_t, 3>;
 
@@ -24,10 +21,6 @@ std::string OneRow(int width, int depth, int color_type, const std::string& row,
       .Idat(Deflate('\0' + row))
       .Iend()
       .Bytes();
-}
-
-std::string ChunkBytes(std::string_view type, std::string_view data) {
-  return PngBuilder().Chunk(type, data).Bytes().substr(8);
 }
 
 // A bitmap of the size with every pixel the colour.

@@ -12,10 +12,7 @@
 namespace quillamar::png {
 namespace {
 
-using testing::BigEndian;
-using testing::Deflate;
-using testing::PngBuilder;
-using testing::ReadBytes;
+using namespace testing;  // the test-side PNG writer
 
 // A 2 × 2 8-bit grey image: header and its complete image data.
 PngBuilder GreyImage() {

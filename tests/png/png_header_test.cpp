@@ -8,10 +8,7 @@
 namespace quillamar::png {
 namespace {
 
-using testing::BigEndian;
-using testing::Deflate;
-using testing::PngBuilder;
-using testing::ReadBytes;
+using namespace testing;  // the test-side PNG writer
 
 // An image of the format whose data are all zero (every row filter None).
 std::string ZeroImage(std::uint32_t width, std::uint32_t height, int depth, int color_type,
@@ -24,11 +21,6 @@ std::string ZeroImage(std::uint32_t width, std::uint32_t height, int depth, int 
       .Idat(Deflate(std::string(std::size_t{row + 1} * height, '\0')))
       .Iend()
       .Bytes();
-}
-
-std::string ChunkBytes(std::string_view type, std::string_view data) {
-  const std::string all = PngBuilder().Chunk(type, data).Bytes();
-  return all.substr(8);
 }
 
 struct GeometryCase {
