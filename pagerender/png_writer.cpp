@@ -18,6 +18,10 @@ constexpr std::size_t kOutputBuffer = 1 << 16;
 constexpr int kSampleRowStep = 8;
 // Above this share of changing neighbours a page is treated as a photograph.
 constexpr double kPhotoShare = 0.25;
+// Measured on the shared PDFs at 150 dpi: level 2 costs the same as level 1 and is a little
+// smaller; the "up" filter shrinks photographs by about a seventh for 10 % more time, and makes
+// text and drawings larger, so only photographs get it.
+constexpr int kFastLevel = 2;
 
 // What the libpng callbacks share with us. Trivially destructible: a longjmp may skip it.
 struct WriteContext {
@@ -145,9 +149,9 @@ double ColourChangeShare(const Raster& raster) {
 PngSettings ChoosePngSettings(const Raster& raster, PngMode mode) {
   if (mode == PngMode::kIntermediate) return PngSettings{0, Z_DEFAULT_STRATEGY, PNG_FILTER_NONE};
   if (ColourChangeShare(raster) > kPhotoShare) {
-    return PngSettings{1, Z_DEFAULT_STRATEGY, PNG_FILTER_UP | PNG_FILTER_PAETH};
+    return PngSettings{kFastLevel, Z_DEFAULT_STRATEGY, PNG_FILTER_UP};
   }
-  return PngSettings{1, Z_DEFAULT_STRATEGY, PNG_FILTER_NONE};
+  return PngSettings{kFastLevel, Z_DEFAULT_STRATEGY, PNG_FILTER_NONE};
 }
 
 std::string WritePng(int fd, const Raster& raster, const PngSettings& settings, double dpi) {

@@ -112,8 +112,15 @@ TEST_P(RendererReferenceTest, PixelsEqualPdftoppm) {
   }
 }
 
+std::string CaseName(const testing::TestParamInfo<ReferenceCase>& info) { return info.param.name; }
+
+#ifdef QUILLAMAR_REFERENCE_FULL
+INSTANTIATE_TEST_SUITE_P(RendererAllShared, RendererReferenceTest,
+                         testing::ValuesIn(kReferenceCases), CaseName);
+#else
 INSTANTIATE_TEST_SUITE_P(Renderer, RendererReferenceTest, testing::ValuesIn(kReferenceCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         CaseName);
+#endif
 
 }  // namespace
 }  // namespace quillamar::pagerender
