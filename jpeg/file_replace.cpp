@@ -3,12 +3,14 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
 #include "framework/exceptions.h"
@@ -20,8 +22,23 @@ namespace {
 
 constexpr int kNameAttempts = 100;
 
-[[noreturn]] void ThrowCannotCreate(const std::string& target, int error) {
-  const std::string full = AbsolutePath(target);
+// The file a save replaces: the path as given, for messages, and the file it names, for
+// replacing (through a link, the file the link points at, as writing in place would).
+struct Target {
+  std::string named;
+  std::string real;
+};
+
+Target ResolveTarget(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return {path, path};
+  std::error_code error;
+  const std::filesystem::path real = std::filesystem::canonical(path, error);
+  return {path, error ? path : real.string()};
+}
+
+[[noreturn]] void ThrowCannotCreate(const Target& target, int error) {
+  const std::string full = AbsolutePath(target.named);
   throw EFCreateError(
       FormatMessage("Cannot create file \"%s\". %s", full.c_str(), std::strerror(error)));
 }
@@ -45,8 +62,8 @@ class Descriptor {
 
 // Holds an existing target exclusively, so that no other stream of ours reads or writes it
 // while it is replaced. A missing target needs no hold.
-Descriptor HoldTarget(const std::string& target) {
-  Descriptor held(::open(target.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+Descriptor HoldTarget(const Target& target) {
+  Descriptor held(::open(target.real.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (held.Get() < 0) {
     if (errno == ENOENT) return Descriptor();
     ThrowCannotCreate(target, errno);
@@ -58,8 +75,8 @@ Descriptor HoldTarget(const std::string& target) {
 // A new file of a name no one else uses, beside the target, removed unless it was renamed.
 class TemporaryFile : public TStream {
  public:
-  explicit TemporaryFile(const std::string& target) {
-    std::string folder = FolderOf(target);
+  explicit TemporaryFile(const Target& target) {
+    std::string folder = FolderOf(target.real);
     if (folder.empty()) folder = ".";
     if (folder.back() != '/') folder += '/';
     static std::atomic<unsigned> counter{0};
@@ -98,12 +115,18 @@ class TemporaryFile : public TStream {
     return ::lseek(fd_, static_cast<off_t>(offset), whence);
   }
 
+  /// Gives the file the permissions of the file it replaces, as writing in place would keep them.
+  void TakeModeOf(const Descriptor& held) {
+    struct stat info {};
+    if (held.Get() >= 0 && ::fstat(held.Get(), &info) == 0) ::fchmod(fd_, info.st_mode & 07777);
+  }
+
   /// Closes the file (a failed close loses bytes: EWriteError) and renames it over the target.
-  void RenameOver(const std::string& target) {
+  void RenameOver(const Target& target) {
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) throw EWriteError();
-    if (::rename(path_.c_str(), target.c_str()) != 0) ThrowCannotCreate(target, errno);
+    if (::rename(path_.c_str(), target.real.c_str()) != 0) ThrowCannotCreate(target, errno);
     renamed_ = true;
   }
 
@@ -117,14 +140,16 @@ class TemporaryFile : public TStream {
 
 void ReplaceFile(const std::string& path, const std::uint8_t* bytes, std::size_t size,
                  const StreamWrapper& wrap) {
-  const Descriptor held = HoldTarget(path);
-  TemporaryFile file(path);
+  const Target target = ResolveTarget(path);
+  const Descriptor held = HoldTarget(target);
+  TemporaryFile file(target);
+  file.TakeModeOf(held);
   if (wrap) {
     wrap(file)->WriteBuffer(bytes, static_cast<std::int64_t>(size));
   } else {
     file.WriteBuffer(bytes, static_cast<std::int64_t>(size));
   }
-  file.RenameOver(path);
+  file.RenameOver(target);
 }
 
 }  // namespace quillamar::jpeg

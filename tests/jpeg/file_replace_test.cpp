@@ -58,6 +58,33 @@ TEST(ReplaceFileTest, WritesANewFileAndReplacesAnOlderOne) {
   EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"page_1.jpg"});
 }
 
+TEST(ReplaceFileTest, OlderFileKeepsItsPermissions) {
+  const ScratchFolder folder;
+  const std::string target = folder / "page.jpg";
+  WriteAll(target, kOlder);
+  ::chmod(target.c_str(), 0640);
+  const Bytes bytes = Pattern(10);
+  jpeg::ReplaceFile(target, bytes.data(), bytes.size());
+  struct stat info {};
+  ASSERT_EQ(::stat(target.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(ReadAll(target), bytes);
+}
+
+TEST(ReplaceFileTest, LinkKeepsPointingAtTheReplacedFile) {
+  const ScratchFolder folder;
+  std::filesystem::create_directory(folder / "store");
+  const std::string real = folder / "store/page.jpg";
+  WriteAll(real, kOlder);
+  const std::string link = folder / "page.jpg";
+  std::filesystem::create_symlink(real, link);
+  const Bytes bytes = Pattern(10);
+  jpeg::ReplaceFile(link, bytes.data(), bytes.size());
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(ReadAll(real), bytes);
+  EXPECT_EQ(FolderEntries(folder / "store"), std::vector<std::string>{"page.jpg"});
+}
+
 TEST(ReplaceFileTest, ZeroBytesGiveAnEmptyFile) {
   const ScratchFolder folder;
   const std::string target = folder / "empty.jpg";
