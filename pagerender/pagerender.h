@@ -16,6 +16,8 @@ inline constexpr char kProgramName[] = "lib.dll";
 inline constexpr char kIntermediateEnv[] = "QUILLAMAR_INTERMEDIATE_PNG";
 /// Highest resolution accepted, in dots per inch.
 inline constexpr double kMaxResolution = 2400.0;
+/// Most page files written at the same time, hence most workers.
+inline constexpr int kMaxOpenTemporaries = 64;
 /// Largest raster rendered for one page, in pixels.
 inline constexpr long long kMaxPagePixels = 300'000'000;
 
@@ -53,7 +55,8 @@ enum class PngMode {
   kIntermediate,  ///< cheapest valid PNG (stored deflate blocks, no filtering)
 };
 
-/// Temporary page files still being written. Abandon() removes them all and keeps every later
+/// Temporary page files still being written (at most kMaxOpenTemporaries at a time). Abandon()
+/// removes them all and keeps every later
 /// temporary from being created or renamed, so a stopping process leaves no partial page behind.
 class TemporaryFiles {
  public:
@@ -72,6 +75,8 @@ class TemporaryFiles {
   void Discard(const std::string& temporary_path);
   /// Removes every open temporary; nothing is committed afterwards. Callable from any thread.
   void Abandon();
+  /// Removes the open temporaries without locking: async-signal-safe, for a process about to die.
+  void RemoveOpenNow() const noexcept;
 
  private:
   struct State;

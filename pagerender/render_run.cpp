@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "pagerender/crash_guard.h"
 #include "pagerender/pagerender.h"
 #include "pagerender/pdf_document.h"
 #include "pagerender/png_writer.h"
@@ -88,7 +89,9 @@ class PageRun {
       if (halted_.load() || (request_.stop != nullptr && request_.stop->load())) return;
       const int index = next_.fetch_add(1);
       if (index >= page_count_) return;
+      NoteCurrentPage(index + 1);
       PageResult result = RenderPageCaught(document, index);
+      NoteCurrentPage(0);
       if (result.error.empty()) {
         ++written_;
         continue;
@@ -157,6 +160,7 @@ class PageRun {
 // A worker whose document cannot be loaded leaves its share to the others.
 void RunWorker(PageRun& run, const std::string& pdf) noexcept {
   try {
+    const CrashStack crash_stack;
     const OpenedPdf opened = PdfDocument::Open(pdf);
     if (opened.document) run.Work(*opened.document);
   } catch (...) {
@@ -177,7 +181,7 @@ RenderOutcome RenderPdf(const RenderRequest& request) {
   if (!opened.document) return DocumentFailure(request.options.pdf, opened.error);
   const int pages = opened.document->PageCount();
   PageRun run(request, pages);
-  const int workers = std::clamp(request.workers, 1, pages);
+  const int workers = std::clamp(request.workers, 1, std::min(pages, kMaxOpenTemporaries));
   std::vector<std::thread> threads;
   for (int i = 1; i < workers; ++i) {
     try {
@@ -186,7 +190,10 @@ RenderOutcome RenderPdf(const RenderRequest& request) {
       break;  // fewer workers still render every page
     }
   }
-  run.Work(*opened.document);
+  {
+    const CrashStack crash_stack;
+    run.Work(*opened.document);
+  }
   for (auto& thread : threads) thread.join();
   return run.Outcome();
 }
@@ -199,6 +206,7 @@ int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& tempor
               << " (usage: lib -o PATTERN -F png -r DPI FILE.pdf)\n";
     return kExitUsage;
   }
+  InstallCrashGuard(parsed.options->pdf, temporaries);
   const char* intermediate = std::getenv(kIntermediateEnv);
   RenderRequest request;
   request.options = *parsed.options;

@@ -1,11 +1,13 @@
 // Temporary page files beside their final names: created exclusively, renamed when complete,
-// removed when abandoned.
+// removed when abandoned (also from a crash handler, hence the lock-free table of names).
 #include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
-#include <set>
 
 #include "pagerender/pagerender.h"
 
@@ -23,13 +25,38 @@ std::string TemporaryName(const std::string& final_path, unsigned number) {
          "-" + std::to_string(number) + ".tmp";
 }
 
+// One open temporary. The name is written before used is set, so a reader that sees used
+// reads a whole name.
+struct Slot {
+  std::atomic<bool> used{false};
+  char path[PATH_MAX] = {};
+};
+
 }  // namespace
 
 struct TemporaryFiles::State {
-  std::mutex mutex;
-  std::set<std::string> open;
+  std::mutex mutex;  // guards everything below except the lock-free reading of slots
   bool abandoned = false;
   unsigned next_number = 0;
+  Slot slots[kMaxOpenTemporaries];
+
+  Slot* FreeSlot() {
+    for (Slot& slot : slots) {
+      if (!slot.used.load()) return &slot;
+    }
+    return nullptr;
+  }
+
+  // Forgets the temporary; false when it was not open.
+  bool Release(const std::string& path) {
+    for (Slot& slot : slots) {
+      if (slot.used.load() && path == slot.path) {
+        slot.used.store(false);
+        return true;
+      }
+    }
+    return false;
+  }
 };
 
 TemporaryFiles::TemporaryFiles() : state_(std::make_unique<State>()) {}
@@ -38,16 +65,22 @@ TemporaryFiles::~TemporaryFiles() { Abandon(); }
 
 int TemporaryFiles::Create(const std::string& final_path, std::string& temporary_path) {
   const std::lock_guard lock(state_->mutex);
-  if (state_->abandoned) {
-    errno = ECANCELED;
+  Slot* slot = state_->FreeSlot();
+  if (state_->abandoned || slot == nullptr) {
+    errno = state_->abandoned ? ECANCELED : EMFILE;
     return -1;
   }
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     std::string name = TemporaryName(final_path, state_->next_number++);
+    if (name.size() >= sizeof slot->path) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
     const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0) return -1;
-    state_->open.insert(name);
+    std::memcpy(slot->path, name.c_str(), name.size() + 1);
+    slot->used.store(true);
     temporary_path = std::move(name);
     return fd;
   }
@@ -57,7 +90,7 @@ int TemporaryFiles::Create(const std::string& final_path, std::string& temporary
 
 bool TemporaryFiles::Commit(const std::string& temporary_path, const std::string& final_path) {
   const std::lock_guard lock(state_->mutex);
-  state_->open.erase(temporary_path);
+  state_->Release(temporary_path);
   int error = ECANCELED;
   if (!state_->abandoned) {
     if (::rename(temporary_path.c_str(), final_path.c_str()) == 0) return true;
@@ -70,15 +103,21 @@ bool TemporaryFiles::Commit(const std::string& temporary_path, const std::string
 
 void TemporaryFiles::Discard(const std::string& temporary_path) {
   const std::lock_guard lock(state_->mutex);
-  state_->open.erase(temporary_path);
+  state_->Release(temporary_path);
   ::unlink(temporary_path.c_str());
 }
 
 void TemporaryFiles::Abandon() {
   const std::lock_guard lock(state_->mutex);
   state_->abandoned = true;
-  for (const auto& name : state_->open) ::unlink(name.c_str());
-  state_->open.clear();
+  RemoveOpenNow();
+  for (Slot& slot : state_->slots) slot.used.store(false);
+}
+
+void TemporaryFiles::RemoveOpenNow() const noexcept {
+  for (const Slot& slot : state_->slots) {
+    if (slot.used.load()) ::unlink(slot.path);
+  }
 }
 
 }  // namespace quillamar::pagerender

@@ -1,0 +1,102 @@
+// Turns a fatal signal during rendering into the renderer's usual error line and exit status.
+#include "pagerender/crash_guard.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace quillamar::pagerender {
+namespace {
+
+constexpr std::size_t kStackSize = 64 * 1024;
+constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+
+thread_local int current_page = 0;
+// Set once before the workers start, then only read (by the handler).
+const std::string* crash_prefix = nullptr;
+const TemporaryFiles* crash_temporaries = nullptr;
+
+const char* Reason(int signal_number) {
+  switch (signal_number) {
+    case SIGSEGV:
+      return "segmentation fault";
+    case SIGBUS:
+      return "bus error";
+    case SIGFPE:
+      return "arithmetic exception";
+    case SIGILL:
+      return "illegal instruction";
+    default:
+      return "aborted";
+  }
+}
+
+// Async-signal-safe output: the handler may use neither streams nor allocation.
+void Put(const char* text) {
+  std::size_t length = std::strlen(text);
+  while (length > 0) {
+    const ssize_t put = ::write(STDERR_FILENO, text, length);
+    if (put <= 0) return;
+    text += put;
+    length -= static_cast<std::size_t>(put);
+  }
+}
+
+void PutNumber(int value) {
+  char digits[16];
+  char* at = digits + sizeof digits;
+  *--at = '\0';
+  do {
+    *--at = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0 && at > digits);
+  Put(at);
+}
+
+extern "C" void OnFatalSignal(int signal_number) {
+  if (crash_temporaries != nullptr) crash_temporaries->RemoveOpenNow();
+  if (crash_prefix != nullptr) Put(crash_prefix->c_str());
+  if (current_page > 0) {
+    Put("page ");
+    PutNumber(current_page);
+    Put(": ");
+  }
+  Put("the renderer crashed (");
+  Put(Reason(signal_number));
+  Put(")\n");
+  ::_exit(kExitFailure);
+}
+
+}  // namespace
+
+void InstallCrashGuard(const std::string& pdf, const TemporaryFiles& temporaries) {
+  static std::string prefix;
+  prefix = std::string(kProgramName) + ": " + pdf + ": ";
+  crash_prefix = &prefix;
+  crash_temporaries = &temporaries;
+  struct sigaction action {};
+  action.sa_handler = OnFatalSignal;
+  sigemptyset(&action.sa_mask);
+  // A crash inside the handler itself ends the process the ordinary way.
+  action.sa_flags = SA_ONSTACK | SA_RESETHAND;
+  for (const int signal_number : kFatalSignals) ::sigaction(signal_number, &action, nullptr);
+}
+
+void NoteCurrentPage(int page) noexcept { current_page = page; }
+
+CrashStack::CrashStack() : memory_(std::make_unique<char[]>(kStackSize)) {
+  stack_t stack{};
+  stack.ss_sp = memory_.get();
+  stack.ss_size = kStackSize;
+  installed_ = ::sigaltstack(&stack, nullptr) == 0;
+}
+
+CrashStack::~CrashStack() {
+  if (!installed_) return;
+  stack_t off{};
+  off.ss_flags = SS_DISABLE;
+  ::sigaltstack(&off, nullptr);
+}
+
+}  // namespace quillamar::pagerender
