@@ -7,6 +7,7 @@
 #include <poppler-image.h>
 #include <poppler-page-renderer.h>
 #include <poppler-page.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,14 +23,19 @@ namespace {
 // The library's own warnings are dropped: failures reach the user as our one error line.
 void IgnoreDiagnostic(const std::string& /*message*/, void* /*closure*/) {}
 
-// Why the file cannot even be read, or "" when it can.
+// Why the file cannot even be read, or "" when it can. Only regular files pass: a pipe or a
+// device could block the loader or never end.
 std::string UnreadableReason(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return std::string("cannot open: ") + std::strerror(errno);
+  struct stat status {};
+  const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
   char byte = 0;
-  const ssize_t got = ::read(fd, &byte, 1);
+  const ssize_t got = regular ? ::read(fd, &byte, 1) : 0;
   const int read_error = errno;
   ::close(fd);
+  if (S_ISDIR(status.st_mode)) return std::string("cannot read: ") + std::strerror(EISDIR);
+  if (!regular) return "not a regular file";
   if (got < 0) return std::string("cannot read: ") + std::strerror(read_error);
   return {};
 }

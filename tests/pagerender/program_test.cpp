@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <functional>
@@ -82,6 +83,14 @@ const BadInputCase kBadInputCases[] = {
      },
      "72",
      "cannot read: Is a directory",
+     {}},
+    {"Pipe",
+     [](const ScratchFolder& f) {
+       ::mkfifo((f.path() / "input.pdf").c_str(), 0600);
+       return Input{(f.path() / "input.pdf").string(), PatternIn(f)};
+     },
+     "72",
+     "not a regular file",
      {}},
     {"EmptyFile",
      [](const ScratchFolder& f) { return BytesAsPdf(f, ""); },
