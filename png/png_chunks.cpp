@@ -101,7 +101,9 @@ std::uint64_t TChunkIHDR::StorageBytes() const {
 
 void TChunkIHDR::PrepareStorage() {
   dib_info_ = {};
+  const std::uint64_t released = StorageBytes();
   ReleaseStorage();
+  if (OwnerImage() != nullptr) OwnerImage()->AdjustMemoryHeld(released, 0);
   const int bits = detail::StorageBitsFor(color_type_, bit_depth_);
   row_stride_ = static_cast<std::int32_t>((std::uint64_t{width_} * bits + 31) / 32 * 4);
   if (bits == 0 || width_ == 0 || height_ == 0) return;
@@ -109,15 +111,8 @@ void TChunkIHDR::PrepareStorage() {
       std::uint64_t{height_} * static_cast<std::uint32_t>(row_stride_);
   const std::uint64_t alpha_bytes =
       HasAlphaPlane(color_type_) ? std::uint64_t{width_} * height_ : 0;
-  // Every header of the image counts against one limit, so repeated headers cannot multiply it.
-  std::uint64_t held = 0;
-  if (OwnerImage() != nullptr) {
-    const TPNGList& items = OwnerImage()->ChunkItems();
-    for (std::uint32_t i = 0; i < items.Count(); ++i) {
-      const auto* other = dynamic_cast<const TChunkIHDR*>(items.Chunk(i));
-      if (other != nullptr && other != this) held += other->StorageBytes();
-    }
-  }
+  // Everything the image holds counts against one limit, so repeated headers cannot multiply it.
+  const std::uint64_t held = OwnerImage() != nullptr ? OwnerImage()->memory_held_ : 0;
   if (pixel_bytes + alpha_bytes + held > kStorageLimit) throw EOutOfMemory();
 
   BitmapInfoHeader& info = dib_info_.header;
@@ -129,7 +124,10 @@ void TChunkIHDR::PrepareStorage() {
   indexed_ = bits <= 8;
   pixels_ = detail::AllocateZeroed(pixel_bytes);
   if (alpha_bytes > 0) alpha_ = detail::AllocateZeroed(alpha_bytes);
-  if (OwnerImage() != nullptr) OwnerImage()->DropPaletteCache();
+  if (OwnerImage() != nullptr) {
+    OwnerImage()->AdjustMemoryHeld(0, StorageBytes());
+    OwnerImage()->DropPaletteCache();
+  }
 }
 
 void TChunkIHDR::CopyFrom(const TChunk& source) {
@@ -333,6 +331,9 @@ KeywordSplit SplitKeyword(const std::uint8_t* data, std::uint32_t length) {
 }  // namespace
 
 void TChunktEXt::SetText(std::string keyword, std::string text) {
+  if (OwnerImage() != nullptr) {
+    OwnerImage()->AdjustMemoryHeld(keyword_.size() + text_.size(), keyword.size() + text.size());
+  }
   keyword_ = std::move(keyword);
   text_ = std::move(text);
 }
@@ -351,10 +352,8 @@ bool TChunktEXt::ReadBody(TStream& stream, const ChunkTypeBytes& type, std::uint
 }
 
 void TChunktEXt::CopyFrom(const TChunk& source) {
-  if (const auto* text = dynamic_cast<const TChunktEXt*>(&source)) {
-    keyword_ = text->keyword_;
-    text_ = text->text_;
-  }
+  if (const auto* text = dynamic_cast<const TChunktEXt*>(&source))
+    SetText(text->keyword_, text->text_);
 }
 
 bool TChunkzTXt::ReadBody(TStream& stream, const ChunkTypeBytes& type, std::uint32_t length) {
@@ -365,14 +364,17 @@ bool TChunkzTXt::ReadBody(TStream& stream, const ChunkTypeBytes& type, std::uint
   std::string text;
   if (split.has_separator && method_at < PayloadLength() && Payload()[method_at] == 0) {
     const std::size_t start = method_at + 1;
-    InflateOutcome inflated = InflateWholeBuffer(Payload() + start, PayloadLength() - start);
+    const std::uint64_t held = OwnerImage() != nullptr ? OwnerImage()->memory_held_ : 0;
+    InflateOutcome inflated = InflateWholeBuffer(Payload() + start, PayloadLength() - start,
+                                                 kStorageLimit - std::min(held, kStorageLimit));
     if (inflated.success) text.assign(inflated.output.begin(), inflated.output.end());
   }
   SetText(std::move(split.keyword), std::move(text));
   return read;
 }
 
-InflateOutcome InflateWholeBuffer(const std::uint8_t* input, std::size_t length) {
+InflateOutcome InflateWholeBuffer(const std::uint8_t* input, std::size_t length,
+                                  std::uint64_t limit) {
   InflateOutcome outcome;
   z_stream stream{};
   stream.next_in = const_cast<Bytef*>(input);
@@ -386,7 +388,7 @@ InflateOutcome InflateWholeBuffer(const std::uint8_t* input, std::size_t length)
     result = inflate(&stream, Z_NO_FLUSH);
     if (result != Z_OK && result != Z_STREAM_END) break;
     const std::size_t produced = sizeof work - stream.avail_out;
-    if (outcome.output.size() + produced > kStorageLimit) {
+    if (outcome.output.size() + produced > limit) {
       result = Z_MEM_ERROR;
       break;
     }

@@ -245,7 +245,10 @@ void TPNGObject::AssignTo(TGraphic& dest) const {
     return;
   }
   auto* bitmap = dynamic_cast<TBitmap*>(&dest);
-  if (bitmap == nullptr || !HasHeader()) TGraphic::AssignTo(dest);
+  if (bitmap == nullptr || !HasHeader()) {
+    TGraphic::AssignTo(dest);  // raises the framework's assignment error
+    return;
+  }
   const TChunkIHDR& header = HeaderChunk();
   const int width = static_cast<int>(header.Width());
   const int height = static_cast<int>(header.Height());

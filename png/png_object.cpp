@@ -223,6 +223,7 @@ void TPNGObject::ClearChunks() {
     gamma_map_[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
   chunk_items_.SetCount(0);
   owned_chunks_.clear();
+  memory_held_ = 0;
 }
 
 TChunk& TPNGObject::AppendChunk(std::unique_ptr<TChunk> chunk) {

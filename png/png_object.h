@@ -1,6 +1,7 @@
 // The PNG image, its chunk classes and lists, the chunk-class registry and the CRC.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -358,8 +359,9 @@ struct InflateOutcome {
   std::string error_text;  ///< zlib's own words on failure, empty when it gave none
 };
 /// Inflates one whole zlib stream held in memory; reports failure rather than raising. Output
-/// beyond kStorageLimit bytes counts as a failure.
-InflateOutcome InflateWholeBuffer(const std::uint8_t* input, std::size_t length);
+/// beyond limit bytes counts as a failure.
+InflateOutcome InflateWholeBuffer(const std::uint8_t* input, std::size_t length,
+                                  std::uint64_t limit = kStorageLimit);
 
 /// An image's transparency.
 enum TAlphaKind { akNone, akColorKey, akAlpha };
@@ -437,8 +439,15 @@ class TPNGObject : public TGraphic {
  private:
   friend class TChunkIHDR;
   friend class TChunkgAMA;
+  friend class TChunktEXt;
+  friend class TChunkzTXt;
 
   void ReadChunks(TStream& stream);
+  /// Counts bytes that chunks hold beyond their data (header storage, texts); all of it together
+  /// stays within kStorageLimit.
+  void AdjustMemoryHeld(std::uint64_t released, std::uint64_t taken) {
+    memory_held_ = memory_held_ - std::min(released, memory_held_) + taken;
+  }
   TChunk& AppendChunk(std::unique_ptr<TChunk> chunk);
   void CopyImage(const TPNGObject& source);
   void DropPaletteCache() { palette_cache_.reset(); }
@@ -448,6 +457,7 @@ class TPNGObject : public TGraphic {
   GammaTable gamma_map_{};
   std::uint8_t interlace_method_ = 0;
   mutable std::unique_ptr<LogicalPalette> palette_cache_;
+  std::uint64_t memory_held_ = 0;
 };
 
 /// Row figures for a width, bit depth and colour type: data bytes of a filtered row and filter

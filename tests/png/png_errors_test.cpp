@@ -195,6 +195,11 @@ const ErrorCase kErrorCases[] = {
        i.Draw(target.Canvas(), TRect{0, 0, 70000, 70000});
      },
      typeid(EPNGOutMemory), kOutOfResourcesText, 3},
+    {"SecondHeaderBeyondLimit",  // 768 MiB each: every header of the image counts
+     [](TPNGObject& i) {
+       ReadBuilt(i, PngBuilder().Ihdr(16384, 16384, 8, 2).Ihdr(16384, 16384, 8, 2));
+     },
+     typeid(EOutOfMemory), "Out of memory", 2},
     {"StorageAboveLimit",
      [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(65535, 65535, 8, 2)); },
      typeid(EOutOfMemory), "Out of memory", 1},
