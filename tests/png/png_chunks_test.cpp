@@ -13,6 +13,11 @@ namespace {
 
 using namespace testing;  // the test-side PNG writer
 
+// Table rows print as their names in test listings and failures.
+template <class Case>
+requires requires(const Case& c) { c.name; }
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 std::string TypeOf(const TChunk& chunk) {
   return std::string(chunk.ChunkType().begin(), chunk.ChunkType().end());
 }

@@ -10,6 +10,11 @@ namespace {
 
 using namespace testing;  // the test-side PNG writer
 
+// Table rows print as their names in test listings and failures.
+template <class Case>
+requires requires(const Case& c) { c.name; }
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 using Bgr = std::array<std::uint8_t, 3>;
 
 // An image of the format with one row of filter-None data and optional chunks before the data.

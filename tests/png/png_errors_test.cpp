@@ -14,6 +14,11 @@ namespace {
 
 using namespace testing;  // the test-side PNG writer
 
+// Table rows print as their names in test listings and failures.
+template <class Case>
+requires requires(const Case& c) { c.name; }
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 // A 2 × 2 8-bit grey image: header and its complete image data.
 PngBuilder GreyImage() {
   return PngBuilder().Ihdr(2, 2, 8, 0).Idat(Deflate(std::string("\0\1\2\0\3\4", 6)));

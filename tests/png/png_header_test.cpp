@@ -10,6 +10,11 @@ namespace {
 
 using namespace testing;  // the test-side PNG writer
 
+// Table rows print as their names in test listings and failures.
+template <class Case>
+requires requires(const Case& c) { c.name; }
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 // An image of the format whose data are all zero (every row filter None).
 std::string ZeroImage(std::uint32_t width, std::uint32_t height, int depth, int color_type,
                       const std::string& chunks_before_data = "") {
