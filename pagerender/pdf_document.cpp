@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -59,6 +60,9 @@ int RotationDegrees(poppler::page::orientation_enum orientation) {
 }
 
 }  // namespace
+
+// poppler's ARGB32 pixels are native 32-bit words; Raster promises their little-endian bytes.
+static_assert(std::endian::native == std::endian::little);
 
 struct PdfDocument::Impl {
   std::unique_ptr<poppler::document> document;

@@ -131,8 +131,8 @@ void SetCompression(png_structp png, const PngSettings& settings) {
   return FlushContext(ctx);
 }
 
-}  // namespace
-
+// Share of sampled pixels that differ from their left neighbour (0 for a blank page, near 1 for
+// a photograph).
 double ColourChangeShare(const Raster& raster) {
   long long changes = 0;
   long long samples = 0;
@@ -145,6 +145,8 @@ double ColourChangeShare(const Raster& raster) {
   }
   return samples == 0 ? 0.0 : static_cast<double>(changes) / static_cast<double>(samples);
 }
+
+}  // namespace
 
 PngSettings ChoosePngSettings(const Raster& raster, PngMode mode) {
   if (mode == PngMode::kIntermediate) return PngSettings{0, Z_DEFAULT_STRATEGY, PNG_FILTER_NONE};

@@ -19,10 +19,6 @@ struct PngSettings {
 /// level, with row filtering only when the page looks like a photograph (where it pays).
 PngSettings ChoosePngSettings(const Raster& raster, PngMode mode);
 
-/// Share of sampled pixels that differ from their left neighbour (0 for a blank page, near 1 for
-/// a photograph).
-double ColourChangeShare(const Raster& raster);
-
 /// Writes the raster as PNG (colour type 2, bit depth 8, not interlaced, with its resolution) to
 /// fd, which stays open. Returns "" or why it failed (the system's error text for a failed write).
 std::string WritePng(int fd, const Raster& raster, const PngSettings& settings, double dpi);
