@@ -156,39 +156,6 @@ class FormTest : public QObject {
     QCOMPARE(form().ProgressBar1->value(), 0);
   }
 
-  void fonts_data() {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("family");
-    QTest::addColumn<int>("design_height");
-    QTest::addColumn<bool>("bold");
-    QTest::addColumn<QColor>("colour");
-    const QColor text = form().palette().color(QPalette::WindowText);
-    const QColor red(255, 0, 0);
-    const QColor blue(0, 0, 255);
-    const QString song = Utf8("宋体");
-    QTest::newRow("Label1") << QStringLiteral("Label1") << song << 15 << false << text;
-    QTest::newRow("Label6") << QStringLiteral("Label6") << song << 37 << false << red;
-    QTest::newRow("Label7") << QStringLiteral("Label7") << song << 15 << false << blue;
-    QTest::newRow("Label9") << QStringLiteral("Label9") << Utf8("黑体") << 20 << true << blue;
-    QTest::newRow("Button1") << QStringLiteral("Button1") << song << 18 << false << text;
-    QTest::newRow("Button3") << QStringLiteral("Button3") << QStringLiteral("MS Sans Serif") << 0
-                             << false << text;
-  }
-  void fonts() {
-    QFETCH(QString, name);
-    QFETCH(QString, family);
-    QFETCH(int, design_height);
-    QFETCH(bool, bold);
-    QFETCH(QColor, colour);
-    const QWidget* control = Control(name);
-    QCOMPARE(control->font().family(), family);
-    const int pixels =
-        design_height == 0 ? form().font().pixelSize() : Scaled(design_height, form());
-    QCOMPARE(control->font().pixelSize(), pixels);
-    QCOMPARE(control->font().bold(), bold);
-    QCOMPARE(control->palette().color(QPalette::WindowText), colour);
-  }
-
   // Every Chinese text must come out of a face that has its glyphs, never as boxes.
   void everyTextHasItsGlyphs() {
     QStringList missing;
