@@ -1,4 +1,5 @@
 // Renders a PDF's pages on worker threads, each with its own document, and writes the page files.
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -167,6 +168,16 @@ void RunWorker(PageRun& run, const std::string& pdf) noexcept {
   }
 }
 
+// One worker per core this process may run on (its CPU affinity, which containers narrow).
+int WorkerCount() {
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) {
+    return CPU_COUNT(&cpus);
+  }
+  return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
 RenderOutcome DocumentFailure(const std::string& pdf, const std::string& reason) {
   return RenderOutcome{kExitFailure, std::string(kProgramName) + ": " + pdf + ": " + reason, 0};
 }
@@ -210,7 +221,7 @@ int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& tempor
   const char* intermediate = std::getenv(kIntermediateEnv);
   RenderRequest request;
   request.options = *parsed.options;
-  request.workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  request.workers = WorkerCount();
   request.mode = intermediate != nullptr && std::string(intermediate) == "1"
                      ? PngMode::kIntermediate
                      : PngMode::kBalanced;
