@@ -115,6 +115,8 @@ class TForm1 : public QWidget {
   void UpdateControls();
   void SetProgress(int position, int maximum);
   void StartRun(QObject* sender);
+  /// The worker thread's whole life: the run, then a queued FinishRun with its error, if any.
+  void Work(const batch::RunSettings& settings);
   void FinishRun(std::exception_ptr error);
   /// The error display, at the edge of every handler.
   void ShowException(std::exception_ptr error);

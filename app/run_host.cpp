@@ -22,17 +22,26 @@ void TForm1::StartRun(QObject* sender) {
   running_ = true;
   worker_done_ = false;
   UpdateControls();
-  worker_ = std::thread([this, settings] {
-    std::exception_ptr error;
-    try {
-      batch::Run(*host_, settings);
-    } catch (...) {
-      error = std::current_exception();
-    }
+  try {
+    worker_ = std::thread([this, settings] { Work(settings); });
+  } catch (...) {
+    running_ = false;  // no thread could be started: the window stays usable
     worker_done_ = true;
-    QMetaObject::invokeMethod(
-        this, [this, error] { FinishRun(error); }, Qt::QueuedConnection);
-  });
+    UpdateControls();
+    throw;
+  }
+}
+
+void TForm1::Work(const batch::RunSettings& settings) {
+  std::exception_ptr error;
+  try {
+    batch::Run(*host_, settings);
+  } catch (...) {
+    error = std::current_exception();
+  }
+  worker_done_ = true;
+  QMetaObject::invokeMethod(
+      this, [this, error] { FinishRun(error); }, Qt::QueuedConnection);
 }
 
 void TForm1::FinishRun(std::exception_ptr error) {
