@@ -56,8 +56,8 @@ enum class PngMode {
 };
 
 /// Temporary page files still being written (at most kMaxOpenTemporaries at a time). Abandon()
-/// removes them all and keeps every later
-/// temporary from being created or renamed, so a stopping process leaves no partial page behind.
+/// removes them all and keeps every later temporary from being created or renamed, so a stopping
+/// process leaves no partial page behind.
 class TemporaryFiles {
  public:
   TemporaryFiles();
@@ -66,7 +66,7 @@ class TemporaryFiles {
   TemporaryFiles& operator=(const TemporaryFiles&) = delete;
 
   /// Creates a new empty temporary file beside final_path and returns its open descriptor, or -1
-  /// with errno set (ECANCELED once abandoned).
+  /// with errno set (ECANCELED once abandoned, EMFILE with kMaxOpenTemporaries open).
   int Create(const std::string& final_path, std::string& temporary_path);
   /// Renames the temporary to its final name; false with errno set when that fails or when the
   /// files were abandoned (the temporary is removed either way).
@@ -107,8 +107,9 @@ bool PrepareRendering();
 /// no page file appears under its final name before it is complete.
 RenderOutcome RenderPdf(const RenderRequest& request);
 
-/// The whole program: parses the arguments, reads kIntermediateEnv, renders with one worker per
-/// core and returns the exit status; the error line (if any) goes to standard error.
+/// The whole program: parses the arguments, reads kIntermediateEnv, reports a crash as an error
+/// line from then on, renders with one worker per core and returns the exit status; the error
+/// line (if any) goes to standard error.
 int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& temporaries,
                const std::atomic<bool>* stop);
 

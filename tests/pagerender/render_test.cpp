@@ -18,7 +18,8 @@ constexpr unsigned kBlue = 0x0000ff;
 
 // Renders the pages into folder as p_N.png.
 RenderOutcome Render(const ScratchFolder& folder, const std::vector<TestPage>& pages, double dpi,
-                     int workers = 2, PngMode mode = PngMode::kBalanced) {
+                     int workers = 2, PngMode mode = PngMode::kBalanced,
+                     const std::atomic<bool>* stop = nullptr) {
   const auto pdf = folder.path() / "in.pdf";
   testkit::WriteFile(pdf, testkit::MakePdf(pages));
   TemporaryFiles temporaries;
@@ -27,6 +28,7 @@ RenderOutcome Render(const ScratchFolder& folder, const std::vector<TestPage>& p
   request.workers = workers;
   request.mode = mode;
   request.temporaries = &temporaries;
+  request.stop = stop;
   return RenderPdf(request);
 }
 
@@ -144,6 +146,18 @@ TEST(RendererDocumentTest, TextIsDrawnInsideItsBox) {
   }
   EXPECT_GT(dark_inside, 300);
   EXPECT_EQ(dark_outside, 0);
+}
+
+TEST(RendererDocumentTest, StopRequestedBeforehandWritesNothingAndFails) {
+  const ScratchFolder folder;
+  const std::atomic<bool> stop{true};
+  const RenderOutcome outcome =
+      Render(folder, {{100, 100, 0, ""}, {100, 100, 0, ""}}, 72, 2, PngMode::kBalanced, &stop);
+  EXPECT_EQ(outcome.exit_status, kExitFailure);
+  EXPECT_EQ(outcome.pages_written, 0);
+  EXPECT_EQ(outcome.error_line,
+            "lib.dll: " + (folder.path() / "in.pdf").string() + ": stopped after 0 of 2 pages");
+  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"in.pdf"});
 }
 
 // Pages with different content, so that each worker has something else to do.
