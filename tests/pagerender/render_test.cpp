@@ -16,12 +16,12 @@ constexpr unsigned kWhite = 0xffffff;
 constexpr unsigned kRed = 0xff0000;
 constexpr unsigned kBlue = 0x0000ff;
 
-// Renders the pages into folder as p_N.png.
-RenderOutcome Render(const ScratchFolder& folder, const std::vector<TestPage>& pages, double dpi,
-                     int workers = 2, PngMode mode = PngMode::kBalanced,
-                     const std::atomic<bool>* stop = nullptr) {
+// Renders the PDF into folder as p_N.png.
+RenderOutcome RenderBytes(const ScratchFolder& folder, const std::string& bytes, double dpi,
+                          int workers = 2, PngMode mode = PngMode::kBalanced,
+                          const std::atomic<bool>* stop = nullptr) {
   const auto pdf = folder.path() / "in.pdf";
-  testkit::WriteFile(pdf, testkit::MakePdf(pages));
+  testkit::WriteFile(pdf, bytes);
   TemporaryFiles temporaries;
   RenderRequest request;
   request.options = Options{(folder.path() / "p_%d.png").string(), dpi, pdf.string()};
@@ -30,6 +30,12 @@ RenderOutcome Render(const ScratchFolder& folder, const std::vector<TestPage>& p
   request.temporaries = &temporaries;
   request.stop = stop;
   return RenderPdf(request);
+}
+
+RenderOutcome Render(const ScratchFolder& folder, const std::vector<TestPage>& pages, double dpi,
+                     int workers = 2, PngMode mode = PngMode::kBalanced,
+                     const std::atomic<bool>* stop = nullptr) {
+  return RenderBytes(folder, testkit::MakePdf(pages), dpi, workers, mode, stop);
 }
 
 struct Probe {
@@ -147,6 +153,36 @@ TEST(RendererDocumentTest, TextIsDrawnInsideItsBox) {
   EXPECT_GT(dark_inside, 300);
   EXPECT_EQ(dark_outside, 0);
 }
+
+struct DamageCase {
+  const char* name;
+  std::string (*damage)(std::string pdf);
+};
+
+void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
+
+const DamageCase kDamageCases[] = {
+    {"WrongStartxref",
+     [](std::string pdf) { return pdf.replace(pdf.rfind("startxref\n") + 10, 1, "1"); }},
+    {"CutAfterTrailer", [](std::string pdf) { return pdf.substr(0, pdf.rfind("startxref")); }},
+    {"ShiftedObjects",
+     [](std::string pdf) { return pdf.insert(9, "% padding that moves every object\n"); }},
+};
+
+class RendererRepairTest : public testing::TestWithParam<DamageCase> {};
+
+TEST_P(RendererRepairTest, RepairableDamageStillRenders) {
+  const ScratchFolder folder;
+  const std::string pdf = testkit::MakePdf({{200, 200, 0, kRedCorner}, {100, 50, 90, ""}});
+  const RenderOutcome outcome = RenderBytes(folder, GetParam().damage(pdf), 72);
+  ASSERT_EQ(outcome.exit_status, kExitSuccess) << outcome.error_line;
+  const auto first = ReadPng(folder.path() / "p_1.png");
+  EXPECT_EQ(first.Pixel(50, 150), kRed);
+  EXPECT_EQ(ReadPng(folder.path() / "p_2.png").width, 50);
+}
+
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererRepairTest, testing::ValuesIn(kDamageCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RendererDocumentTest, StopRequestedBeforehandWritesNothingAndFails) {
   const ScratchFolder folder;
