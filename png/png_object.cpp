@@ -1,8 +1,6 @@
 // The PNG image: the chunk-reading loop, the chunk lists, the class registry and the CRC.
 #include "png/png_object.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -18,45 +16,6 @@ using detail::BigEndian32;
 std::string InflateResultDescription(int code) {
   if (code < -6 || code > 2) return "(" + std::to_string(code) + ")";
   return InflateResultTexts[static_cast<std::size_t>(code + 6)];
-}
-
-// ---- CRC ----
-
-namespace {
-
-struct CrcTable {
-  std::uint32_t entries[256];
-  CrcTable() {
-    for (std::uint32_t n = 0; n < 256; ++n) {
-      std::uint32_t c = n;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      entries[n] = c;
-    }
-  }
-};
-
-const CrcTable& Table() {
-  static const CrcTable kTable;  // built on first use
-  return kTable;
-}
-
-// Below this many bytes the table loop beats the call into zlib's wider algorithm.
-constexpr std::size_t kCrcTableLoopMax = 32;
-
-}  // namespace
-
-std::uint32_t Crc32TableEntry(std::uint8_t n) { return Table().entries[n]; }
-
-std::uint32_t Crc32Update(std::uint32_t crc, const std::uint8_t* bytes, std::size_t count) {
-  if (count <= kCrcTableLoopMax) {
-    const CrcTable& table = Table();
-    for (std::size_t i = 0; i < count; ++i)
-      crc = table.entries[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
-    return crc;
-  }
-  // zlib computes the same polynomial several bytes at a time; it takes and gives the register
-  // complemented.
-  return ~static_cast<std::uint32_t>(crc32_z(~crc & 0xFFFFFFFFu, bytes, count));
 }
 
 // ---- registry ----
