@@ -15,7 +15,6 @@
 namespace quillamar::pagerender {
 namespace {
 
-using testing::HasSubstr;
 using testing::StartsWith;
 using testkit::ScratchFolder;
 using testkit::TestPage;
