@@ -6,8 +6,8 @@
 #include <QLineEdit>
 #include <QMetaObject>
 #include <QThread>
-#include <optional>
-#include <type_traits>
+#include <future>
+#include <memory>
 
 #include "app/MainUnit.h"
 
@@ -15,39 +15,18 @@ namespace quillamar::app {
 namespace detail {
 
 /// Runs `call` on the thread of `context` and waits for it; its result or exception is handed
-/// back to the calling thread. On that thread itself, `call` simply runs.
+/// back to the calling thread. On that thread itself, `call` simply runs. Should the call be
+/// dropped unrun (its receiver gone), the wait ends with std::future_error instead of hanging.
 template <typename Call>
 auto OnThreadOf(QObject* context, Call call) -> decltype(call()) {
   using Result = decltype(call());
   if (QThread::currentThread() == context->thread()) return call();
-  std::exception_ptr error;
-  if constexpr (std::is_void_v<Result>) {
-    QMetaObject::invokeMethod(
-        context,
-        [&] {
-          try {
-            call();
-          } catch (...) {
-            error = std::current_exception();
-          }
-        },
-        Qt::BlockingQueuedConnection);
-    if (error) std::rethrow_exception(error);
-  } else {
-    std::optional<Result> result;
-    QMetaObject::invokeMethod(
-        context,
-        [&] {
-          try {
-            result.emplace(call());
-          } catch (...) {
-            error = std::current_exception();
-          }
-        },
-        Qt::BlockingQueuedConnection);
-    if (error) std::rethrow_exception(error);
-    return std::move(*result);
-  }
+  auto task = std::make_shared<std::packaged_task<Result()>>(std::move(call));
+  std::future<Result> result = task->get_future();
+  // Only the queued call owns the task, so a call that is dropped breaks the promise.
+  QMetaObject::invokeMethod(
+      context, [task = std::move(task)] { (*task)(); }, Qt::QueuedConnection);
+  return result.get();
 }
 
 }  // namespace detail
