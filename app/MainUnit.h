@@ -34,8 +34,8 @@ inline constexpr char kStopText[] = "停止";
 inline constexpr char kFileCountPrefix[] = "共 ";
 inline constexpr char kFileCountSuffix[] = " 个文件";
 
-/// Rounds number * numerator / denominator to the nearest integer, halves away from zero; the
-/// window's layout is scaled with it.
+/// Rounds number * numerator / denominator to the nearest integer, halves away from zero (-1 for a
+/// zero denominator); the window's layout is scaled with it.
 int ScaleValue(int number, int numerator, int denominator);
 
 /// What the error display shows for an exception: its message, with a "." added by the system's
