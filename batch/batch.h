@@ -1,12 +1,21 @@
 // The conversion run over its host interface, and the re-encoding of one page to JPEG.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "framework/string_list.h"
 #include "renderer/renderer.h"
 
 namespace quillamar::batch {
+
+/// A page read and encoded ahead of its turn; nothing is written until Commit.
+class PreparedPage {
+ public:
+  virtual ~PreparedPage() = default;
+  /// Puts the page's JPEG file in place; raises as the re-encoding would.
+  virtual void Commit() = 0;
+};
 
 /// The window's operations as the run sees them. The window and the command line each implement
 /// it once; the run calls these in a fixed order and holds no other reference to its caller.
@@ -38,6 +47,12 @@ class RunHost {
   virtual void ChooseFolder() = 0;
   /// Re-encodes one page PNG as the JPEG file; raises on failure.
   virtual void ReencodePage(const std::string& png_path, const std::string& jpg_path) = 0;
+  /// The same in two steps: reads and encodes now, possibly on another thread and ahead of
+  /// earlier pages, and writes on Commit, which the run calls in page order. A failure may raise
+  /// here or on Commit; the run takes it up at that page's turn either way. By default nothing
+  /// happens ahead and Commit calls ReencodePage.
+  virtual std::unique_ptr<PreparedPage> PrepareReencode(const std::string& png_path,
+                                                        const std::string& jpg_path);
 };
 
 /// Lets another thread (or a signal handler) end a run: the renderer is asked to stop and the
@@ -52,6 +67,9 @@ struct RunSettings {
   int max_pages = 10000;
   /// Ends the run early when raised; may be null.
   StopSignal* stop = nullptr;
+  /// How many pages may be prepared at once (PrepareReencode on worker threads); 1 re-encodes
+  /// strictly one page after the other on the run's thread.
+  int pages_in_flight = 1;
 };
 
 /// How a run ended.
@@ -74,6 +92,10 @@ RunResult Run(RunHost& host, const RunSettings& settings = {});
 
 /// Reads the PNG page and writes it as the JPEG file; the PNG is left as it is.
 void ConvertPngToJpg(const std::string& png_path, const std::string& jpg_path);
+
+/// ConvertPngToJpg in two steps: reads and encodes now (safe on any thread), writes on Commit.
+std::unique_ptr<PreparedPage> PreparePngToJpg(const std::string& png_path,
+                                              const std::string& jpg_path);
 
 /// The texts the run shows.
 inline constexpr char kStatusConverting[] = "正在转换 ";

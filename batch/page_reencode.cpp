@@ -1,4 +1,4 @@
-// Re-encoding of one page PNG as a JPEG file.
+// Re-encoding of one page PNG as a JPEG file, at once or prepared ahead and committed later.
 #include <memory>
 
 #include "batch/batch.h"
@@ -7,21 +7,60 @@
 #include "png/png_object.h"
 
 namespace quillamar::batch {
+namespace {
+
+// The three images of one page, created as the JPEG image, the bitmap, then the PNG image and
+// freed in that same order, also when a step raises.
+struct PageImages {
+  PageImages()
+      : jpeg(std::make_unique<TJPEGImage>()),
+        bitmap(std::make_unique<TBitmap>()),
+        png(std::make_unique<png::TPNGObject>()) {}
+  ~PageImages() {
+    jpeg.reset();
+    bitmap.reset();
+    png.reset();
+  }
+  PageImages(const PageImages&) = delete;
+  PageImages& operator=(const PageImages&) = delete;
+
+  // Reads the PNG and hands its picture through the bitmap to the JPEG image.
+  void Load(const std::string& png_path) {
+    png->LoadFile(png_path);
+    bitmap->Assign(*png);
+    bitmap->Canvas().Draw(0, 0, png.get());
+    jpeg->Assign(*bitmap);
+  }
+
+  std::unique_ptr<TJPEGImage> jpeg;
+  std::unique_ptr<TBitmap> bitmap;
+  std::unique_ptr<png::TPNGObject> png;
+};
+
+class PreparedJpeg : public PreparedPage {
+ public:
+  PreparedJpeg(const std::string& png_path, std::string jpg_path) : jpg_path_(std::move(jpg_path)) {
+    images_.Load(png_path);
+    images_.jpeg->EnsureEncoded();
+  }
+  void Commit() override { images_.jpeg->SaveFile(jpg_path_); }
+
+ private:
+  std::string jpg_path_;
+  PageImages images_;
+};
+
+}  // namespace
 
 void ConvertPngToJpg(const std::string& png_path, const std::string& jpg_path) {
-  // Declared in reverse so that they are freed as the JPEG image, the bitmap, then the PNG image,
-  // also when a step raises; created as the JPEG image, the bitmap, then the PNG image.
-  std::unique_ptr<png::TPNGObject> png_image;
-  std::unique_ptr<TBitmap> bitmap;
-  auto jpeg_image = std::make_unique<TJPEGImage>();
-  bitmap = std::make_unique<TBitmap>();
-  png_image = std::make_unique<png::TPNGObject>();
+  PageImages images;
+  images.Load(png_path);
+  images.jpeg->SaveFile(jpg_path);
+}
 
-  png_image->LoadFile(png_path);
-  bitmap->Assign(*png_image);
-  bitmap->Canvas().Draw(0, 0, png_image.get());
-  jpeg_image->Assign(*bitmap);
-  jpeg_image->SaveFile(jpg_path);
+std::unique_ptr<PreparedPage> PreparePngToJpg(const std::string& png_path,
+                                              const std::string& jpg_path) {
+  return std::make_unique<PreparedJpeg>(png_path, jpg_path);
 }
 
 }  // namespace quillamar::batch

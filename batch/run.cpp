@@ -1,4 +1,8 @@
 // The conversion run: every chosen PDF through the renderer, then its pages to JPEG if asked.
+#include <algorithm>
+#include <deque>
+#include <future>
+
 #include "batch/batch.h"
 #include "framework/paths.h"
 
@@ -13,17 +17,53 @@ bool StopRequested(const RunSettings& settings) {
   return settings.stop != nullptr && settings.stop->Requested();
 }
 
+// Commits a page through the host's one-step re-encoding.
+class DeferredReencode : public PreparedPage {
+ public:
+  DeferredReencode(RunHost& host, std::string png_path, std::string jpg_path)
+      : host_(host), png_path_(std::move(png_path)), jpg_path_(std::move(jpg_path)) {}
+  void Commit() override { host_.ReencodePage(png_path_, jpg_path_); }
+
+ private:
+  RunHost& host_;
+  std::string png_path_;
+  std::string jpg_path_;
+};
+
+// A page on its way: being prepared (maybe on a worker thread), committed at its turn.
+struct PageInFlight {
+  std::string png_path;
+  std::future<std::unique_ptr<PreparedPage>> prepared;
+};
+
 // Re-encodes pages 1, 2, … of one PDF until the first missing number, deleting each PNG once its
-// JPEG is in place. Returns false when a stop ended it early.
+// JPEG is in place. Later pages may be prepared ahead, but they are committed strictly in page
+// order, so a failure at page k leaves page k and every later page as PNG, untouched. Returns
+// false when a stop ended it early.
 bool ReencodePages(RunHost& host, const std::string& base_name, const RunSettings& settings) {
-  for (int page = 1; page <= settings.max_pages; ++page) {
-    const std::string png =
-        renderer::PageFilePath(host.OutputFolderText(), base_name, page, ".png");
-    if (!FileExists(png)) break;
-    const std::string jpg =
-        renderer::PageFilePath(host.OutputFolderText(), base_name, page, ".jpg");
-    host.ReencodePage(png, jpg);
-    DeleteFile(png);  // a PNG that cannot be deleted merely stays beside its JPEG
+  const auto window = static_cast<std::size_t>(std::max(1, settings.pages_in_flight));
+  const auto launch = window > 1 ? std::launch::async : std::launch::deferred;
+  std::deque<PageInFlight> in_flight;
+  int next_page = 1;
+  bool more_pages = true;
+  const auto start_next_pages = [&] {
+    while (more_pages && in_flight.size() < window) {
+      const std::string folder = host.OutputFolderText();
+      std::string png = renderer::PageFilePath(folder, base_name, next_page, ".png");
+      more_pages = next_page <= settings.max_pages && FileExists(png);
+      if (!more_pages) break;
+      std::string jpg =
+          renderer::PageFilePath(host.OutputFolderText(), base_name, next_page, ".jpg");
+      in_flight.push_back(
+          {png, std::async(launch, [&host, png, jpg] { return host.PrepareReencode(png, jpg); })});
+      ++next_page;
+    }
+  };
+  for (start_next_pages(); !in_flight.empty(); start_next_pages()) {
+    PageInFlight page = std::move(in_flight.front());
+    in_flight.pop_front();
+    page.prepared.get()->Commit();
+    DeleteFile(page.png_path);  // a PNG that cannot be deleted merely stays beside its JPEG
     if (StopRequested(settings)) return false;
   }
   return true;
@@ -70,6 +110,11 @@ PdfEnd ConvertPdf(RunHost& host, const std::string& renderer_path, const std::st
 }
 
 }  // namespace
+
+std::unique_ptr<PreparedPage> RunHost::PrepareReencode(const std::string& png_path,
+                                                       const std::string& jpg_path) {
+  return std::make_unique<DeferredReencode>(*this, png_path, jpg_path);
+}
 
 RunResult Run(RunHost& host, const RunSettings& settings) {
   RunResult result;

@@ -2,8 +2,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "batch/batch.h"
 #include "cli/cli.h"
@@ -101,6 +104,10 @@ class TerminalHost : public batch::RunHost {
   void ReencodePage(const std::string& png_path, const std::string& jpg_path) override {
     batch::ConvertPngToJpg(png_path, jpg_path);
   }
+  std::unique_ptr<batch::PreparedPage> PrepareReencode(const std::string& png_path,
+                                                       const std::string& jpg_path) override {
+    return batch::PreparePngToJpg(png_path, jpg_path);
+  }
 
   void PrintError(const std::string& text) {
     bar_.Erase();
@@ -145,6 +152,7 @@ int Main(int argc, char** argv) {
   TerminalHost host(parsed.line);
   batch::RunSettings settings;
   settings.stop = &stop;
+  settings.pages_in_flight = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   try {
     return ExitStatusOf(batch::Run(host, settings));
   } catch (const EAbort&) {

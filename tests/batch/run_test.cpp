@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "batch/batch.h"
@@ -306,6 +308,87 @@ TEST_F(RunTest, AStopWhileRenderingEndsTheRendererAndTheRun) {
   EXPECT_EQ(host_.Visible().back(), "Status 已停止");
   EXPECT_TRUE(OutputHas("a_1.png"));  // what it wrote stays as it is
   EXPECT_FALSE(OutputHas("a_1.jpg") || OutputHas("b_1.png"));
+}
+
+// Prepares pages for real on worker threads (reading the PNG) and writes them on Commit.
+class AheadHost : public RecordingHost {
+ public:
+  std::string failing_page;  // the PNG whose preparation raises
+  std::mutex prepared_mutex;
+  std::vector<std::string> prepared;
+
+  std::unique_ptr<PreparedPage> PrepareReencode(const std::string& png,
+                                                const std::string& jpg) override {
+    {
+      std::lock_guard lock(prepared_mutex);
+      prepared.push_back(FileNameOf(png));
+    }
+    if (FileNameOf(png) == failing_page) throw Exception("Invalid PNG file");
+    return std::make_unique<Written>(*this, "jpeg of " + ReadFileText(png), png, jpg);
+  }
+
+ private:
+  struct Written : PreparedPage {
+    Written(AheadHost& host, std::string bytes, std::string png, std::string jpg)
+        : host(host), bytes(std::move(bytes)), png(std::move(png)), jpg(std::move(jpg)) {}
+    void Commit() override {
+      host.log.push_back("Commit " + FileNameOf(png));
+      std::ofstream(jpg) << bytes;
+    }
+    AheadHost& host;
+    std::string bytes, png, jpg;
+  };
+};
+
+class AheadRunTest : public RunTest {
+ protected:
+  void SetUp() override {
+    RunTest::SetUp();
+    WriteRenderer("1 2 3 4 5");
+    settings_.pages_in_flight = 3;
+    ahead_.folder = host_.folder;
+    ahead_.format = "JPG";
+    ahead_.files.Add(dir_.Write("pdfs/a.pdf", ""));
+  }
+  bool OutputHas(const std::string& name) const { return FileExists(ahead_.folder + "/" + name); }
+  AheadHost ahead_;
+};
+
+TEST_F(AheadRunTest, PagesPreparedAheadAreCommittedInPageOrder) {
+  batch::Run(ahead_, settings_);
+  EXPECT_EQ(ahead_.Visible(), (Log{"Position 0", "Maximum 0", "Status 正在转换 a.pdf", "Position 0",
+                                   "Status 已完成！", "Position 0"}));
+  Log commits;
+  for (const auto& entry : ahead_.log) {
+    if (entry.rfind("Commit", 0) == 0) commits.push_back(entry);
+  }
+  EXPECT_EQ(commits, (Log{"Commit a_1.png", "Commit a_2.png", "Commit a_3.png", "Commit a_4.png",
+                          "Commit a_5.png"}));
+  for (int page = 1; page <= 5; ++page) {
+    EXPECT_TRUE(OutputHas("a_" + std::to_string(page) + ".jpg"));
+    EXPECT_FALSE(OutputHas("a_" + std::to_string(page) + ".png"));
+  }
+}
+
+TEST_F(AheadRunTest, AFailureLeavesThatPageAndEveryLaterOneAsTheSequentialLoopWould) {
+  ahead_.failing_page = "a_2.png";
+  dir_.Write("out/a_3.jpg", "older");
+  EXPECT_THROW(batch::Run(ahead_, settings_), Exception);
+  EXPECT_TRUE(OutputHas("a_1.jpg"));
+  EXPECT_FALSE(OutputHas("a_1.png"));
+  for (const char* page : {"a_2.png", "a_3.png", "a_4.png", "a_5.png"})
+    EXPECT_TRUE(OutputHas(page));
+  EXPECT_FALSE(OutputHas("a_2.jpg") || OutputHas("a_4.jpg"));
+  EXPECT_EQ(ReadFileText(ahead_.folder + "/a_3.jpg"), "older");  // prepared, never written
+}
+
+TEST_F(AheadRunTest, NothingIsPreparedBeyondTheWindowOrTheLastPage) {
+  settings_.max_pages = 4;
+  batch::Run(ahead_, settings_);
+  std::sort(ahead_.prepared.begin(), ahead_.prepared.end());
+  EXPECT_EQ(ahead_.prepared,
+            (std::vector<std::string>{"a_1.png", "a_2.png", "a_3.png", "a_4.png"}));
+  EXPECT_TRUE(OutputHas("a_5.png"));
 }
 
 }  // namespace

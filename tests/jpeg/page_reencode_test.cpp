@@ -75,6 +75,18 @@ INSTANTIATE_TEST_SUITE_P(Kinds, ValidPageTest,
                                            KindCase{"GrayAlpha", PngKind::kGrayAlpha}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Prepared ahead, the page writes nothing until it is committed, then the same file.
+TEST_P(ValidPageTest, PreparedAheadWritesTheSameFileOnlyWhenCommitted) {
+  const TempDir dir;
+  const std::string png = dir / "a_1.png";
+  WritePng(png, GetParam().kind, 37, 23, Ramp);
+  batch::ConvertPngToJpg(png, dir / "at_once.jpg");
+  auto prepared = batch::PreparePngToJpg(png, dir / "a_1.jpg");
+  EXPECT_FALSE(std::filesystem::exists(dir / "a_1.jpg"));
+  prepared->Commit();
+  EXPECT_EQ(ReadAll(dir / "a_1.jpg"), ReadAll(dir / "at_once.jpg"));
+}
+
 TEST(ConvertPngToJpgTest, ReplacesAnOlderJpeg) {
   const TempDir dir;
   const auto shown = WritePng(dir / "a_1.png", PngKind::kRgb, 9, 9, Ramp);
