@@ -32,17 +32,6 @@ const char* Reason(int signal_number) {
   }
 }
 
-// Async-signal-safe output: the handler may use neither streams nor allocation.
-void Put(const char* text) {
-  std::size_t length = std::strlen(text);
-  while (length > 0) {
-    const ssize_t put = ::write(STDERR_FILENO, text, length);
-    if (put <= 0) return;
-    text += put;
-    length -= static_cast<std::size_t>(put);
-  }
-}
-
 void PutNumber(int value) {
   char digits[16];
   char* at = digits + sizeof digits;
@@ -51,20 +40,20 @@ void PutNumber(int value) {
     *--at = static_cast<char>('0' + value % 10);
     value /= 10;
   } while (value > 0 && at > digits);
-  Put(at);
+  WriteError(at);
 }
 
 extern "C" void OnFatalSignal(int signal_number) {
   if (crash_temporaries != nullptr) crash_temporaries->RemoveOpenNow();
-  if (crash_prefix != nullptr) Put(crash_prefix->c_str());
+  if (crash_prefix != nullptr) WriteError(crash_prefix->c_str());
   if (current_page > 0) {
-    Put("page ");
+    WriteError("page ");
     PutNumber(current_page);
-    Put(": ");
+    WriteError(": ");
   }
-  Put("the renderer crashed (");
-  Put(Reason(signal_number));
-  Put(")\n");
+  WriteError("the renderer crashed (");
+  WriteError(Reason(signal_number));
+  WriteError(")\n");
   ::_exit(kExitFailure);
 }
 

@@ -1,12 +1,11 @@
 // The page renderer program: lib -o PATTERN -F png -r DPI FILE.pdf writes one PNG per page.
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <exception>
-#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,8 +27,23 @@ void WatchSignals(const sigset_t* signals, TemporaryFiles* temporaries, std::ato
   temporaries->Abandon();
   const std::string line = std::string(quillamar::pagerender::kProgramName) + ": stopped by " +
                            (signal_number == SIGINT ? "SIGINT" : "SIGTERM") + "\n";
-  [[maybe_unused]] const ssize_t put = ::write(STDERR_FILENO, line.data(), line.size());
+  quillamar::pagerender::WriteError(line.c_str());
   ::_exit(quillamar::pagerender::kExitFailure);
+}
+
+// Libraries below us (the JPEG decoder inside the PDF library, for one) print some warnings
+// straight to standard error. Our line goes to a copy of it; the real one is silenced. Sanitizer
+// builds keep it, as their reports must stay visible.
+void SilenceLibraryOutput() {
+  const int copy = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (copy < 0) return;
+  quillamar::pagerender::SetErrorOutput(copy);
+#if !defined(__SANITIZE_ADDRESS__)
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null < 0) return;
+  ::dup2(null, STDERR_FILENO);
+  ::close(null);
+#endif
 }
 
 }  // namespace
@@ -37,6 +51,7 @@ void WatchSignals(const sigset_t* signals, TemporaryFiles* temporaries, std::ato
 int main(int argc, char** argv) {
   // Set up before any thread starts: the library's diagnostics hook, and the signal mask that
   // every later thread inherits.
+  SilenceLibraryOutput();
   quillamar::pagerender::PrepareRendering();
   sigset_t signals;
   sigemptyset(&signals);
@@ -54,7 +69,8 @@ int main(int argc, char** argv) {
     status = quillamar::pagerender::RunProgram(std::vector<std::string>(argv, argv + argc),
                                                temporaries, &stop);
   } catch (const std::exception& error) {
-    std::cerr << quillamar::pagerender::kProgramName << ": " << error.what() << '\n';
+    quillamar::pagerender::WriteError(
+        (std::string(quillamar::pagerender::kProgramName) + ": " + error.what() + "\n").c_str());
   }
   pthread_kill(watcher.native_handle(), SIGUSR1);
   watcher.join();

@@ -99,6 +99,13 @@ struct RenderOutcome {
   int pages_written = 0;
 };
 
+/// Points the program's error output at fd (standard error until then). main gives it a copy of
+/// standard error and silences the real one, so that warnings the libraries print on their own
+/// never reach the run.
+void SetErrorOutput(int fd) noexcept;
+/// Writes text in full to the error output; async-signal-safe.
+void WriteError(const char* text) noexcept;
+
 /// Prepares the rendering library once (silences its diagnostics). Call before any thread starts;
 /// RenderPdf calls it too. Returns false when the library cannot render at all.
 bool PrepareRendering();
@@ -109,7 +116,7 @@ RenderOutcome RenderPdf(const RenderRequest& request);
 
 /// The whole program: parses the arguments, reads kIntermediateEnv, reports a crash as an error
 /// line from then on, renders with one worker per core and returns the exit status; the error
-/// line (if any) goes to standard error.
+/// line (if any) goes to the error output.
 int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& temporaries,
                const std::atomic<bool>* stop);
 

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -213,8 +212,9 @@ int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& tempor
                const std::atomic<bool>* stop) {
   const ParsedOptions parsed = ParseArguments(arguments);
   if (!parsed.options) {
-    std::cerr << kProgramName << ": " << parsed.error
-              << " (usage: lib -o PATTERN -F png -r DPI FILE.pdf)\n";
+    WriteError((std::string(kProgramName) + ": " + parsed.error +
+                " (usage: lib -o PATTERN -F png -r DPI FILE.pdf)\n")
+                   .c_str());
     return kExitUsage;
   }
   InstallCrashGuard(parsed.options->pdf, temporaries);
@@ -228,7 +228,7 @@ int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& tempor
   request.temporaries = &temporaries;
   request.stop = stop;
   const RenderOutcome outcome = RenderPdf(request);
-  if (outcome.exit_status != kExitSuccess) std::cerr << outcome.error_line << '\n';
+  if (outcome.exit_status != kExitSuccess) WriteError((outcome.error_line + "\n").c_str());
   return outcome.exit_status;
 }
 

@@ -216,6 +216,24 @@ TEST(RendererProgramTest, BlanksPercentAndChineseInNamesSurvive) {
   EXPECT_EQ(testkit::ReadPng(sub / "50%d off 报告_2.png").height, 50);
 }
 
+TEST(RendererProgramTest, WarningsPrintedByLibrariesDoNotReachTheRun) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "sanitizer builds keep standard error open for their reports";
+#endif
+  // One changed byte in this form's JPEG image makes the JPEG decoder warn on standard error.
+  std::string pdf = testkit::ReadFile(kPdfs / "form_acrobat_1p.pdf");
+  constexpr std::size_t kImageByte = 2948;
+  ASSERT_GT(pdf.size(), kImageByte);
+  ASSERT_EQ(pdf[kImageByte], '\x18');
+  pdf[kImageByte] = '\x05';
+  const ScratchFolder folder;
+  const auto result =
+      testkit::RunProcess(Arguments(PatternIn(folder), "20", BytesAsPdf(folder, pdf).pdf));
+  EXPECT_EQ(result.exit_status, kExitSuccess);
+  EXPECT_EQ(result.out + result.err, "");
+  EXPECT_EQ(testkit::ReadPng(folder.path() / "p_1.png").error, "");
+}
+
 TEST(RendererProgramTest, IntermediateVariableSelectsStoredBlocks) {
   const ScratchFolder kept;
   const ScratchFolder intermediate;
