@@ -4,10 +4,12 @@
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QScreen>
 #include <QTranslator>
 #include <cstdlib>
 
 #include "app/MainUnit.h"
+#include "batch/batch.h"
 #include "framework/paths.h"
 
 namespace {
@@ -43,6 +45,9 @@ int main(int argc, char* argv[]) {
       QIcon::fromTheme(QStringLiteral("quillamar"), QIcon(QStringLiteral(":/quillamar.png"))));
   QTranslator translator;
   LoadQtTranslations(application, translator);
+
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  quillamar::batch::SetScreenColorDepth(screen != nullptr ? screen->depth() : 24);
 
   quillamar::app::TForm1 form;
   quillamar::app::CloseWindowsOnSignals();

@@ -2,6 +2,8 @@
 #include "app/run_host.h"
 
 #include <QApplication>
+#include <algorithm>
+#include <thread>
 
 namespace quillamar::app {
 
@@ -19,6 +21,7 @@ void TForm1::StartRun(QObject* sender) {
   batch::RunSettings settings;
   settings.renderer_path = renderer_path_;
   settings.stop = &stop_;
+  settings.pages_in_flight = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   running_ = true;
   worker_done_ = false;
   UpdateControls();

@@ -31,7 +31,7 @@ auto OnThreadOf(QObject* context, Call call) -> decltype(call()) {
 
 }  // namespace detail
 
-/// The run's view of the window. Every call but ReencodePage touches widgets, so it goes through
+/// The run's view of the window. Every call but the re-encoding touches widgets, so it goes through
 /// the UI thread; the dialogs are skipped once the window is being destroyed.
 class TForm1::Host : public batch::RunHost {
  public:
@@ -77,6 +77,11 @@ class TForm1::Host : public batch::RunHost {
   }
   void ReencodePage(const std::string& png_path, const std::string& jpg_path) override {
     TForm1::ConvertPngToJpg(png_path, jpg_path);
+  }
+  // Pages prepared ahead on the run's helper threads; nothing of the window is touched.
+  std::unique_ptr<batch::PreparedPage> PrepareReencode(const std::string& png_path,
+                                                       const std::string& jpg_path) override {
+    return batch::PreparePngToJpg(png_path, jpg_path);
   }
 
  private:

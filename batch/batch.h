@@ -97,6 +97,10 @@ void ConvertPngToJpg(const std::string& png_path, const std::string& jpg_path);
 std::unique_ptr<PreparedPage> PreparePngToJpg(const std::string& png_path,
                                               const std::string& jpg_path);
 
+/// Tells the page encoding the screen's colour depth (bits per pixel); called once at start-up
+/// by a front end that has a screen, before any run. Without it a depth of 24 is assumed.
+void SetScreenColorDepth(int bits_per_pixel);
+
 /// The texts the run shows.
 inline constexpr char kStatusConverting[] = "正在转换 ";
 inline constexpr char kStatusDone[] = "已完成！";

@@ -58,6 +58,8 @@ void ConvertPngToJpg(const std::string& png_path, const std::string& jpg_path) {
   images.jpeg->SaveFile(jpg_path);
 }
 
+void SetScreenColorDepth(int bits_per_pixel) { InitJpegScreenDepth(bits_per_pixel); }
+
 std::unique_ptr<PreparedPage> PreparePngToJpg(const std::string& png_path,
                                               const std::string& jpg_path) {
   return std::make_unique<PreparedJpeg>(png_path, jpg_path);
