@@ -11,12 +11,15 @@
 #include <filesystem>
 #include <thread>
 
+#include "support/named_cases.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
 
 namespace quillamar::cli {
 namespace {
+
+using quillamar::testing::PrintTo;  // table rows print as their names
 
 using testing::ReadFileText;
 using testing::TempDir;

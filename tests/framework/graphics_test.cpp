@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "framework/exceptions.h"
+#include "support/named_cases.h"
 
 namespace quillamar {
 namespace {
+
+using quillamar::testing::PrintTo;  // table rows print as their names
 
 // A graphic of another class that knows nothing of bitmaps.
 class ForeignGraphic : public TGraphic {

@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 
 #include "framework/exceptions.h"
+#include "support/named_cases.h"
 #include "support/temp_dir.h"
 
 namespace quillamar {
 namespace {
+
+using quillamar::testing::PrintTo;  // table rows print as their names
 
 struct PathCase {
   const char* name;

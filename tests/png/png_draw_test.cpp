@@ -3,6 +3,7 @@
 
 #include "framework/exceptions.h"
 #include "png/png_object.h"
+#include "support/named_cases.h"
 #include "tests/png/png_builder.h"
 
 namespace quillamar::png {
@@ -10,10 +11,7 @@ namespace {
 
 using namespace testing;  // the test-side PNG writer
 
-// Table rows print as their names in test listings and failures.
-template <class Case>
-requires requires(const Case& c) { c.name; }
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+using quillamar::testing::PrintTo;  // table rows print as their names
 
 using Bgr = std::array<std::uint8_t, 3>;
 

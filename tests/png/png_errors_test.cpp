@@ -7,6 +7,7 @@
 
 #include "framework/exceptions.h"
 #include "png/png_object.h"
+#include "support/named_cases.h"
 #include "tests/png/png_builder.h"
 
 namespace quillamar::png {
@@ -14,10 +15,7 @@ namespace {
 
 using namespace testing;  // the test-side PNG writer
 
-// Table rows print as their names in test listings and failures.
-template <class Case>
-requires requires(const Case& c) { c.name; }
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+using quillamar::testing::PrintTo;  // table rows print as their names
 
 // A 2 × 2 8-bit grey image: header and its complete image data.
 PngBuilder GreyImage() {

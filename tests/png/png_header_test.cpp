@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "png/png_object.h"
+#include "support/named_cases.h"
 #include "tests/png/png_builder.h"
 
 namespace quillamar::png {
@@ -10,10 +11,7 @@ namespace {
 
 using namespace testing;  // the test-side PNG writer
 
-// Table rows print as their names in test listings and failures.
-template <class Case>
-requires requires(const Case& c) { c.name; }
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+using quillamar::testing::PrintTo;  // table rows print as their names
 
 // An image of the format whose data are all zero (every row filter None).
 std::string ZeroImage(std::uint32_t width, std::uint32_t height, int depth, int color_type,

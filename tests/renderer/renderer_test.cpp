@@ -8,10 +8,13 @@
 #include <cstdlib>
 #include <thread>
 
+#include "support/named_cases.h"
 #include "support/temp_dir.h"
 
 namespace quillamar::renderer {
 namespace {
+
+using quillamar::testing::PrintTo;  // table rows print as their names
 
 using testing::ReadFileText;
 using testing::TempDir;
@@ -127,14 +130,20 @@ bool ProcessExists(const std::string& pid_text) {
   return !pid_text.empty() && ::kill(std::atoi(pid_text.c_str()), 0) == 0;
 }
 
+// Requests the stop once the script renderer has written its process number.
+std::thread StopOnceStarted(const TempDir& dir, StopSignal& stop) {
+  return std::thread([&dir, &stop] {
+    while (ReadFileText(dir / "pid").empty()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    stop.Request();
+  });
+}
+
 TEST(RunRendererTest, StopEndsEvenARendererThatIgnoresTerm) {
   TempDir dir;
   StopSignal stop;
-  std::thread stopper([&] {
-    while (ReadFileText(dir / "pid").empty())
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    stop.Request();
-  });
+  std::thread stopper = StopOnceStarted(dir, stop);
   const RenderOutcome outcome =
       RunScript(dir, "trap '' TERM; echo $$ > \"$(dirname \"$0\")/pid\"; while :; do sleep 1; done",
                 false, &stop);
@@ -147,11 +156,7 @@ TEST(RunRendererTest, StopEndsEvenARendererThatIgnoresTerm) {
 TEST(RunRendererTest, StopAsksPolitelyFirst) {
   TempDir dir;
   StopSignal stop;
-  std::thread stopper([&] {
-    while (ReadFileText(dir / "pid").empty())
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    stop.Request();
-  });
+  std::thread stopper = StopOnceStarted(dir, stop);
   const RenderOutcome outcome = RunScript(
       dir, "echo $$ > \"$(dirname \"$0\")/pid\"; while :; do sleep 0.05; done", false, &stop);
   stopper.join();
