@@ -267,7 +267,16 @@ TEST(RendererProgramTest, FullDiskKeepsEarlierPagesAndLeavesNoPartialFile) {
   EXPECT_EQ(testkit::ReadPng(folder.path() / "p_1.png").error, "");
 }
 
-TEST(RendererProgramTest, TermSignalStopsPromptlyAndRemovesTemporaries) {
+struct StopCase {
+  const char* name;
+  int signal_number;
+};
+
+void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
+
+class RendererStopTest : public testing::TestWithParam<StopCase> {};
+
+TEST_P(RendererStopTest, EndsPromptlyAndRemovesTemporaries) {
   const ScratchFolder folder;
   const auto first_page = folder.path() / "p_1.png";
   testkit::ChildProcess child(
@@ -278,12 +287,12 @@ TEST(RendererProgramTest, TermSignalStopsPromptlyAndRemovesTemporaries) {
   }
   ASSERT_TRUE(std::filesystem::exists(first_page));
   const auto sent = std::chrono::steady_clock::now();
-  child.Signal(SIGTERM);
+  child.Signal(GetParam().signal_number);
   const auto result = child.Wait();
   // The run sends SIGKILL two seconds after SIGTERM: the program must be gone well before.
   EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(2));
   EXPECT_EQ(result.exit_status, kExitFailure);
-  EXPECT_EQ(result.err, "lib.dll: stopped by SIGTERM\n");
+  EXPECT_EQ(result.err, std::string("lib.dll: stopped by ") + GetParam().name + "\n");
   const auto left = Outputs(folder);
   EXPECT_LT(left.size(), 117u);
   for (const auto& name : left) {
@@ -291,6 +300,10 @@ TEST(RendererProgramTest, TermSignalStopsPromptlyAndRemovesTemporaries) {
     EXPECT_EQ(testkit::ReadPng(folder.path() / name).error, "") << name;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererStopTest,
+                         testing::Values(StopCase{"SIGTERM", SIGTERM}, StopCase{"SIGINT", SIGINT}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quillamar::pagerender
