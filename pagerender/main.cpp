@@ -16,19 +16,32 @@ namespace {
 
 using quillamar::pagerender::TemporaryFiles;
 
-// Waits for SIGTERM or SIGINT on its own thread; on one, removes the pages being written and
-// ends the process at once (pages in progress are abandoned). SIGUSR1 just ends the wait.
-void WatchSignals(const sigset_t* signals, TemporaryFiles* temporaries, std::atomic<bool>* stop) {
-  int signal_number = 0;
-  while (sigwait(signals, &signal_number) != 0) {
-  }
-  if (signal_number == SIGUSR1) return;
-  stop->store(true);
-  temporaries->Abandon();
+// What the signal thread shares with main.
+struct SignalWatch {
+  sigset_t signals;
+  TemporaryFiles* temporaries = nullptr;
+  std::atomic<bool> stop{false};
+  std::atomic<bool> finished{false};  ///< main is done: the next SIGUSR1 ends the watch
+};
+
+// Removes the pages being written and ends the process at once (pages in progress are abandoned).
+[[noreturn]] void StopNow(SignalWatch& watch, int signal_number) {
+  watch.stop.store(true);
+  watch.temporaries->Abandon();
   const std::string line = std::string(quillamar::pagerender::kProgramName) + ": stopped by " +
                            (signal_number == SIGINT ? "SIGINT" : "SIGTERM") + "\n";
   quillamar::pagerender::WriteError(line.c_str());
   ::_exit(quillamar::pagerender::kExitFailure);
+}
+
+// Waits on its own thread for SIGTERM or SIGINT, and for main's SIGUSR1 once it is finished.
+void WatchSignals(SignalWatch* watch) {
+  for (;;) {
+    int signal_number = 0;
+    if (sigwait(&watch->signals, &signal_number) != 0) continue;
+    if (signal_number != SIGUSR1) StopNow(*watch, signal_number);
+    if (watch->finished.load()) return;
+  }
 }
 
 // Libraries below us (the JPEG decoder inside the PDF library, for one) print some warnings
@@ -49,29 +62,30 @@ void SilenceLibraryOutput() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Set up before any thread starts: the library's diagnostics hook, and the signal mask that
-  // every later thread inherits.
+  // Set up before any thread starts: the output, the library's diagnostics hook, and the signal
+  // mask that every later thread inherits.
   SilenceLibraryOutput();
   quillamar::pagerender::PrepareRendering();
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGUSR1);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  TemporaryFiles temporaries;
+  SignalWatch watch;
+  watch.temporaries = &temporaries;
+  sigemptyset(&watch.signals);
+  sigaddset(&watch.signals, SIGTERM);
+  sigaddset(&watch.signals, SIGINT);
+  sigaddset(&watch.signals, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &watch.signals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
 
-  TemporaryFiles temporaries;
-  std::atomic<bool> stop{false};
-  std::thread watcher(WatchSignals, &signals, &temporaries, &stop);
+  std::thread watcher(WatchSignals, &watch);
   int status = quillamar::pagerender::kExitFailure;
   try {
     status = quillamar::pagerender::RunProgram(std::vector<std::string>(argv, argv + argc),
-                                               temporaries, &stop);
+                                               temporaries, &watch.stop);
   } catch (const std::exception& error) {
     quillamar::pagerender::WriteError(
         (std::string(quillamar::pagerender::kProgramName) + ": " + error.what() + "\n").c_str());
   }
+  watch.finished.store(true);
   pthread_kill(watcher.native_handle(), SIGUSR1);
   watcher.join();
   return status;
