@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csetjmp>
@@ -99,9 +100,10 @@ class PngWriteStruct {
   png_infop info_;
 };
 
-void SetHeader(png_structp png, png_infop info, const Raster& raster, double dpi) {
+void SetHeader(png_structp png, png_infop info, const Raster& raster, bool grey, double dpi) {
   png_set_IHDR(png, info, static_cast<png_uint_32>(raster.width),
-               static_cast<png_uint_32>(raster.height), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+               static_cast<png_uint_32>(raster.height), 8,
+               grey ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
   const auto per_metre = static_cast<png_uint_32>(std::lround(dpi / 0.0254));
   png_set_pHYs(png, info, per_metre, per_metre, PNG_RESOLUTION_METER);
@@ -114,21 +116,46 @@ void SetCompression(png_structp png, const PngSettings& settings) {
   png_set_compression_buffer_size(png, kOutputBuffer);
 }
 
-// Only trivially destructible locals here: errors arrive by longjmp. The caller owns the rest.
+// One grey sample per pixel from a row whose pixels are all grey.
+void TakeGreyRow(const unsigned char* pixels, int width, unsigned char* grey) noexcept {
+  for (int x = 0; x < width; ++x) grey[x] = pixels[4 * x];
+}
+
+// Only trivially destructible locals here: errors arrive by longjmp. The caller owns the rest,
+// grey_row among it (width bytes, used for a grey page only).
 [[nodiscard]] bool EncodeRows(const PngWriteStruct& owner, WriteContext& ctx, const Raster& raster,
-                              const PngSettings& settings, double dpi) noexcept {
+                              const PngSettings& settings, double dpi,
+                              unsigned char* grey_row) noexcept {
   png_structp png = owner.png();
   png_infop info = owner.info();
   if (setjmp(png_jmpbuf(png)) != 0) return false;
   png_set_write_fn(png, &ctx, OnWrite, OnFlush);
-  SetHeader(png, info, raster, dpi);
+  SetHeader(png, info, raster, settings.grey, dpi);
   SetCompression(png, settings);
   png_write_info(png, info);
-  png_set_bgr(png);                          // the raster holds blue, green, red ...
-  png_set_filler(png, 0, PNG_FILLER_AFTER);  // ... and an unused fourth byte
-  for (int y = 0; y < raster.height; ++y) png_write_row(png, raster.Row(y));
+  if (settings.grey) {
+    for (int y = 0; y < raster.height; ++y) {
+      TakeGreyRow(raster.Row(y), raster.width, grey_row);
+      png_write_row(png, grey_row);
+    }
+  } else {
+    png_set_bgr(png);                          // the raster holds blue, green, red ...
+    png_set_filler(png, 0, PNG_FILLER_AFTER);  // ... and an unused fourth byte
+    for (int y = 0; y < raster.height; ++y) png_write_row(png, raster.Row(y));
+  }
   png_write_end(png, info);
   return FlushContext(ctx);
+}
+
+// True when every pixel has equal blue, green and red.
+bool IsGreyPage(const Raster& raster) {
+  for (int y = 0; y < raster.height; ++y) {
+    const unsigned char* pixel = raster.Row(y);
+    for (int x = 0; x < raster.width; ++x, pixel += 4) {
+      if (pixel[0] != pixel[1] || pixel[1] != pixel[2]) return false;
+    }
+  }
+  return true;
 }
 
 // Share of sampled pixels that differ from their left neighbour (0 for a blank page, near 1 for
@@ -149,7 +176,9 @@ double ColourChangeShare(const Raster& raster) {
 }  // namespace
 
 PngSettings ChoosePngSettings(const Raster& raster, PngMode mode) {
-  if (mode == PngMode::kIntermediate) return PngSettings{0, Z_DEFAULT_STRATEGY, PNG_FILTER_NONE};
+  if (mode == PngMode::kIntermediate) {
+    return PngSettings{0, Z_DEFAULT_STRATEGY, PNG_FILTER_NONE, IsGreyPage(raster)};
+  }
   if (ColourChangeShare(raster) > kPhotoShare) {
     return PngSettings{kFastLevel, Z_DEFAULT_STRATEGY, PNG_FILTER_UP};
   }
@@ -161,7 +190,9 @@ std::string WritePng(int fd, const Raster& raster, const PngSettings& settings, 
   ctx->fd = fd;
   const PngWriteStruct owner(*ctx);
   if (!owner.Valid()) return "out of memory";
-  if (EncodeRows(owner, *ctx, raster, settings, dpi)) return {};
+  std::unique_ptr<unsigned char[]> grey_row;
+  if (settings.grey) grey_row = std::make_unique<unsigned char[]>(std::max(raster.width, 1));
+  if (EncodeRows(owner, *ctx, raster, settings, dpi, grey_row.get())) return {};
   if (ctx->write_errno != 0) return std::strerror(ctx->write_errno);
   return ctx->message[0] != '\0' ? std::string(ctx->message) : "PNG encoding failed";
 }

@@ -135,10 +135,14 @@ std::pair<int, int> PngSize(const std::string& path) {
   return bytes.size() < 24 ? std::make_pair(0, 0) : std::make_pair(number(16), number(20));
 }
 
-TEST(JpgBatchRealRendererTest, EveryPageBecomesAJpegOfThePageSize) {
+class JpgBatchRealRendererTest : public ::testing::TestWithParam<const char*> {};
+
+// The pages go through the renderer's intermediate PNGs (grey ones among them for a text-only
+// PDF), yet every JPEG is the one the kept PNG of the same page gives.
+TEST_P(JpgBatchRealRendererTest, EveryPageBecomesTheJpegOfItsKeptPng) {
   const std::string renderer = std::string(QUILLAMAR_BIN_DIR) + "/lib.dll";
   if (::access(renderer.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << renderer;
-  const std::string pdf = std::string(QUILLAMAR_TESTDATA) + "/pdfs/rotated_pages_4p.pdf";
+  const std::string pdf = std::string(QUILLAMAR_TESTDATA) + "/pdfs/" + GetParam();
   const TempDir dir;
   batch::RunSettings settings;
   settings.renderer_path = renderer;
@@ -157,10 +161,19 @@ TEST(JpgBatchRealRendererTest, EveryPageBecomesAJpegOfThePageSize) {
     ASSERT_TRUE(decoded) << jpg_name;
     EXPECT_EQ(std::make_pair(decoded->width, decoded->height), PngSize(dir / ("png/" + name)))
         << jpg_name;
+    batch::ConvertPngToJpg(dir / ("png/" + name), dir / "from_kept.jpg");
+    EXPECT_EQ(ReadAll(dir / ("jpg/" + jpg_name)), ReadAll(dir / "from_kept.jpg")) << jpg_name;
   }
   EXPECT_EQ(FolderEntries(dir / "jpg"), expected_jpgs);  // and no PNG left
   EXPECT_TRUE(jpg_host.messages.empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Pdfs, JpgBatchRealRendererTest,
+                         ::testing::Values("rotated_pages_4p.pdf", "text_latex_4p.pdf"),
+                         [](const auto& info) {
+                           const std::string name = info.param;
+                           return name.substr(0, name.find('_'));
+                         });
 
 }  // namespace
 }  // namespace quillamar

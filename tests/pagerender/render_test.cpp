@@ -220,18 +220,30 @@ TEST(RendererDocumentTest, ParallelAndSingleWorkerFilesAreIdentical) {
   }
 }
 
+// Seven coloured pages, then two with black text only, which are grey.
+std::vector<TestPage> ColouredThenGreyPages() {
+  std::vector<TestPage> pages = VariedPages();
+  for (int i = 0; i < 2; ++i) {
+    pages.push_back(TestPage{300, 400, 90 * i, testkit::ShowText(30, 300, 14, "Grey text")});
+  }
+  return pages;
+}
+
 TEST(RendererDocumentTest, IntermediatePagesHaveTheSamePixelsStoredUncompressed) {
   const ScratchFolder balanced;
   const ScratchFolder intermediate;
-  ASSERT_EQ(Render(balanced, VariedPages(), 72).exit_status, kExitSuccess);
-  ASSERT_EQ(Render(intermediate, VariedPages(), 72, 2, PngMode::kIntermediate).exit_status,
-            kExitSuccess);
-  for (int page = 1; page <= 7; ++page) {
+  const auto pages = ColouredThenGreyPages();
+  ASSERT_EQ(Render(balanced, pages, 72).exit_status, kExitSuccess);
+  ASSERT_EQ(Render(intermediate, pages, 72, 2, PngMode::kIntermediate).exit_status, kExitSuccess);
+  for (int page = 1; page <= 9; ++page) {
     const std::string name = "p_" + std::to_string(page) + ".png";
     const auto ours = ReadPng(intermediate.path() / name);
     EXPECT_EQ(testkit::FirstDifference(ours, ReadPng(balanced.path() / name)), "") << name;
-    // Stored blocks hold every row byte (a filter byte plus three per pixel) uncompressed.
-    const auto raw = static_cast<std::uintmax_t>(ours.height) * (1 + 3 * ours.width);
+    // Stored blocks hold every row byte (a filter byte plus one sample per grey pixel or three
+    // per coloured one) uncompressed.
+    const bool grey = page > 7;
+    EXPECT_EQ(ours.colour_type, grey ? 0 : 2) << name;
+    const auto raw = static_cast<std::uintmax_t>(ours.height) * (1 + (grey ? 1 : 3) * ours.width);
     EXPECT_GE(std::filesystem::file_size(intermediate.path() / name), raw) << name;
     EXPECT_LT(std::filesystem::file_size(balanced.path() / name), raw / 4) << name;
   }
