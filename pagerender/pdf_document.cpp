@@ -1,16 +1,17 @@
-// Loads PDFs and renders their pages through poppler's C++ interface.
+// Loads PDFs and renders their pages through poppler's core: one page painter per document,
+// kept for all its pages, so fonts are loaded and glyphs rasterised once per document.
 #include "pagerender/pdf_document.h"
 
+#include <Error.h>
+#include <GlobalParams.h>
+#include <PDFDoc.h>
+#include <SplashOutputDev.h>
 #include <fcntl.h>
-#include <poppler-document.h>
-#include <poppler-global.h>
-#include <poppler-image.h>
-#include <poppler-page-renderer.h>
-#include <poppler-page.h>
+#include <goo/GooString.h>
+#include <splash/SplashBitmap.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -22,7 +23,7 @@ namespace quillamar::pagerender {
 namespace {
 
 // The library's own warnings are dropped: failures reach the user as our one error line.
-void IgnoreDiagnostic(const std::string& /*message*/, void* /*closure*/) {}
+void IgnoreDiagnostic(ErrorCategory /*category*/, Goffset /*position*/, const char* /*message*/) {}
 
 // Why the file cannot even be read, or "" when it can. Only regular files pass: a pipe or a
 // device could block the loader or never end.
@@ -46,27 +47,28 @@ std::string SizeText(double width, double height) {
          std::to_string(static_cast<long long>(height));
 }
 
-int RotationDegrees(poppler::page::orientation_enum orientation) {
-  switch (orientation) {
-    case poppler::page::landscape:
-      return 90;
-    case poppler::page::upside_down:
-      return 180;
-    case poppler::page::seascape:
-      return 270;
-    default:
-      return 0;
-  }
+// Four bytes a pixel, blue green red and an unused byte: the layout Raster promises.
+constexpr SplashColorMode kColourMode = splashModeXBGR8;
+constexpr int kRowPad = 4;
+
+// The painter the usual command-line renderer uses: white paper, antialiased text and vector
+// art, no font hinting.
+std::unique_ptr<SplashOutputDev> MakePainter(PDFDoc& document) {
+  SplashColor paper;
+  std::memset(paper, 0xff, sizeof paper);
+  auto painter = std::make_unique<SplashOutputDev>(kColourMode, kRowPad, false, paper);
+  painter->setFontAntialias(true);
+  painter->setVectorAntialias(true);
+  painter->setFreeTypeHinting(false, false);
+  painter->startDoc(&document);
+  return painter;
 }
 
 }  // namespace
 
-// poppler's ARGB32 pixels are native 32-bit words; Raster promises their little-endian bytes.
-static_assert(std::endian::native == std::endian::little);
-
 struct PdfDocument::Impl {
-  std::unique_ptr<poppler::document> document;
-  poppler::page_renderer renderer;
+  std::unique_ptr<PDFDoc> document;
+  std::unique_ptr<SplashOutputDev> painter;  // lives as long as the document: keeps its fonts
   int pages = 0;
 };
 
@@ -80,8 +82,11 @@ PixelSize PagePixelSize(double width_points, double height_points, int rotation,
 
 bool PreparePdfLibrary() {
   static std::once_flag once;
-  std::call_once(once, [] { poppler::set_debug_error_function(IgnoreDiagnostic, nullptr); });
-  return poppler::page_renderer::can_render();
+  std::call_once(once, [] {
+    setErrorCallback(IgnoreDiagnostic);
+    if (!globalParams) globalParams = std::make_unique<GlobalParams>();
+  });
+  return globalParams != nullptr;
 }
 
 PdfDocument::PdfDocument(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -90,42 +95,43 @@ PdfDocument::~PdfDocument() = default;
 OpenedPdf PdfDocument::Open(const std::string& path) {
   if (std::string reason = UnreadableReason(path); !reason.empty()) return {nullptr, reason};
   auto impl = std::make_unique<Impl>();
-  impl->document.reset(poppler::document::load_from_file(path));
-  if (!impl->document) return {nullptr, "not a PDF file, or damaged beyond repair"};
-  // pages() must not be asked of a locked document: it crashes.
-  if (impl->document->is_locked()) return {nullptr, "protected by a password"};
-  impl->pages = impl->document->pages();
+  impl->document = std::make_unique<PDFDoc>(std::make_unique<GooString>(path));
+  if (impl->document->getErrorCode() == errEncrypted) return {nullptr, "protected by a password"};
+  if (!impl->document->isOk()) return {nullptr, "not a PDF file, or damaged beyond repair"};
+  impl->pages = impl->document->getNumPages();
   if (impl->pages <= 0) return {nullptr, "the document has no pages"};
-  impl->renderer.set_render_hints(poppler::page_renderer::antialiasing |
-                                  poppler::page_renderer::text_antialiasing);
-  impl->renderer.set_image_format(poppler::image::format_argb32);
-  impl->renderer.set_paper_color(0xffffffff);
+  impl->painter = MakePainter(*impl->document);
   return {std::unique_ptr<PdfDocument>(new PdfDocument(std::move(impl))), {}};
 }
 
 int PdfDocument::PageCount() const { return impl_->pages; }
 
 PageRaster PdfDocument::Render(int index, double dpi) const {
-  const std::unique_ptr<poppler::page> page(impl_->document->create_page(index));
-  if (!page) return {{}, "the page cannot be read (damaged page tree)"};
-  const poppler::rectf box = page->page_rect(poppler::crop_box);
-  const PixelSize size =
-      PagePixelSize(box.width(), box.height(), RotationDegrees(page->orientation()), dpi);
+  const Page* page =
+      index >= 0 && index < impl_->pages ? impl_->document->getPage(index + 1) : nullptr;
+  if (page == nullptr) return {{}, "the page cannot be read (damaged page tree)"};
+  const double box_width = page->getCropWidth();
+  const double box_height = page->getCropHeight();
+  const PixelSize size = PagePixelSize(box_width, box_height, page->getRotate(), dpi);
   if (!(size.width >= 1 && size.height >= 1)) {
-    return {{}, "the page has no area (" + SizeText(box.width(), box.height()) + " points)"};
+    return {{}, "the page has no area (" + SizeText(box_width, box_height) + " points)"};
   }
   if (size.width * size.height > static_cast<double>(kMaxPagePixels)) {
     return {{},
             "the page would be " + SizeText(size.width, size.height) +
                 " pixels, above the limit of 300 megapixels"};
   }
-  auto image = std::make_shared<poppler::image>(impl_->renderer.render_page(
-      page.get(), dpi, dpi, 0, 0, static_cast<int>(size.width), static_cast<int>(size.height)));
-  if (!image->is_valid() || image->format() != poppler::image::format_argb32) {
+  const int width = static_cast<int>(size.width);
+  const int height = static_cast<int>(size.height);
+  impl_->document->displayPageSlice(impl_->painter.get(), index + 1, dpi, dpi, 0, false, true,
+                                    false, 0, 0, width, height);
+  // The painter hands its bitmap over and starts the next page on a fresh one.
+  std::shared_ptr<SplashBitmap> bitmap(impl_->painter->takeBitmap());
+  if (!bitmap || bitmap->getDataPtr() == nullptr || bitmap->getMode() != kColourMode ||
+      bitmap->getWidth() != width || bitmap->getHeight() != height || bitmap->getRowSize() <= 0) {
     return {{}, "the page cannot be rendered"};
   }
-  Raster raster{image->width(), image->height(), image->bytes_per_row(),
-                reinterpret_cast<const unsigned char*>(image->const_data()), image};
+  Raster raster{width, height, bitmap->getRowSize(), bitmap->getDataPtr(), bitmap};
   return {std::move(raster), {}};
 }
 

@@ -220,6 +220,18 @@ TEST(RendererDocumentTest, ParallelAndSingleWorkerFilesAreIdentical) {
   }
 }
 
+// One worker keeps its document's painter, fonts and all, from page to page: a page drawn after
+// pages of other sizes, turns and text sizes must come out as it did first.
+TEST(RendererDocumentTest, APageLooksTheSameAfterTheOtherPagesOfItsDocument) {
+  const ScratchFolder folder;
+  std::vector<TestPage> pages = VariedPages();
+  pages.push_back(pages.front());
+  ASSERT_EQ(Render(folder, pages, 100, 1).exit_status, kExitSuccess);
+  const auto first = ReadPng(folder.path() / "p_1.png");
+  ASSERT_EQ(first.error, "");
+  EXPECT_EQ(testkit::FirstDifference(ReadPng(folder.path() / "p_8.png"), first), "");
+}
+
 // Seven coloured pages, then two with black text only, which are grey.
 std::vector<TestPage> ColouredThenGreyPages() {
   std::vector<TestPage> pages = VariedPages();
