@@ -2,7 +2,9 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "framework/string_list.h"
 #include "renderer/renderer.h"
@@ -15,6 +17,19 @@ class PreparedPage {
   virtual ~PreparedPage() = default;
   /// Puts the page's JPEG file in place; raises as the re-encoding would.
   virtual void Commit() = 0;
+};
+
+/// How one PDF ended, for front ends that report per PDF.
+struct PdfReport {
+  enum class Outcome {
+    kConverted,   ///< the renderer succeeded and every page was handled
+    kFailed,      ///< the renderer failed ("转换失败：…"); its written pages were handled
+    kNotStarted,  ///< the renderer could not be started ("运行主程序错误!")
+    kStopped,     ///< a stop ended the run during this PDF
+  };
+  std::string pdf;  ///< the full path, as in SourceFiles
+  Outcome outcome = Outcome::kConverted;
+  std::string error_line;  ///< the renderer's line, for kFailed
 };
 
 /// The window's operations as the run sees them. The window and the command line each implement
@@ -53,6 +68,14 @@ class RunHost {
   /// happens ahead and Commit calls ReencodePage.
   virtual std::unique_ptr<PreparedPage> PrepareReencode(const std::string& png_path,
                                                         const std::string& jpg_path);
+
+  // Calls beyond the window's own operations; by default they change nothing.
+
+  /// The run turns to this PDF (full path); an exception ending the run belongs to the PDF last
+  /// started and not finished.
+  virtual void PdfStarted(const std::string& /*pdf*/) {}
+  /// The run is done with this PDF.
+  virtual void PdfFinished(const PdfReport& /*report*/) {}
 };
 
 /// Lets another thread (or a signal handler) end a run: the renderer is asked to stop and the
@@ -89,6 +112,11 @@ struct RunResult {
 /// Converts every chosen PDF into page files. Exceptions of the system's classes end the run and
 /// pass to the caller untouched.
 RunResult Run(RunHost& host, const RunSettings& settings = {});
+
+/// The base names (without extension) that more than one of the PDFs has, each once, in the order
+/// of their first appearance; compared as the file system does, byte for byte. Front ends ask
+/// about them before a run starts (the later PDF's pages would replace the earlier one's).
+std::vector<std::string> FindNameClashes(const TStringList& pdfs);
 
 /// Reads the PNG page and writes it as the JPEG file; the PNG is left as it is.
 void ConvertPngToJpg(const std::string& png_path, const std::string& jpg_path);

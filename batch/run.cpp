@@ -84,29 +84,44 @@ RenderOutcome StartAndAwaitRenderer(RunHost& host, const std::string& renderer_p
 
 enum class PdfEnd { kRendered, kNotStarted, kStopped };
 
-// One PDF: status, renderer, pages, and the message for a renderer that failed.
-PdfEnd ConvertPdf(RunHost& host, const std::string& renderer_path, const std::string& pdf,
-                  const RunSettings& settings, RunResult& result) {
+// One PDF: status, renderer, pages, and the message for a renderer that failed; the report says
+// how it ended.
+PdfEnd ConvertStartedPdf(RunHost& host, const std::string& renderer_path, const std::string& pdf,
+                         const RunSettings& settings, RunResult& result, PdfReport& report) {
   host.SetStatusText(kStatusConverting + FileNameOf(pdf));
   host.RepaintNow();
   const std::string base_name = WithoutExtension(FileNameOf(pdf));
   const RenderOutcome outcome =
       StartAndAwaitRenderer(host, renderer_path, pdf, base_name, settings);
   if (outcome.kind == RenderOutcome::Kind::kNotStarted) {
+    report.outcome = PdfReport::Outcome::kNotStarted;
     host.ShowMessage(kRendererStartError);
     ++result.pdfs_not_started;
     return PdfEnd::kNotStarted;
   }
+  report.outcome = PdfReport::Outcome::kStopped;
   if (outcome.kind == RenderOutcome::Kind::kStopped) return PdfEnd::kStopped;
   // Pages a failing renderer did write are still converted.
   if (host.FormatText() == kJpgFormat && !ReencodePages(host, base_name, settings)) {
     return PdfEnd::kStopped;
   }
+  report.outcome = PdfReport::Outcome::kConverted;
   if (outcome.kind == RenderOutcome::Kind::kFailed) {
+    report.outcome = PdfReport::Outcome::kFailed;
+    report.error_line = outcome.error_line;
     host.ShowMessage(kRendererFailedPrefix + FileNameOf(pdf) + "\n" + outcome.error_line);
     ++result.pdfs_failed;
   }
   return PdfEnd::kRendered;
+}
+
+PdfEnd ConvertPdf(RunHost& host, const std::string& renderer_path, const std::string& pdf,
+                  const RunSettings& settings, RunResult& result) {
+  PdfReport report{pdf, PdfReport::Outcome::kConverted, {}};
+  host.PdfStarted(pdf);
+  const PdfEnd end = ConvertStartedPdf(host, renderer_path, pdf, settings, result, report);
+  host.PdfFinished(report);
+  return end;
 }
 
 }  // namespace
@@ -114,6 +129,20 @@ PdfEnd ConvertPdf(RunHost& host, const std::string& renderer_path, const std::st
 std::unique_ptr<PreparedPage> RunHost::PrepareReencode(const std::string& png_path,
                                                        const std::string& jpg_path) {
   return std::make_unique<DeferredReencode>(*this, png_path, jpg_path);
+}
+
+std::vector<std::string> FindNameClashes(const TStringList& pdfs) {
+  std::vector<std::string> seen;
+  std::vector<std::string> clashes;
+  for (int i = 0; i < pdfs.Count(); ++i) {
+    std::string base_name = WithoutExtension(FileNameOf(pdfs[i]));
+    if (std::find(seen.begin(), seen.end(), base_name) == seen.end()) {
+      seen.push_back(std::move(base_name));
+    } else if (std::find(clashes.begin(), clashes.end(), base_name) == clashes.end()) {
+      clashes.push_back(std::move(base_name));
+    }
+  }
+  return clashes;
 }
 
 RunResult Run(RunHost& host, const RunSettings& settings) {

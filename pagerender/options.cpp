@@ -8,7 +8,7 @@
 namespace quillamar::pagerender {
 namespace {
 
-constexpr char kPageMarker[] = "%d";
+constexpr const char* kPageMarker = contract::kPageNumberPlaceholder;
 
 // A plain decimal number: digits with at most one dot, at least one digit, nothing else.
 bool IsPlainDecimal(const std::string& text) {
@@ -61,9 +61,9 @@ struct ArgumentScan {
   }
 
   std::optional<std::string>* SlotFor(const std::string& word) {
-    if (word == "-o") return &pattern;
-    if (word == "-F") return &format;
-    if (word == "-r") return &resolution;
+    if (word == contract::kOutputOption) return &pattern;
+    if (word == contract::kFormatOption) return &format;
+    if (word == contract::kResolutionOption) return &resolution;
     return nullptr;
   }
 };
@@ -79,7 +79,8 @@ ParsedOptions ParseArguments(const std::vector<std::string>& arguments) {
   if (!scan.format) return Failure("missing option -F png");
   if (!scan.resolution) return Failure("missing option -r RESOLUTION");
   if (!scan.pdf) return Failure("missing PDF file");
-  if (*scan.format != "png") return Failure("image type \"" + *scan.format + "\" is not png");
+  if (*scan.format != contract::kPngFormat)
+    return Failure("image type \"" + *scan.format + "\" is not png");
   if (scan.pattern->find(kPageMarker) == std::string::npos) {
     return Failure("output pattern \"" + *scan.pattern + "\" has no %d for the page number");
   }
@@ -94,7 +95,7 @@ std::string PageFileName(const std::string& pattern, int page) {
   const std::size_t at = pattern.rfind(kPageMarker);
   if (at == std::string::npos) return pattern;
   std::string name = pattern;
-  name.replace(at, sizeof kPageMarker - 1, std::to_string(page));
+  name.replace(at, std::char_traits<char>::length(kPageMarker), std::to_string(page));
   return name;
 }
 

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "contract/renderer_contract.h"
+
 namespace quillamar::pagerender {
 
 /// Program name used at the start of every message line.
-inline constexpr char kProgramName[] = "lib.dll";
-/// Environment variable by which the run says the pages are only read back by its own PNG reader
-/// (value "1"); the renderer then writes the cheapest valid PNG.
-inline constexpr char kIntermediateEnv[] = "QUILLAMAR_INTERMEDIATE_PNG";
+inline constexpr const char* kProgramName = contract::kRendererFileName;
+using contract::kIntermediateEnv;
 /// Highest resolution accepted, in dots per inch.
 inline constexpr double kMaxResolution = 2400.0;
 /// Most page files written at the same time, hence most workers.
@@ -22,9 +22,9 @@ inline constexpr int kMaxOpenTemporaries = 64;
 inline constexpr long long kMaxPagePixels = 300'000'000;
 
 /// Exit statuses of the program.
-inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitFailure = 1;
-inline constexpr int kExitUsage = 2;
+using contract::kExitFailure;
+using contract::kExitSuccess;
+using contract::kExitUsage;
 
 /// What the command line asks for: lib -o PATTERN -F png -r RESOLUTION PDF.
 struct Options {

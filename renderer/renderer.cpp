@@ -38,7 +38,14 @@ std::string PageFilePath(const std::string& folder, const std::string& base_name
 
 std::vector<std::string> RendererArguments(const std::string& folder, const std::string& base_name,
                                            const std::string& resolution, const std::string& pdf) {
-  return {"lib", "-o", OutputPattern(folder, base_name), "-F", "png", "-r", resolution, pdf};
+  return {contract::kProgramArgument,
+          contract::kOutputOption,
+          OutputPattern(folder, base_name),
+          contract::kFormatOption,
+          contract::kPngFormat,
+          contract::kResolutionOption,
+          resolution,
+          pdf};
 }
 
 StopSignal::StopSignal() {
@@ -245,10 +252,11 @@ bool AwaitEnd(ChildProcess& child, StopSignal* stop) {
 
 std::string DescribeEnd(int status) {
   if (WIFSIGNALED(status)) {
-    return std::string("lib.dll was ended by signal ") + std::to_string(WTERMSIG(status)) + " (" +
-           ::strsignal(WTERMSIG(status)) + ")";
+    return std::string(kRendererFileName) + " was ended by signal " +
+           std::to_string(WTERMSIG(status)) + " (" + ::strsignal(WTERMSIG(status)) + ")";
   }
-  return "lib.dll ended with exit status " + std::to_string(WEXITSTATUS(status));
+  return std::string(kRendererFileName) + " ended with exit status " +
+         std::to_string(WEXITSTATUS(status));
 }
 
 }  // namespace

@@ -5,15 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "contract/renderer_contract.h"
+
 namespace quillamar::renderer {
 
-/// The renderer's file name, always beside the running executable.
-inline constexpr char kRendererFileName[] = "lib.dll";
-
-/// Environment variable by which the run tells its renderer that the pages are only an
-/// intermediate for the program's own PNG reader (format "JPG"): value "1". The renderer may then
-/// write the cheapest valid PNG. Nothing else is passed outside the argument list.
-inline constexpr char kIntermediateEnv[] = "QUILLAMAR_INTERMEDIATE_PNG";
+using contract::kIntermediateEnv;
+using contract::kRendererFileName;
 
 /// The renderer's path beside an executable: its folder, "/" and "lib.dll" (so "//lib.dll" for a
 /// program in the root folder, used as it is).

@@ -1,0 +1,30 @@
+// The contract between the run and the page renderer "lib.dll": its file name, argument words,
+// environment variables, exit statuses and the words of the channel on which it announces pages.
+// Header-only and free of dependencies, so that renderer/ and pagerender/ cannot drift apart.
+#pragma once
+
+namespace quillamar::contract {
+
+/// The renderer's file name, always beside the running executable.
+inline constexpr char kRendererFileName[] = "lib.dll";
+/// Its program name, the first argument piece.
+inline constexpr char kProgramArgument[] = "lib";
+
+/// The argument words: lib -o PATTERN -F png -r RESOLUTION PDF.
+inline constexpr char kOutputOption[] = "-o";
+inline constexpr char kFormatOption[] = "-F";
+inline constexpr char kPngFormat[] = "png";
+inline constexpr char kResolutionOption[] = "-r";
+/// Replaced in the output pattern (its last occurrence) by the page number.
+inline constexpr char kPageNumberPlaceholder[] = "%d";
+
+/// Value "1": the pages are only an intermediate for the run's own PNG reader (format "JPG"), so
+/// the renderer may write the cheapest valid PNG.
+inline constexpr char kIntermediateEnv[] = "QUILLAMAR_INTERMEDIATE_PNG";
+
+/// Exit statuses of the renderer.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+}  // namespace quillamar::contract
