@@ -76,6 +76,12 @@ class RunHost {
   virtual void PdfStarted(const std::string& /*pdf*/) {}
   /// The run is done with this PDF.
   virtual void PdfFinished(const PdfReport& /*report*/) {}
+  /// The PDF (full path) is locked: the password to try, or nullopt to skip it, which ends it as
+  /// a failed PDF ("转换失败：…"). `retry` says the previous answer did not open it. Asked again
+  /// after every wrong answer.
+  virtual std::optional<std::string> AskPassword(const std::string& /*pdf*/, bool /*retry*/) {
+    return std::nullopt;
+  }
 };
 
 /// Lets another thread (or a signal handler) end a run: the renderer is asked to stop and the

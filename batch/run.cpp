@@ -71,7 +71,8 @@ bool ReencodePages(RunHost& host, const std::string& base_name, const RunSetting
 
 RenderOutcome StartAndAwaitRenderer(RunHost& host, const std::string& renderer_path,
                                     const std::string& pdf, const std::string& base_name,
-                                    const RunSettings& settings) {
+                                    const RunSettings& settings,
+                                    const std::optional<std::string>& password) {
   // The format is looked at before the start too, only to tell our renderer that its pages are an
   // intermediate; what happens to the pages is decided after it has ended, as always.
   const bool intermediate = host.FormatText() == kJpgFormat;
@@ -79,7 +80,31 @@ RenderOutcome StartAndAwaitRenderer(RunHost& host, const std::string& renderer_p
   const std::string resolution = host.ResolutionText();
   return renderer::RunRenderer(renderer_path,
                                renderer::RendererArguments(folder, base_name, resolution, pdf),
-                               intermediate, settings.stop);
+                               intermediate, settings.stop, password);
+}
+
+bool NeedsPassword(const RenderOutcome& outcome) {
+  return outcome.kind == RenderOutcome::Kind::kFailed &&
+         outcome.exit_status == renderer::kExitNeedsPassword;
+}
+
+// Renders the PDF; while it is locked, asks the host for a password and renders again with the
+// answer, until it opens, the host skips it or a stop comes.
+RenderOutcome RenderUnlocking(RunHost& host, const std::string& renderer_path,
+                              const std::string& pdf, const std::string& base_name,
+                              const RunSettings& settings) {
+  RenderOutcome outcome =
+      StartAndAwaitRenderer(host, renderer_path, pdf, base_name, settings, std::nullopt);
+  for (bool retry = false; NeedsPassword(outcome); retry = true) {
+    if (StopRequested(settings)) {
+      outcome.kind = RenderOutcome::Kind::kStopped;
+      break;
+    }
+    const std::optional<std::string> password = host.AskPassword(pdf, retry);
+    if (!password) break;
+    outcome = StartAndAwaitRenderer(host, renderer_path, pdf, base_name, settings, password);
+  }
+  return outcome;
 }
 
 enum class PdfEnd { kRendered, kNotStarted, kStopped };
@@ -91,8 +116,7 @@ PdfEnd ConvertStartedPdf(RunHost& host, const std::string& renderer_path, const 
   host.SetStatusText(kStatusConverting + FileNameOf(pdf));
   host.RepaintNow();
   const std::string base_name = WithoutExtension(FileNameOf(pdf));
-  const RenderOutcome outcome =
-      StartAndAwaitRenderer(host, renderer_path, pdf, base_name, settings);
+  const RenderOutcome outcome = RenderUnlocking(host, renderer_path, pdf, base_name, settings);
   if (outcome.kind == RenderOutcome::Kind::kNotStarted) {
     report.outcome = PdfReport::Outcome::kNotStarted;
     host.ShowMessage(kRendererStartError);

@@ -22,9 +22,15 @@ inline constexpr char kPageNumberPlaceholder[] = "%d";
 /// the renderer may write the cheapest valid PNG.
 inline constexpr char kIntermediateEnv[] = "QUILLAMAR_INTERMEDIATE_PNG";
 
+/// The number of an inherited, readable descriptor holding the PDF's password: every byte up to
+/// its end, nothing added. Never an argument word, so that no process listing shows it.
+inline constexpr char kPasswordFdEnv[] = "QUILLAMAR_PASSWORD_FD";
+
 /// Exit statuses of the renderer.
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+/// The PDF is locked: no password was given, or the one given does not open it.
+inline constexpr int kExitNeedsPassword = 4;
 
 }  // namespace quillamar::contract

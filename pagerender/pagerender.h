@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +24,7 @@ inline constexpr long long kMaxPagePixels = 300'000'000;
 
 /// Exit statuses of the program.
 using contract::kExitFailure;
+using contract::kExitNeedsPassword;
 using contract::kExitSuccess;
 using contract::kExitUsage;
 
@@ -90,6 +92,7 @@ struct RenderRequest {
   PngMode mode = PngMode::kBalanced;
   TemporaryFiles* temporaries = nullptr;    ///< required
   const std::atomic<bool>* stop = nullptr;  ///< optional: no new page starts once it is true
+  std::optional<std::string> password;      ///< opens a locked PDF
 };
 
 /// How the job went: exit status and, when it is not 0, the one line to print on standard error.
@@ -106,6 +109,13 @@ void SetErrorOutput(int fd) noexcept;
 /// Writes text in full to the error output; async-signal-safe.
 void WriteError(const char* text) noexcept;
 
+/// The password handed over through the descriptor that contract::kPasswordFdEnv names: its
+/// bytes up to the end (at most kMaxPasswordBytes), the descriptor closed afterwards. nullopt
+/// when the variable is absent or does not name a readable descriptor.
+std::optional<std::string> TakePassword();
+/// Longest password read; PDF passwords are far shorter.
+inline constexpr std::size_t kMaxPasswordBytes = 4096;
+
 /// Prepares the rendering library once (silences its diagnostics). Call before any thread starts;
 /// RenderPdf calls it too. Returns false when the library cannot render at all.
 bool PrepareRendering();
@@ -114,9 +124,10 @@ bool PrepareRendering();
 /// no page file appears under its final name before it is complete.
 RenderOutcome RenderPdf(const RenderRequest& request);
 
-/// The whole program: parses the arguments, reads kIntermediateEnv, reports a crash as an error
-/// line from then on, renders with one worker per core and returns the exit status; the error
-/// line (if any) goes to the error output.
+/// The whole program: parses the arguments, reads kIntermediateEnv and the password, reports a
+/// crash as an error line from then on, renders with one worker per core and returns the exit
+/// status (kExitNeedsPassword for a locked PDF that no password or a wrong one was given for); the
+/// error line (if any) goes to the error output.
 int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& temporaries,
                const std::atomic<bool>* stop);
 

@@ -92,16 +92,21 @@ bool PreparePdfLibrary() {
 PdfDocument::PdfDocument(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 PdfDocument::~PdfDocument() = default;
 
-OpenedPdf PdfDocument::Open(const std::string& path) {
+OpenedPdf PdfDocument::Open(const std::string& path, const std::optional<std::string>& password) {
   if (std::string reason = UnreadableReason(path); !reason.empty()) return {nullptr, reason};
   auto impl = std::make_unique<Impl>();
-  impl->document = std::make_unique<PDFDoc>(std::make_unique<GooString>(path));
-  if (impl->document->getErrorCode() == errEncrypted) return {nullptr, "protected by a password"};
+  std::optional<GooString> key;
+  if (password) key.emplace(*password);
+  impl->document = std::make_unique<PDFDoc>(std::make_unique<GooString>(path), key, key);
+  // The same words whether a password was missing or wrong: the password itself is never shown.
+  if (impl->document->getErrorCode() == errEncrypted) {
+    return {nullptr, "protected by a password", /*locked=*/true};
+  }
   if (!impl->document->isOk()) return {nullptr, "not a PDF file, or damaged beyond repair"};
   impl->pages = impl->document->getNumPages();
   if (impl->pages <= 0) return {nullptr, "the document has no pages"};
   impl->painter = MakePainter(*impl->document);
-  return {std::unique_ptr<PdfDocument>(new PdfDocument(std::move(impl))), {}};
+  return {std::unique_ptr<PdfDocument>(new PdfDocument(std::move(impl))), {}, false};
 }
 
 int PdfDocument::PageCount() const { return impl_->pages; }

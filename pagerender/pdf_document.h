@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace quillamar::pagerender {
@@ -39,6 +40,7 @@ class PdfDocument;
 struct OpenedPdf {
   std::unique_ptr<PdfDocument> document;
   std::string error;
+  bool locked = false;  ///< a password is needed, or the one given does not open it
 };
 
 /// A PDF loaded by one thread, with its own page renderer. Not shared between threads.
@@ -48,9 +50,11 @@ class PdfDocument {
   PdfDocument(const PdfDocument&) = delete;
   PdfDocument& operator=(const PdfDocument&) = delete;
 
-  /// Loads the file. Fails for an unreadable or missing file, a file that is not a PDF or is
-  /// damaged beyond repair, a password-protected PDF and a PDF without pages.
-  static OpenedPdf Open(const std::string& path);
+  /// Loads the file, trying the password (its bytes as given) as the owner's and the user's.
+  /// Fails for an unreadable or missing file, a file that is not a PDF or is damaged beyond
+  /// repair, a locked PDF that the password does not open, and a PDF without pages.
+  static OpenedPdf Open(const std::string& path,
+                        const std::optional<std::string>& password = std::nullopt);
 
   int PageCount() const;
   /// Renders page index (from 0) at dpi on white paper: its crop box, its rotation honoured.

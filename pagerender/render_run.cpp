@@ -158,10 +158,10 @@ class PageRun {
 
 // Each further worker loads the file again: poppler documents are not shared between threads.
 // A worker whose document cannot be loaded leaves its share to the others.
-void RunWorker(PageRun& run, const std::string& pdf) noexcept {
+void RunWorker(PageRun& run, const RenderRequest& request) noexcept {
   try {
     const CrashStack crash_stack;
-    const OpenedPdf opened = PdfDocument::Open(pdf);
+    const OpenedPdf opened = PdfDocument::Open(request.options.pdf, request.password);
     if (opened.document) run.Work(*opened.document);
   } catch (...) {
   }
@@ -177,8 +177,9 @@ int WorkerCount() {
   return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
-RenderOutcome DocumentFailure(const std::string& pdf, const std::string& reason) {
-  return RenderOutcome{kExitFailure, std::string(kProgramName) + ": " + pdf + ": " + reason, 0};
+RenderOutcome DocumentFailure(const std::string& pdf, const std::string& reason,
+                              int exit_status = kExitFailure) {
+  return RenderOutcome{exit_status, std::string(kProgramName) + ": " + pdf + ": " + reason, 0};
 }
 
 }  // namespace
@@ -187,15 +188,18 @@ bool PrepareRendering() { return PreparePdfLibrary(); }
 
 RenderOutcome RenderPdf(const RenderRequest& request) {
   if (!PrepareRendering()) return DocumentFailure(request.options.pdf, "rendering is unavailable");
-  const OpenedPdf opened = PdfDocument::Open(request.options.pdf);
-  if (!opened.document) return DocumentFailure(request.options.pdf, opened.error);
+  const OpenedPdf opened = PdfDocument::Open(request.options.pdf, request.password);
+  if (!opened.document) {
+    return DocumentFailure(request.options.pdf, opened.error,
+                           opened.locked ? kExitNeedsPassword : kExitFailure);
+  }
   const int pages = opened.document->PageCount();
   PageRun run(request, pages);
   const int workers = std::clamp(request.workers, 1, std::min(pages, kMaxOpenTemporaries));
   std::vector<std::thread> threads;
   for (int i = 1; i < workers; ++i) {
     try {
-      threads.emplace_back(RunWorker, std::ref(run), std::cref(request.options.pdf));
+      threads.emplace_back(RunWorker, std::ref(run), std::cref(request));
     } catch (const std::system_error&) {
       break;  // fewer workers still render every page
     }
@@ -227,6 +231,7 @@ int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& tempor
                      : PngMode::kBalanced;
   request.temporaries = &temporaries;
   request.stop = stop;
+  request.password = TakePassword();
   const RenderOutcome outcome = RenderPdf(request);
   if (outcome.exit_status != kExitSuccess) WriteError((outcome.error_line + "\n").c_str());
   return outcome.exit_status;

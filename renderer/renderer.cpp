@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -170,14 +171,42 @@ std::string LastErrorLine(int fd) {
   return newline == std::string::npos ? tail : tail.substr(newline + 1);
 }
 
-// Our environment with the intermediate-page hint set or removed.
-std::vector<std::string> ChildEnvironment(bool intermediate_pages) {
-  const std::string prefix = std::string(kIntermediateEnv) + "=";
+// An anonymous in-memory file holding the password, read from its start; -1 without one or
+// when it cannot be made (the renderer then reports the PDF as locked).
+int CreatePasswordFile(const std::optional<std::string>& password) {
+  if (!password) return -1;
+  const int fd = ::memfd_create("quillamar-password", MFD_CLOEXEC);
+  if (fd < 0) return -1;
+  std::size_t written = 0;
+  while (written < password->size()) {
+    const ssize_t put = ::write(fd, password->data() + written, password->size() - written);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) break;
+    written += static_cast<std::size_t>(put);
+  }
+  if (written != password->size() || ::lseek(fd, 0, SEEK_SET) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool HasPrefix(const char* entry, const std::string& prefix) {
+  return std::strncmp(entry, prefix.c_str(), prefix.size()) == 0;
+}
+
+// Our environment with the intermediate-page hint and the password descriptor set or removed.
+std::vector<std::string> ChildEnvironment(bool intermediate_pages, int password_fd) {
+  const std::string intermediate = std::string(kIntermediateEnv) + "=";
+  const std::string password = std::string(contract::kPasswordFdEnv) + "=";
   std::vector<std::string> entries;
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0) entries.emplace_back(*entry);
+    if (!HasPrefix(*entry, intermediate) && !HasPrefix(*entry, password)) {
+      entries.emplace_back(*entry);
+    }
   }
-  if (intermediate_pages) entries.push_back(prefix + "1");
+  if (intermediate_pages) entries.push_back(intermediate + "1");
+  if (password_fd >= 0) entries.push_back(password + std::to_string(password_fd));
   return entries;
 }
 
@@ -189,10 +218,13 @@ std::vector<char*> PointersTo(std::vector<std::string>& texts) {
 }
 
 // The child starts with default signal handling and nothing blocked, whatever the caller set.
-void PrepareSpawn(SpawnSetup& setup, int error_fd) {
+void PrepareSpawn(SpawnSetup& setup, int error_fd, int password_fd) {
   ::posix_spawn_file_actions_addopen(setup.actions(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   ::posix_spawn_file_actions_addopen(setup.actions(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   if (error_fd >= 0) ::posix_spawn_file_actions_adddup2(setup.actions(), error_fd, STDERR_FILENO);
+  // A dup2 onto itself clears close-on-exec in the child alone: no other child inherits it.
+  if (password_fd >= 0)
+    ::posix_spawn_file_actions_adddup2(setup.actions(), password_fd, password_fd);
   sigset_t defaults;
   sigemptyset(&defaults);
   for (const int signal_number : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGQUIT}) {
@@ -262,13 +294,15 @@ std::string DescribeEnd(int status) {
 }  // namespace
 
 RenderOutcome RunRenderer(const std::string& path, const std::vector<std::string>& arguments,
-                          bool intermediate_pages, StopSignal* stop) {
+                          bool intermediate_pages, StopSignal* stop,
+                          const std::optional<std::string>& password) {
   RenderOutcome outcome;
   const Descriptor error_capture(CreateErrorCapture());
+  const Descriptor password_file(CreatePasswordFile(password));
   SpawnSetup setup;
-  PrepareSpawn(setup, error_capture.get());
+  PrepareSpawn(setup, error_capture.get(), password_file.get());
   std::vector<std::string> argv_texts = arguments;
-  std::vector<std::string> env_texts = ChildEnvironment(intermediate_pages);
+  std::vector<std::string> env_texts = ChildEnvironment(intermediate_pages, password_file.get());
   const std::vector<char*> argv = PointersTo(argv_texts);
   const std::vector<char*> envp = PointersTo(env_texts);
 

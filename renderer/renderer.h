@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 
 namespace quillamar::renderer {
 
+using contract::kExitNeedsPassword;
 using contract::kIntermediateEnv;
 using contract::kRendererFileName;
 
@@ -71,8 +73,11 @@ struct RenderOutcome {
 /// Starts the renderer by its explicit path (never a search path) with the arguments, standard
 /// input from /dev/null and standard error into a temporary file, and waits for it without a
 /// time limit. On a stop request the renderer gets SIGTERM, and SIGKILL two seconds later if it
-/// is still there. The process is always waited for: no zombie, no orphan.
+/// is still there. The process is always waited for: no zombie, no orphan. A password is handed
+/// over in an anonymous in-memory file that only the renderer inherits (never in its arguments);
+/// a renderer that needs one and lacks it, or got a wrong one, exits with kExitNeedsPassword.
 RenderOutcome RunRenderer(const std::string& path, const std::vector<std::string>& arguments,
-                          bool intermediate_pages, StopSignal* stop);
+                          bool intermediate_pages, StopSignal* stop,
+                          const std::optional<std::string>& password = std::nullopt);
 
 }  // namespace quillamar::renderer

@@ -11,6 +11,7 @@ packages=(
   qt6-base-dev qt6-qpa-plugins qt6-translations-l10n fonts-noto-cjk fonts-dejavu-core fontconfig
   # tests and benchmarks
   libgtest-dev libgmock-dev libspng-dev poppler-utils libjpeg-turbo-progs xvfb xauth time bc
+  qpdf
 )
 
 missing=()

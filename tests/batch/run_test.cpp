@@ -3,9 +3,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <deque>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "batch/batch.h"
@@ -30,6 +33,7 @@ class RecordingHost : public RunHost {
   std::string resolution = "72";
   std::function<void(const std::string&)> on_status;
   std::function<void(const std::string& png, const std::string& jpg)> on_reencode;
+  std::deque<std::optional<std::string>> passwords;  ///< answers in turn; none left skips
   Log log;
 
   std::string ChosenFilesText() override { return Record("ChosenFilesText", chosen_text); }
@@ -60,13 +64,22 @@ class RecordingHost : public RunHost {
     std::ofstream(jpg) << "jpeg of " << ReadFileText(png);
   }
 
+  std::optional<std::string> AskPassword(const std::string& pdf, bool retry) override {
+    log.push_back("AskPassword " + FileNameOf(pdf) + (retry ? " again" : ""));
+    if (passwords.empty()) return std::nullopt;
+    std::optional<std::string> answer = passwords.front();
+    passwords.pop_front();
+    return answer;
+  }
+
   // The calls that show something or change files: what a user would notice.
   Log Visible() const {
     Log visible;
     for (const auto& entry : log) {
       if (entry.rfind("Status", 0) == 0 || entry.rfind("Position", 0) == 0 ||
           entry.rfind("Maximum", 0) == 0 || entry.rfind("Message", 0) == 0 ||
-          entry.rfind("Choose", 0) == 0 || entry.rfind("Reencode", 0) == 0) {
+          entry.rfind("Choose", 0) == 0 || entry.rfind("Reencode", 0) == 0 ||
+          entry.rfind("AskPassword", 0) == 0) {
         visible.push_back(entry);
       }
     }
@@ -390,6 +403,63 @@ TEST_F(AheadRunTest, NothingIsPreparedBeyondTheWindowOrTheLastPage) {
             (std::vector<std::string>{"a_1.png", "a_2.png", "a_3.png", "a_4.png"}));
   EXPECT_TRUE(OutputHas("a_5.png"));
 }
+
+// A locked PDF through the program's own renderer: the host is asked until it gives the right
+// password or skips; a skip ends that PDF as a failed one and the run goes on.
+struct PasswordCase {
+  const char* name;
+  std::deque<std::optional<std::string>> answers;
+  Log asked;
+  bool converted;
+};
+
+void PrintTo(const PasswordCase& c, std::ostream* os) { *os << c.name; }
+
+const PasswordCase kPasswordCases[] = {
+    {"RightAtOnce", {"openpassword"}, {"AskPassword locked.pdf"}, true},
+    {"WrongThenRight",
+     {"wrong", "", "openpassword"},
+     {"AskPassword locked.pdf", "AskPassword locked.pdf again", "AskPassword locked.pdf again"},
+     true},
+    {"SkippedAtOnce", {std::nullopt}, {"AskPassword locked.pdf"}, false},
+    {"WrongThenSkipped",
+     {"wrong", std::nullopt},
+     {"AskPassword locked.pdf", "AskPassword locked.pdf again"},
+     false},
+};
+
+class LockedPdfRunTest : public ::testing::TestWithParam<PasswordCase> {};
+
+TEST_P(LockedPdfRunTest, AsksUntilItOpensOrIsSkipped) {
+  const PasswordCase& c = GetParam();
+  TempDir dir;
+  RecordingHost host;
+  host.folder = dir / "out";
+  host.format = "JPG";
+  host.resolution = "10";
+  host.passwords = c.answers;
+  const std::string locked = dir / "locked.pdf";
+  std::filesystem::copy_file(std::string(QUILLAMAR_TESTDATA) + "/pdfs/encrypted_user_password.pdf",
+                             locked);
+  host.files.Add(locked);
+  RunSettings settings;
+  settings.renderer_path = std::string(QUILLAMAR_BIN_DIR) + "/lib.dll";
+  const RunResult result = batch::Run(host, settings);
+  EXPECT_EQ(result.outcome, RunOutcome::kCompleted);
+  EXPECT_EQ(result.pdfs_failed, c.converted ? 0 : 1);
+  Log visible = host.Visible();
+  Log asked;
+  std::copy_if(visible.begin(), visible.end(), std::back_inserter(asked),
+               [](const std::string& entry) { return entry.rfind("AskPassword", 0) == 0; });
+  EXPECT_EQ(asked, c.asked);
+  EXPECT_EQ(FileExists(host.folder + "/locked_1.jpg"), c.converted);
+  const std::string failure =
+      "Message 转换失败：locked.pdf\nlib.dll: " + locked + ": protected by a password";
+  EXPECT_EQ(std::count(visible.begin(), visible.end(), failure), c.converted ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Run, LockedPdfRunTest, ::testing::ValuesIn(kPasswordCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quillamar::batch

@@ -3,10 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "pagerender/pagerender.h"
@@ -106,11 +109,6 @@ const BadInputCase kBadInputCases[] = {
      "72",
      "not a PDF file, or damaged beyond repair",
      {}},
-    {"PasswordProtected",
-     [](const ScratchFolder& f) { return SharedPdf(f, "encrypted_user_password.pdf"); },
-     "72",
-     "protected by a password",
-     {}},
     {"BrokenPageTree",
      [](const ScratchFolder& f) { return SharedPdf(f, "damaged_xref_broken.pdf"); },
      "72",
@@ -164,6 +162,78 @@ TEST_P(RendererBadInputTest, OneLineNamingFileAndPageAndNoPartialFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Renderer, RendererBadInputTest, testing::ValuesIn(kBadInputCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A PDF of our own, locked by qpdf with AES-256 and a password of Chinese characters and blanks.
+std::string LockedPdf(const ScratchFolder& folder, const std::string& password) {
+  const std::string plain = WritePdf(folder, {{100, 100, 0, ""}});
+  const std::string locked = (folder.path() / "locked.pdf").string();
+  const auto result = testkit::RunProcess(
+      {"/usr/bin/qpdf", "--encrypt", password, "owner", "256", "--", plain, locked});
+  return result.exit_status == 0 ? locked : std::string();
+}
+
+// The password comes through an inherited in-memory file whose number the variable names.
+class PasswordFile {
+ public:
+  explicit PasswordFile(const std::string& password)
+      : fd_(::memfd_create("password", /*flags=*/0)) {
+    if (fd_ >= 0 && ::write(fd_, password.data(), password.size()) >= 0) ::lseek(fd_, 0, SEEK_SET);
+  }
+  ~PasswordFile() { ::close(fd_); }
+  PasswordFile(const PasswordFile&) = delete;
+  PasswordFile& operator=(const PasswordFile&) = delete;
+  std::map<std::string, std::string> Environment() const {
+    return {{contract::kPasswordFdEnv, std::to_string(fd_)}};
+  }
+
+ private:
+  int fd_;
+};
+
+struct PasswordCase {
+  const char* name;
+  bool shared_pdf;  ///< the shared RC4 PDF (password "openpassword"), else our AES-256 one
+  std::optional<std::string> given;
+  int exit_status;
+};
+
+void PrintTo(const PasswordCase& c, std::ostream* os) { *os << c.name; }
+
+constexpr char kOurPassword[] = "开 门 sesame";
+
+const PasswordCase kPasswordCases[] = {
+    {"SharedWithoutPassword", true, std::nullopt, kExitNeedsPassword},
+    {"SharedWrongPassword", true, "openpassworD", kExitNeedsPassword},
+    {"SharedRightPassword", true, "openpassword", kExitSuccess},
+    {"OursWithoutPassword", false, std::nullopt, kExitNeedsPassword},
+    {"OursWithLineEnd", false, std::string(kOurPassword) + "\n", kExitNeedsPassword},
+    {"OursRightPassword", false, kOurPassword, kExitSuccess},
+};
+
+class RendererPasswordTest : public testing::TestWithParam<PasswordCase> {};
+
+TEST_P(RendererPasswordTest, OpensOnlyWithTheRightPasswordAndNeverShowsIt) {
+  const PasswordCase& c = GetParam();
+  const ScratchFolder folder;
+  const std::string pdf = c.shared_pdf ? (kPdfs / "encrypted_user_password.pdf").string()
+                                       : LockedPdf(folder, kOurPassword);
+  if (pdf.empty()) GTEST_SKIP() << "qpdf cannot lock a PDF here (is it installed?)";
+  const PasswordFile password(c.given.value_or(""));
+  const auto result =
+      testkit::RunProcess(Arguments(PatternIn(folder), "20", pdf),
+                          c.given ? password.Environment() : std::map<std::string, std::string>{});
+  EXPECT_EQ(result.exit_status, c.exit_status);
+  if (c.exit_status == kExitSuccess) {
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(testkit::ReadPng(folder.path() / "p_1.png").error, "");
+  } else {
+    EXPECT_EQ(result.err, "lib.dll: " + pdf + ": protected by a password\n");
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "p_1.png"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererPasswordTest, testing::ValuesIn(kPasswordCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct UsageCase {

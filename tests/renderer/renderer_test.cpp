@@ -126,6 +126,28 @@ TEST(RunRendererTest, InputIsEmptyAndTheHintIsPassedOnlyWhenAsked) {
   EXPECT_EQ(ReadFileText(dir / "env"), "[1]\n");
 }
 
+// The script writes what it finds on the descriptor the variable names, and its arguments.
+TEST(RunRendererTest, APasswordArrivesOnlyThroughTheDescriptor) {
+  TempDir dir;
+  const std::string path = FakeRenderer(
+      dir,
+      "out=\"$(dirname \"$0\")\"; printf '%s|' \"$@\" > \"$out/args\"\n"
+      "echo \"[$QUILLAMAR_PASSWORD_FD]\" > \"$out/variable\"\n"
+      "[ -n \"$QUILLAMAR_PASSWORD_FD\" ] && cat <&\"$QUILLAMAR_PASSWORD_FD\" > \"$out/password\"\n"
+      "exit 0");
+  ::setenv(contract::kPasswordFdEnv, "0", 1);  // the caller's own setting must not leak through
+  const Strings arguments{"lib", "-o", dir / "p_%d.png"};
+  RunRenderer(path, arguments, false, nullptr);
+  EXPECT_EQ(ReadFileText(dir / "variable"), "[]\n");
+  ::unsetenv(contract::kPasswordFdEnv);
+  const std::string password = "密码 with blanks\nand a second line";
+  EXPECT_EQ(RunRenderer(path, arguments, false, nullptr, password).kind,
+            RenderOutcome::Kind::kSucceeded);
+  EXPECT_EQ(ReadFileText(dir / "password"), password);
+  EXPECT_EQ(ReadFileText(dir / "args"), "-o|" + dir / "p_%d.png|");
+  EXPECT_NE(ReadFileText(dir / "variable"), "[]\n");
+}
+
 bool ProcessExists(const std::string& pid_text) {
   return !pid_text.empty() && ::kill(std::atoi(pid_text.c_str()), 0) == 0;
 }
