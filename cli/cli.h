@@ -12,6 +12,8 @@ struct CommandLine {
   std::string resolution = "72";  ///< handed to the renderer verbatim
   std::string output;             ///< the output folder as typed
   std::vector<std::string> files;
+  /// --password-file: its first line opens locked PDFs; "-" reads it from standard input.
+  std::string password_file;
   bool help = false;
   bool version = false;
 };

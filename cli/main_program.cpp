@@ -1,10 +1,14 @@
 // quillamar-cli: runs the conversion with a host that reports on the terminal.
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -71,11 +75,73 @@ class ProgressBar {
   int position_ = 0;
 };
 
+// Keeps the terminal from echoing what is typed, as long as it lives.
+class EchoOff {
+ public:
+  explicit EchoOff(int fd) : fd_(fd) {
+    if (::tcgetattr(fd_, &saved_) != 0) return;
+    termios quiet = saved_;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    active_ = ::tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+  }
+  ~EchoOff() {
+    if (active_) ::tcsetattr(fd_, TCSAFLUSH, &saved_);
+  }
+  EchoOff(const EchoOff&) = delete;
+  EchoOff& operator=(const EchoOff&) = delete;
+
+ private:
+  int fd_;
+  termios saved_{};
+  bool active_ = false;
+};
+
+// One line from the stream without its line end; nullopt at the end of the input or on an error.
+std::optional<std::string> ReadLine(std::FILE* stream) {
+  std::string line;
+  for (int c = std::fgetc(stream); c != EOF; c = std::fgetc(stream)) {
+    if (c == '\n') return line;
+    line.push_back(static_cast<char>(c));
+  }
+  if (line.empty()) return std::nullopt;
+  return line;
+}
+
+// The first line of the password file ("-": standard input), without its line end.
+std::optional<std::string> ReadPasswordFile(const std::string& path, std::string& error) {
+  const bool standard_input = path == "-";
+  std::FILE* stream = standard_input ? stdin : std::fopen(path.c_str(), "rb");
+  if (stream == nullptr) {
+    error = "cannot read the password file '" + path + "': " + std::strerror(errno);
+    return std::nullopt;
+  }
+  std::string line = ReadLine(stream).value_or("");
+  if (!standard_input) std::fclose(stream);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// Asks on the terminal, without echo; an empty answer or the end of the input skips the PDF.
+std::optional<std::string> PromptForPassword(const std::string& pdf, bool retry) {
+  std::fprintf(stderr, "%s%s: password (empty to skip): ", retry ? "wrong password. " : "",
+               FileNameOf(pdf).c_str());
+  std::fflush(stderr);
+  std::optional<std::string> answer;
+  {
+    const EchoOff echo_off(STDIN_FILENO);
+    answer = ReadLine(stdin);
+  }
+  std::fputc('\n', stderr);
+  if (!answer || answer->empty()) return std::nullopt;
+  return answer;
+}
+
 // The run's host on a terminal: texts from the command line, status to standard output,
 // messages to standard error.
 class TerminalHost : public batch::RunHost {
  public:
-  explicit TerminalHost(const CommandLine& line) : line_(line) {
+  TerminalHost(const CommandLine& line, std::optional<std::string> password)
+      : line_(line), password_(std::move(password)) {
     output_ = AbsolutePath(line.output);
     for (const auto& file : line.files) {
       files_.Add(AbsolutePath(file));
@@ -109,6 +175,14 @@ class TerminalHost : public batch::RunHost {
     return batch::PreparePngToJpg(png_path, jpg_path);
   }
 
+  // The password file's line is tried once per PDF; without one, a terminal is asked.
+  std::optional<std::string> AskPassword(const std::string& pdf, bool retry) override {
+    if (password_) return retry ? std::nullopt : password_;
+    if (::isatty(STDIN_FILENO) != 1) return std::nullopt;
+    bar_.Erase();
+    return PromptForPassword(pdf, retry);
+  }
+
   void PrintError(const std::string& text) {
     bar_.Erase();
     std::fprintf(stderr, "%s\n", text.c_str());
@@ -117,6 +191,7 @@ class TerminalHost : public batch::RunHost {
 
  private:
   const CommandLine& line_;
+  std::optional<std::string> password_;
   std::string output_;
   TStringList files_;
   std::string chosen_text_;
@@ -147,9 +222,19 @@ int Main(int argc, char** argv) {
     return kExitConverted;
   }
 
+  std::optional<std::string> password;
+  if (!parsed.line.password_file.empty()) {
+    std::string error;
+    password = ReadPasswordFile(parsed.line.password_file, error);
+    if (!password) {
+      std::fprintf(stderr, "quillamar-cli: %s\n", error.c_str());
+      return kExitError;
+    }
+  }
+
   batch::StopSignal stop;
   InstallStopHandlers(stop);
-  TerminalHost host(parsed.line);
+  TerminalHost host(parsed.line, std::move(password));
   batch::RunSettings settings;
   settings.stop = &stop;
   settings.pages_in_flight = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));

@@ -23,7 +23,7 @@ struct OptionWord {
 OptionWord Recognise(const std::string& argument) {
   static const std::pair<const char*, char> kLongNames[] = {
       {"--format", 'f'}, {"--resolution", 'r'}, {"--output", 'o'},
-      {"--help", 'h'},   {"--version", 'V'},
+      {"--help", 'h'},   {"--version", 'V'},    {"--password-file", 'P'},
   };
   OptionWord word;
   if (argument.rfind("--", 0) == 0) {
@@ -47,7 +47,15 @@ OptionWord Recognise(const std::string& argument) {
   return word;
 }
 
-bool TakesValue(char key) { return key == 'f' || key == 'r' || key == 'o'; }
+bool TakesValue(char key) { return key == 'f' || key == 'r' || key == 'o' || key == 'P'; }
+
+constexpr char kStandardInput[] = "-";
+
+// How many options read standard input; it can serve only one. An option that takes "-" for
+// standard input (a list of files, say) is counted here as well.
+int StandardInputReaders(const CommandLine& line) {
+  return line.password_file == kStandardInput ? 1 : 0;
+}
 
 ParseResult Failure(const std::string& error) {
   ParseResult result;
@@ -90,6 +98,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
       }
     } else if (word.key == 'r') {
       line.resolution = word.inline_value;
+    } else if (word.key == 'P') {
+      line.password_file = word.inline_value;
     } else {
       line.output = word.inline_value;
       output_given = true;
@@ -101,6 +111,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
   }
   if (!output_given || line.output.empty()) return Failure("missing -o FOLDER");
   if (line.files.empty()) return Failure("no PDF files given");
+  if (StandardInputReaders(line) > 1) return Failure("standard input ('-') given twice");
   result.ok = true;
   return result;
 }
@@ -113,6 +124,8 @@ std::string UsageText() {
          "  -f, --format JPG|PNG    image format, any case (default JPG)\n"
          "  -r, --resolution DPI    resolution in dots per inch (default 72)\n"
          "  -o, --output FOLDER     folder for the images; created when missing\n"
+         "      --password-file FILE  password for locked PDFs: the file's first line\n"
+         "                          (- reads standard input); without it a terminal asks\n"
          "  -h, --help              show this text\n"
          "  -V, --version           show the version\n"
          "\n"

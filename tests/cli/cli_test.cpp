@@ -105,7 +105,8 @@ class CliTest : public ::testing::Test {
                /*executable=*/true);
   }
 
-  pid_t Start(const Strings& arguments) {
+  // Standard input comes from the file `input` (never a terminal: no prompt can wait).
+  pid_t Start(const Strings& arguments, const std::string& input = "/dev/null") {
     Strings argv_texts{"quillamar-cli"};
     argv_texts.insert(argv_texts.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -114,6 +115,7 @@ class CliTest : public ::testing::Test {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, dir_.path().c_str());
+    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, (dir_ / "stdout").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, (dir_ / "stderr").c_str(),
@@ -135,7 +137,9 @@ class CliTest : public ::testing::Test {
     return finished;
   }
 
-  Finished RunCli(const Strings& arguments) { return Wait(Start(arguments)); }
+  Finished RunCli(const Strings& arguments, const std::string& input = "/dev/null") {
+    return Wait(Start(arguments, input));
+  }
 
   TempDir dir_;
 };
@@ -210,6 +214,58 @@ TEST_F(CliTest, CtrlCStopsTheRendererToo) {
   EXPECT_EQ(run.out, "正在转换 a.pdf\n已停止\n");
   const pid_t renderer = std::stoi(ReadFileText(dir_ / "bin/pid"));
   EXPECT_NE(::kill(renderer, 0), 0) << "the renderer outlived the program";
+}
+
+// A locked PDF with the program's own renderer: the password file's first line opens it, from a
+// file or from standard input; a wrong one, or none off a terminal, fails that PDF as usual.
+struct PasswordFileCase {
+  const char* name;
+  const char* content;  ///< of the password file
+  bool from_standard_input;
+  int status;
+};
+
+const PasswordFileCase kPasswordFileCases[] = {
+    {"FirstLineOfAFile", "openpassword\nsecond line\n", false, kExitConverted},
+    {"WindowsLineEnd", "openpassword\r\n", false, kExitConverted},
+    {"StandardInput", "openpassword\n", true, kExitConverted},
+    {"WrongPassword", "openpassword \n", false, kExitSomeFailed},
+    {"NoPasswordFile", nullptr, false, kExitSomeFailed},
+};
+
+class CliPasswordTest : public CliTest, public ::testing::WithParamInterface<PasswordFileCase> {};
+
+TEST_P(CliPasswordTest, OpensALockedPdfOnlyWithTheRightPassword) {
+  const PasswordFileCase& c = GetParam();
+  std::filesystem::copy_file(std::string(QUILLAMAR_BIN_DIR) + "/lib.dll", dir_ / "bin/lib.dll");
+  std::filesystem::copy_file(std::string(QUILLAMAR_TESTDATA) + "/pdfs/encrypted_user_password.pdf",
+                             dir_ / "locked.pdf");
+  Strings arguments{"-r", "10", "-o", "OUT", "locked.pdf"};
+  std::string input = "/dev/null";
+  if (c.content != nullptr) {
+    const std::string file = dir_.Write("password", c.content);
+    if (c.from_standard_input) input = file;
+    arguments.insert(arguments.begin(), {"--password-file", c.from_standard_input ? "-" : file});
+  }
+  const Finished run = RunCli(arguments, input);
+  EXPECT_EQ(run.status, c.status) << run.err;
+  EXPECT_EQ(std::filesystem::exists(dir_ / "OUT/locked_1.jpg"), c.status == kExitConverted);
+  const std::string failure =
+      "转换失败：locked.pdf\nlib.dll: " + dir_ / "locked.pdf" + ": protected by a password\n";
+  EXPECT_EQ(run.err, c.status == kExitConverted ? "" : failure);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, CliPasswordTest, ::testing::ValuesIn(kPasswordFileCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CliTest, AnUnreadablePasswordFileEndsBeforeTheRun) {
+  RecordingRenderer();
+  const Finished run = RunCli({"--password-file", "missing", "-o", "OUT", "a.pdf"});
+  EXPECT_EQ(run.status, kExitError);
+  EXPECT_EQ(run.err,
+            "quillamar-cli: cannot read the password file 'missing': No such file or "
+            "directory\n");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "bin/args"));
 }
 
 }  // namespace
