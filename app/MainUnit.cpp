@@ -5,10 +5,15 @@
 #include <QCloseEvent>
 #include <QColor>
 #include <QComboBox>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QFont>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -121,6 +126,40 @@ void Place(QWidget* widget, const ControlLayout& row, int text_height) {
   widget->setFixedSize(scale(row.width), height);
 }
 
+/// What a drop brought: the PDFs in their order, and how many items were left out.
+struct DroppedPdfs {
+  QStringList pdfs;
+  int ignored = 0;
+};
+
+bool IsPdfFile(const QFileInfo& info) {
+  return info.isFile() && info.suffix().compare(QLatin1String("pdf"), Qt::CaseInsensitive) == 0;
+}
+
+/// The PDFs among dropped items: PDF files as they are, and for each folder the PDFs directly
+/// inside it, sorted by name. Anything else, a folder without PDFs included, is counted.
+DroppedPdfs PdfsAmong(const QList<QUrl>& urls) {
+  DroppedPdfs dropped;
+  for (const QUrl& url : urls) {
+    const QFileInfo info(url.toLocalFile());
+    if (!url.isLocalFile() || !info.exists()) {
+      ++dropped.ignored;
+    } else if (info.isDir()) {
+      const QFileInfoList inside = QDir(info.filePath()).entryInfoList(QDir::Files, QDir::Name);
+      const qsizetype before = dropped.pdfs.size();
+      for (const QFileInfo& entry : inside) {
+        if (IsPdfFile(entry)) dropped.pdfs << entry.filePath();
+      }
+      if (dropped.pdfs.size() == before) ++dropped.ignored;
+    } else if (IsPdfFile(info)) {
+      dropped.pdfs << info.filePath();
+    } else {
+      ++dropped.ignored;
+    }
+  }
+  return dropped;
+}
+
 }  // namespace
 
 int ScaleValue(int number, int numerator, int denominator) {
@@ -191,6 +230,12 @@ void TForm1::CreateControls() {
   ProgressBar1->setValue(0);
   Button2 = MakeButton(this, "Button2", "...");
   Button3 = MakeButton(this, "Button3", "...");
+  open_folder_ = MakeButton(this, "OpenFolderButton", "");
+  open_folder_->setText(tr("打开图片文件夹"));
+  open_folder_->setFlat(true);
+  open_folder_->setCursor(Qt::PointingHandCursor);
+  open_folder_->hide();
+  setAcceptDrops(true);
 }
 
 void TForm1::ScaleToScreen() {
@@ -209,6 +254,9 @@ void TForm1::ScaleToScreen() {
   // The progress bar lies along the bottom edge across the full width, whatever the rounding.
   ProgressBar1->setFixedWidth(client.width());
   ProgressBar1->move(0, client.height() - ProgressBar1->height());
+  open_folder_->setFont(Label8->font());
+  open_folder_->adjustSize();
+  open_folder_->move(Label9->pos());
   setAutoFillBackground(true);
   QPalette face = palette();
   face.setColor(QPalette::Window, face.color(QPalette::Button));
@@ -231,6 +279,8 @@ void TForm1::ConnectHandlers() {
           [this] { Guarded([this] { Button2Click(Button2); }); });
   connect(Button3, &QPushButton::clicked, this,
           [this] { Guarded([this] { Button3Click(Button3); }); });
+  connect(open_folder_, &QPushButton::clicked, this,
+          [this] { Guarded([this] { dialogs_->OpenFolder(output_folder_); }); });
 }
 
 template <typename Handler>
@@ -272,13 +322,17 @@ void TForm1::SetProgress(int position, int maximum) {
 void TForm1::Button2Click(QObject*) {
   const std::optional<QStringList> chosen = dialogs_->ChoosePdfFiles(this, remembered_pdf_);
   if (!chosen || chosen->isEmpty()) return;
+  ChoosePdfs(*chosen);
+}
+
+void TForm1::ChoosePdfs(const QStringList& paths) {
   if (!SourceFiles) {
     SourceFiles = std::make_unique<TStringList>();
   } else {
     SourceFiles->Clear();
   }
-  for (const QString& path : *chosen) SourceFiles->Add(path.toStdString());
-  remembered_pdf_ = chosen->first();
+  for (const QString& path : paths) SourceFiles->Add(path.toStdString());
+  remembered_pdf_ = paths.first();
   Label7->setText(QString());
   Edit2->setText(QString());
   for (const std::string& path : *SourceFiles) {
@@ -297,6 +351,32 @@ void TForm1::Button3Click(QObject*) {
   }
   const std::optional<QString> chosen = dialogs_->ChooseFolder(this, start);
   if (chosen) Edit1->setText(*chosen);
+}
+
+bool TForm1::NameClashesAccepted() {
+  if (!SourceFiles) return true;
+  QStringList names;
+  for (const std::string& name : batch::FindNameClashes(*SourceFiles)) {
+    names << QString::fromStdString(name);
+  }
+  return names.isEmpty() || dialogs_->ConfirmNameClashes(this, names);
+}
+
+void TForm1::ShowOpenFolder(bool shown) {
+  Label9->setVisible(!shown);
+  open_folder_->setVisible(shown);
+}
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+  if (!running_ && event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+  if (running_ || !event->mimeData()->hasUrls()) return;
+  event->acceptProposedAction();
+  const DroppedPdfs dropped = PdfsAmong(event->mimeData()->urls());
+  if (!dropped.pdfs.isEmpty()) ChoosePdfs(dropped.pdfs);
+  if (dropped.ignored > 0) Label8->setText(tr("已忽略 %n 个非PDF项目", "", dropped.ignored));
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

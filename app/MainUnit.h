@@ -16,6 +16,8 @@
 
 class QCloseEvent;
 class QComboBox;
+class QDragEnterEvent;
+class QDropEvent;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -95,6 +97,8 @@ class TForm1 : public QWidget {
   /// The progress range and position as the run set them (the bar cannot show 0 to 0 itself).
   int ProgressMaximum() const { return progress_maximum_; }
   int ProgressPosition() const { return progress_position_; }
+  /// Shown in Label9's place after a run that completed, until the next run: opens the folder.
+  QPushButton* OpenFolderButton() const { return open_folder_; }
 
  signals:
   /// A run has ended and the controls are usable again (before any error is displayed).
@@ -103,6 +107,10 @@ class TForm1 : public QWidget {
  protected:
   /// Closing during a run stops the run first; the window closes when it has ended.
   void closeEvent(QCloseEvent* event) override;
+  /// Dropped PDFs are chosen as in the PDF dialog; a folder gives the PDFs directly inside it,
+  /// sorted by name; anything else is left out with a note in the status line.
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   class Host;
@@ -114,6 +122,12 @@ class TForm1 : public QWidget {
   /// Enables, disables and labels the controls for the run's state.
   void UpdateControls();
   void SetProgress(int position, int maximum);
+  /// Takes these PDFs as the choice: SourceFiles, Edit2 and Label7, as the PDF dialog sets them.
+  void ChoosePdfs(const QStringList& paths);
+  /// Whether to start although chosen PDFs share a base name (asks only when they do).
+  bool NameClashesAccepted();
+  /// Label9's notice, or in its place the button that opens the output folder.
+  void ShowOpenFolder(bool shown);
   void StartRun(QObject* sender);
   /// The worker thread's whole life: the run, then a queued FinishRun with its error, if any.
   void Work(const batch::RunSettings& settings);
@@ -134,6 +148,9 @@ class TForm1 : public QWidget {
   std::unique_ptr<Host> host_;
   std::thread worker_;
   std::atomic<bool> worker_done_{true};
+  QPushButton* open_folder_ = nullptr;
+  QString output_folder_;
+  bool run_completed_ = false;  ///< written by the worker before it posts FinishRun
   bool running_ = false;
   bool close_after_run_ = false;
   bool destroying_ = false;

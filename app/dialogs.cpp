@@ -2,12 +2,17 @@
 #include "app/dialogs.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
+#include <QUrl>
 #include <algorithm>
 
 #include "app/MainUnit.h"
@@ -71,6 +76,31 @@ class QtDialogs : public Dialogs {
     Show(owner, QMessageBox::Critical, text);
   }
 
+  std::optional<QString> AskPassword(QWidget* owner, const QString& pdf_name, bool retry) override {
+    const std::unique_ptr<QInputDialog> dialog = MakePasswordDialog(owner, pdf_name, retry);
+    if (dialog->exec() != QDialog::Accepted) return std::nullopt;
+    return dialog->textValue();
+  }
+
+  bool ConfirmNameClashes(QWidget* owner, const QStringList& base_names) override {
+    QMessageBox box(QMessageBox::Question, QString::fromUtf8(kApplicationTitle),
+                    QApplication::translate("Dialogs",
+                                            "以下PDF文件同名，后转换的图片将覆盖先转换的：\n%1\n"
+                                            "是否继续？")
+                        .arg(base_names.join(QLatin1Char('\n'))),
+                    QMessageBox::NoButton, owner);
+    const QPushButton* go_on =
+        box.addButton(QString::fromUtf8(kContinueText), QMessageBox::AcceptRole);
+    box.setDefaultButton(box.addButton(QString::fromUtf8(kCancelText), QMessageBox::RejectRole));
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+    return box.clickedButton() == go_on;
+  }
+
+  void OpenFolder(const QString& folder) override {
+    QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+  }
+
  private:
   static void Show(QWidget* owner, QMessageBox::Icon icon, const QString& text) {
     QMessageBox box(icon, QString::fromUtf8(kApplicationTitle), text, QMessageBox::Ok, owner);
@@ -104,6 +134,21 @@ std::unique_ptr<QFileDialog> MakeFolderBrowser(QWidget* owner, const QString& st
   browser->setWindowModality(Qt::ApplicationModal);
   browser->setDirectory(start.isEmpty() ? QDir::homePath() : start);
   return browser;
+}
+
+std::unique_ptr<QInputDialog> MakePasswordDialog(QWidget* owner, const QString& pdf_name,
+                                                 bool retry) {
+  auto dialog = std::make_unique<QInputDialog>(owner);
+  dialog->setWindowTitle(QString::fromUtf8(kApplicationTitle));
+  dialog->setInputMode(QInputDialog::TextInput);
+  dialog->setTextEchoMode(QLineEdit::Password);
+  const char* question =
+      retry ? "密码不正确。请重新输入“%1”的密码：" : "“%1”受密码保护，请输入密码：";
+  dialog->setLabelText(QApplication::translate("Dialogs", question).arg(pdf_name));
+  dialog->setOkButtonText(QString::fromUtf8(kOkText));
+  dialog->setCancelButtonText(QString::fromUtf8(kCancelText));
+  dialog->setWindowModality(Qt::ApplicationModal);
+  return dialog;
 }
 
 QPoint PdfDialogPosition(const QRect& monitor, const QSize& dialog) {

@@ -10,6 +10,7 @@
 #include <optional>
 
 class QFileDialog;
+class QInputDialog;
 class QWidget;
 
 namespace quillamar::app {
@@ -30,6 +31,15 @@ class Dialogs {
   virtual void ShowMessage(QWidget* owner, const QString& text) = 0;
   /// The error display: a critical message box with one OK button.
   virtual void ShowError(QWidget* owner, const QString& text) = 0;
+  /// The password of a locked PDF, typed without echo; nullopt on "取消". `pdf_name` stands in
+  /// the question; `retry` says that the previous answer did not open it.
+  virtual std::optional<QString> AskPassword(QWidget* owner, const QString& pdf_name,
+                                             bool retry) = 0;
+  /// Asks once whether to convert although PDFs share these base names (the later one's pages
+  /// replace the earlier one's); false on cancel.
+  virtual bool ConfirmNameClashes(QWidget* owner, const QStringList& base_names) = 0;
+  /// Shows the folder in the desktop's file manager.
+  virtual void OpenFolder(const QString& folder) = 0;
 };
 
 /// The dialogs the program uses: Qt's own widget dialogs, modal to the application.
@@ -43,6 +53,11 @@ std::unique_ptr<QFileDialog> MakePdfDialog(QWidget* owner, const QString& presel
 /// at `start` when it is not empty.
 std::unique_ptr<QFileDialog> MakeFolderBrowser(QWidget* owner, const QString& start);
 
+/// The password question, set up but not shown: no echo, the PDF's name in the question,
+/// "取消" to skip it.
+std::unique_ptr<QInputDialog> MakePasswordDialog(QWidget* owner, const QString& pdf_name,
+                                                 bool retry);
+
 /// Where the PDF dialog goes on a monitor: centred across, a third of the free height from the top
 /// (both divisions truncate toward zero).
 QPoint PdfDialogPosition(const QRect& monitor, const QSize& dialog);
@@ -51,5 +66,9 @@ QPoint PdfDialogPosition(const QRect& monitor, const QSize& dialog);
 inline constexpr char kPdfDialogTitle[] = "选择要转换成图片的PDF文档";
 inline constexpr char kPdfDialogFilter[] = "PDF文档 (*.pdf)";
 inline constexpr char kFolderPrompt[] = "请选择图片存放的文件夹";
+/// The buttons of our own questions.
+inline constexpr char kOkText[] = "确定";
+inline constexpr char kCancelText[] = "取消";
+inline constexpr char kContinueText[] = "继续";
 
 }  // namespace quillamar::app

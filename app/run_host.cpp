@@ -2,6 +2,8 @@
 #include "app/run_host.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <algorithm>
 #include <thread>
 
@@ -12,6 +14,16 @@ void TForm1::Button1Click(QObject* sender) {
     stop_.Request();
     return;
   }
+  // The run's own first steps, taken here already, so that the dialog opens over an idle window.
+  if (Edit2->text().isEmpty()) {
+    Button2Click(sender);
+    return;
+  }
+  if (Edit1->text().isEmpty()) {
+    Button3Click(sender);
+    return;
+  }
+  if (!NameClashesAccepted()) return;
   StartRun(sender);
 }
 
@@ -24,6 +36,8 @@ void TForm1::StartRun(QObject* sender) {
   settings.pages_in_flight = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   running_ = true;
   worker_done_ = false;
+  run_completed_ = false;
+  ShowOpenFolder(false);
   UpdateControls();
   try {
     worker_ = std::thread([this, settings] { Work(settings); });
@@ -38,7 +52,7 @@ void TForm1::StartRun(QObject* sender) {
 void TForm1::Work(const batch::RunSettings& settings) {
   std::exception_ptr error;
   try {
-    batch::Run(*host_, settings);
+    run_completed_ = batch::Run(*host_, settings).outcome == batch::RunOutcome::kCompleted;
   } catch (...) {
     error = std::current_exception();
   }
@@ -54,6 +68,10 @@ void TForm1::FinishRun(std::exception_ptr error) {
   if (destroying_) return;
   running_ = false;
   UpdateControls();
+  if (run_completed_) {
+    output_folder_ = QDir::cleanPath(QFileInfo(Edit1->text()).absoluteFilePath());
+    ShowOpenFolder(true);
+  }
   emit RunEnded();
   if (error) ShowException(error);
   if (close_after_run_) close();

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "app/MainUnit.h"
+#include "framework/paths.h"
 
 namespace quillamar::app {
 namespace detail {
@@ -77,6 +78,15 @@ class TForm1::Host : public batch::RunHost {
   }
   void ReencodePage(const std::string& png_path, const std::string& jpg_path) override {
     TForm1::ConvertPngToJpg(png_path, jpg_path);
+  }
+  std::optional<std::string> AskPassword(const std::string& pdf, bool retry) override {
+    return OnUi([this, &pdf, retry]() -> std::optional<std::string> {
+      if (form_.destroying_) return std::nullopt;
+      const std::optional<QString> answer =
+          form_.dialogs_->AskPassword(&form_, QString::fromStdString(FileNameOf(pdf)), retry);
+      if (!answer) return std::nullopt;
+      return answer->toStdString();
+    });
   }
   // Pages prepared ahead on the run's helper threads; nothing of the window is touched.
   std::unique_ptr<batch::PreparedPage> PrepareReencode(const std::string& png_path,

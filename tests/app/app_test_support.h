@@ -23,12 +23,19 @@ class FakeDialogs : public Dialogs {
  public:
   std::deque<QStringList> pdf_answers;
   std::deque<QString> folder_answers;
+  /// Answers to the password question in turn; a null string (or none left) is "取消".
+  std::deque<QString> password_answers;
+  bool continue_despite_clashes = true;
   /// Called instead of answering when set, for example to throw.
   std::function<void()> on_choose_pdf;
+  std::function<void()> on_choose_folder;
   QStringList pdf_preselected;  ///< what stood in the file-name box at each opening
   QStringList folder_starts;    ///< the starting folder at each opening
   QStringList messages;
   QStringList errors;
+  QStringList password_questions;  ///< the PDF's name, with " again" after a wrong answer
+  QList<QStringList> clash_questions;
+  QStringList opened_folders;
 
   std::optional<QStringList> ChoosePdfFiles(QWidget*, const QString& preselected) override {
     pdf_preselected << preselected;
@@ -39,12 +46,24 @@ class FakeDialogs : public Dialogs {
   }
   std::optional<QString> ChooseFolder(QWidget*, const QString& start) override {
     folder_starts << start;
+    if (on_choose_folder) on_choose_folder();
     const QString answer = Next(folder_answers);
     if (answer.isNull()) return std::nullopt;
     return answer;
   }
   void ShowMessage(QWidget*, const QString& text) override { messages << text; }
   void ShowError(QWidget*, const QString& text) override { errors << text; }
+  std::optional<QString> AskPassword(QWidget*, const QString& pdf_name, bool retry) override {
+    password_questions << pdf_name + (retry ? " again" : "");
+    const QString answer = Next(password_answers);
+    if (answer.isNull()) return std::nullopt;
+    return answer;
+  }
+  bool ConfirmNameClashes(QWidget*, const QStringList& base_names) override {
+    clash_questions << base_names;
+    return continue_despite_clashes;
+  }
+  void OpenFolder(const QString& folder) override { opened_folders << folder; }
 
  private:
   template <typename Answer>

@@ -87,11 +87,15 @@ class RunTest : public QObject {
     QCOMPARE(form().Edit2->text(), QStringLiteral("x.pdf;"));
   }
 
+  // The dialogs open over an idle window: Button1 never reads "停止" meanwhile.
   void convertWithNothingChosenOffersTheFilesOnly() {
     UseRenderer(1);
     form().Edit1->setText(Path("out"));
     dialogs().pdf_answers.push_back(QStringList{Path("a.pdf")});
-    Convert();
+    dialogs().on_choose_pdf = [this] { button_during_dialog_ = form().Button1->text(); };
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+    QCOMPARE(button_during_dialog_, Utf8("转换"));
+    QVERIFY(!form().Running());
     QCOMPARE(dialogs().pdf_preselected.size(), 1);
     QCOMPARE(form().Edit2->text(), QStringLiteral("a.pdf;"));
     QVERIFY(!QFile::exists(Path("renderer.log")));
@@ -102,7 +106,10 @@ class RunTest : public QObject {
     UseRenderer(1);
     Choose({Path("a.pdf")});
     dialogs().folder_answers.push_back(Path("out"));
-    Convert();
+    dialogs().on_choose_folder = [this] { button_during_dialog_ = form().Button1->text(); };
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+    QCOMPARE(button_during_dialog_, Utf8("转换"));
+    QVERIFY(!form().Running());
     QCOMPARE(dialogs().folder_starts, QStringList{folder_->path()});
     QCOMPARE(form().Edit1->text(), Path("out"));
     QVERIFY(!QFile::exists(Path("renderer.log")));
@@ -291,6 +298,7 @@ class RunTest : public QObject {
 
   std::unique_ptr<TestWindow> window_;
   std::unique_ptr<QTemporaryDir> folder_;
+  QString button_during_dialog_;
 };
 
 }  // namespace quillamar::app::testing

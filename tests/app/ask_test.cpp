@@ -1,0 +1,155 @@
+// The window's questions around a run: chosen PDFs that share a name, the password of a locked
+// PDF (with the program's own renderer), and the way to the output folder afterwards.
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "app_test_support.h"
+
+namespace quillamar::app::testing {
+namespace {
+
+constexpr int kRunTimeoutMs = 30000;
+
+}  // namespace
+
+class AskTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() {
+    window_ = std::make_unique<TestWindow>();
+    folder_ = std::make_unique<QTemporaryDir>();
+    form().ComboBox1->setCurrentIndex(1);  // PNG
+    form().ComboBox2->setEditText(QStringLiteral("10"));
+    form().show();
+  }
+  void cleanup() {
+    window_.reset();
+    folder_.reset();
+  }
+
+  void nameClashesAreAskedAboutOnce_data() {
+    QTest::addColumn<bool>("go_on");
+    QTest::newRow("continue") << true;
+    QTest::newRow("cancel") << false;
+  }
+  void nameClashesAreAskedAboutOnce() {
+    QFETCH(bool, go_on);
+    UseLoggingRenderer();
+    dialogs().continue_despite_clashes = go_on;
+    Choose({Path("x/a.pdf"), Path("y/a.pdf"), Path("b.pdf"), Path("x/b.pdf"), Path("c.pdf")});
+    form().Edit1->setText(Path("new/out"));
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+    if (go_on) QTRY_VERIFY_WITH_TIMEOUT(!form().Running(), kRunTimeoutMs);
+    QCOMPARE(dialogs().clash_questions, QList<QStringList>{QStringList({"a", "b"})});
+    QCOMPARE(QFile(Path("renderer.log")).size(), go_on ? 5 * 2 : 0);
+    QCOMPARE(QDir(Path("new/out")).exists(), go_on);  // cancel writes nothing at all
+    QCOMPARE(form().Label8->text(), go_on ? Utf8("已完成！") : QStringLiteral(" "));
+  }
+
+  void noClashNoQuestion() {
+    UseLoggingRenderer();
+    Choose({Path("x/a.pdf"), Path("y/A.pdf")});  // names differ in case only
+    form().Edit1->setText(Path("out"));
+    Convert();
+    QVERIFY(dialogs().clash_questions.isEmpty());
+  }
+
+  void lockedPdfAsksForItsPassword_data() {
+    QTest::addColumn<QStringList>("answers");  // a null string cancels
+    QTest::addColumn<QStringList>("asked");
+    QTest::addColumn<bool>("converted");
+    const QString name = QStringLiteral("encrypted_user_password.pdf");
+    QTest::newRow("right") << QStringList{"openpassword"} << QStringList{name} << true;
+    QTest::newRow("wrong then right")
+        << QStringList{"open", "openpassword"} << QStringList{name, name + " again"} << true;
+    QTest::newRow("cancel") << QStringList{QString()} << QStringList{name} << false;
+    QTest::newRow("wrong then cancel")
+        << QStringList{"open", QString()} << QStringList{name, name + " again"} << false;
+  }
+  void lockedPdfAsksForItsPassword() {
+    QFETCH(QStringList, answers);
+    QFETCH(QStringList, asked);
+    QFETCH(bool, converted);
+    dialogs().password_answers.assign(answers.begin(), answers.end());
+    const QString pdf = QStringLiteral(QUILLAMAR_TESTDATA "/pdfs/encrypted_user_password.pdf");
+    Choose({pdf});
+    form().Edit1->setText(Path("out"));
+    Convert();
+    QCOMPARE(dialogs().password_questions, asked);
+    QCOMPARE(QFile::exists(Path("out/encrypted_user_password_1.png")), converted);
+    const QStringList failure{Utf8("转换失败：encrypted_user_password.pdf\nlib.dll: ") + pdf +
+                              ": protected by a password"};
+    QCOMPARE(dialogs().messages, converted ? QStringList() : failure);
+  }
+
+  void passwordQuestionHidesWhatIsTyped() {
+    const std::unique_ptr<QInputDialog> dialog =
+        MakePasswordDialog(&form(), Utf8("报告.pdf"), /*retry=*/true);
+    QCOMPARE(dialog->textEchoMode(), QLineEdit::Password);
+    QVERIFY(dialog->labelText().contains(Utf8("报告.pdf")));
+    QCOMPARE(dialog->cancelButtonText(), Utf8("取消"));
+  }
+
+  void completedRunOffersTheOutputFolderUntilTheNextRun() {
+    UseLoggingRenderer();
+    QVERIFY(!form().OpenFolderButton()->isVisible());
+    Choose({Path("a.pdf")});
+    const QString working_folder = QDir::currentPath();
+    QDir::setCurrent(folder_->path());
+    form().Edit1->setText(QStringLiteral("./out/../pages"));
+    Convert();
+    QDir::setCurrent(working_folder);
+    QVERIFY(form().OpenFolderButton()->isVisible());
+    QVERIFY(!form().Label9->isVisible());
+    QTest::mouseClick(form().OpenFolderButton(), Qt::LeftButton);
+    QCOMPARE(dialogs().opened_folders, QStringList{QDir::cleanPath(Path("pages"))});
+    QVERIFY(dialogs().messages.isEmpty() && dialogs().errors.isEmpty());
+
+    // A run that does not complete takes the offer back and shows the notice again.
+    form().Edit1->setText(QStringLiteral("quillamar-no-such-relative-folder"));
+    Convert();
+    QCOMPARE(dialogs().errors, QStringList{"Unable to create directory."});
+    QVERIFY(!form().OpenFolderButton()->isVisible());
+    QVERIFY(form().Label9->isVisible());
+  }
+
+ private:
+  TForm1& form() { return *window_->form; }
+  FakeDialogs& dialogs() { return *window_->dialogs; }
+  QString Path(const QString& name) const { return folder_->path() + "/" + name; }
+
+  /// A renderer that writes one line per start and no pages.
+  void UseLoggingRenderer() {
+    const QString script = WriteScript(
+        Path("renderer.sh"), QStringLiteral("echo x >> '%1'\n").arg(Path("renderer.log")));
+    form().SetRendererPath(script.toStdString());
+  }
+
+  void Choose(const QStringList& pdfs) {
+    dialogs().pdf_answers.push_back(pdfs);
+    form().Button2Click(nullptr);
+  }
+
+  /// Presses Convert and waits until the run has ended.
+  void Convert() {
+    QSignalSpy ended(&form(), &TForm1::RunEnded);
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kRunTimeoutMs);
+  }
+
+  std::unique_ptr<TestWindow> window_;
+  std::unique_ptr<QTemporaryDir> folder_;
+};
+
+}  // namespace quillamar::app::testing
+
+QTEST_MAIN(quillamar::app::testing::AskTest)
+#include "ask_test.moc"

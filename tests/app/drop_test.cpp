@@ -1,0 +1,98 @@
+// Dropping files and folders onto the window: real drop events on the offscreen platform.
+#include <QDir>
+#include <QDropEvent>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QtTest>
+
+#include "app_test_support.h"
+
+namespace quillamar::app::testing {
+
+class DropTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() {
+    window_ = std::make_unique<TestWindow>();
+    folder_ = std::make_unique<QTemporaryDir>();
+    for (const char* name : {"a.pdf", "b.PDF", "notes.txt", "docs/c.pdf", "docs/a.pdf",
+                             "docs/readme.txt", "docs/inner/d.pdf", "empty/x.txt"}) {
+      QDir().mkpath(QFileInfo(Path(name)).path());
+      QFile(Path(name)).open(QIODevice::WriteOnly);
+    }
+  }
+  void cleanup() {
+    window_.reset();
+    folder_.reset();
+  }
+
+  // Names in a row are relative to the test's folder; the chosen files are full paths.
+  void droppingChoosesAsTheDialogDoes_data() {
+    QTest::addColumn<QStringList>("dropped");
+    QTest::addColumn<QStringList>("chosen");
+    QTest::addColumn<QString>("edit2");
+    QTest::addColumn<QString>("label7");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("files in drop order")
+        << QStringList{"b.PDF", "a.pdf"} << QStringList{"b.PDF", "a.pdf"} << "b.PDF;a.pdf;"
+        << Utf8("共 2 个文件") << " ";
+    QTest::newRow("folder gives its own PDFs sorted")
+        << QStringList{"docs"} << QStringList{"docs/a.pdf", "docs/c.pdf"} << "a.pdf;c.pdf;"
+        << Utf8("共 2 个文件") << " ";
+    QTest::newRow("others left out with a note")
+        << QStringList{"notes.txt", "a.pdf", "empty", "missing.pdf"} << QStringList{"a.pdf"}
+        << "a.pdf;" << Utf8("共 1 个文件") << Utf8("已忽略 3 个非PDF项目");
+    QTest::newRow("nothing usable keeps the choice")
+        << QStringList{"notes.txt"} << QStringList{} << ""
+        << " " << Utf8("已忽略 1 个非PDF项目");
+  }
+  void droppingChoosesAsTheDialogDoes() {
+    QFETCH(QStringList, dropped);
+    QFETCH(QStringList, chosen);
+    QFETCH(QString, edit2);
+    QFETCH(QString, label7);
+    QFETCH(QString, status);
+    QMimeData data;
+    QList<QUrl> urls;
+    for (const QString& name : dropped) urls << QUrl::fromLocalFile(Path(name));
+    data.setUrls(urls);
+
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&form(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&form(), &drop);
+
+    QStringList expected;
+    for (const QString& name : chosen) expected << Path(name);
+    QStringList got;
+    if (form().ChosenFiles() != nullptr) {
+      for (const std::string& path : *form().ChosenFiles()) got << QString::fromStdString(path);
+    }
+    QCOMPARE(got, expected);
+    QCOMPARE(form().Edit2->text(), edit2);
+    QCOMPARE(form().Label7->text(), label7);
+    QCOMPARE(form().Label8->text(), status);
+    // The PDF dialog opens with the first dropped PDF in its file-name box, as after a choice.
+    form().Button2Click(nullptr);
+    QCOMPARE(dialogs().pdf_preselected, QStringList{expected.value(0)});
+  }
+
+ private:
+  TForm1& form() { return *window_->form; }
+  FakeDialogs& dialogs() { return *window_->dialogs; }
+  QString Path(const QString& name) const { return folder_->path() + "/" + name; }
+
+  std::unique_ptr<TestWindow> window_;
+  std::unique_ptr<QTemporaryDir> folder_;
+};
+
+}  // namespace quillamar::app::testing
+
+QTEST_MAIN(quillamar::app::testing::DropTest)
+#include "drop_test.moc"
