@@ -254,7 +254,13 @@ void TForm1::ScaleToScreen() {
   // The progress bar lies along the bottom edge across the full width, whatever the rounding.
   ProgressBar1->setFixedWidth(client.width());
   ProgressBar1->move(0, client.height() - ProgressBar1->height());
-  open_folder_->setFont(Label8->font());
+  // Drawn as a link in the status colours: blue and underlined.
+  QFont link_font = Label8->font();
+  link_font.setUnderline(true);
+  open_folder_->setFont(link_font);
+  QPalette link_colour = open_folder_->palette();
+  link_colour.setColor(QPalette::ButtonText, Label8->palette().color(QPalette::WindowText));
+  open_folder_->setPalette(link_colour);
   open_folder_->adjustSize();
   open_folder_->move(Label9->pos());
   setAutoFillBackground(true);
