@@ -3,6 +3,8 @@
 // Header-only and free of dependencies, so that renderer/ and pagerender/ cannot drift apart.
 #pragma once
 
+#include <string_view>
+
 namespace quillamar::contract {
 
 /// The renderer's file name, always beside the running executable.
@@ -21,6 +23,12 @@ inline constexpr char kPageNumberPlaceholder[] = "%d";
 /// Value "1": the pages are only an intermediate for the run's own PNG reader (format "JPG"), so
 /// the renderer may write the cheapest valid PNG.
 inline constexpr char kIntermediateEnv[] = "QUILLAMAR_INTERMEDIATE_PNG";
+
+/// Starts a warning line on the renderer's standard error: the pages are complete and the exit
+/// status is unchanged, but some of their text could not be drawn. At most one per PDF, before the
+/// error line, which stays the last line.
+inline constexpr char kWarningPrefix[] = "lib.dll: warning: ";
+static_assert(std::string_view(kWarningPrefix).starts_with(kRendererFileName));
 
 /// Exit statuses of the renderer.
 inline constexpr int kExitSuccess = 0;

@@ -92,11 +92,13 @@ struct RenderRequest {
   const std::atomic<bool>* stop = nullptr;  ///< optional: no new page starts once it is true
 };
 
-/// How the job went: exit status and, when it is not 0, the one line to print on standard error.
+/// How the job went: exit status and, when it is not 0, the one line to print on standard error;
+/// apart from that, the warning about text that could not be drawn, which does not fail the job.
 struct RenderOutcome {
   int exit_status = kExitSuccess;
   std::string error_line;
   int pages_written = 0;
+  std::string warning_line;  ///< without contract::kWarningPrefix; empty when all text was drawn
 };
 
 /// Points the program's error output at fd (standard error until then). main gives it a copy of
@@ -116,7 +118,7 @@ RenderOutcome RenderPdf(const RenderRequest& request);
 
 /// The whole program: parses the arguments, reads kIntermediateEnv, reports a crash as an error
 /// line from then on, renders with one worker per core and returns the exit status; the error
-/// line (if any) goes to the error output.
+/// line (if any) goes to the error output, after the warning line (if any).
 int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& temporaries,
                const std::atomic<bool>* stop);
 
