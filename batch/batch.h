@@ -76,6 +76,9 @@ class RunHost {
   virtual void PdfStarted(const std::string& /*pdf*/) {}
   /// The run is done with this PDF.
   virtual void PdfFinished(const PdfReport& /*report*/) {}
+  /// The renderer's warning about the PDF being converted (its pages are written, but some text
+  /// in them could not be drawn: the PDF, the fonts and their pages). Changes nothing in the run.
+  virtual void ReportWarning(const std::string& /*text*/) {}
 };
 
 /// Lets another thread (or a signal handler) end a run: the renderer is asked to stop and the
