@@ -192,9 +192,10 @@ TEST_F(RunTest, TheRenderersWarningReachesTheHostAndChangesNothingElse) {
   const RunResult result = batch::Run(host_, settings_);
   EXPECT_EQ(result.outcome, RunOutcome::kCompleted);
   EXPECT_EQ(result.pdfs_failed, 0);
-  EXPECT_EQ(host_.Visible(), (Log{"Position 0", "Maximum 0", "Status 正在转换 a.pdf",
-                                  "Warning a.pdf: text not drawn: F on page 1",
-                                  "Reencode a_1.png a_1.jpg", "Status 已完成！", "Position 0"}));
+  EXPECT_EQ(host_.Visible(),
+            (Log{"Position 0", "Maximum 0", "Status 正在转换 a.pdf",
+                 "Warning a.pdf: text not drawn: F on page 1", "Reencode a_1.png a_1.jpg",
+                 "Position 0", "Status 已完成！", "Position 0"}));
 }
 
 TEST_F(RunTest, JpgReencodesEveryPageAndDeletesItsPng) {
