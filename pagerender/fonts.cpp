@@ -54,8 +54,9 @@ bool UseFontSetup(const std::string& folder) {
   const std::string path = folder + "/" + kFontSetupFileName;
   FcConfig* config = FcConfigCreate();
   if (config == nullptr) return false;
+  // "Complain" makes a missing file a failure rather than an empty setup without any fonts.
   const bool usable =
-      FcConfigParseAndLoad(config, reinterpret_cast<const FcChar8*>(path.c_str()), FcFalse) &&
+      FcConfigParseAndLoad(config, reinterpret_cast<const FcChar8*>(path.c_str()), FcTrue) &&
       FcConfigBuildFonts(config) && FcConfigSetCurrent(config);
   FcConfigDestroy(config);  // the current setup holds its own reference
   return usable;
