@@ -1,5 +1,7 @@
 // Text in fonts a PDF names but does not embed: CJK fonts through predefined CMaps and the standard
 // fonts are drawn with matching faces, and text that cannot be drawn is reported, not lost quietly.
+#include "pagerender/fonts.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -221,6 +223,45 @@ TEST(StandardFontTest, SymbolAndDingbatsAreDrawn) {
 }
 
 // ---- Text that cannot be drawn
+
+struct WarningCase {
+  const char* name;
+  UndrawnTextPages pages;
+  const char* text;
+};
+
+const WarningCase kWarningCases[] = {
+    {"RangesAndSinglePages",
+     {{"STSong-Light", {1, 2, 3, 7, 9, 10}}, {"F2", {4}}},
+     "a.pdf: text not drawn (font missing or unusable): F2 on page 4; STSong-Light on pages 1-3, "
+     "7, 9-10"},
+    {"ControlCharactersInNames",
+     {{"Bad\nName\r", {2}}},
+     "a.pdf: text not drawn (font missing or unusable): Bad?Name? on page 2"},
+    {"AtMostEightFontsNamed",
+     {{"A", {1}},
+      {"B", {1}},
+      {"C", {1}},
+      {"D", {1}},
+      {"E", {1}},
+      {"F", {1}},
+      {"G", {1}},
+      {"H", {1}},
+      {"I", {1}},
+      {"J", {2}}},
+     "a.pdf: text not drawn (font missing or unusable): A on page 1; B on page 1; C on page 1; D "
+     "on "
+     "page 1; E on page 1; F on page 1; G on page 1; H on page 1; 2 more fonts"},
+};
+
+class UndrawnTextWarningTest : public ::testing::TestWithParam<WarningCase> {};
+
+TEST_P(UndrawnTextWarningTest, OneLineWithFontsAndPageRanges) {
+  EXPECT_EQ(UndrawnTextWarning("a.pdf", GetParam().pages), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fonts, UndrawnTextWarningTest, ::testing::ValuesIn(kWarningCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Hides a folder behind an empty one in a private mount namespace, for the renderer only.
 std::vector<std::string> Hiding(const std::string& folder, const fs::path& empty) {
