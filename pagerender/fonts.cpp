@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <string_view>
 
 namespace quillamar::pagerender {
@@ -82,6 +83,40 @@ void NoteLibraryDiagnostic(const char* message) {
     current_watch->Add(UndrawnFont{std::string(name), shape.names_resource});
     return;
   }
+}
+
+void NoteUndrawnFont(const std::string& name) {
+  if (current_watch != nullptr) current_watch->Add(UndrawnFont{name, false});
+}
+
+std::string CollectionLanguage(const std::string& collection) {
+  static const std::map<std::string, std::string, std::less<>> kLanguages = {
+      {"Adobe-GB1", "zh-cn"},
+      {"Adobe-CNS1", "zh-tw"},
+      {"Adobe-Japan1", "ja"},
+      {"Adobe-Korea1", "ko"}};
+  const auto found = kLanguages.find(collection);
+  return found == kLanguages.end() ? std::string() : found->second;
+}
+
+bool HasFaceFor(const std::string& language) {
+  static std::mutex mutex;
+  static std::map<std::string, bool> known;
+  const std::lock_guard lock(mutex);
+  if (const auto found = known.find(language); found != known.end()) return found->second;
+  FcPattern* pattern = FcPatternCreate();
+  FcLangSet* languages = FcLangSetCreate();
+  FcLangSetAdd(languages, reinterpret_cast<const FcChar8*>(language.c_str()));
+  FcPatternAddLangSet(pattern, FC_LANG, languages);
+  FcObjectSet* fields = FcObjectSetBuild(FC_FILE, nullptr);
+  FcFontSet* faces = FcFontList(nullptr, pattern, fields);
+  const bool has_face = faces != nullptr && faces->nfont > 0;
+  if (faces != nullptr) FcFontSetDestroy(faces);
+  FcObjectSetDestroy(fields);
+  FcLangSetDestroy(languages);
+  FcPatternDestroy(pattern);
+  known.emplace(language, has_face);
+  return has_face;
 }
 
 std::string UndrawnTextWarning(const std::string& pdf, const UndrawnTextPages& pages) {

@@ -46,6 +46,15 @@ class UndrawnTextWatch {
 /// that mean text is not drawn are kept.
 void NoteLibraryDiagnostic(const char* message);
 
+/// Hands a font whose text cannot be drawn to this thread's watch, if there is one.
+void NoteUndrawnFont(const std::string& name);
+
+/// The language of a CJK character collection ("Adobe-GB1" gives "zh-cn"), or "" for another.
+std::string CollectionLanguage(const std::string& collection);
+
+/// Whether the current font setup has a face for the language (asked once per language).
+bool HasFaceFor(const std::string& language);
+
 /// Font names and the pages (from 1) where their text was not drawn.
 using UndrawnTextPages = std::map<std::string, std::set<int>>;
 

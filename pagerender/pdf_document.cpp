@@ -3,6 +3,8 @@
 #include "pagerender/pdf_document.h"
 
 #include <Error.h>
+#include <GfxFont.h>
+#include <GfxState.h>
 #include <GlobalParams.h>
 #include <PDFDoc.h>
 #include <SplashOutputDev.h>
@@ -90,6 +92,27 @@ std::string SizeText(double width, double height) {
          std::to_string(static_cast<long long>(height));
 }
 
+// A CJK font that is not embedded takes a face of its language; without one installed, its text is
+// drawn as nothing while the library says no word about it.
+void NoteCjkFontWithoutFace(const GfxFont* font) {
+  Ref embedded{};
+  if (font == nullptr || !font->isCIDFont() || font->getEmbeddedFontID(&embedded)) return;
+  const GooString* collection = static_cast<const GfxCIDFont*>(font)->getCollection();
+  const std::string language = CollectionLanguage(collection ? collection->toStr() : "");
+  if (language.empty() || HasFaceFor(language)) return;
+  NoteUndrawnFont(font->getName().value_or("(unnamed)"));
+}
+
+// The page painter, which also looks at each font the text turns to.
+class Painter final : public SplashOutputDev {
+ public:
+  using SplashOutputDev::SplashOutputDev;
+  void updateFont(GfxState* state) override {
+    SplashOutputDev::updateFont(state);
+    NoteCjkFontWithoutFace(state->getFont().get());
+  }
+};
+
 // Four bytes a pixel, blue green red and an unused byte: the layout Raster promises.
 constexpr SplashColorMode kColourMode = splashModeXBGR8;
 constexpr int kRowPad = 4;
@@ -99,7 +122,7 @@ constexpr int kRowPad = 4;
 std::unique_ptr<SplashOutputDev> MakePainter(PDFDoc& document) {
   SplashColor paper;
   std::memset(paper, 0xff, sizeof paper);
-  auto painter = std::make_unique<SplashOutputDev>(kColourMode, kRowPad, false, paper);
+  auto painter = std::make_unique<Painter>(kColourMode, kRowPad, false, paper);
   painter->setFontAntialias(true);
   painter->setVectorAntialias(true);
   painter->setFreeTypeHinting(false, false);

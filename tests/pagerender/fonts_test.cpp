@@ -281,6 +281,7 @@ struct MissingCase {
 const MissingCase kMissingCases[] = {
     {"NoCMaps", "/usr/share/poppler"},
     {"NoFaces", "/usr/share/fonts"},
+    {"NoCjkFaces", "/usr/share/fonts/opentype/noto"},
 };
 
 class MissingFontDataTest : public ::testing::TestWithParam<MissingCase> {};
