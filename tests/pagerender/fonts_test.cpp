@@ -92,6 +92,7 @@ const CjkCase kCjkCases[] = {
     {"SongGB1", "STSong-Light", "UniGB-UCS2-H", "GB1", 2, "Noto Serif CJK SC"},
     {"HeiGB1", "STHeiti-Regular", "UniGB-UCS2-H", "GB1", 2, "Noto Sans CJK SC"},
     {"SimSunGB1", "SimSun", "UniGB-UCS2-H", "GB1", 2, "Noto Serif CJK SC"},
+    {"SongNamedInChinese", "#E5#AE#8B#E4#BD#93", "UniGB-UCS2-H", "GB1", 2, "Noto Serif CJK SC"},
     {"MingCNS1", "MSung-Light", "UniCNS-UCS2-H", "CNS1", 0, "Noto Serif CJK TC"},
     {"HeiCNS1", "MHei-Medium", "UniCNS-UCS2-H", "CNS1", 0, "Noto Sans CJK TC"},
     {"MinchoJapan1", "HeiseiMin-W3", "UniJIS-UCS2-H", "Japan1", 2, "Noto Serif CJK JP"},
