@@ -207,4 +207,6 @@ PageRaster PdfDocument::Render(int index, double dpi) const {
 // fontconfig, which poppler asks for fonts a PDF does not embed, keeps a few allocations until the
 // process ends; they are not ours to free.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+// Nor is their count worth a report: the run reads the renderer's standard error.
+extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
 #endif
