@@ -24,6 +24,9 @@ echo "== tests"
 export QT_QPA_PLATFORM=offscreen
 run_ctest build --timeout 900
 
+echo "== Debian package"
+scripts/test-package.sh build
+
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLAMAR_SANITIZE=ON \
   -DQUILLAMAR_WITH_GUI=OFF -DQUILLAMAR_BENCH=OFF

@@ -82,6 +82,9 @@ class RunHost {
   virtual std::optional<std::string> AskPassword(const std::string& /*pdf*/, bool /*retry*/) {
     return std::nullopt;
   }
+  /// The renderer's warning about the PDF being converted (its pages are written, but some text
+  /// in them could not be drawn: the PDF, the fonts and their pages). Changes nothing in the run.
+  virtual void ReportWarning(const std::string& /*text*/) {}
 };
 
 /// Lets another thread (or a signal handler) end a run: the renderer is asked to stop and the

@@ -125,6 +125,7 @@ PdfEnd ConvertStartedPdf(RunHost& host, const std::string& renderer_path, const 
   }
   report.outcome = PdfReport::Outcome::kStopped;
   if (outcome.kind == RenderOutcome::Kind::kStopped) return PdfEnd::kStopped;
+  for (const std::string& warning : outcome.warnings) host.ReportWarning(warning);
   // Pages a failing renderer did write are still converted.
   if (host.FormatText() == kJpgFormat && !ReencodePages(host, base_name, settings)) {
     return PdfEnd::kStopped;

@@ -164,6 +164,7 @@ class TerminalHost : public batch::RunHost {
   void SetProgressPosition(int position) override { bar_.SetPosition(position); }
   void SetProgressMaximum(int maximum) override { bar_.SetMaximum(maximum); }
   void ShowMessage(const std::string& text) override { PrintError(text); }
+  void ReportWarning(const std::string& text) override { PrintError("warning: " + text); }
   // The command line always names files and a folder, so these choices are never needed.
   void ChooseFiles() override { PrintError("no PDF files given"); }
   void ChooseFolder() override { PrintError("no output folder given"); }

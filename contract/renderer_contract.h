@@ -3,6 +3,8 @@
 // Header-only and free of dependencies, so that renderer/ and pagerender/ cannot drift apart.
 #pragma once
 
+#include <string_view>
+
 namespace quillamar::contract {
 
 /// The renderer's file name, always beside the running executable.
@@ -25,6 +27,12 @@ inline constexpr char kIntermediateEnv[] = "QUILLAMAR_INTERMEDIATE_PNG";
 /// The number of an inherited, readable descriptor holding the PDF's password: every byte up to
 /// its end, nothing added. Never an argument word, so that no process listing shows it.
 inline constexpr char kPasswordFdEnv[] = "QUILLAMAR_PASSWORD_FD";
+
+/// Starts a warning line on the renderer's standard error: the pages are complete and the exit
+/// status is unchanged, but some of their text could not be drawn. At most one per PDF, before the
+/// error line, which stays the last line.
+inline constexpr char kWarningPrefix[] = "lib.dll: warning: ";
+static_assert(std::string_view(kWarningPrefix).starts_with(kRendererFileName));
 
 /// Exit statuses of the renderer.
 inline constexpr int kExitSuccess = 0;

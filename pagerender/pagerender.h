@@ -95,11 +95,13 @@ struct RenderRequest {
   std::optional<std::string> password;      ///< opens a locked PDF
 };
 
-/// How the job went: exit status and, when it is not 0, the one line to print on standard error.
+/// How the job went: exit status and, when it is not 0, the one line to print on standard error;
+/// apart from that, the warning about text that could not be drawn, which does not fail the job.
 struct RenderOutcome {
   int exit_status = kExitSuccess;
   std::string error_line;
   int pages_written = 0;
+  std::string warning_line;  ///< without contract::kWarningPrefix; empty when all text was drawn
 };
 
 /// Points the program's error output at fd (standard error until then). main gives it a copy of
@@ -128,6 +130,9 @@ RenderOutcome RenderPdf(const RenderRequest& request);
 /// crash as an error line from then on, renders with one worker per core and returns the exit
 /// status (kExitNeedsPassword for a locked PDF that no password or a wrong one was given for); the
 /// error line (if any) goes to the error output.
+/// The whole program: parses the arguments, reads kIntermediateEnv, reports a crash as an error
+/// line from then on, renders with one worker per core and returns the exit status; the error
+/// line (if any) goes to the error output, after the warning line (if any).
 int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& temporaries,
                const std::atomic<bool>* stop);
 

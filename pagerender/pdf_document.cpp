@@ -3,6 +3,8 @@
 #include "pagerender/pdf_document.h"
 
 #include <Error.h>
+#include <GfxFont.h>
+#include <GfxState.h>
 #include <GlobalParams.h>
 #include <PDFDoc.h>
 #include <SplashOutputDev.h>
@@ -12,18 +14,55 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <mutex>
 
+#include "pagerender/fonts.h"
 #include "pagerender/pagerender.h"
 
 namespace quillamar::pagerender {
 namespace {
 
-// The library's own warnings are dropped: failures reach the user as our one error line.
-void IgnoreDiagnostic(ErrorCategory /*category*/, Goffset /*position*/, const char* /*message*/) {}
+// The library's own messages are not printed: failures reach the user as our one error line,
+// and text it could not draw as our warning.
+void NoteDiagnostic(ErrorCategory /*category*/, Goffset /*position*/, const char* message) {
+  NoteLibraryDiagnostic(message);
+}
+
+// The folder of the running program, where its font setup lies; "" when unknown.
+std::string ProgramFolder() {
+  char path[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length <= 0) return {};
+  const std::string program(path, static_cast<std::size_t>(length));
+  return program.substr(0, program.rfind('/'));
+}
+
+// The name a font resource of the page gives its font, or the resource name itself (a font in a
+// form's own resources, say).
+std::string FontNameOf(Page& page, const std::string& resource_name) {
+  Dict* resources = page.getResourceDict();
+  if (resources == nullptr) return resource_name;
+  const Object fonts = resources->lookup("Font");
+  if (!fonts.isDict()) return resource_name;
+  const Object font = fonts.getDict()->lookup(resource_name.c_str());
+  if (!font.isDict()) return resource_name;
+  const Object base_font = font.getDict()->lookup("BaseFont");
+  return base_font.isName() ? std::string(base_font.getName()) : resource_name;
+}
+
+std::vector<std::string> NamesOf(Page& page, const std::vector<UndrawnFont>& fonts) {
+  std::vector<std::string> names;
+  for (const UndrawnFont& font : fonts) {
+    std::string name = font.is_resource_name ? FontNameOf(page, font.name) : font.name;
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  }
+  return names;
+}
 
 // Why the file cannot even be read, or "" when it can. Only regular files pass: a pipe or a
 // device could block the loader or never end.
@@ -42,10 +81,37 @@ std::string UnreadableReason(const std::string& path) {
   return {};
 }
 
+PageRaster Failed(std::string reason) {
+  PageRaster failed;
+  failed.error = std::move(reason);
+  return failed;
+}
+
 std::string SizeText(double width, double height) {
   return std::to_string(static_cast<long long>(width)) + " x " +
          std::to_string(static_cast<long long>(height));
 }
+
+// A CJK font that is not embedded takes a face of its language; without one installed, its text is
+// drawn as nothing while the library says no word about it.
+void NoteCjkFontWithoutFace(const GfxFont* font) {
+  Ref embedded{};
+  if (font == nullptr || !font->isCIDFont() || font->getEmbeddedFontID(&embedded)) return;
+  const GooString* collection = static_cast<const GfxCIDFont*>(font)->getCollection();
+  const std::string language = CollectionLanguage(collection ? collection->toStr() : "");
+  if (language.empty() || HasFaceFor(language)) return;
+  NoteUndrawnFont(font->getName().value_or("(unnamed)"));
+}
+
+// The page painter, which also looks at each font the text turns to.
+class Painter final : public SplashOutputDev {
+ public:
+  using SplashOutputDev::SplashOutputDev;
+  void updateFont(GfxState* state) override {
+    SplashOutputDev::updateFont(state);
+    NoteCjkFontWithoutFace(state->getFont().get());
+  }
+};
 
 // Four bytes a pixel, blue green red and an unused byte: the layout Raster promises.
 constexpr SplashColorMode kColourMode = splashModeXBGR8;
@@ -56,7 +122,7 @@ constexpr int kRowPad = 4;
 std::unique_ptr<SplashOutputDev> MakePainter(PDFDoc& document) {
   SplashColor paper;
   std::memset(paper, 0xff, sizeof paper);
-  auto painter = std::make_unique<SplashOutputDev>(kColourMode, kRowPad, false, paper);
+  auto painter = std::make_unique<Painter>(kColourMode, kRowPad, false, paper);
   painter->setFontAntialias(true);
   painter->setVectorAntialias(true);
   painter->setFreeTypeHinting(false, false);
@@ -83,7 +149,8 @@ PixelSize PagePixelSize(double width_points, double height_points, int rotation,
 bool PreparePdfLibrary() {
   static std::once_flag once;
   std::call_once(once, [] {
-    setErrorCallback(IgnoreDiagnostic);
+    setErrorCallback(NoteDiagnostic);
+    UseFontSetup(ProgramFolder());  // without it the system's setup serves
     if (!globalParams) globalParams = std::make_unique<GlobalParams>();
   });
   return globalParams != nullptr;
@@ -112,32 +179,31 @@ OpenedPdf PdfDocument::Open(const std::string& path, const std::optional<std::st
 int PdfDocument::PageCount() const { return impl_->pages; }
 
 PageRaster PdfDocument::Render(int index, double dpi) const {
-  const Page* page =
-      index >= 0 && index < impl_->pages ? impl_->document->getPage(index + 1) : nullptr;
-  if (page == nullptr) return {{}, "the page cannot be read (damaged page tree)"};
+  Page* page = index >= 0 && index < impl_->pages ? impl_->document->getPage(index + 1) : nullptr;
+  if (page == nullptr) return Failed("the page cannot be read (damaged page tree)");
   const double box_width = page->getCropWidth();
   const double box_height = page->getCropHeight();
   const PixelSize size = PagePixelSize(box_width, box_height, page->getRotate(), dpi);
   if (!(size.width >= 1 && size.height >= 1)) {
-    return {{}, "the page has no area (" + SizeText(box_width, box_height) + " points)"};
+    return Failed("the page has no area (" + SizeText(box_width, box_height) + " points)");
   }
   if (size.width * size.height > static_cast<double>(kMaxPagePixels)) {
-    return {{},
-            "the page would be " + SizeText(size.width, size.height) +
-                " pixels, above the limit of 300 megapixels"};
+    return Failed("the page would be " + SizeText(size.width, size.height) +
+                  " pixels, above the limit of 300 megapixels");
   }
   const int width = static_cast<int>(size.width);
   const int height = static_cast<int>(size.height);
+  UndrawnTextWatch watch;
   impl_->document->displayPageSlice(impl_->painter.get(), index + 1, dpi, dpi, 0, false, true,
                                     false, 0, 0, width, height);
   // The painter hands its bitmap over and starts the next page on a fresh one.
   std::shared_ptr<SplashBitmap> bitmap(impl_->painter->takeBitmap());
   if (!bitmap || bitmap->getDataPtr() == nullptr || bitmap->getMode() != kColourMode ||
       bitmap->getWidth() != width || bitmap->getHeight() != height || bitmap->getRowSize() <= 0) {
-    return {{}, "the page cannot be rendered"};
+    return Failed("the page cannot be rendered");
   }
   Raster raster{width, height, bitmap->getRowSize(), bitmap->getDataPtr(), bitmap};
-  return {std::move(raster), {}};
+  return {std::move(raster), {}, NamesOf(*page, watch.Fonts())};
 }
 
 }  // namespace quillamar::pagerender
@@ -146,4 +212,6 @@ PageRaster PdfDocument::Render(int index, double dpi) const {
 // fontconfig, which poppler asks for fonts a PDF does not embed, keeps a few allocations until the
 // process ends; they are not ours to free.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+// Nor is their count worth a report: the run reads the renderer's standard error.
+extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
 #endif

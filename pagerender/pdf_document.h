@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quillamar::pagerender {
 
@@ -23,7 +24,8 @@ struct Raster {
 /// The raster of a page, or why there is none.
 struct PageRaster {
   Raster raster;
-  std::string error;  ///< empty on success
+  std::string error;                       ///< empty on success
+  std::vector<std::string> undrawn_fonts;  ///< fonts whose text could not be drawn, each once
 };
 
 /// Pixel size of a page of width x height points at the resolution, turned by rotation degrees:
@@ -58,7 +60,8 @@ class PdfDocument {
 
   int PageCount() const;
   /// Renders page index (from 0) at dpi on white paper: its crop box, its rotation honoured.
-  /// Fails for a broken page, an empty page and a raster above kMaxPagePixels.
+  /// Fails for a broken page, an empty page and a raster above kMaxPagePixels. Text in a font
+  /// that has no usable face still leaves a page, with the font named in undrawn_fonts.
   PageRaster Render(int index, double dpi) const;
 
  private:
@@ -67,7 +70,8 @@ class PdfDocument {
   std::unique_ptr<Impl> impl_;
 };
 
-/// Silences the PDF library's diagnostics (once) and says whether it can render at all.
+/// Takes over the PDF library's diagnostics and loads the renderer's font setup (once); says
+/// whether the library can render at all.
 bool PreparePdfLibrary();
 
 }  // namespace quillamar::pagerender

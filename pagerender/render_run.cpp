@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "pagerender/crash_guard.h"
+#include "pagerender/fonts.h"
 #include "pagerender/pagerender.h"
 #include "pagerender/pdf_document.h"
 #include "pagerender/png_writer.h"
@@ -29,6 +30,7 @@ struct PageFailure {
 struct PageResult {
   std::string error;
   bool stops_run = false;  ///< later pages would fail the same way (their files cannot be written)
+  std::vector<std::string> undrawn_fonts;  ///< fonts whose text is missing from the page
 };
 
 // A temporary page file open for writing; closed and removed on destruction unless committed.
@@ -92,6 +94,7 @@ class PageRun {
       NoteCurrentPage(index + 1);
       PageResult result = RenderPageCaught(document, index);
       NoteCurrentPage(0);
+      NoteUndrawnText(index + 1, result.undrawn_fonts);
       if (result.error.empty()) {
         ++written_;
         continue;
@@ -104,6 +107,9 @@ class PageRun {
 
   RenderOutcome Outcome() const {
     RenderOutcome outcome;
+    if (!undrawn_text_.empty()) {
+      outcome.warning_line = UndrawnTextWarning(request_.options.pdf, undrawn_text_);
+    }
     outcome.pages_written = written_.load();
     if (failures_.empty() && outcome.pages_written == page_count_) return outcome;
     outcome.exit_status = kExitFailure;
@@ -130,21 +136,28 @@ class PageRun {
     try {
       return RenderPage(document, index);
     } catch (const std::bad_alloc&) {
-      return {"out of memory", false};
+      return {"out of memory", false, {}};
     } catch (const std::exception& error) {
-      return {error.what(), false};
+      return {error.what(), false, {}};
     } catch (...) {
-      return {"unexpected failure", false};
+      return {"unexpected failure", false, {}};
     }
   }
 
   PageResult RenderPage(const PdfDocument& document, int index) const {
-    const PageRaster page = document.Render(index, request_.options.resolution);
-    if (!page.error.empty()) return {page.error, false};
+    PageRaster page = document.Render(index, request_.options.resolution);
+    if (!page.error.empty()) return {page.error, false, {}};
     // A file that cannot be written means every later one fails too: hand out no more pages.
     std::string error =
         WritePageFile(page.raster, PageFileName(request_.options.pattern, index + 1), request_);
-    return {error, !error.empty()};
+    const bool stops_run = !error.empty();
+    return {std::move(error), stops_run, std::move(page.undrawn_fonts)};
+  }
+
+  void NoteUndrawnText(int page, const std::vector<std::string>& fonts) {
+    if (fonts.empty()) return;
+    const std::lock_guard lock(mutex_);
+    for (const auto& font : fonts) undrawn_text_[font].insert(page);
   }
 
   const RenderRequest& request_;
@@ -154,6 +167,7 @@ class PageRun {
   std::atomic<bool> halted_{false};
   std::mutex mutex_;
   std::vector<PageFailure> failures_;
+  UndrawnTextPages undrawn_text_;
 };
 
 // Each further worker loads the file again: poppler documents are not shared between threads.
@@ -179,7 +193,7 @@ int WorkerCount() {
 
 RenderOutcome DocumentFailure(const std::string& pdf, const std::string& reason,
                               int exit_status = kExitFailure) {
-  return RenderOutcome{exit_status, std::string(kProgramName) + ": " + pdf + ": " + reason, 0};
+  return RenderOutcome{exit_status, std::string(kProgramName) + ": " + pdf + ": " + reason, 0, {}};
 }
 
 }  // namespace
@@ -233,6 +247,10 @@ int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& tempor
   request.stop = stop;
   request.password = TakePassword();
   const RenderOutcome outcome = RenderPdf(request);
+  // Before the error line, which must stay the last one.
+  if (!outcome.warning_line.empty()) {
+    WriteError((contract::kWarningPrefix + outcome.warning_line + "\n").c_str());
+  }
   if (outcome.exit_status != kExitSuccess) WriteError((outcome.error_line + "\n").c_str());
   return outcome.exit_status;
 }

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "framework/paths.h"
 
@@ -155,8 +156,8 @@ int CreateErrorCapture() {
   return fd;
 }
 
-// The last non-empty line of what the renderer wrote to standard error.
-std::string LastErrorLine(int fd) {
+// The end of what the renderer wrote to standard error.
+std::string ErrorTail(int fd) {
   if (fd < 0) return {};
   const off_t size = ::lseek(fd, 0, SEEK_END);
   if (size <= 0) return {};
@@ -164,11 +165,32 @@ std::string LastErrorLine(int fd) {
   std::string tail(static_cast<std::size_t>(size - start), '\0');
   const ssize_t got = ::pread(fd, tail.data(), tail.size(), start);
   tail.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return tail;
+}
+
+// The last non-empty line of the text.
+std::string LastLine(std::string tail) {
   while (!tail.empty() && (tail.back() == '\n' || tail.back() == '\r' || tail.back() == ' ')) {
     tail.pop_back();
   }
   const auto newline = tail.rfind('\n');
   return newline == std::string::npos ? tail : tail.substr(newline + 1);
+}
+
+// The complete warning lines in the text, without their prefix and line ending.
+std::vector<std::string> WarningLines(const std::string& tail) {
+  constexpr std::string_view prefix = contract::kWarningPrefix;
+  std::vector<std::string> warnings;
+  for (std::size_t at = 0; at < tail.size();) {
+    const std::size_t end = std::min(tail.find('\n', at), tail.size());
+    std::string_view line(tail.data() + at, end - at);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (line.starts_with(prefix) && end < tail.size()) {
+      warnings.emplace_back(line.substr(prefix.size()));
+    }
+    at = end + 1;
+  }
+  return warnings;
 }
 
 // An anonymous in-memory file holding the password, read from its start; -1 without one or
@@ -324,8 +346,10 @@ RenderOutcome RunRenderer(const std::string& path, const std::vector<std::string
   }
   outcome.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
   outcome.signal_number = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  const std::string error_tail = ErrorTail(error_capture.get());
+  outcome.warnings = WarningLines(error_tail);
   if (outcome.kind == RenderOutcome::Kind::kFailed) {
-    outcome.error_line = LastErrorLine(error_capture.get());
+    outcome.error_line = LastLine(error_tail);
     if (outcome.error_line.empty()) outcome.error_line = DescribeEnd(status);
   }
   return outcome;

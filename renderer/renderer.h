@@ -68,6 +68,9 @@ struct RenderOutcome {
   int exit_status = 0;     ///< when it exited
   int signal_number = 0;   ///< when a signal ended it
   std::string error_line;  ///< the last non-empty line it wrote to standard error, or ours
+  /// Its warning lines (contract::kWarningPrefix removed), whatever the kind: text it could not
+  /// draw in pages it did write.
+  std::vector<std::string> warnings;
 };
 
 /// Starts the renderer by its explicit path (never a search path) with the arguments, standard

@@ -6,9 +6,14 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
   # libraries
-  zlib1g-dev libjpeg62-turbo-dev libpng-dev libpoppler-private-dev
+  zlib1g-dev libjpeg62-turbo-dev libpng-dev libpoppler-private-dev libfontconfig-dev
+  # what PDFs name but do not embed: CMaps, the standard fonts' metric-compatible faces, and the
+  # CJK faces (serif and sans, both in fonts-noto-cjk)
+  poppler-data fonts-urw-base35 fonts-noto-cjk fontconfig
   # the window
-  qt6-base-dev qt6-qpa-plugins qt6-translations-l10n fonts-noto-cjk fonts-dejavu-core fontconfig
+  qt6-base-dev qt6-qpa-plugins qt6-translations-l10n fonts-dejavu-core
+  # the Debian package
+  dpkg-dev file
   # tests and benchmarks
   libgtest-dev libgmock-dev libspng-dev poppler-utils libjpeg-turbo-progs xvfb xauth time bc
   qpdf

@@ -56,6 +56,7 @@ class RecordingHost : public RunHost {
     log.push_back("Maximum " + std::to_string(maximum));
   }
   void ShowMessage(const std::string& text) override { log.push_back("Message " + text); }
+  void ReportWarning(const std::string& text) override { log.push_back("Warning " + text); }
   void ChooseFiles() override { log.push_back("ChooseFiles"); }
   void ChooseFolder() override { log.push_back("ChooseFolder"); }
   void ReencodePage(const std::string& png, const std::string& jpg) override {
@@ -79,7 +80,7 @@ class RecordingHost : public RunHost {
       if (entry.rfind("Status", 0) == 0 || entry.rfind("Position", 0) == 0 ||
           entry.rfind("Maximum", 0) == 0 || entry.rfind("Message", 0) == 0 ||
           entry.rfind("Choose", 0) == 0 || entry.rfind("Reencode", 0) == 0 ||
-          entry.rfind("AskPassword", 0) == 0) {
+          entry.rfind("AskPassword", 0) == 0 || entry.rfind("Warning", 0) == 0) {
         visible.push_back(entry);
       }
     }
@@ -194,6 +195,19 @@ TEST_F(RunTest, AFailingRendererIsReportedAfterItsPagesAreConverted) {
                  "Status 正在转换 b.pdf", "Reencode b_1.png b_1.jpg",
                  "Message 转换失败：b.pdf\nlib.dll: a.pdf: page 2: damaged page", "Position 1",
                  "Status 已完成！", "Position 0"}));
+}
+
+TEST_F(RunTest, TheRenderersWarningReachesTheHostAndChangesNothingElse) {
+  WriteRenderer("1", "echo 'lib.dll: warning: a.pdf: text not drawn: F on page 1' >&2; exit 0");
+  ChooseFiles({"a.pdf"});
+  host_.format = "JPG";
+  const RunResult result = batch::Run(host_, settings_);
+  EXPECT_EQ(result.outcome, RunOutcome::kCompleted);
+  EXPECT_EQ(result.pdfs_failed, 0);
+  EXPECT_EQ(host_.Visible(),
+            (Log{"Position 0", "Maximum 0", "Status 正在转换 a.pdf",
+                 "Warning a.pdf: text not drawn: F on page 1", "Reencode a_1.png a_1.jpg",
+                 "Position 0", "Status 已完成！", "Position 0"}));
 }
 
 TEST_F(RunTest, JpgReencodesEveryPageAndDeletesItsPng) {

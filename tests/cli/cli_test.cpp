@@ -171,6 +171,14 @@ TEST_F(CliTest, AFailingRendererIsReportedWithItsLastErrorLine) {
   EXPECT_EQ(run.err, "转换失败：a.pdf\nlib.dll: a.pdf: page 3: damaged\n");
 }
 
+TEST_F(CliTest, TheRenderersWarningGoesToStandardErrorAndTheRunStillSucceeds) {
+  RecordingRenderer("echo 'lib.dll: warning: a.pdf: text not drawn: F1 on page 2' >&2; exit 0");
+  const Finished run = RunCli({"-f", "png", "-o", "OUT", "a.pdf"});
+  EXPECT_EQ(run.status, kExitConverted);
+  EXPECT_EQ(run.err, "warning: a.pdf: text not drawn: F1 on page 2\n");
+  EXPECT_EQ(run.out, "正在转换 a.pdf\n已完成！\n");
+}
+
 TEST_F(CliTest, AnErrorEndsTheRunAsTheErrorDisplayWouldShowIt) {
   dir_.Write("bin/lib.dll", "#!/bin/sh\necho 'not a png' > \"${2%\\%d.png}1.png\"\n", true);
   const Finished run = RunCli({"-o", "OUT", "a.pdf", "b.pdf"});

@@ -60,7 +60,7 @@ void AddCrossReference(std::string& pdf, const std::vector<std::size_t>& offsets
 
 }  // namespace
 
-std::string MakePdf(const std::vector<TestPage>& pages) {
+std::string MakePdf(const std::vector<TestPage>& pages, const std::string& more_fonts) {
   std::string pdf = "%PDF-1.4\n";
   std::vector<std::size_t> offsets;
   const std::size_t first_page = 4;  // after catalog, page tree and font
@@ -77,7 +77,7 @@ std::string MakePdf(const std::vector<TestPage>& pages) {
     AddObject(pdf, offsets,
               "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + Number(page.width) + " " +
                   Number(page.height) + "] /Rotate " + std::to_string(page.rotate) +
-                  " /Resources << /Font << /F1 3 0 R >> >> /Contents " +
+                  " /Resources << /Font << /F1 3 0 R " + more_fonts + " >> >> /Contents " +
                   std::to_string(first_page + 2 * i + 1) + " 0 R >>");
     AddObject(pdf, offsets,
               "<< /Length " + std::to_string(page.content.size()) + " >>\nstream\n" + page.content +

@@ -18,7 +18,8 @@ struct TestPage {
 };
 
 /// A complete PDF (catalog, page tree, Helvetica as /F1, correct cross-reference table).
-std::string MakePdf(const std::vector<TestPage>& pages);
+/// more_fonts goes into every page's font resources after /F1 ("/F2 << ... >>").
+std::string MakePdf(const std::vector<TestPage>& pages, const std::string& more_fonts = {});
 
 /// Content that fills a rectangle (in points, from the bottom left) with an RGB colour (0-255).
 std::string FillRect(double x, double y, double width, double height, int red, int green, int blue);

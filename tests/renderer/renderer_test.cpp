@@ -89,6 +89,53 @@ TEST(RunRendererTest, AFailureBringsItsStatusAndLastErrorLine) {
   EXPECT_EQ(outcome.error_line, "x.pdf: page 2: damaged");
 }
 
+// What a renderer writes to standard error, and the warnings and error line taken from it.
+struct WarningCase {
+  const char* name;
+  const char* script;
+  Strings warnings;
+  const char* error_line;  // nullptr when it succeeds
+};
+
+const WarningCase kWarningCases[] = {
+    {"OneWarningOnSuccess",
+     "printf 'lib.dll: warning: a.pdf: F1 on page 2\\n' >&2",
+     {"a.pdf: F1 on page 2"},
+     nullptr},
+    {"CarriageReturnDropped",
+     "printf 'lib.dll: warning: a.pdf: F1 on page 2\\r\\n' >&2",
+     {"a.pdf: F1 on page 2"},
+     nullptr},
+    {"WarningBeforeTheErrorLine",
+     "printf 'noise\\nlib.dll: warning: a.pdf: F1 on page 1\\nlib.dll: a.pdf: page 3: damaged' >&2;"
+     " exit 1",
+     {"a.pdf: F1 on page 1"},
+     "lib.dll: a.pdf: page 3: damaged"},
+    {"CutOffWarningIsNone",
+     "printf 'lib.dll: warning: a.pdf: F1 on pa' >&2; exit 1",
+     {},
+     "lib.dll: warning: a.pdf: F1 on pa"},
+    {"OnlyAtTheStartOfALine",
+     "printf 'x lib.dll: warning: a.pdf\\nwarning: b.pdf\\n' >&2",
+     {},
+     nullptr},
+};
+
+class RendererWarningTest : public ::testing::TestWithParam<WarningCase> {};
+
+TEST_P(RendererWarningTest, WarningLinesAreCollectedApartFromTheErrorLine) {
+  const WarningCase& c = GetParam();
+  TempDir dir;
+  const RenderOutcome outcome = RunScript(dir, c.script);
+  EXPECT_EQ(outcome.warnings, c.warnings);
+  EXPECT_EQ(outcome.kind, c.error_line == nullptr ? RenderOutcome::Kind::kSucceeded
+                                                  : RenderOutcome::Kind::kFailed);
+  EXPECT_EQ(outcome.error_line, c.error_line == nullptr ? "" : c.error_line);
+}
+
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererWarningTest, ::testing::ValuesIn(kWarningCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(RunRendererTest, ASilentFailureIsDescribedByUs) {
   TempDir dir;
   EXPECT_EQ(RunScript(dir, "exit 3").error_line, "lib.dll ended with exit status 3");
