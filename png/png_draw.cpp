@@ -33,8 +33,28 @@ class StorageReader {
     if (bits_ == 24) return row + static_cast<std::size_t>(x) * 3;
     return &header_.DibInfo().colors[IndexAt(row, x)].blue;
   }
-  const std::uint8_t* Row(std::uint32_t y) const {
-    return header_.PixelBits() + std::size_t{header_.Height() - 1 - y} * header_.RowStride();
+  const std::uint8_t* Row(std::uint32_t y) const { return header_.StorageRow(y); }
+
+  /// Writes the colours of count pixels of a storage row, from column first on, as three bytes
+  /// each; a whole row at a time rather than a pixel through ColourAt.
+  void CopyColours(const std::uint8_t* row, std::uint32_t first, std::uint32_t count,
+                   std::uint8_t* out) const {
+    if (count == 0) return;
+    if (bits_ == 24) {
+      std::memcpy(out, row + std::size_t{first} * 3, std::size_t{count} * 3);
+      return;
+    }
+    const RgbQuad* table = header_.DibInfo().colors.data();
+    const std::uint32_t last = first + count - 1;
+    if (bits_ == 8) {
+      // A whole four-byte entry per pixel: its spare byte lands where the next pixel goes.
+      for (std::uint32_t x = first; x < last; ++x, out += 3) std::memcpy(out, &table[row[x]], 4);
+    } else {
+      for (std::uint32_t x = first; x < last; ++x, out += 3) {
+        std::memcpy(out, &table[IndexAt(row, x)], 4);
+      }
+    }
+    std::memcpy(out, ColourAt(row, last), 3);  // the last pixel must not touch its neighbour
   }
 
  private:
@@ -72,10 +92,18 @@ void DrawPixels(const TChunkIHDR& header, TBitmap& target, const TRect& rect, bo
   if (w <= 0 || h <= 0 || DrawsOntoItself(header, target, rect)) return;
   const StorageReader reader(header);
   const Clip clip = ClipTo(rect, target);
+  const bool own_size = static_cast<std::uint32_t>(w) == header.Width() &&
+                        static_cast<std::uint32_t>(h) == header.Height();
   for (int y = clip.top; y < clip.bottom; ++y) {
     const auto sy = static_cast<std::uint32_t>(std::int64_t{y - rect.Top} * header.Height() / h);
     const std::uint8_t* source = reader.Row(sy);
     std::uint8_t* out = target.MutableScanLine(y);
+    if (own_size && !keyed) {  // every source pixel lands once: copy the visible run at once
+      reader.CopyColours(source, static_cast<std::uint32_t>(clip.left - rect.Left),
+                         static_cast<std::uint32_t>(std::max(clip.right - clip.left, 0)),
+                         out + static_cast<std::size_t>(std::max(clip.left, 0)) * 3);
+      continue;
+    }
     for (int x = clip.left; x < clip.right; ++x) {
       const auto sx = static_cast<std::uint32_t>(std::int64_t{x - rect.Left} * header.Width() / w);
       const std::uint8_t* colour = reader.ColourAt(source, sx);
@@ -225,15 +253,12 @@ class AlphaBlender {
   double fy_ = 1;
 };
 
-// The bitmap takes the colours of an indexed storage, one table look-up per pixel.
+// The bitmap takes the colours of an indexed storage, row by row.
 void ExpandIndexed(const TChunkIHDR& header, TBitmap& bitmap) {
   const StorageReader reader(header);
   for (std::uint32_t y = 0; y < header.Height(); ++y) {
-    const std::uint8_t* source = reader.Row(y);
-    std::uint8_t* out = bitmap.MutableScanLine(static_cast<int>(y));
-    for (std::uint32_t x = 0; x < header.Width(); ++x) {
-      std::memcpy(out + static_cast<std::size_t>(x) * 3, reader.ColourAt(source, x), 3);
-    }
+    reader.CopyColours(reader.Row(y), 0, header.Width(),
+                       bitmap.MutableScanLine(static_cast<int>(y)));
   }
 }
 
