@@ -47,8 +47,16 @@ class StorageReader {
     const RgbQuad* table = header_.DibInfo().colors.data();
     const std::uint32_t last = first + count - 1;
     if (bits_ == 8) {
-      // A whole four-byte entry per pixel: its spare byte lands where the next pixel goes.
-      for (std::uint32_t x = first; x < last; ++x, out += 3) std::memcpy(out, &table[row[x]], 4);
+      // A whole four-byte entry per pixel: its spare byte lands where the next pixel goes. Four
+      // pixels a round while a fifth follows them in the run.
+      std::uint32_t x = first;
+      for (; x + 4 <= last; x += 4, out += 12) {
+        std::memcpy(out, &table[row[x]], 4);
+        std::memcpy(out + 3, &table[row[x + 1]], 4);
+        std::memcpy(out + 6, &table[row[x + 2]], 4);
+        std::memcpy(out + 9, &table[row[x + 3]], 4);
+      }
+      for (; x < last; ++x, out += 3) std::memcpy(out, &table[row[x]], 4);
     } else {
       for (std::uint32_t x = first; x < last; ++x, out += 3) {
         std::memcpy(out, &table[IndexAt(row, x)], 4);
