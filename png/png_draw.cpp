@@ -3,7 +3,10 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <new>
 
+#include "framework/exceptions.h"
 #include "png/png_internal.h"
 #include "png/png_object.h"
 
@@ -109,7 +112,7 @@ void DrawPixels(const TChunkIHDR& header, TBitmap& target, const TRect& rect, bo
     if (own_size && !keyed) {  // every source pixel lands once: copy the visible run at once
       reader.CopyColours(source, static_cast<std::uint32_t>(clip.left - rect.Left),
                          static_cast<std::uint32_t>(std::max(clip.right - clip.left, 0)),
-                         out + static_cast<std::size_t>(std::max(clip.left, 0)) * 3);
+                         out + static_cast<std::size_t>(clip.left) * 3);
       continue;
     }
     for (int x = clip.left; x < clip.right; ++x) {
@@ -261,12 +264,25 @@ class AlphaBlender {
   double fy_ = 1;
 };
 
-// The bitmap takes the colours of an indexed storage, row by row.
+// A raster for a bitmap of the size whose every byte is about to be written: not zeroed first.
+std::shared_ptr<std::uint8_t[]> RasterForOverwrite(int width, int height) {
+  try {
+    return std::make_shared_for_overwrite<std::uint8_t[]>(TBitmap::RowStrideFor(width) *
+                                                          static_cast<std::size_t>(height));
+  } catch (const std::bad_alloc&) {
+    throw EOutOfMemory();
+  }
+}
+
+// The bitmap takes the colours of an indexed storage, row by row, its row padding zeroed.
 void ExpandIndexed(const TChunkIHDR& header, TBitmap& bitmap) {
   const StorageReader reader(header);
+  const std::size_t used = std::size_t{header.Width()} * 3;
+  const std::size_t padding = bitmap.RowStride() - used;
   for (std::uint32_t y = 0; y < header.Height(); ++y) {
-    reader.CopyColours(reader.Row(y), 0, header.Width(),
-                       bitmap.MutableScanLine(static_cast<int>(y)));
+    std::uint8_t* out = bitmap.MutableScanLine(static_cast<int>(y));
+    reader.CopyColours(reader.Row(y), 0, header.Width(), out);
+    std::memset(out + used, 0, padding);
   }
 }
 
@@ -292,7 +308,7 @@ void TPNGObject::AssignTo(TGraphic& dest) const {
     bitmap->AdoptPixels(width, height,
                         header.SharedPixelBits());  // same layout: shared, not copied
   } else {
-    bitmap->SetSize(width, height);
+    bitmap->AdoptPixels(width, height, RasterForOverwrite(width, height));
     ExpandIndexed(header, *bitmap);
   }
   if (AlphaKind() == akColorKey) {
