@@ -10,15 +10,52 @@
 #include "png/png_internal.h"
 #include "png/png_object.h"
 
+#if defined(__x86_64__)
+#include <tmmintrin.h>
+#endif
+
 namespace quillamar::png {
 
 namespace {
+
+// True when entry i of the colour table is grey i for every i: the table of an 8-bit grey image
+// without a gamma change.
+bool IsIdentityGreyTable(const std::array<RgbQuad, 256>& colors) {
+  for (std::size_t i = 0; i < colors.size(); ++i) {
+    if (colors[i].blue != i || colors[i].green != i || colors[i].red != i) return false;
+  }
+  return true;
+}
+
+#if defined(__x86_64__)
+// Sixteen grey bytes become sixteen blue-green-red pixels by three shuffles, while sixteen
+// remain. Returns how many pixels it did.
+__attribute__((target("ssse3"))) std::uint32_t SpreadGreyByShuffle(const std::uint8_t* grey,
+                                                                   std::uint8_t* out,
+                                                                   std::uint32_t count) {
+  const __m128i first = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
+  const __m128i second = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
+  const __m128i third =
+      _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
+  std::uint32_t k = 0;
+  for (; k + 16 <= count; k += 16) {
+    const __m128i samples = _mm_loadu_si128(reinterpret_cast<const __m128i*>(grey + k));
+    auto* target = reinterpret_cast<__m128i*>(out + std::size_t{k} * 3);
+    _mm_storeu_si128(target, _mm_shuffle_epi8(samples, first));
+    _mm_storeu_si128(target + 1, _mm_shuffle_epi8(samples, second));
+    _mm_storeu_si128(target + 2, _mm_shuffle_epi8(samples, third));
+  }
+  return k;
+}
+#endif
 
 /// Reads storage pixels as blue-green-red colours through the colour table where indexed.
 class StorageReader {
  public:
   explicit StorageReader(const TChunkIHDR& header)
-      : header_(header), bits_(header.DibInfo().header.bit_count) {}
+      : header_(header),
+        bits_(header.DibInfo().header.bit_count),
+        identity_grey_(bits_ == 8 && IsIdentityGreyTable(header.DibInfo().colors)) {}
 
   /// The index (or grey byte) at column x of a storage row of indexed storage.
   std::uint8_t IndexAt(const std::uint8_t* row, std::uint32_t x) const {
@@ -53,6 +90,13 @@ class StorageReader {
       // A whole four-byte entry per pixel: its spare byte lands where the next pixel goes. Four
       // pixels a round while a fifth follows them in the run.
       std::uint32_t x = first;
+#if defined(__x86_64__)
+      if (identity_grey_ && detail::HasByteShuffle()) {
+        const std::uint32_t done = SpreadGreyByShuffle(row + first, out, last - first);
+        x += done;
+        out += std::size_t{done} * 3;
+      }
+#endif
       for (; x + 4 <= last; x += 4, out += 12) {
         std::memcpy(out, &table[row[x]], 4);
         std::memcpy(out + 3, &table[row[x + 1]], 4);
@@ -71,6 +115,7 @@ class StorageReader {
  private:
   const TChunkIHDR& header_;
   int bits_;
+  bool identity_grey_;  // the stored byte is the grey itself
 };
 
 TColor ColourOf(const std::uint8_t* bgr) { return RGB(bgr[2], bgr[1], bgr[0]); }
