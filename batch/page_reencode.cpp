@@ -28,7 +28,9 @@ struct PageImages {
   void Load(const std::string& png_path) {
     png->LoadFile(png_path);
     bitmap->Assign(*png);
-    bitmap->Canvas().Draw(0, 0, png.get());
+    // Drawing an image without an alpha channel over its own assignment writes every pixel with
+    // the colour it already has; only alpha blending can change (or refuse) anything.
+    if (png->AlphaKind() == png::akAlpha) bitmap->Canvas().Draw(0, 0, png.get());
     jpeg->Assign(*bitmap);
   }
 

@@ -114,13 +114,13 @@ std::uint8_t* TBitmap::MutableBits() {
   return bits_.get();
 }
 
-const std::uint8_t* TBitmap::ScanLine(int y) const {
-  return bits_.get() + RowStride() * static_cast<std::size_t>(height_ - 1 - y);
+std::size_t TBitmap::RowOffset(int y) const {
+  return RowStride() * static_cast<std::size_t>(height_ - 1 - y);
 }
 
-std::uint8_t* TBitmap::MutableScanLine(int y) {
-  return MutableBits() + RowStride() * static_cast<std::size_t>(height_ - 1 - y);
-}
+const std::uint8_t* TBitmap::ScanLine(int y) const { return bits_.get() + RowOffset(y); }
+
+std::uint8_t* TBitmap::MutableScanLine(int y) { return MutableBits() + RowOffset(y); }
 
 void TBitmap::Draw(TCanvas& canvas, const TRect& rect) const {
   TBitmap& target = canvas.Target();

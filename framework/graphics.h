@@ -141,6 +141,9 @@ class TBitmap : public TGraphic {
   TCanvas& Canvas() { return *canvas_; }
 
  private:
+  /// Where row y (counted from the top) starts in the bottom-up raster.
+  std::size_t RowOffset(int y) const;
+
   int width_ = 0;
   int height_ = 0;
   std::shared_ptr<std::uint8_t[]> bits_;

@@ -11,18 +11,21 @@ namespace quillamar::pagerender {
 /// Compression of one PNG: zlib level and strategy, and the row filters libpng may choose from.
 struct PngSettings {
   int level = 1;
-  int strategy = 0;   ///< a zlib strategy (Z_DEFAULT_STRATEGY is 0)
-  int filters = 0;    ///< PNG_FILTER_* bits; 0 or PNG_FILTER_NONE alone: rows unfiltered
-  bool grey = false;  ///< one grey sample per pixel (colour type 0): only for a grey page
+  int strategy = 0;  ///< a zlib strategy (Z_DEFAULT_STRATEGY is 0)
+  int filters = 0;   ///< PNG_FILTER_* bits; 0 or PNG_FILTER_NONE alone: rows unfiltered
+  /// One grey sample per pixel (colour type 0) if every pixel is grey: tested while the rows are
+  /// written, and the page is written again in colour at its first coloured row.
+  bool grey = false;
 };
 
 /// The settings for this page: stored blocks for an intermediate page, a third of the size when
-/// every pixel is grey (the reader gives back the same colours); for a kept page a fast level,
-/// with row filtering only when the page looks like a photograph (where it pays).
+/// every pixel turns out grey (the reader gives back the same colours); for a kept page a fast
+/// level, with row filtering only when the page looks like a photograph (where it pays).
 PngSettings ChoosePngSettings(const Raster& raster, PngMode mode);
 
-/// Writes the raster as PNG (colour type 2, or 0 when the settings say grey; bit depth 8, not
-/// interlaced, with its resolution) to fd, which stays open. Returns "" or why it failed (the
+/// Writes the raster as PNG (colour type 2, or 0 when the settings say grey and every pixel is;
+/// bit depth 8, not interlaced, with its resolution) to fd, which stays open and must be a
+/// regular file at its start (a second attempt empties it). Returns "" or why it failed (the
 /// system's error text for a failed write).
 std::string WritePng(int fd, const Raster& raster, const PngSettings& settings, double dpi);
 

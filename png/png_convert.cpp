@@ -4,11 +4,20 @@
 
 #include <cstring>
 
+#include "png/png_internal.h"
+
 #if defined(__x86_64__)
 #include <tmmintrin.h>
 #endif
 
 namespace quillamar::png::detail {
+
+#if defined(__x86_64__)
+bool HasByteShuffle() {
+  static const bool kHas = __builtin_cpu_supports("ssse3");
+  return kHas;
+}
+#endif
 
 namespace {
 
@@ -42,11 +51,6 @@ void WriteColour(const ConvertContext& context, Columns columns, const std::uint
 }
 
 #if defined(__x86_64__)
-
-bool HasByteShuffle() {
-  static const bool kHas = __builtin_cpu_supports("ssse3");
-  return kHas;
-}
 
 // Five pixels per 16-byte shuffle. Each store writes one byte of the next pixel too, so the loop
 // stops while a whole 16 bytes still lie inside the row (the next row in memory is already

@@ -146,9 +146,6 @@ class IdatDecoder {
     return true;
   }
 
-  std::uint8_t* StorageRow(std::uint32_t y) const {
-    return header_.PixelBits() + std::size_t{height_ - 1 - y} * header_.RowStride();
-  }
   std::uint8_t* AlphaRow(std::uint32_t y) const {
     return header_.AlphaPlane() == nullptr ? nullptr
                                            : header_.AlphaPlane() + std::size_t{width_} * y;
@@ -160,7 +157,7 @@ class IdatDecoder {
     if (convert == nullptr) return;
     for (std::uint32_t y = 0; y < height_; ++y) {
       if (!ReadRow()) return;
-      convert(context_, row_buffers_[active_].data() + 1, StorageRow(y), AlphaRow(y));
+      convert(context_, row_buffers_[active_].data() + 1, header_.StorageRow(y), AlphaRow(y));
       active_ = 1 - active_;
     }
   }
@@ -178,7 +175,8 @@ class IdatDecoder {
       for (auto y = static_cast<std::uint32_t>(geometry.first_row); y < height_;
            y += static_cast<std::uint32_t>(geometry.row_step)) {
         if (!ReadRow()) break;
-        convert(context_, pass, row_buffers_[active_].data() + 1, StorageRow(y), AlphaRow(y));
+        convert(context_, pass, row_buffers_[active_].data() + 1, header_.StorageRow(y),
+                AlphaRow(y));
         active_ = 1 - active_;
       }
     }

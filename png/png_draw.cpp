@@ -3,19 +3,59 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <new>
 
+#include "framework/exceptions.h"
 #include "png/png_internal.h"
 #include "png/png_object.h"
+
+#if defined(__x86_64__)
+#include <tmmintrin.h>
+#endif
 
 namespace quillamar::png {
 
 namespace {
 
+// True when entry i of the colour table is grey i for every i: the table of an 8-bit grey image
+// without a gamma change.
+bool IsIdentityGreyTable(const std::array<RgbQuad, 256>& colors) {
+  for (std::size_t i = 0; i < colors.size(); ++i) {
+    if (colors[i].blue != i || colors[i].green != i || colors[i].red != i) return false;
+  }
+  return true;
+}
+
+#if defined(__x86_64__)
+// Sixteen grey bytes become sixteen blue-green-red pixels by three shuffles, while sixteen
+// remain. Returns how many pixels it did.
+__attribute__((target("ssse3"))) std::uint32_t SpreadGreyByShuffle(const std::uint8_t* grey,
+                                                                   std::uint8_t* out,
+                                                                   std::uint32_t count) {
+  const __m128i first = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
+  const __m128i second = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
+  const __m128i third =
+      _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
+  std::uint32_t k = 0;
+  for (; k + 16 <= count; k += 16) {
+    const __m128i samples = _mm_loadu_si128(reinterpret_cast<const __m128i*>(grey + k));
+    auto* target = reinterpret_cast<__m128i*>(out + std::size_t{k} * 3);
+    _mm_storeu_si128(target, _mm_shuffle_epi8(samples, first));
+    _mm_storeu_si128(target + 1, _mm_shuffle_epi8(samples, second));
+    _mm_storeu_si128(target + 2, _mm_shuffle_epi8(samples, third));
+  }
+  return k;
+}
+#endif
+
 /// Reads storage pixels as blue-green-red colours through the colour table where indexed.
 class StorageReader {
  public:
   explicit StorageReader(const TChunkIHDR& header)
-      : header_(header), bits_(header.DibInfo().header.bit_count) {}
+      : header_(header),
+        bits_(header.DibInfo().header.bit_count),
+        identity_grey_(bits_ == 8 && IsIdentityGreyTable(header.DibInfo().colors)) {}
 
   /// The index (or grey byte) at column x of a storage row of indexed storage.
   std::uint8_t IndexAt(const std::uint8_t* row, std::uint32_t x) const {
@@ -33,13 +73,49 @@ class StorageReader {
     if (bits_ == 24) return row + static_cast<std::size_t>(x) * 3;
     return &header_.DibInfo().colors[IndexAt(row, x)].blue;
   }
-  const std::uint8_t* Row(std::uint32_t y) const {
-    return header_.PixelBits() + std::size_t{header_.Height() - 1 - y} * header_.RowStride();
+  const std::uint8_t* Row(std::uint32_t y) const { return header_.StorageRow(y); }
+
+  /// Writes the colours of count pixels of a storage row, from column first on, as three bytes
+  /// each; a whole row at a time rather than a pixel through ColourAt.
+  void CopyColours(const std::uint8_t* row, std::uint32_t first, std::uint32_t count,
+                   std::uint8_t* out) const {
+    if (count == 0) return;
+    if (bits_ == 24) {
+      std::memcpy(out, row + std::size_t{first} * 3, std::size_t{count} * 3);
+      return;
+    }
+    const RgbQuad* table = header_.DibInfo().colors.data();
+    const std::uint32_t last = first + count - 1;
+    if (bits_ == 8) {
+      // A whole four-byte entry per pixel: its spare byte lands where the next pixel goes. Four
+      // pixels a round while a fifth follows them in the run.
+      std::uint32_t x = first;
+#if defined(__x86_64__)
+      if (identity_grey_ && detail::HasByteShuffle()) {
+        const std::uint32_t done = SpreadGreyByShuffle(row + first, out, last - first);
+        x += done;
+        out += std::size_t{done} * 3;
+      }
+#endif
+      for (; x + 4 <= last; x += 4, out += 12) {
+        std::memcpy(out, &table[row[x]], 4);
+        std::memcpy(out + 3, &table[row[x + 1]], 4);
+        std::memcpy(out + 6, &table[row[x + 2]], 4);
+        std::memcpy(out + 9, &table[row[x + 3]], 4);
+      }
+      for (; x < last; ++x, out += 3) std::memcpy(out, &table[row[x]], 4);
+    } else {
+      for (std::uint32_t x = first; x < last; ++x, out += 3) {
+        std::memcpy(out, &table[IndexAt(row, x)], 4);
+      }
+    }
+    std::memcpy(out, ColourAt(row, last), 3);  // the last pixel must not touch its neighbour
   }
 
  private:
   const TChunkIHDR& header_;
   int bits_;
+  bool identity_grey_;  // the stored byte is the grey itself
 };
 
 TColor ColourOf(const std::uint8_t* bgr) { return RGB(bgr[2], bgr[1], bgr[0]); }
@@ -72,10 +148,18 @@ void DrawPixels(const TChunkIHDR& header, TBitmap& target, const TRect& rect, bo
   if (w <= 0 || h <= 0 || DrawsOntoItself(header, target, rect)) return;
   const StorageReader reader(header);
   const Clip clip = ClipTo(rect, target);
+  const bool own_size = static_cast<std::uint32_t>(w) == header.Width() &&
+                        static_cast<std::uint32_t>(h) == header.Height();
   for (int y = clip.top; y < clip.bottom; ++y) {
     const auto sy = static_cast<std::uint32_t>(std::int64_t{y - rect.Top} * header.Height() / h);
     const std::uint8_t* source = reader.Row(sy);
     std::uint8_t* out = target.MutableScanLine(y);
+    if (own_size && !keyed) {  // every source pixel lands once: copy the visible run at once
+      reader.CopyColours(source, static_cast<std::uint32_t>(clip.left - rect.Left),
+                         static_cast<std::uint32_t>(std::max(clip.right - clip.left, 0)),
+                         out + static_cast<std::size_t>(clip.left) * 3);
+      continue;
+    }
     for (int x = clip.left; x < clip.right; ++x) {
       const auto sx = static_cast<std::uint32_t>(std::int64_t{x - rect.Left} * header.Width() / w);
       const std::uint8_t* colour = reader.ColourAt(source, sx);
@@ -225,15 +309,25 @@ class AlphaBlender {
   double fy_ = 1;
 };
 
-// The bitmap takes the colours of an indexed storage, one table look-up per pixel.
+// A raster for a bitmap of the size whose every byte is about to be written: not zeroed first.
+std::shared_ptr<std::uint8_t[]> RasterForOverwrite(int width, int height) {
+  try {
+    return std::make_shared_for_overwrite<std::uint8_t[]>(TBitmap::RowStrideFor(width) *
+                                                          static_cast<std::size_t>(height));
+  } catch (const std::bad_alloc&) {
+    throw EOutOfMemory();
+  }
+}
+
+// The bitmap takes the colours of an indexed storage, row by row, its row padding zeroed.
 void ExpandIndexed(const TChunkIHDR& header, TBitmap& bitmap) {
   const StorageReader reader(header);
+  const std::size_t used = std::size_t{header.Width()} * 3;
+  const std::size_t padding = bitmap.RowStride() - used;
   for (std::uint32_t y = 0; y < header.Height(); ++y) {
-    const std::uint8_t* source = reader.Row(y);
     std::uint8_t* out = bitmap.MutableScanLine(static_cast<int>(y));
-    for (std::uint32_t x = 0; x < header.Width(); ++x) {
-      std::memcpy(out + static_cast<std::size_t>(x) * 3, reader.ColourAt(source, x), 3);
-    }
+    reader.CopyColours(reader.Row(y), 0, header.Width(), out);
+    std::memset(out + used, 0, padding);
   }
 }
 
@@ -259,7 +353,7 @@ void TPNGObject::AssignTo(TGraphic& dest) const {
     bitmap->AdoptPixels(width, height,
                         header.SharedPixelBits());  // same layout: shared, not copied
   } else {
-    bitmap->SetSize(width, height);
+    bitmap->AdoptPixels(width, height, RasterForOverwrite(width, height));
     ExpandIndexed(header, *bitmap);
   }
   if (AlphaKind() == akColorKey) {

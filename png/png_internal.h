@@ -35,4 +35,9 @@ int StorageBitsFor(std::uint8_t color_type, std::uint8_t bit_depth);
 /// Zeroed memory of the given size; EOutOfMemory when it cannot be had.
 std::shared_ptr<std::uint8_t[]> AllocateZeroed(std::uint64_t bytes);
 
+#if defined(__x86_64__)
+/// True when the processor has the byte shuffle (SSSE3) that the fast row paths use.
+bool HasByteShuffle();
+#endif
+
 }  // namespace quillamar::png::detail

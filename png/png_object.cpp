@@ -274,8 +274,7 @@ TColor TPNGObject::ImageKeyColor() const {
 std::uint8_t* TPNGObject::RowAddress(int y) const {
   const TChunkIHDR& header = HeaderChunk();
   if (header.PixelBits() == nullptr) return nullptr;
-  const std::int64_t row = std::int64_t{header.Height()} - 1 - y;
-  return header.PixelBits() + row * header.RowStride();
+  return header.StorageRow(static_cast<std::uint32_t>(y));
 }
 
 std::uint32_t FilteredRowBytesFor(std::uint32_t width, std::uint8_t bit_depth,

@@ -168,6 +168,11 @@ class TChunkIHDR : public TChunk {
   std::int32_t RowStride() const { return row_stride_; }
   /// The pixel memory, null before the storage is prepared.
   std::uint8_t* PixelBits() const { return pixels_.get(); }
+  /// Storage row of image row y (0 at the top): the rows are stored bottom-up. Only for a
+  /// prepared storage and y below Height().
+  std::uint8_t* StorageRow(std::uint32_t y) const {
+    return pixels_.get() + std::size_t{height_ - 1 - y} * static_cast<std::size_t>(row_stride_);
+  }
   /// The alpha plane, null for colour types without alpha.
   std::uint8_t* AlphaPlane() const { return alpha_.get(); }
   /// The pixel memory as shared storage, for a bitmap that takes it without copying.

@@ -1,8 +1,11 @@
 // Tests of rendering small generated PDFs in-process: page sizes, colours, rotation, PNG layout,
 // and that the number of workers and the PNG mode never change the pixels.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "pagerender/pagerender.h"
+#include "pagerender/png_writer.h"
 #include "tests/pagerender/test_support.h"
 
 namespace quillamar::pagerender {
@@ -260,6 +263,51 @@ TEST(RendererDocumentTest, IntermediatePagesHaveTheSamePixelsStoredUncompressed)
     EXPECT_LT(std::filesystem::file_size(balanced.path() / name), raw / 4) << name;
   }
 }
+
+// A 3 × 2 white raster (blue, green, red, unused byte) with one byte changed; an intermediate
+// page stays grey only while every pixel has equal blue, green and red.
+struct GreyCase {
+  const char* name;
+  int changed_byte;  // offset into the raster, -1 for none
+  int colour_type;
+};
+
+const GreyCase kGreyCases[] = {
+    {"AllGrey", -1, 0},          {"UnusedByteOnly", 4 * 1 + 3, 0}, {"BlueFirstPixel", 0, 2},
+    {"GreenSecondPixel", 5, 2},  {"RedOddLastColumn", 10, 2},      {"RedSecondRow", 12 + 2, 2},
+    {"BlueSecondRowEnd", 20, 2},
+};
+
+void PrintTo(const GreyCase& c, std::ostream* os) { *os << c.name; }
+
+class IntermediateGrey : public ::testing::TestWithParam<GreyCase> {};
+
+TEST_P(IntermediateGrey, ColourTypeFollowsThePixelsAndThePixelsStay) {
+  std::vector<unsigned char> bytes(3 * 2 * 4, 0xff);
+  if (GetParam().changed_byte >= 0) bytes[static_cast<std::size_t>(GetParam().changed_byte)] = 0x40;
+  const Raster raster{3, 2, 12, bytes.data(), nullptr};
+  const ScratchFolder folder;
+  const auto path = folder.path() / "p.png";
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  const std::string error =
+      WritePng(fd, raster, ChoosePngSettings(raster, PngMode::kIntermediate), 72);
+  ::close(fd);
+  ASSERT_EQ(error, "");
+  const auto page = ReadPng(path);
+  ASSERT_EQ(page.error, "");
+  EXPECT_EQ(page.colour_type, GetParam().colour_type);
+  for (int y = 0; y < 2; ++y) {
+    for (int x = 0; x < 3; ++x) {
+      const unsigned char* p = raster.Row(y) + 4 * x;
+      EXPECT_EQ(page.Pixel(x, y), (unsigned{p[2]} << 16) | (unsigned{p[1]} << 8) | p[0])
+          << x << "," << y;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rasters, IntermediateGrey, ::testing::ValuesIn(kGreyCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quillamar::pagerender

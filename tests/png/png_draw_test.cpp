@@ -137,6 +137,54 @@ TEST(PngBlendErrors, PaletteAlphasWithoutPaletteEndInTheMissingEntryError) {
   EXPECT_EQ(PixelAt(target, 0, 0), Bgr({9, 9, 9}));
 }
 
+// ---- opaque drawing at the image's own size: whole runs of a row at once ----
+
+struct RunCase {
+  const char* name;
+  std::string file;  // 3 × 1 pixels
+  std::array<Bgr, 3> colours;
+};
+
+const std::string kThreeEntries = ChunkBytes("PLTE", "\x0a\x14\x1e\x28\x32\x3c\x46\x50\x5a");
+
+const RunCase kRunCases[] = {
+    {"Grey8", OneRow(3, 8, 0, "\x10\x20\x30"), {{{16, 16, 16}, {32, 32, 32}, {48, 48, 48}}}},
+    {"Grey4", OneRow(3, 4, 0, "\x12\x30"), {{{17, 17, 17}, {34, 34, 34}, {51, 51, 51}}}},
+    {"Palette8",
+     OneRow(3, 8, 3, std::string("\x02\x00\x01", 3), kThreeEntries),
+     {{{90, 80, 70}, {30, 20, 10}, {60, 50, 40}}}},
+    {"Palette1",
+     OneRow(3, 1, 3, "\xa0", ChunkBytes("PLTE", "\x0a\x14\x1e\x28\x32\x3c")),
+     {{{60, 50, 40}, {30, 20, 10}, {60, 50, 40}}}},
+    {"Rgb",
+     OneRow(3, 8, 2, "\x01\x02\x03\x04\x05\x06\x07\x08\x09"),
+     {{{3, 2, 1}, {6, 5, 4}, {9, 8, 7}}}},
+};
+
+class PngRun : public ::testing::TestWithParam<RunCase> {};
+
+// Drawn at x from -2 to 3 onto five white pixels: the visible part of the image lands, every
+// pixel around it stays white.
+TEST_P(PngRun, OffsetDrawingCopiesTheVisiblePixelsOnly) {
+  TPNGObject image;
+  ReadBytes(image, GetParam().file);
+  const Bgr white{255, 255, 255};
+  for (int left = -2; left <= 3; ++left) {
+    TBitmap target;
+    Fill(target, 5, 1, white);
+    target.Canvas().Draw(left, 0, &image);
+    for (int x = 0; x < 5; ++x) {
+      const int source = x - left;
+      const Bgr expected =
+          source >= 0 && source < 3 ? GetParam().colours[static_cast<std::size_t>(source)] : white;
+      EXPECT_EQ(PixelAt(target, x, 0), expected) << "drawn at " << left << ", pixel " << x;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, PngRun, ::testing::ValuesIn(kRunCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // ---- assignment, then drawing on the same bitmap, as the page re-encoder does ----
 
 struct AssignCase {
