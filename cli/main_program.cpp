@@ -10,6 +10,8 @@
 
 #include "batch/batch.h"
 #include "cli/cli.h"
+#include "cli/inputs.h"
+#include "cli/report.h"
 #include "framework/exceptions.h"
 #include "framework/paths.h"
 
@@ -75,13 +77,13 @@ class ProgressBar {
 // messages to standard error.
 class TerminalHost : public batch::RunHost {
  public:
-  explicit TerminalHost(const CommandLine& line) : line_(line) {
-    output_ = AbsolutePath(line.output);
-    for (const auto& file : line.files) {
-      files_.Add(AbsolutePath(file));
-      chosen_text_ += FileNameOf(file) + ";";
-    }
+  TerminalHost(const CommandLine& line, const TStringList& files, std::string output)
+      : line_(line), output_(std::move(output)), files_(files) {
+    for (const auto& file : files) chosen_text_ += FileNameOf(file) + ";";
   }
+
+  /// Lets the reporter follow the run PDF by PDF.
+  void SetReporter(RunReporter* reporter) { reporter_ = reporter; }
 
   std::string ChosenFilesText() override { return chosen_text_; }
   TStringList SourceFiles() override { return files_; }
@@ -108,6 +110,12 @@ class TerminalHost : public batch::RunHost {
                                                        const std::string& jpg_path) override {
     return batch::PreparePngToJpg(png_path, jpg_path);
   }
+  void PdfStarted(const std::string& pdf) override {
+    if (reporter_ != nullptr) reporter_->Started(pdf);
+  }
+  void PdfFinished(const batch::PdfReport& report) override {
+    if (reporter_ != nullptr) reporter_->Finished(report);
+  }
 
   void PrintError(const std::string& text) {
     bar_.Erase();
@@ -121,12 +129,136 @@ class TerminalHost : public batch::RunHost {
   TStringList files_;
   std::string chosen_text_;
   ProgressBar bar_;
+  RunReporter* reporter_ = nullptr;
 };
 
 int ExitStatusOf(const batch::RunResult& result) {
   if (result.outcome == batch::RunOutcome::kStopped) return kExitInterrupted;
   if (result.pdfs_not_started > 0 || result.pdfs_failed > 0) return kExitSomeFailed;
   return kExitConverted;
+}
+
+void PrintNote(const std::string& text) {
+  std::fprintf(stderr, "quillamar-cli: %s\n", text.c_str());
+  std::fflush(stderr);
+}
+
+std::string Listed(const std::vector<std::string>& items) {
+  std::string text;
+  for (const auto& item : items) text += "\n  " + item;
+  return text;
+}
+
+// Leaves out the PDFs that the resume reports list as converted and unchanged, and says how many.
+bool SkipConverted(const CommandLine& line, std::vector<std::string>& pdfs) {
+  ResumeIndex index;
+  for (const auto& report : line.resume_reports) {
+    std::string error;
+    if (!index.Load(report, error)) {
+      PrintNote(error);
+      return false;
+    }
+  }
+  const auto converted = [&](const std::string& pdf) {
+    const std::optional<FileStamp> stamp = StampOf(pdf);
+    return stamp && index.AlreadyConverted(pdf, *stamp, line.format, line.resolution);
+  };
+  const auto skipped = std::erase_if(pdfs, converted);
+  PrintNote("skipped " + std::to_string(skipped) + " PDF(s) already converted");
+  return true;
+}
+
+// First page files of the run's PDFs that are already in the folder.
+std::vector<std::string> ExistingFirstPages(const CommandLine& line,
+                                            const std::vector<std::string>& pdfs,
+                                            const std::string& folder) {
+  std::vector<const char*> extensions{".png"};
+  if (line.format == "JPG") extensions.push_back(".jpg");
+  std::vector<std::string> existing;
+  for (const auto& pdf : pdfs) {
+    for (const char* extension : extensions) {
+      const std::string page =
+          renderer::PageFilePath(folder, WithoutExtension(FileNameOf(pdf)), 1, extension);
+      const bool listed = std::find(existing.begin(), existing.end(), page) != existing.end();
+      if (!listed && FileExists(page)) existing.push_back(page);
+    }
+  }
+  return existing;
+}
+
+// Names shared by several PDFs: a warning, or under --no-clobber (with page files already there)
+// a refusal. Returns false when the run must not start.
+bool AcceptClobbering(const CommandLine& line, const std::vector<std::string>& pdfs,
+                      const std::string& folder) {
+  TStringList list;
+  for (const auto& pdf : pdfs) list.Add(pdf);
+  const std::vector<std::string> clashes = batch::FindNameClashes(list);
+  if (!line.no_clobber) {
+    if (!clashes.empty()) {
+      PrintNote(
+          "warning: several PDFs have these names; the later one's pages replace the "
+          "earlier one's:" +
+          Listed(clashes));
+    }
+    return true;
+  }
+  const std::vector<std::string> existing = ExistingFirstPages(line, pdfs, folder);
+  if (!clashes.empty()) PrintNote("--no-clobber: several PDFs have these names:" + Listed(clashes));
+  if (!existing.empty())
+    PrintNote("--no-clobber: these page files exist already:" + Listed(existing));
+  return clashes.empty() && existing.empty();
+}
+
+// The folder as the user would write it: absolute, without a trailing "/".
+std::string ShownFolder(std::string folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
+int Convert(const CommandLine& line, const std::vector<std::string>& pdfs,
+            const std::string& folder) {
+  std::optional<ReportFile> report_file;
+  std::optional<RunReporter> reporter;
+  if (!line.report.empty()) {
+    report_file.emplace(line.report);
+    if (!report_file->Error().empty()) {
+      PrintNote(report_file->Error());
+      return kExitError;
+    }
+    reporter.emplace(pdfs, folder, line.format, line.resolution, *report_file);
+  }
+
+  batch::StopSignal stop;
+  InstallStopHandlers(stop);
+  TStringList list;
+  for (const auto& pdf : pdfs) list.Add(pdf);
+  TerminalHost host(line, list, folder);
+  host.SetReporter(reporter ? &*reporter : nullptr);
+  batch::RunSettings settings;
+  settings.stop = &stop;
+  settings.pages_in_flight = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  int status = kExitConverted;
+  std::string error;
+  try {
+    const batch::RunResult result = batch::Run(host, settings);
+    status = ExitStatusOf(result);
+    if (line.verbose && result.outcome == batch::RunOutcome::kCompleted) {
+      std::printf("%s\n", ShownFolder(folder).c_str());
+    }
+  } catch (const EAbort& abort) {
+    status = kExitError;
+    error = abort.Message();
+  } catch (const Exception& exception) {
+    status = kExitError;
+    error = DisplayedMessage(exception.Message());
+    // Shown as the window's error display would show it.
+    host.PrintError(error);
+  }
+  if (!reporter) return status;
+  reporter->Ended(error);
+  if (!reporter->WriteFailed()) return status;
+  PrintNote(report_file->Error());
+  return status == kExitInterrupted ? status : kExitError;
 }
 
 }  // namespace
@@ -138,30 +270,34 @@ int Main(int argc, char** argv) {
     std::fprintf(stderr, "quillamar-cli: %s\n%s", parsed.error.c_str(), UsageText().c_str());
     return kExitUsage;
   }
-  if (parsed.line.help) {
+  const CommandLine& line = parsed.line;
+  if (line.help) {
     std::fputs(UsageText().c_str(), stdout);
     return kExitConverted;
   }
-  if (parsed.line.version) {
+  if (line.version) {
     std::printf("quillamar-cli %s\n", QUILLAMAR_VERSION);
     return kExitConverted;
   }
 
-  batch::StopSignal stop;
-  InstallStopHandlers(stop);
-  TerminalHost host(parsed.line);
-  batch::RunSettings settings;
-  settings.stop = &stop;
-  settings.pages_in_flight = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  try {
-    return ExitStatusOf(batch::Run(host, settings));
-  } catch (const EAbort&) {
-    return kExitError;
-  } catch (const Exception& error) {
-    // Shown as the window's error display would show it.
-    host.PrintError(DisplayedMessage(error.Message()));
+  GatheredPdfs gathered = GatherPdfs(line);
+  if (!gathered.error.empty()) {
+    PrintNote(gathered.error);
     return kExitError;
   }
+  std::vector<std::string> pdfs;
+  for (const auto& pdf : gathered.pdfs) pdfs.push_back(AbsolutePath(pdf));
+  if (pdfs.empty()) {
+    PrintNote("no PDF files found");
+    return kExitConverted;
+  }
+  if (!line.resume_reports.empty()) {
+    if (!SkipConverted(line, pdfs)) return kExitError;
+    if (pdfs.empty()) return kExitConverted;
+  }
+  const std::string folder = AbsolutePath(line.output);
+  if (!AcceptClobbering(line, pdfs, folder)) return kExitUsage;
+  return Convert(line, pdfs, folder);
 }
 
 }  // namespace quillamar::cli
