@@ -7,10 +7,12 @@ packages=(
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
   # libraries
   zlib1g-dev libjpeg62-turbo-dev libpng-dev libpoppler-private-dev
+  nlohmann-json3-dev  # the CLI's report
   # the window
   qt6-base-dev qt6-qpa-plugins qt6-translations-l10n fonts-noto-cjk fonts-dejavu-core fontconfig
   # tests and benchmarks
   libgtest-dev libgmock-dev libspng-dev poppler-utils libjpeg-turbo-progs xvfb xauth time bc
+  parallel  # the CLI sharded as its README shows
 )
 
 missing=()
