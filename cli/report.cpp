@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -253,50 +254,63 @@ RunReporter::RunReporter(std::vector<std::string> pdfs, std::string folder, std:
       folder_(std::move(folder)),
       format_(std::move(format)),
       resolution_(std::move(resolution)),
-      file_(file) {}
+      file_(file),
+      started_(pdfs_.size(), false) {}
 
-ReportEntry RunReporter::EntryFor(const std::string& pdf) const {
+ReportEntry RunReporter::EntryFor(std::size_t index) const {
   ReportEntry entry;
-  entry.pdf = pdf;
-  entry.stamp = StampOf(pdf);
+  entry.pdf = pdfs_[index];
+  entry.stamp = StampOf(entry.pdf);
   entry.format = format_;
   entry.resolution = resolution_;
   return entry;
 }
 
 void RunReporter::Started(const std::string& pdf) {
-  current_ = EntryFor(pdf);
-  started_at_ = std::chrono::steady_clock::now();
+  const std::lock_guard lock(mutex_);
+  while (first_waiting_ < pdfs_.size() && started_[first_waiting_]) ++first_waiting_;
+  for (std::size_t i = first_waiting_; i < pdfs_.size(); ++i) {
+    if (started_[i] || pdfs_[i] != pdf) continue;
+    started_[i] = true;
+    running_.push_back({i, EntryFor(i), std::chrono::steady_clock::now()});
+    return;
+  }
 }
 
 void RunReporter::Finished(const batch::PdfReport& report) {
-  if (!current_) current_ = EntryFor(report.pdf);
-  current_->error = report.error_line;
-  Write(*current_, OutcomeOf(report.outcome), /*started=*/true);
-  current_.reset();
-  ++next_;
+  const std::lock_guard lock(mutex_);
+  const auto running = std::find_if(running_.begin(), running_.end(),
+                                    [&](const Running& r) { return r.entry.pdf == report.pdf; });
+  if (running == running_.end()) return;
+  Write(*running, OutcomeOf(report.outcome), report.error_line);
+  running_.erase(running);
 }
 
 void RunReporter::Ended(const std::string& error) {
-  if (current_) {
-    current_->error = error;
-    Write(*current_, Outcome::kError, /*started=*/true);
-    current_.reset();
-    ++next_;
-  }
-  for (; next_ < pdfs_.size(); ++next_) {
-    ReportEntry entry = EntryFor(pdfs_[next_]);
-    Write(entry, Outcome::kNotReached, /*started=*/false);
+  const std::lock_guard lock(mutex_);
+  for (Running& running : running_) Write(running, Outcome::kError, error);
+  running_.clear();
+  for (std::size_t i = first_waiting_; i < pdfs_.size(); ++i) {
+    if (started_[i]) continue;
+    started_[i] = true;
+    ReportEntry entry = EntryFor(i);
+    entry.outcome = Outcome::kNotReached;
+    if (!file_.Append(ReportLine(entry))) write_failed_ = true;
   }
 }
 
-void RunReporter::Write(ReportEntry& entry, Outcome outcome, bool started) {
+bool RunReporter::WriteFailed() const {
+  const std::lock_guard lock(mutex_);
+  return write_failed_;
+}
+
+void RunReporter::Write(Running& running, Outcome outcome, const std::string& error) {
+  ReportEntry& entry = running.entry;
   entry.outcome = outcome;
-  if (started) {
-    entry.files = PageFilesOnDisk(folder_, entry.pdf, format_);
-    entry.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_at_).count();
-  }
+  entry.error = error;
+  entry.files = PageFilesOnDisk(folder_, entry.pdf, format_);
+  entry.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - running.started_at).count();
   if (!file_.Append(ReportLine(entry))) write_failed_ = true;
 }
 

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -91,7 +92,9 @@ class ResumeIndex {
   std::unordered_multimap<std::string, Conversion> conversions_;
 };
 
-/// Follows a run through the host's per-PDF calls and writes one report line per PDF.
+/// Follows a run through the host's per-PDF calls and writes one report line per PDF. The calls
+/// may come from several threads, and PDFs may overlap; each Finished belongs to the earliest
+/// started, unfinished PDF of that path.
 class RunReporter {
  public:
   /// pdfs: the run's list in its order; the page files are looked for in folder.
@@ -100,24 +103,32 @@ class RunReporter {
 
   void Started(const std::string& pdf);
   void Finished(const batch::PdfReport& report);
-  /// After the run: a PDF started and not finished ended it with error; the PDFs after it (or
-  /// after a stop) were never reached. Each gets its line.
+  /// After the run: the PDFs started and not finished ended it with error; those never started
+  /// were not reached. Each gets its line.
   void Ended(const std::string& error);
   /// Whether some line could not be written (the file's Error() says why).
-  bool WriteFailed() const { return write_failed_; }
+  bool WriteFailed() const;
 
  private:
-  ReportEntry EntryFor(const std::string& pdf) const;
-  void Write(ReportEntry& entry, Outcome outcome, bool started);
+  // A PDF of the run that has started and not yet finished.
+  struct Running {
+    std::size_t index;
+    ReportEntry entry;
+    std::chrono::steady_clock::time_point started_at;
+  };
 
-  std::vector<std::string> pdfs_;
-  std::string folder_;
-  std::string format_;
-  std::string resolution_;
+  ReportEntry EntryFor(std::size_t index) const;
+  void Write(Running& running, Outcome outcome, const std::string& error);
+
+  const std::vector<std::string> pdfs_;
+  const std::string folder_;
+  const std::string format_;
+  const std::string resolution_;
   ReportFile& file_;
-  std::size_t next_ = 0;  ///< index of the next PDF to start
-  std::optional<ReportEntry> current_;
-  std::chrono::steady_clock::time_point started_at_;
+  mutable std::mutex mutex_;
+  std::vector<bool> started_;      ///< per PDF of the list
+  std::size_t first_waiting_ = 0;  ///< no PDF before it waits to start
+  std::vector<Running> running_;
   bool write_failed_ = false;
 };
 
