@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -143,6 +144,12 @@ void PrintNote(const std::string& text) {
   std::fflush(stderr);
 }
 
+TStringList ToList(const std::vector<std::string>& pdfs) {
+  TStringList list;
+  for (const auto& pdf : pdfs) list.Add(pdf);
+  return list;
+}
+
 std::string Listed(const std::vector<std::string>& items) {
   std::string text;
   for (const auto& item : items) text += "\n  " + item;
@@ -175,12 +182,12 @@ std::vector<std::string> ExistingFirstPages(const CommandLine& line,
   std::vector<const char*> extensions{".png"};
   if (line.format == "JPG") extensions.push_back(".jpg");
   std::vector<std::string> existing;
+  std::set<std::string> looked_at;  // a PDF named twice has one first page
   for (const auto& pdf : pdfs) {
     for (const char* extension : extensions) {
-      const std::string page =
+      std::string page =
           renderer::PageFilePath(folder, WithoutExtension(FileNameOf(pdf)), 1, extension);
-      const bool listed = std::find(existing.begin(), existing.end(), page) != existing.end();
-      if (!listed && FileExists(page)) existing.push_back(page);
+      if (looked_at.insert(page).second && FileExists(page)) existing.push_back(std::move(page));
     }
   }
   return existing;
@@ -190,9 +197,7 @@ std::vector<std::string> ExistingFirstPages(const CommandLine& line,
 // a refusal. Returns false when the run must not start.
 bool AcceptClobbering(const CommandLine& line, const std::vector<std::string>& pdfs,
                       const std::string& folder) {
-  TStringList list;
-  for (const auto& pdf : pdfs) list.Add(pdf);
-  const std::vector<std::string> clashes = batch::FindNameClashes(list);
+  const std::vector<std::string> clashes = batch::FindNameClashes(ToList(pdfs));
   if (!line.no_clobber) {
     if (!clashes.empty()) {
       PrintNote(
@@ -230,9 +235,7 @@ int Convert(const CommandLine& line, const std::vector<std::string>& pdfs,
 
   batch::StopSignal stop;
   InstallStopHandlers(stop);
-  TStringList list;
-  for (const auto& pdf : pdfs) list.Add(pdf);
-  TerminalHost host(line, list, folder);
+  TerminalHost host(line, ToList(pdfs), folder);
   host.SetReporter(reporter ? &*reporter : nullptr);
   batch::RunSettings settings;
   settings.stop = &stop;
@@ -242,8 +245,9 @@ int Convert(const CommandLine& line, const std::vector<std::string>& pdfs,
   try {
     const batch::RunResult result = batch::Run(host, settings);
     status = ExitStatusOf(result);
+    // One more line after "已完成！", where the pages are.
     if (line.verbose && result.outcome == batch::RunOutcome::kCompleted) {
-      std::printf("%s\n", ShownFolder(folder).c_str());
+      host.SetStatusText(ShownFolder(folder));
     }
   } catch (const EAbort& abort) {
     status = kExitError;
