@@ -217,7 +217,8 @@ TEST_F(CliTest, ListsKeepBlanksAndTheirOrderAndMayNameFolders) {
 
 TEST_F(CliTest, NulSeparatedListsFromStandardInputKeepAnyByte) {
   RecordingRenderer();
-  dir_.Write("stdin", std::string("new\nline.pdf\0\xff\xfe.pdf\0", 22));
+  constexpr char kList[] = "new\nline.pdf\0\xff\xfe.pdf";  // and the final NUL
+  dir_.Write("stdin", std::string(kList, sizeof kList));
   const Finished run = RunCli({"-f", "png", "-o", "OUT", "-0", "--files-from", "-"});
   EXPECT_EQ(run.status, kExitConverted) << run.err;
   EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/new\nline_2.png"));
