@@ -152,6 +152,14 @@ TEST_F(ReportTest, AStopIsReportedAndTheRestWereNeverReached) {
   EXPECT_EQ(report[2]["outcome"], "not_reached");
 }
 
+TEST_F(ReportTest, AReportThatCannotBeWrittenIsAnError) {
+  dir_.Write("a.pdf", "%PDF");
+  const Finished run = RunCli({"-o", "OUT", "--report", "/dev/full", "a.pdf"});
+  EXPECT_EQ(run.status, kExitError);
+  EXPECT_NE(run.err.find("cannot write report '/dev/full'"), std::string::npos) << run.err;
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/a_2.jpg"));  // the pages themselves are fine
+}
+
 TEST_F(ReportTest, PathsThatAreNotUtf8AreKeptExactlyAndResumed) {
   const std::string name = "caf\xe9.pdf";
   dir_.Write(name, "%PDF");
