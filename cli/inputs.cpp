@@ -2,12 +2,14 @@
 #include "cli/inputs.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <string_view>
 
 namespace quillamar::cli {
 namespace {
