@@ -158,7 +158,7 @@ std::string Listed(const std::vector<std::string>& items) {
 
 // Leaves out the PDFs that the resume reports list as converted and unchanged, and says how many.
 bool SkipConverted(const CommandLine& line, std::vector<std::string>& pdfs) {
-  ResumeIndex index;
+  ResumeIndex index(pdfs);
   for (const auto& report : line.resume_reports) {
     std::string error;
     if (!index.Load(report, error)) {

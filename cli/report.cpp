@@ -229,7 +229,7 @@ bool ResumeIndex::Load(const std::string& path, std::string& error) {
     std::optional<std::string> pdf = PathField(line, "pdf");
     const std::optional<FileStamp> stamp = StampField(line);
     std::optional<std::vector<std::string>> files = PathsField(line, "files");
-    if (!pdf || !stamp || !files) continue;
+    if (!pdf || !wanted_.count(*pdf) || !stamp || !files) continue;
     conversions_.emplace(std::move(*pdf),
                          Conversion{*stamp, TextField(line, "format"),
                                     TextField(line, "resolution"), std::move(*files)});

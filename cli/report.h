@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "batch/batch.h"
@@ -74,6 +75,9 @@ class ReportFile {
 /// The PDFs that earlier reports list as converted.
 class ResumeIndex {
  public:
+  /// Keeps only what reports say about these PDFs (a report may cover a whole archive).
+  explicit ResumeIndex(const std::vector<std::string>& pdfs) : wanted_(pdfs.begin(), pdfs.end()) {}
+
   /// Adds a report's converted PDFs; a report that does not exist yet adds nothing, and lines
   /// that are not report lines are passed over. False, with the reason, when it cannot be read.
   bool Load(const std::string& path, std::string& error);
@@ -89,6 +93,7 @@ class ResumeIndex {
     std::string resolution;
     std::vector<std::string> files;
   };
+  std::unordered_set<std::string> wanted_;
   std::unordered_multimap<std::string, Conversion> conversions_;
 };
 
