@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <deque>
 #include <future>
+#include <unordered_map>
 
 #include "batch/batch.h"
 #include "framework/paths.h"
@@ -157,15 +158,12 @@ std::unique_ptr<PreparedPage> RunHost::PrepareReencode(const std::string& png_pa
 }
 
 std::vector<std::string> FindNameClashes(const TStringList& pdfs) {
-  std::vector<std::string> seen;
+  // Hashed, since a command line may name hundreds of thousands of PDFs.
+  std::unordered_map<std::string, int> seen;  // base name -> PDFs of that name so far
   std::vector<std::string> clashes;
   for (int i = 0; i < pdfs.Count(); ++i) {
     std::string base_name = WithoutExtension(FileNameOf(pdfs[i]));
-    if (std::find(seen.begin(), seen.end(), base_name) == seen.end()) {
-      seen.push_back(std::move(base_name));
-    } else if (std::find(clashes.begin(), clashes.end(), base_name) == clashes.end()) {
-      clashes.push_back(std::move(base_name));
-    }
+    if (++seen[base_name] == 2) clashes.push_back(std::move(base_name));
   }
   return clashes;
 }

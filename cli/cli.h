@@ -11,11 +11,23 @@ struct CommandLine {
   std::string format = "JPG";     ///< "JPG" or "PNG"
   std::string resolution = "72";  ///< handed to the renderer verbatim
   std::string output;             ///< the output folder as typed
-  std::vector<std::string> files;
+  bool output_given = false;
+  std::vector<std::string> files;  ///< PDFs and folders, in the order given
   /// --password-file: its first line opens locked PDFs; "-" reads it from standard input.
   std::string password_file;
   bool help = false;
   bool version = false;
+
+  // Folders, name clashes, the output folder shown.
+  bool recursive = false;   ///< folders' subfolders are walked too
+  bool no_clobber = false;  ///< refuse a run that would replace page files
+  bool verbose = false;     ///< the output folder's path after "已完成！"
+
+  // Large collections.
+  std::vector<std::string> file_lists;      ///< lists of PDF paths ("-": standard input)
+  bool null_separated = false;              ///< the lists' entries end with NUL, not newline
+  std::string report;                       ///< the JSON-lines report to append to, or empty
+  std::vector<std::string> resume_reports;  ///< reports whose converted PDFs are skipped
 };
 
 /// The parsed command line, or what is wrong with it.

@@ -9,11 +9,14 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 
 #include "batch/batch.h"
 #include "cli/cli.h"
+#include "cli/inputs.h"
+#include "cli/report.h"
 #include "framework/exceptions.h"
 #include "framework/paths.h"
 
@@ -140,14 +143,14 @@ std::optional<std::string> PromptForPassword(const std::string& pdf, bool retry)
 // messages to standard error.
 class TerminalHost : public batch::RunHost {
  public:
-  TerminalHost(const CommandLine& line, std::optional<std::string> password)
-      : line_(line), password_(std::move(password)) {
-    output_ = AbsolutePath(line.output);
-    for (const auto& file : line.files) {
-      files_.Add(AbsolutePath(file));
-      chosen_text_ += FileNameOf(file) + ";";
-    }
+  TerminalHost(const CommandLine& line, const TStringList& files, std::string output,
+               std::optional<std::string> password)
+      : line_(line), output_(std::move(output)), files_(files), password_(std::move(password)) {
+    for (const auto& file : files) chosen_text_ += FileNameOf(file) + ";";
   }
+
+  /// Lets the reporter follow the run PDF by PDF.
+  void SetReporter(RunReporter* reporter) { reporter_ = reporter; }
 
   std::string ChosenFilesText() override { return chosen_text_; }
   TStringList SourceFiles() override { return files_; }
@@ -175,6 +178,12 @@ class TerminalHost : public batch::RunHost {
                                                        const std::string& jpg_path) override {
     return batch::PreparePngToJpg(png_path, jpg_path);
   }
+  void PdfStarted(const std::string& pdf) override {
+    if (reporter_ != nullptr) reporter_->Started(pdf);
+  }
+  void PdfFinished(const batch::PdfReport& report) override {
+    if (reporter_ != nullptr) reporter_->Finished(report);
+  }
 
   // The password file's line is tried once per PDF; without one, a terminal is asked.
   std::optional<std::string> AskPassword(const std::string& pdf, bool retry) override {
@@ -192,17 +201,144 @@ class TerminalHost : public batch::RunHost {
 
  private:
   const CommandLine& line_;
-  std::optional<std::string> password_;
   std::string output_;
   TStringList files_;
+  std::optional<std::string> password_;
   std::string chosen_text_;
   ProgressBar bar_;
+  RunReporter* reporter_ = nullptr;
 };
 
 int ExitStatusOf(const batch::RunResult& result) {
   if (result.outcome == batch::RunOutcome::kStopped) return kExitInterrupted;
   if (result.pdfs_not_started > 0 || result.pdfs_failed > 0) return kExitSomeFailed;
   return kExitConverted;
+}
+
+void PrintNote(const std::string& text) {
+  std::fprintf(stderr, "quillamar-cli: %s\n", text.c_str());
+  std::fflush(stderr);
+}
+
+TStringList ToList(const std::vector<std::string>& pdfs) {
+  TStringList list;
+  for (const auto& pdf : pdfs) list.Add(pdf);
+  return list;
+}
+
+std::string Listed(const std::vector<std::string>& items) {
+  std::string text;
+  for (const auto& item : items) text += "\n  " + item;
+  return text;
+}
+
+// Leaves out the PDFs that the resume reports list as converted and unchanged, and says how many.
+bool SkipConverted(const CommandLine& line, std::vector<std::string>& pdfs) {
+  ResumeIndex index(pdfs);
+  for (const auto& report : line.resume_reports) {
+    std::string error;
+    if (!index.Load(report, error)) {
+      PrintNote(error);
+      return false;
+    }
+  }
+  const auto converted = [&](const std::string& pdf) {
+    const std::optional<FileStamp> stamp = StampOf(pdf);
+    return stamp && index.AlreadyConverted(pdf, *stamp, line.format, line.resolution);
+  };
+  const auto skipped = std::erase_if(pdfs, converted);
+  PrintNote("skipped " + std::to_string(skipped) + " PDF(s) already converted");
+  return true;
+}
+
+// First page files of the run's PDFs that are already in the folder.
+std::vector<std::string> ExistingFirstPages(const CommandLine& line,
+                                            const std::vector<std::string>& pdfs,
+                                            const std::string& folder) {
+  std::vector<const char*> extensions{".png"};
+  if (line.format == "JPG") extensions.push_back(".jpg");
+  std::vector<std::string> existing;
+  std::set<std::string> looked_at;  // a PDF named twice has one first page
+  for (const auto& pdf : pdfs) {
+    for (const char* extension : extensions) {
+      std::string page =
+          renderer::PageFilePath(folder, WithoutExtension(FileNameOf(pdf)), 1, extension);
+      if (looked_at.insert(page).second && FileExists(page)) existing.push_back(std::move(page));
+    }
+  }
+  return existing;
+}
+
+// Names shared by several PDFs: a warning, or under --no-clobber (with page files already there)
+// a refusal. Returns false when the run must not start.
+bool AcceptClobbering(const CommandLine& line, const std::vector<std::string>& pdfs,
+                      const std::string& folder) {
+  const std::vector<std::string> clashes = batch::FindNameClashes(ToList(pdfs));
+  if (!line.no_clobber) {
+    if (!clashes.empty()) {
+      PrintNote(
+          "warning: several PDFs have these names; the later one's pages replace the "
+          "earlier one's:" +
+          Listed(clashes));
+    }
+    return true;
+  }
+  const std::vector<std::string> existing = ExistingFirstPages(line, pdfs, folder);
+  if (!clashes.empty()) PrintNote("--no-clobber: several PDFs have these names:" + Listed(clashes));
+  if (!existing.empty())
+    PrintNote("--no-clobber: these page files exist already:" + Listed(existing));
+  return clashes.empty() && existing.empty();
+}
+
+// The folder as the user would write it: absolute, without a trailing "/".
+std::string ShownFolder(std::string folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
+int Convert(const CommandLine& line, const std::vector<std::string>& pdfs,
+            const std::string& folder, std::optional<std::string> password) {
+  std::optional<ReportFile> report_file;
+  std::optional<RunReporter> reporter;
+  if (!line.report.empty()) {
+    report_file.emplace(line.report);
+    if (!report_file->Error().empty()) {
+      PrintNote(report_file->Error());
+      return kExitError;
+    }
+    reporter.emplace(pdfs, folder, line.format, line.resolution, *report_file);
+  }
+
+  batch::StopSignal stop;
+  InstallStopHandlers(stop);
+  TerminalHost host(line, ToList(pdfs), folder, std::move(password));
+  host.SetReporter(reporter ? &*reporter : nullptr);
+  batch::RunSettings settings;
+  settings.stop = &stop;
+  settings.pages_in_flight = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  int status = kExitConverted;
+  std::string error;
+  try {
+    const batch::RunResult result = batch::Run(host, settings);
+    status = ExitStatusOf(result);
+    // One more line after "已完成！", where the pages are.
+    if (line.verbose && result.outcome == batch::RunOutcome::kCompleted) {
+      host.SetStatusText(ShownFolder(folder));
+    }
+  } catch (const EAbort& abort) {
+    status = kExitError;
+    error = abort.Message();
+  } catch (const Exception& exception) {
+    status = kExitError;
+    error = DisplayedMessage(exception.Message());
+    // Shown as the window's error display would show it.
+    host.PrintError(error);
+  }
+  if (!reporter) return status;
+  reporter->Ended(error);
+  if (!reporter->WriteFailed()) return status;
+  PrintNote(report_file->Error());
+  return status == kExitInterrupted ? status : kExitError;
 }
 
 }  // namespace
@@ -214,40 +350,43 @@ int Main(int argc, char** argv) {
     std::fprintf(stderr, "quillamar-cli: %s\n%s", parsed.error.c_str(), UsageText().c_str());
     return kExitUsage;
   }
-  if (parsed.line.help) {
+  const CommandLine& line = parsed.line;
+  if (line.help) {
     std::fputs(UsageText().c_str(), stdout);
     return kExitConverted;
   }
-  if (parsed.line.version) {
+  if (line.version) {
     std::printf("quillamar-cli %s\n", QUILLAMAR_VERSION);
     return kExitConverted;
   }
 
   std::optional<std::string> password;
-  if (!parsed.line.password_file.empty()) {
+  if (!line.password_file.empty()) {
     std::string error;
-    password = ReadPasswordFile(parsed.line.password_file, error);
+    password = ReadPasswordFile(line.password_file, error);
     if (!password) {
-      std::fprintf(stderr, "quillamar-cli: %s\n", error.c_str());
+      PrintNote(error);
       return kExitError;
     }
   }
-
-  batch::StopSignal stop;
-  InstallStopHandlers(stop);
-  TerminalHost host(parsed.line, std::move(password));
-  batch::RunSettings settings;
-  settings.stop = &stop;
-  settings.pages_in_flight = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  try {
-    return ExitStatusOf(batch::Run(host, settings));
-  } catch (const EAbort&) {
-    return kExitError;
-  } catch (const Exception& error) {
-    // Shown as the window's error display would show it.
-    host.PrintError(DisplayedMessage(error.Message()));
+  GatheredPdfs gathered = GatherPdfs(line);
+  if (!gathered.error.empty()) {
+    PrintNote(gathered.error);
     return kExitError;
   }
+  std::vector<std::string> pdfs;
+  for (const auto& pdf : gathered.pdfs) pdfs.push_back(AbsolutePath(pdf));
+  if (pdfs.empty()) {
+    PrintNote("no PDF files found");
+    return kExitConverted;
+  }
+  if (!line.resume_reports.empty()) {
+    if (!SkipConverted(line, pdfs)) return kExitError;
+    if (pdfs.empty()) return kExitConverted;
+  }
+  const std::string folder = AbsolutePath(line.output);
+  if (!AcceptClobbering(line, pdfs, folder)) return kExitUsage;
+  return Convert(line, pdfs, folder, std::move(password));
 }
 
 }  // namespace quillamar::cli

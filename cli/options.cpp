@@ -1,6 +1,9 @@
-// Command-line parsing and the usage text.
+// Command-line parsing (getopt_long over one table of options) and the usage text.
+#include <getopt.h>
+
 #include <algorithm>
 #include <cctype>
+#include <string_view>
 
 #include "cli/cli.h"
 
@@ -13,48 +16,136 @@ std::string Upper(std::string text) {
   return text;
 }
 
-// Which option an argument names, with its value when written "--name=value" or "-rVALUE".
-struct OptionWord {
-  char key = 0;  // 'f', 'r', 'o', 'h', 'V', or 0 when unknown
-  bool has_inline_value = false;
-  std::string inline_value;
+// Codes of the options that have no short letter (above every character).
+enum LongOnlyKey : int {
+  kFilesFromKey = 256,
+  kReportKey,
+  kResumeKey,
+  kNoClobberKey,
+  kPasswordFileKey,
 };
-
-OptionWord Recognise(const std::string& argument) {
-  static const std::pair<const char*, char> kLongNames[] = {
-      {"--format", 'f'}, {"--resolution", 'r'}, {"--output", 'o'},
-      {"--help", 'h'},   {"--version", 'V'},    {"--password-file", 'P'},
-  };
-  OptionWord word;
-  if (argument.rfind("--", 0) == 0) {
-    const auto equals = argument.find('=');
-    const std::string name = argument.substr(0, equals);
-    for (const auto& [long_name, key] : kLongNames) {
-      if (name == long_name) word.key = key;
-    }
-    if (equals != std::string::npos) {
-      word.has_inline_value = true;
-      word.inline_value = argument.substr(equals + 1);
-    }
-    return word;
-  }
-  const char key = argument[1];
-  if (std::string("frohV").find(key) != std::string::npos) word.key = key;
-  if (argument.size() > 2) {
-    word.has_inline_value = true;
-    word.inline_value = argument.substr(2);
-  }
-  return word;
-}
-
-bool TakesValue(char key) { return key == 'f' || key == 'r' || key == 'o' || key == 'P'; }
 
 constexpr char kStandardInput[] = "-";
 
-// How many options read standard input; it can serve only one. An option that takes "-" for
-// standard input (a list of files, say) is counted here as well.
+// One option: its long name, its short letter or long-only code, whether it takes a value, and
+// what it does to the command line (an error text, or "" when the value is fine).
+struct OptionSpec {
+  const char* long_name;
+  int key;
+  bool takes_value;
+  std::string (*apply)(CommandLine& line, const std::string& value);
+};
+
+const OptionSpec kOptions[] = {
+    {"format", 'f', true,
+     [](CommandLine& line, const std::string& value) -> std::string {
+       line.format = Upper(value);
+       if (line.format == "JPG" || line.format == "PNG") return "";
+       return "unknown format '" + value + "' (use JPG or PNG)";
+     }},
+    {"resolution", 'r', true,
+     [](CommandLine& line, const std::string& value) -> std::string {
+       line.resolution = value;
+       return "";
+     }},
+    {"output", 'o', true,
+     [](CommandLine& line, const std::string& value) -> std::string {
+       line.output = value;
+       line.output_given = true;
+       return "";
+     }},
+    {"help", 'h', false,
+     [](CommandLine& line, const std::string&) -> std::string {
+       line.help = true;
+       return "";
+     }},
+    {"version", 'V', false,
+     [](CommandLine& line, const std::string&) -> std::string {
+       line.version = true;
+       return "";
+     }},
+
+    // Folders among the files, name clashes, the output folder shown.
+    {"recursive", 'R', false,
+     [](CommandLine& line, const std::string&) -> std::string {
+       line.recursive = true;
+       return "";
+     }},
+    {"no-clobber", kNoClobberKey, false,
+     [](CommandLine& line, const std::string&) -> std::string {
+       line.no_clobber = true;
+       return "";
+     }},
+    {"verbose", 'v', false,
+     [](CommandLine& line, const std::string&) -> std::string {
+       line.verbose = true;
+       return "";
+     }},
+
+    // Large collections: lists of PDFs, a report per PDF, resuming from reports.
+    {"files-from", kFilesFromKey, true,
+     [](CommandLine& line, const std::string& value) -> std::string {
+       line.file_lists.push_back(value);
+       return "";
+     }},
+    {"null", '0', false,
+     [](CommandLine& line, const std::string&) -> std::string {
+       line.null_separated = true;
+       return "";
+     }},
+    {"report", kReportKey, true,
+     [](CommandLine& line, const std::string& value) -> std::string {
+       line.report = value;
+       return "";
+     }},
+    {"resume", kResumeKey, true,
+     [](CommandLine& line, const std::string& value) -> std::string {
+       line.resume_reports.push_back(value);
+       return "";
+     }},
+
+    // Locked PDFs.
+    {"password-file", kPasswordFileKey, true,
+     [](CommandLine& line, const std::string& value) -> std::string {
+       line.password_file = value;
+       return "";
+     }},
+};
+
+// How many options read standard input; it can serve only one.
 int StandardInputReaders(const CommandLine& line) {
-  return line.password_file == kStandardInput ? 1 : 0;
+  return static_cast<int>(line.password_file == kStandardInput) +
+         static_cast<int>(
+             std::count(line.file_lists.begin(), line.file_lists.end(), kStandardInput));
+}
+
+const OptionSpec* FindOption(int key) {
+  for (const OptionSpec& spec : kOptions) {
+    if (spec.key == key) return &spec;
+  }
+  return nullptr;
+}
+
+// "-" first: words that are not options come back in place as code 1; ":" next: a missing value
+// comes back as ':' rather than '?'.
+std::string ShortOptionLetters() {
+  std::string letters = "-:";
+  for (const OptionSpec& spec : kOptions) {
+    if (spec.key > 255) continue;
+    letters += static_cast<char>(spec.key);
+    if (spec.takes_value) letters += ':';
+  }
+  return letters;
+}
+
+std::vector<option> LongOptions() {
+  std::vector<option> options;
+  for (const OptionSpec& spec : kOptions) {
+    options.push_back(
+        {spec.long_name, spec.takes_value ? required_argument : no_argument, nullptr, spec.key});
+  }
+  options.push_back({nullptr, 0, nullptr, 0});
+  return options;
 }
 
 ParseResult Failure(const std::string& error) {
@@ -63,54 +154,67 @@ ParseResult Failure(const std::string& error) {
   return result;
 }
 
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+// What getopt_long's '?' meant: an option it does not know, or a value given to a switch.
+std::string RefusedWordError(int letter, const std::string& word) {
+  const OptionSpec* spec = letter == 0 ? nullptr : FindOption(letter);
+  if (spec != nullptr && !spec->takes_value &&
+      StartsWith(word, std::string("--") + spec->long_name + "=")) {
+    return "option '" + word + "' takes no value";
+  }
+  if (letter == 0 || letter > 255) return "unknown option '" + word + "'";
+  return "unknown option '-" + std::string(1, static_cast<char>(letter)) + "'";
+}
+
+// The option word whose value is missing, as the user typed it.
+std::string MissingValueError(int letter, const std::string& word) {
+  if (StartsWith(word, "--")) return "option '" + word + "' needs a value";
+  return "option '-" + std::string(1, static_cast<char>(letter)) + "' needs a value";
+}
+
 }  // namespace
 
 ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
+  std::vector<std::string> words{"quillamar-cli"};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(words.size());
+  const std::string letters = ShortOptionLetters();
+  const std::vector<option> long_options = LongOptions();
+
   ParseResult result;
   CommandLine& line = result.line;
-  bool output_given = false;
-  bool options_ended = false;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
-    if (options_ended || argument.size() < 2 || argument[0] != '-') {
-      line.files.push_back(argument);
-      continue;
-    }
-    if (argument == "--") {
-      options_ended = true;
-      continue;
-    }
-    OptionWord word = Recognise(argument);
-    if (word.key == 0) return Failure("unknown option '" + argument + "'");
-    if (!TakesValue(word.key)) {
-      if (word.has_inline_value) return Failure("option '" + argument + "' takes no value");
-      (word.key == 'h' ? line.help : line.version) = true;
-      continue;
-    }
-    if (!word.has_inline_value) {
-      if (i + 1 >= arguments.size()) return Failure("option '" + argument + "' needs a value");
-      word.inline_value = arguments[++i];
-    }
-    if (word.key == 'f') {
-      line.format = Upper(word.inline_value);
-      if (line.format != "JPG" && line.format != "PNG") {
-        return Failure("unknown format '" + word.inline_value + "' (use JPG or PNG)");
-      }
-    } else if (word.key == 'r') {
-      line.resolution = word.inline_value;
-    } else if (word.key == 'P') {
-      line.password_file = word.inline_value;
-    } else {
-      line.output = word.inline_value;
-      output_given = true;
+  optind = 0;  // starts the scan afresh
+  opterr = 0;  // errors are ours to word
+  for (;;) {
+    const int key = getopt_long(argc, argv.data(), letters.c_str(), long_options.data(), nullptr);
+    if (key == -1) break;
+    const std::string word = argv[optind - 1];
+    if (key == 1) {
+      line.files.push_back(optarg);
+    } else if (key == '?') {
+      return Failure(RefusedWordError(optopt, word));
+    } else if (key == ':') {
+      return Failure(MissingValueError(optopt, word));
+    } else if (const std::string error = FindOption(key)->apply(line, optarg ? optarg : "");
+               !error.empty()) {
+      return Failure(error);
     }
   }
+  // Everything after "--" is a file.
+  for (int i = optind; i < argc; ++i) line.files.push_back(argv[i]);
+
   if (line.help || line.version) {
     result.ok = true;
     return result;
   }
-  if (!output_given || line.output.empty()) return Failure("missing -o FOLDER");
-  if (line.files.empty()) return Failure("no PDF files given");
+  if (!line.output_given || line.output.empty()) return Failure("missing -o FOLDER");
+  if (line.files.empty() && line.file_lists.empty()) return Failure("no PDF files given");
   if (StandardInputReaders(line) > 1) return Failure("standard input ('-') given twice");
   result.ok = true;
   return result;
@@ -119,13 +223,24 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
 std::string UsageText() {
   return "Usage: quillamar-cli [-f JPG|PNG] [-r RESOLUTION] -o FOLDER FILE...\n"
          "Turns every page of each PDF FILE into an image in FOLDER, named\n"
-         "FOLDER/<name>_<page>.jpg (or .png).\n"
+         "FOLDER/<name>_<page>.jpg (or .png). A FILE that is a folder stands for the\n"
+         "PDFs directly inside it, sorted by name.\n"
          "\n"
          "  -f, --format JPG|PNG    image format, any case (default JPG)\n"
          "  -r, --resolution DPI    resolution in dots per inch (default 72)\n"
          "  -o, --output FOLDER     folder for the images; created when missing\n"
          "      --password-file FILE  password for locked PDFs: the file's first line\n"
          "                          (- reads standard input); without it a terminal asks\n"
+         "  -R, --recursive         take the PDFs of folders' subfolders too\n"
+         "      --no-clobber        refuse to run when PDFs share a name or a first\n"
+         "                          page file already exists in FOLDER\n"
+         "  -v, --verbose           name the output folder after the run\n"
+         "      --files-from LIST   also convert the PDFs listed in LIST, one a line\n"
+         "                          (\"-\" reads standard input)\n"
+         "  -0, --null              the lists are separated by NUL bytes instead\n"
+         "      --report FILE       append one JSON line per PDF to FILE\n"
+         "      --resume REPORT     skip the PDFs that REPORT lists as converted and\n"
+         "                          unchanged (may be given more than once)\n"
          "  -h, --help              show this text\n"
          "  -V, --version           show the version\n"
          "\n"

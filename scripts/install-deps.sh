@@ -10,6 +10,7 @@ packages=(
   # what PDFs name but do not embed: CMaps, the standard fonts' metric-compatible faces, and the
   # CJK faces (serif and sans, both in fonts-noto-cjk)
   poppler-data fonts-urw-base35 fonts-noto-cjk fontconfig
+  nlohmann-json3-dev  # the CLI's report
   # the window
   qt6-base-dev qt6-qpa-plugins qt6-translations-l10n fonts-dejavu-core
   # the Debian package
@@ -17,6 +18,7 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libspng-dev poppler-utils libjpeg-turbo-progs xvfb xauth time bc
   qpdf
+  parallel  # the CLI sharded as its README shows
 )
 
 missing=()

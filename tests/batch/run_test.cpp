@@ -475,5 +475,30 @@ TEST_P(LockedPdfRunTest, AsksUntilItOpensOrIsSkipped) {
 INSTANTIATE_TEST_SUITE_P(Run, LockedPdfRunTest, ::testing::ValuesIn(kPasswordCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+struct ClashCase {
+  const char* name;
+  TStringList pdfs;
+  std::vector<std::string> clashes;
+};
+
+const ClashCase kClashCases[] = {
+    {"None", {"/a/x.pdf", "/a/y.pdf"}, {}},
+    {"SameNameInTwoFolders", {"/a/x.pdf", "/b/x.pdf"}, {"x"}},
+    {"EachNameOnceInTheOrderFound",
+     {"/a/y.pdf", "/a/x.pdf", "/b/x.pdf", "/c/y.pdf", "/d/x.pdf"},
+     {"x", "y"}},
+    {"ExtensionsAside", {"/a/x.pdf", "/a/x.PDF"}, {"x"}},
+    {"CaseCounts", {"/a/X.pdf", "/a/x.pdf"}, {}},
+};
+
+class FindNameClashesTest : public ::testing::TestWithParam<ClashCase> {};
+
+TEST_P(FindNameClashesTest, ListsTheBaseNamesOfMoreThanOnePdf) {
+  EXPECT_EQ(FindNameClashes(GetParam().pdfs), GetParam().clashes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Batch, FindNameClashesTest, ::testing::ValuesIn(kClashCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace quillamar::batch

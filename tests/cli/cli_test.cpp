@@ -1,29 +1,20 @@
 // quillamar-cli: its options, and the program end to end beside script renderers.
 #include "cli/cli.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
 #include <thread>
 
+#include "cli_fixture.h"
 #include "support/named_cases.h"
-#include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace quillamar::cli {
 namespace {
 
 using quillamar::testing::PrintTo;  // table rows print as their names
-
-using testing::ReadFileText;
-using testing::TempDir;
-using Strings = std::vector<std::string>;
 
 struct ParseCase {
   const char* name;
@@ -53,6 +44,20 @@ const ParseCase kParseCases[] = {
      "unknown format 'gif' (use JPG or PNG)",
      ""},
     {"ValueMissing", {"a", "-o"}, false, "option '-o' needs a value", ""},
+    {"LongValueMissing", {"a", "--output"}, false, "option '--output' needs a value", ""},
+    {"UnknownLongOption", {"--bogus=1", "-o", "o", "a"}, false, "unknown option '--bogus=1'", ""},
+    {"SwitchGivenAValue", {"--help=yes"}, false, "option '--help=yes' takes no value", ""},
+    {"AListInsteadOfFiles", {"--files-from", "list", "-o", "o"}, true, "JPG", "72"},
+    {"ReportNeedsAFile",
+     {"-o", "o", "a", "--report"},
+     false,
+     "option '--report' needs a value",
+     ""},
+    {"StandardInputForTwoThings",
+     {"--password-file", "-", "--files-from", "-", "-o", "o"},
+     false,
+     "standard input ('-') given twice",
+     ""},
 };
 
 class ParseCommandLineTest : public ::testing::TestWithParam<ParseCase> {};
@@ -72,77 +77,25 @@ TEST_P(ParseCommandLineTest, ReadsOrRefuses) {
 INSTANTIATE_TEST_SUITE_P(Cli, ParseCommandLineTest, ::testing::ValuesIn(kParseCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST(ParseCommandLineTest, CollectionOptions) {
+  const ParseResult result =
+      ParseCommandLine({"-Rv0", "--no-clobber", "--files-from", "one", "--files-from=-", "--report",
+                        "r.jsonl", "--resume", "old.jsonl", "--resume=r.jsonl", "-o", "o"});
+  ASSERT_TRUE(result.ok) << result.error;
+  const CommandLine& line = result.line;
+  EXPECT_TRUE(line.recursive && line.verbose && line.null_separated && line.no_clobber);
+  EXPECT_EQ(line.file_lists, (Strings{"one", "-"}));
+  EXPECT_EQ(line.report, "r.jsonl");
+  EXPECT_EQ(line.resume_reports, (Strings{"old.jsonl", "r.jsonl"}));
+  EXPECT_TRUE(line.files.empty());
+}
+
 TEST(ParseCommandLineTest, DoubleDashEndsTheOptions) {
   const ParseResult result = ParseCommandLine({"-o", "out", "--", "-odd.pdf"});
   ASSERT_TRUE(result.ok);
   EXPECT_EQ(result.line.files, Strings{"-odd.pdf"});
   EXPECT_EQ(result.line.output, "out");
 }
-
-// What a finished program left.
-struct Finished {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out;
-  std::string err;
-};
-
-// A copy of quillamar-cli in a temporary folder, with a script as its lib.dll.
-class CliTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::filesystem::create_directories(dir_ / "bin");
-    std::filesystem::copy_file(std::string(QUILLAMAR_BIN_DIR) + "/quillamar-cli",
-                               dir_ / "bin/quillamar-cli");
-  }
-
-  // The renderer records its arguments, one per line, and writes pages 1 and 2.
-  void RecordingRenderer(const std::string& ending = "exit 0") {
-    dir_.Write("bin/lib.dll",
-               "#!/bin/sh\n"
-               "printf '%s\\n' \"$@\" >> \"$(dirname \"$0\")/args\"\n"
-               "for n in 1 2; do echo page > \"${2%\\%d.png}$n.png\"; done\n" +
-                   ending + "\n",
-               /*executable=*/true);
-  }
-
-  // Standard input comes from the file `input` (never a terminal: no prompt can wait).
-  pid_t Start(const Strings& arguments, const std::string& input = "/dev/null") {
-    Strings argv_texts{"quillamar-cli"};
-    argv_texts.insert(argv_texts.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& text : argv_texts) argv.push_back(text.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, dir_.path().c_str());
-    posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, (dir_ / "stdout").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, (dir_ / "stderr").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    const std::string program = dir_ / "bin/quillamar-cli";
-    EXPECT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-  }
-
-  Finished Wait(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    Finished finished;
-    finished.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    finished.out = ReadFileText(dir_ / "stdout");
-    finished.err = ReadFileText(dir_ / "stderr");
-    return finished;
-  }
-
-  Finished RunCli(const Strings& arguments, const std::string& input = "/dev/null") {
-    return Wait(Start(arguments, input));
-  }
-
-  TempDir dir_;
-};
 
 TEST_F(CliTest, HandsTheRendererAbsolutePathsAsSeparateArguments) {
   RecordingRenderer();
@@ -249,13 +202,11 @@ TEST_P(CliPasswordTest, OpensALockedPdfOnlyWithTheRightPassword) {
   std::filesystem::copy_file(std::string(QUILLAMAR_TESTDATA) + "/pdfs/encrypted_user_password.pdf",
                              dir_ / "locked.pdf");
   Strings arguments{"-r", "10", "-o", "OUT", "locked.pdf"};
-  std::string input = "/dev/null";
   if (c.content != nullptr) {
-    const std::string file = dir_.Write("password", c.content);
-    if (c.from_standard_input) input = file;
+    const std::string file = dir_.Write(c.from_standard_input ? "stdin" : "password", c.content);
     arguments.insert(arguments.begin(), {"--password-file", c.from_standard_input ? "-" : file});
   }
-  const Finished run = RunCli(arguments, input);
+  const Finished run = RunCli(arguments);
   EXPECT_EQ(run.status, c.status) << run.err;
   EXPECT_EQ(std::filesystem::exists(dir_ / "OUT/locked_1.jpg"), c.status == kExitConverted);
   const std::string failure =
@@ -274,6 +225,137 @@ TEST_F(CliTest, AnUnreadablePasswordFileEndsBeforeTheRun) {
             "quillamar-cli: cannot read the password file 'missing': No such file or "
             "directory\n");
   EXPECT_FALSE(std::filesystem::exists(dir_ / "bin/args"));
+}
+
+// Folders among the files: their PDFs sorted by name, subfolders walked with -R.
+struct FolderCase {
+  const char* name;
+  Strings arguments;
+  Strings rendered;  // relative to the test folder
+};
+
+const FolderCase kFolderCases[] = {
+    {"PdfsDirectlyInside", {"d"}, {"d/a.PDF", "d/b.pdf"}},
+    {"TrailingSlash", {"d/"}, {"d/a.PDF", "d/b.pdf"}},
+    {"FilesAndFoldersInTheirOrder", {"d/sub/c.pdf", "d"}, {"d/sub/c.pdf", "d/a.PDF", "d/b.pdf"}},
+    {"Recursive",
+     {"-R", "d"},
+     {"d/a.PDF", "d/b.pdf", "d/aa/x.pdf", "d/sub/c.pdf", "d/sub/z.pdf", "d/sub/deeper/e.pdf"}},
+    {"EmptyFolder", {"d/empty"}, {}},
+};
+
+class CliFolderTest : public CliTest, public ::testing::WithParamInterface<FolderCase> {};
+
+TEST_P(CliFolderTest, TakesThePdfsInNameOrder) {
+  RecordingRenderer();
+  for (const char* file : {"d/b.pdf", "d/a.PDF", "d/notes.txt", "d/sub/z.pdf", "d/sub/c.pdf",
+                           "d/sub/deeper/e.pdf", "d/aa/x.pdf"}) {
+    dir_.Write(file, "");
+  }
+  std::filesystem::create_directories(dir_ / "d/empty");
+  std::filesystem::create_directories(dir_ / "d/folder.pdf");
+  std::filesystem::create_directory_symlink("sub", dir_ / "d/link");  // not walked: a loop risk
+
+  Strings arguments{"-f", "png", "-o", "OUT"};
+  arguments.insert(arguments.end(), GetParam().arguments.begin(), GetParam().arguments.end());
+  const Finished run = RunCli(arguments);
+  EXPECT_EQ(run.status, kExitConverted) << run.err;
+  Strings expected;
+  for (const auto& file : GetParam().rendered) expected.push_back(dir_ / file);
+  EXPECT_EQ(RenderedPdfs(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, CliFolderTest, ::testing::ValuesIn(kFolderCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CliTest, ListsKeepBlanksAndTheirOrderAndMayNameFolders) {
+  RecordingRenderer();
+  dir_.Write("d/a.pdf", "");
+  dir_.Write("list", "x y.pdf\n\nd\n" + dir_ / "z.pdf\n");
+  const Finished run = RunCli({"-f", "png", "-o", "OUT", "w.pdf", "--files-from", "list"});
+  EXPECT_EQ(run.status, kExitConverted) << run.err;
+  EXPECT_EQ(RenderedPdfs(),
+            (Strings{dir_ / "w.pdf", dir_ / "x y.pdf", dir_ / "d/a.pdf", dir_ / "z.pdf"}));
+}
+
+TEST_F(CliTest, NulSeparatedListsFromStandardInputKeepAnyByte) {
+  RecordingRenderer();
+  constexpr char kList[] = "new\nline.pdf\0\xff\xfe.pdf";  // and the final NUL
+  dir_.Write("stdin", std::string(kList, sizeof kList));
+  const Finished run = RunCli({"-f", "png", "-o", "OUT", "-0", "--files-from", "-"});
+  EXPECT_EQ(run.status, kExitConverted) << run.err;
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/new\nline_2.png"));
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/\xff\xfe_2.png"));
+}
+
+TEST_F(CliTest, AListThatCannotBeReadEndsBeforeAnything) {
+  RecordingRenderer();
+  const Finished run = RunCli({"-o", "OUT", "--files-from", "missing"});
+  EXPECT_EQ(run.status, kExitError);
+  EXPECT_NE(run.err.find("missing"), std::string::npos) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "OUT"));
+}
+
+// PDFs of equal names, and page files already in the folder.
+struct ClobberCase {
+  const char* name;
+  Strings arguments;
+  const char* existing_page;  // a file put in OUT first, or ""
+  int status;
+  const char* said;  // a part of standard error
+  int rendered;      // PDFs handed to the renderer
+};
+
+const ClobberCase kClobberCases[] = {
+    {"ClashWarnsAndGoesOn", {"-f", "png", "a.pdf", "sub/a.pdf"}, "", kExitConverted, "warning", 2},
+    {"ClashRefused", {"--no-clobber", "a.pdf", "sub/a.pdf"}, "", kExitUsage, "\n  a\n", 0},
+    {"FirstPngPageRefused",
+     {"--no-clobber", "-f", "png", "a.pdf"},
+     "a_1.png",
+     kExitUsage,
+     "a_1.png",
+     0},
+    {"FirstJpgPageRefused",
+     {"--no-clobber", "b.pdf", "a.pdf"},
+     "a_1.jpg",
+     kExitUsage,
+     "a_1.jpg",
+     0},
+    {"PngPageOfAJpgRunRefused", {"--no-clobber", "a.pdf"}, "a_1.png", kExitUsage, "a_1.png", 0},
+    {"JpgPageOfAPngRunKept",
+     {"--no-clobber", "-f", "png", "a.pdf"},
+     "a_1.jpg",
+     kExitConverted,
+     "",
+     1},
+    {"LaterPageKept", {"--no-clobber", "-f", "png", "a.pdf"}, "a_3.png", kExitConverted, "", 1},
+};
+
+class CliClobberTest : public CliTest, public ::testing::WithParamInterface<ClobberCase> {};
+
+TEST_P(CliClobberTest, WarnsOrRefusesBeforeAnythingIsWritten) {
+  const ClobberCase& c = GetParam();
+  RecordingRenderer();
+  if (*c.existing_page != '\0') dir_.Write(std::string("OUT/") + c.existing_page, "old");
+  Strings arguments{"-o", "OUT"};
+  arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+  const Finished run = RunCli(arguments);
+  EXPECT_EQ(run.status, c.status) << run.err;
+  EXPECT_EQ(RenderedPdfs().size(), static_cast<std::size_t>(c.rendered));
+  EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+  if (c.rendered == 0 && *c.existing_page != '\0') {
+    EXPECT_EQ(ReadFileText(dir_ / "OUT/" + c.existing_page), "old");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, CliClobberTest, ::testing::ValuesIn(kClobberCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CliTest, VerboseNamesTheOutputFolderAfterTheLastLine) {
+  RecordingRenderer();
+  const Finished run = RunCli({"-v", "-f", "png", "-o", "OUT/./", "a.pdf"});
+  EXPECT_EQ(run.status, kExitConverted) << run.err;
+  EXPECT_EQ(run.out, "正在转换 a.pdf\n已完成！\n" + dir_ / "OUT\n");
 }
 
 }  // namespace

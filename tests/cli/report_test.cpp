@@ -1,0 +1,259 @@
+// quillamar-cli's report (one JSON line per PDF) and resuming from it, beside a script renderer.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "cli/cli.h"
+#include "cli_fixture.h"
+#include "support/named_cases.h"
+
+namespace quillamar::cli {
+namespace {
+
+using quillamar::testing::PrintTo;  // table rows print as their names
+using Json = nlohmann::json;
+
+// A 1 x 1 grey PNG as printf octal escapes.
+constexpr char kPagePng[] =
+    "\\211\\120\\116\\107\\015\\012\\032\\012\\000\\000\\000\\015\\111\\110\\104\\122\\000\\000"
+    "\\000\\001\\000\\000\\000\\001\\010\\000\\000\\000\\000\\072\\176\\233\\125\\000\\000\\000"
+    "\\012\\111\\104\\101\\124\\170\\234\\143\\150\\000\\000\\000\\202\\000\\201\\167\\315\\162"
+    "\\266\\000\\000\\000\\000\\111\\105\\116\\104\\256\\102\\140\\202";
+
+// The renderer by the PDF's name: "bad" writes page 1 and fails, "broken" writes a page that is
+// no PNG, "slow" waits to be stopped, anything else writes two good pages.
+std::string ScriptRenderer() {
+  const std::string page = std::string("printf '") + kPagePng + "' > \"${pattern%\\%d.png}";
+  return "#!/bin/sh\n"
+         "echo \"$7\" >> \"$(dirname \"$0\")/rendered\"\n"
+         "pattern=\"$2\"\n"
+         "case \"$7\" in\n"
+         "  *bad*) " +
+         page +
+         "1.png\"; echo 'lib.dll: broken' >&2; exit 1;;\n"
+         "  *broken*) echo 'not a png' > \"${pattern%\\%d.png}1.png\";;\n"
+         "  *slow*) echo $$ > \"$(dirname \"$0\")/pid\"; while :; do sleep 0.05; done;;\n"
+         "  *) for n in 1 2; do " +
+         page +
+         "$n.png\"; done;;\n"
+         "esac\n";
+}
+
+class ReportTest : public CliTest {
+ protected:
+  void SetUp() override {
+    CliTest::SetUp();
+    dir_.Write("bin/lib.dll", ScriptRenderer(), /*executable=*/true);
+  }
+
+  // Every line of the report, each of which must be one JSON object.
+  std::vector<Json> Report(const std::string& name = "report.jsonl") const {
+    std::istringstream lines(ReadFileText(dir_ / name));
+    std::vector<Json> objects;
+    for (std::string line; std::getline(lines, line);) {
+      objects.push_back(Json::parse(line, nullptr, /*allow_exceptions=*/false));
+      EXPECT_TRUE(objects.back().is_object()) << line;
+    }
+    return objects;
+  }
+
+  int RendererStarts() const {
+    const std::string rendered = ReadFileText(dir_ / "bin/rendered");
+    return static_cast<int>(std::count(rendered.begin(), rendered.end(), '\n'));
+  }
+};
+
+// One run, every PDF's line: outcome, error, pages.
+struct OutcomeCase {
+  const char* name;
+  bool with_renderer;
+  Strings pdfs;
+  int status;
+  std::vector<std::tuple<const char*, const char*, int>> lines;  // outcome, error part, pages
+};
+
+const OutcomeCase kOutcomeCases[] = {
+    {"ConvertedFailedErrorNotReached",
+     true,
+     {"good.pdf", "bad.pdf", "broken.pdf", "later.pdf"},
+     kExitError,
+     {{"converted", "", 2},
+      {"failed", "lib.dll: broken", 1},
+      {"error", "", 0},
+      {"not_reached", "", 0}}},
+    {"RendererMissing",
+     false,
+     {"a.pdf", "b.pdf"},
+     kExitSomeFailed,
+     {{"not_started", "", 0}, {"not_started", "", 0}}},
+};
+
+class ReportOutcomeTest : public ReportTest, public ::testing::WithParamInterface<OutcomeCase> {};
+
+TEST_P(ReportOutcomeTest, OneLinePerPdf) {
+  const OutcomeCase& c = GetParam();
+  if (!c.with_renderer) std::filesystem::remove(dir_ / "bin/lib.dll");
+  for (const auto& pdf : c.pdfs) dir_.Write(pdf, "%PDF " + pdf);
+  Strings arguments{"-o", "OUT", "--report", "report.jsonl"};
+  arguments.insert(arguments.end(), c.pdfs.begin(), c.pdfs.end());
+  const Finished run = RunCli(arguments);
+  EXPECT_EQ(run.status, c.status) << run.err;
+
+  const std::vector<Json> report = Report();
+  ASSERT_EQ(report.size(), c.lines.size());
+  for (std::size_t i = 0; i < report.size(); ++i) {
+    const Json& line = report[i];
+    const auto& [outcome, error, pages] = c.lines[i];
+    SCOPED_TRACE(c.pdfs[i]);
+    EXPECT_EQ(line["pdf"], dir_ / c.pdfs[i]);
+    EXPECT_EQ(line["outcome"], outcome);
+    EXPECT_NE(line.value("error", "").find(error), std::string::npos) << line.dump();
+    EXPECT_EQ(line["pages"], pages);
+    ASSERT_EQ(line["files"].size(), static_cast<std::size_t>(pages));
+    for (const auto& file : line["files"]) {
+      EXPECT_TRUE(std::filesystem::exists(file.get<std::string>())) << file;
+    }
+    if (line["outcome"] == "error") {
+      EXPECT_NE(run.err.find(line.value("error", "?")), std::string::npos) << line.dump();
+    }
+    struct stat status {};
+    ASSERT_EQ(::stat((dir_ / c.pdfs[i]).c_str(), &status), 0);
+    EXPECT_EQ(line["size"], status.st_size);
+    EXPECT_EQ(line["mtime_ns"], status.st_mtim.tv_sec * 1'000'000'000LL + status.st_mtim.tv_nsec);
+    EXPECT_EQ(line["format"], "JPG");
+    EXPECT_EQ(line["resolution"], "72");
+  }
+  if (c.with_renderer) {
+    EXPECT_EQ(report[0]["files"], Json({dir_ / "OUT/good_1.jpg", dir_ / "OUT/good_2.jpg"}));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, ReportOutcomeTest, ::testing::ValuesIn(kOutcomeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ReportTest, AStopIsReportedAndTheRestWereNeverReached) {
+  const pid_t cli =
+      Start({"-o", "OUT", "--report", "report.jsonl", "good.pdf", "slow.pdf", "z.pdf"});
+  while (ReadFileText(dir_ / "bin/pid").empty()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // The first PDF's line is out while the second is being rendered.
+  EXPECT_EQ(Report().size(), 1u);
+  ::kill(cli, SIGTERM);
+  EXPECT_EQ(Wait(cli).status, kExitInterrupted);
+  const std::vector<Json> report = Report();
+  ASSERT_EQ(report.size(), 3u);
+  EXPECT_EQ(report[0]["outcome"], "converted");
+  EXPECT_EQ(report[1]["outcome"], "stopped");
+  EXPECT_EQ(report[2]["outcome"], "not_reached");
+}
+
+TEST_F(ReportTest, AReportThatCannotBeWrittenIsAnError) {
+  dir_.Write("a.pdf", "%PDF");
+  const Finished run = RunCli({"-o", "OUT", "--report", "/dev/full", "a.pdf"});
+  EXPECT_EQ(run.status, kExitError);
+  EXPECT_NE(run.err.find("cannot write report '/dev/full'"), std::string::npos) << run.err;
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/a_2.jpg"));  // the pages themselves are fine
+}
+
+TEST_F(ReportTest, PathsThatAreNotUtf8AreKeptExactlyAndResumed) {
+  const std::string name = "caf\xe9.pdf";
+  dir_.Write(name, "%PDF");
+  const Strings arguments{"-o",       "OUT",          "--report", "report.jsonl",
+                          "--resume", "report.jsonl", name};
+  ASSERT_EQ(RunCli(arguments).status, kExitConverted);
+  const std::vector<Json> report = Report();
+  ASSERT_EQ(report.size(), 1u);
+  const std::string folder_hex = [&] {
+    std::string hex;
+    for (const unsigned char byte : dir_.path()) {
+      static constexpr char kDigits[] = "0123456789abcdef";
+      hex += {kDigits[byte >> 4], kDigits[byte & 15]};
+    }
+    return hex;
+  }();
+  EXPECT_EQ(report[0]["pdf_hex"], folder_hex + "2f636166e92e706466");  // "/café.pdf" in Latin-1
+  EXPECT_EQ(report[0]["files_hex"][1], folder_hex + "2f4f55542f636166e95f322e6a7067");
+
+  const Finished again = RunCli(arguments);
+  EXPECT_EQ(again.status, kExitConverted);
+  EXPECT_NE(again.err.find("skipped 1 "), std::string::npos) << again.err;
+  EXPECT_EQ(RendererStarts(), 1);
+}
+
+// What happens between two runs, and whether the second one converts the PDF again.
+struct ResumeCase {
+  const char* name;
+  std::function<void(const TempDir&)> change;
+  Strings second_options;
+  int skipped;  // of the two PDFs
+};
+
+void SetModificationTime(const std::string& path, std::time_t seconds) {
+  const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+const ResumeCase kResumeCases[] = {
+    {"Unchanged", [](const TempDir&) {}, {}, 2},
+    {"Touched",
+     [](const TempDir& dir) { SetModificationTime(dir / "a.pdf", 2'000'000'000); },
+     {},
+     1},
+    {"SameTimeOtherSize",
+     [](const TempDir& dir) {
+       struct stat before {};
+       ::stat((dir / "a.pdf").c_str(), &before);
+       dir.Write("a.pdf", "%PDF longer");
+       const timespec times[2] = {before.st_atim, before.st_mtim};
+       ::utimensat(AT_FDCWD, (dir / "a.pdf").c_str(), times, 0);
+     },
+     {},
+     1},
+    {"OtherResolution", [](const TempDir&) {}, {"-r", "150"}, 0},
+    {"OtherFormat", [](const TempDir&) {}, {"-f", "png"}, 0},
+    {"APageFileGone",
+     [](const TempDir& dir) { std::filesystem::remove(dir / "OUT/a_2.jpg"); },
+     {},
+     1},
+    {"ReportGone",
+     [](const TempDir& dir) { std::filesystem::remove(dir / "report.jsonl"); },
+     {},
+     0},
+    {"EarlierReportNamedAgain",
+     [](const TempDir& dir) { std::filesystem::rename(dir / "report.jsonl", dir / "old.jsonl"); },
+     {"--resume", "old.jsonl"},
+     2},
+};
+
+class ResumeTest : public ReportTest, public ::testing::WithParamInterface<ResumeCase> {};
+
+TEST_P(ResumeTest, SkipsOnlyWhatIsConvertedAndUnchanged) {
+  const ResumeCase& c = GetParam();
+  dir_.Write("a.pdf", "%PDF");
+  dir_.Write("b.pdf", "%PDF");
+  const Strings options{"-o", "OUT", "--report", "report.jsonl", "--resume", "report.jsonl"};
+  Strings first = options;
+  first.insert(first.end(), {"a.pdf", "b.pdf"});
+  ASSERT_EQ(RunCli(first).status, kExitConverted);
+  c.change(dir_);
+
+  Strings second = options;
+  second.insert(second.end(), c.second_options.begin(), c.second_options.end());
+  second.insert(second.end(), {"a.pdf", "b.pdf"});
+  const Finished run = RunCli(second);
+  EXPECT_EQ(run.status, kExitConverted) << run.err;
+  EXPECT_NE(run.err.find("skipped " + std::to_string(c.skipped) + " "), std::string::npos)
+      << run.err;
+  EXPECT_EQ(RendererStarts(), 2 + 2 - c.skipped);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, ResumeTest, ::testing::ValuesIn(kResumeCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quillamar::cli
