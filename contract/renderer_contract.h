@@ -22,6 +22,12 @@ inline constexpr char kPageNumberPlaceholder[] = "%d";
 /// the renderer may write the cheapest valid PNG.
 inline constexpr char kIntermediateEnv[] = "QUILLAMAR_INTERMEDIATE_PNG";
 
+/// Value "1": the renderer runs unconfined (for comparing its speed with and without the
+/// confinement; the run never sets it).
+inline constexpr char kUnconfinedEnv[] = "QUILLAMAR_RENDERER_UNCONFINED";
+/// Value "1": the renderer says on standard error when it could not confine itself fully.
+inline constexpr char kVerboseEnv[] = "QUILLAMAR_RENDERER_VERBOSE";
+
 /// Exit statuses of the renderer.
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;

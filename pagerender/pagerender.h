@@ -114,6 +114,9 @@ bool PrepareRendering();
 /// no page file appears under its final name before it is complete.
 RenderOutcome RenderPdf(const RenderRequest& request);
 
+/// One worker per core this process may run on (its CPU affinity, which containers narrow).
+int WorkerCount();
+
 /// The whole program: parses the arguments, reads kIntermediateEnv, reports a crash as an error
 /// line from then on, renders with one worker per core and returns the exit status; the error
 /// line (if any) goes to the error output.

@@ -167,7 +167,8 @@ void RunWorker(PageRun& run, const std::string& pdf) noexcept {
   }
 }
 
-// One worker per core this process may run on (its CPU affinity, which containers narrow).
+}  // namespace
+
 int WorkerCount() {
   cpu_set_t cpus;
   CPU_ZERO(&cpus);
@@ -176,6 +177,8 @@ int WorkerCount() {
   }
   return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
+
+namespace {
 
 RenderOutcome DocumentFailure(const std::string& pdf, const std::string& reason) {
   return RenderOutcome{kExitFailure, std::string(kProgramName) + ": " + pdf + ": " + reason, 0};

@@ -6,7 +6,7 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
   # libraries
-  zlib1g-dev libjpeg62-turbo-dev libpng-dev libpoppler-private-dev
+  zlib1g-dev libjpeg62-turbo-dev libpng-dev libpoppler-private-dev libfontconfig-dev libseccomp-dev
   # the window
   qt6-base-dev qt6-qpa-plugins qt6-translations-l10n fonts-noto-cjk fonts-dejavu-core fontconfig
   # tests and benchmarks
