@@ -28,9 +28,10 @@ struct Confinement {
 /// Confines this process (and every thread it starts later) for rendering options.pdf into the
 /// folder of options.pattern with the given number of workers:
 /// - files: reads only the PDF, the running program's folder, the shared libraries' folders,
-///   fontconfig's configuration, fonts and caches, kPopplerDataFolder and /dev/null; creates,
-///   writes, renames and removes files only in the output folder; executes nothing; no TCP and no
-///   signal or abstract UNIX socket outside the process (the highest Landlock ABI the kernel has);
+///   fontconfig's configuration, fonts and caches, kPopplerDataFolder, the local time zone and
+///   /dev/null (which it may also write); creates, writes, renames and removes files only in the
+///   output folder; executes nothing; no TCP and no signal or abstract UNIX socket outside the
+///   process (as far as the highest Landlock ABI the kernel has allows);
 /// - system calls: sockets, running programs, tracing, mounting, BPF, keys, performance counters,
 ///   namespaces and changes of identity fail with EPERM;
 /// - limits: address space and open files bounded from kMaxPagePixels and the worker count.
