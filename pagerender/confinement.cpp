@@ -29,6 +29,13 @@ namespace {
 
 namespace ll = landlock;
 
+// The sanitizers' runtime traces the threads and reserves a huge address space.
+#if defined(QUILLAMAR_SANITIZER_BUILD)
+constexpr bool kSanitizerBuild = true;
+#else
+constexpr bool kSanitizerBuild = false;
+#endif
+
 constexpr std::uint64_t kReadRights = ll::kFsReadFile | ll::kFsReadDir;
 constexpr std::uint64_t kWriteRights =
     ll::kFsWriteFile | ll::kFsMakeReg | ll::kFsRemoveFile | ll::kFsTruncate;
@@ -98,10 +105,8 @@ AccessPlan PlanAccess(const Options& options) {
   plan["/etc/localtime"] |= ll::kFsReadFile;
   // Libraries open it to discard output; writing to it reaches nothing.
   plan["/dev/null"] |= ll::kFsReadFile | ll::kFsWriteFile;
-#if defined(QUILLAMAR_SANITIZER_BUILD)
   // The sanitizers' runtime reads the process's own maps and threads.
-  plan["/proc/self"] |= kReadRights;
-#endif
+  if (kSanitizerBuild) plan["/proc/self"] |= kReadRights;
   return plan;
 }
 
@@ -201,10 +206,7 @@ bool FilterSystemCalls(std::vector<std::string>& notes) {
   }
   int result = seccomp_attr_set(filter, SCMP_FLTATR_CTL_TSYNC, 1);
   for (const char* name : kRefusedCalls) {
-#if defined(QUILLAMAR_SANITIZER_BUILD)
-    // LeakSanitizer stops the threads by tracing them.
-    if (std::strcmp(name, "ptrace") == 0) continue;
-#endif
+    if (kSanitizerBuild && std::strcmp(name, "ptrace") == 0) continue;
     const int call = seccomp_syscall_resolve_name(name);
     if (result == 0 && call != __NR_SCMP_ERROR) {
       result = seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), call, 0);
@@ -260,12 +262,12 @@ bool LowerLimit(int resource, long long value) {
 bool LimitResources(int workers, std::vector<std::string>& notes) {
   bool done =
       LowerLimit(RLIMIT_NOFILE, HighestOpenDescriptor() + 1 + workers * kOpenFilesPerWorker);
-#if !defined(QUILLAMAR_SANITIZER_BUILD)
   // A decompression bomb then ends as a failed allocation, not as the machine's memory.
-  done = LowerLimit(RLIMIT_AS,
-                    AddressSpaceInUse() + workers * kMaxPagePixels * kAddressSpacePerPagePixel) &&
-         done;
-#endif
+  if (!kSanitizerBuild) {
+    done = LowerLimit(RLIMIT_AS,
+                      AddressSpaceInUse() + workers * kMaxPagePixels * kAddressSpacePerPagePixel) &&
+           done;
+  }
   if (!done) notes.push_back(std::string("limits not set: ") + std::strerror(errno));
   return done;
 }
