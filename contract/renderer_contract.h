@@ -34,6 +34,12 @@ inline constexpr char kPasswordFdEnv[] = "QUILLAMAR_PASSWORD_FD";
 inline constexpr char kWarningPrefix[] = "lib.dll: warning: ";
 static_assert(std::string_view(kWarningPrefix).starts_with(kRendererFileName));
 
+/// Value "1": the renderer runs unconfined (for comparing its speed with and without the
+/// confinement; the run never sets it).
+inline constexpr char kUnconfinedEnv[] = "QUILLAMAR_RENDERER_UNCONFINED";
+/// Value "1": the renderer says on standard error when it could not confine itself fully.
+inline constexpr char kVerboseEnv[] = "QUILLAMAR_RENDERER_VERBOSE";
+
 /// Exit statuses of the renderer.
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "pagerender/confinement.h"
 #include "pagerender/pagerender.h"
 
 namespace {
@@ -75,12 +76,14 @@ int main(int argc, char** argv) {
   sigaddset(&watch.signals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &watch.signals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
+  // Before the first thread starts, so that every thread is confined.
+  const std::vector<std::string> arguments(argv, argv + argc);
+  quillamar::pagerender::ConfineForArguments(arguments);
 
   std::thread watcher(WatchSignals, &watch);
   int status = quillamar::pagerender::kExitFailure;
   try {
-    status = quillamar::pagerender::RunProgram(std::vector<std::string>(argv, argv + argc),
-                                               temporaries, &watch.stop);
+    status = quillamar::pagerender::RunProgram(arguments, temporaries, &watch.stop);
   } catch (const std::exception& error) {
     quillamar::pagerender::WriteError(
         (std::string(quillamar::pagerender::kProgramName) + ": " + error.what() + "\n").c_str());

@@ -126,13 +126,13 @@ bool PrepareRendering();
 /// no page file appears under its final name before it is complete.
 RenderOutcome RenderPdf(const RenderRequest& request);
 
+/// One worker per core this process may run on (its CPU affinity, which containers narrow).
+int WorkerCount();
+
 /// The whole program: parses the arguments, reads kIntermediateEnv and the password, reports a
 /// crash as an error line from then on, renders with one worker per core and returns the exit
 /// status (kExitNeedsPassword for a locked PDF that no password or a wrong one was given for); the
-/// error line (if any) goes to the error output.
-/// The whole program: parses the arguments, reads kIntermediateEnv, reports a crash as an error
-/// line from then on, renders with one worker per core and returns the exit status; the error
-/// line (if any) goes to the error output, after the warning line (if any).
+/// error line (if any) goes to the error output, after the warning line (if any).
 int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& temporaries,
                const std::atomic<bool>* stop);
 

@@ -181,7 +181,8 @@ void RunWorker(PageRun& run, const RenderRequest& request) noexcept {
   }
 }
 
-// One worker per core this process may run on (its CPU affinity, which containers narrow).
+}  // namespace
+
 int WorkerCount() {
   cpu_set_t cpus;
   CPU_ZERO(&cpus);
@@ -190,6 +191,8 @@ int WorkerCount() {
   }
   return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
+
+namespace {
 
 RenderOutcome DocumentFailure(const std::string& pdf, const std::string& reason,
                               int exit_status = kExitFailure) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Times the page renderer against pdftoppm on the shared PDFs in one run and prints the ratios of
-# wall time, total PNG size and peak memory (per worker). The tools take turns file by file, so
-# that a change of load on the machine hits both alike.
+# wall time, total PNG size and peak memory (per worker), and the cost of the renderer's
+# confinement against the same renderer run unconfined. The tools take turns file by file, so that
+# a change of load on the machine hits all alike.
 # Usage: bench/pagerender/bench_pagerender.sh [RENDERER] [DPI] [PDF_FOLDER]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -16,10 +17,10 @@ trap 'rm -rf "$work"' EXIT
 mapfile -t files < <(find "$pdfs" -maxdepth 1 -name '*.pdf' ! -name 'damaged_*' ! -name 'encrypted_*' | sort)
 [ ${#files[@]} -gt 0 ] || { echo "no PDFs in $pdfs" >&2; exit 1; }
 
-declare -A seconds=([pdftoppm]=0 [ours]=0 [intermediate]=0)
-declare -A peak=([pdftoppm]=0 [ours]=0 [intermediate]=0)
-declare -A bytes=([pdftoppm]=0 [ours]=0 [intermediate]=0)
-declare -A pages=([pdftoppm]=0 [ours]=0 [intermediate]=0)
+declare -A seconds=([pdftoppm]=0 [ours]=0 [intermediate]=0 [unconfined]=0)
+declare -A peak=([pdftoppm]=0 [ours]=0 [intermediate]=0 [unconfined]=0)
+declare -A bytes=([pdftoppm]=0 [ours]=0 [intermediate]=0 [unconfined]=0)
+declare -A pages=([pdftoppm]=0 [ours]=0 [intermediate]=0 [unconfined]=0)
 
 # Runs one tool on one file into a fresh folder and adds its time, peak memory, bytes and pages.
 run() {
@@ -31,6 +32,8 @@ run() {
     ours) /usr/bin/time -f %M -o "$work/mem" "$renderer" -o "$out/p_%d.png" -F png -r "$dpi" "$pdf" ;;
     intermediate) QUILLAMAR_INTERMEDIATE_PNG=1 /usr/bin/time -f %M -o "$work/mem" \
       "$renderer" -o "$out/p_%d.png" -F png -r "$dpi" "$pdf" ;;
+    unconfined) QUILLAMAR_RENDERER_UNCONFINED=1 /usr/bin/time -f %M -o "$work/mem" \
+      "$renderer" -o "$out/p_%d.png" -F png -r "$dpi" "$pdf" ;;
   esac
   end=$(date +%s.%N)
   seconds[$name]=$(echo "${seconds[$name]} + $end - $start" | bc -l)
@@ -41,7 +44,7 @@ run() {
 }
 
 for f in "${files[@]}"; do
-  for name in pdftoppm ours intermediate; do run "$name" "$f"; done
+  for name in pdftoppm ours intermediate unconfined; do run "$name" "$f"; done
 done
 [ "${pages[ours]}" -eq "${pages[pdftoppm]}" ] ||
   echo "warning: lib.dll wrote ${pages[ours]} pages, pdftoppm ${pages[pdftoppm]}" >&2
@@ -60,3 +63,6 @@ printf 'intermediate pages (%s=1): wall time %.2f s, ratio %.3f; %d bytes; peak 
   QUILLAMAR_INTERMEDIATE_PNG "${seconds[intermediate]}" \
   "$(ratio "${seconds[intermediate]}" "${seconds[pdftoppm]}")" "${bytes[intermediate]}" \
   "${peak[intermediate]}"
+printf 'confinement: wall time %.2f s against %.2f s unconfined (%s=1), ratio %.3f\n' \
+  "${seconds[ours]}" "${seconds[unconfined]}" QUILLAMAR_RENDERER_UNCONFINED \
+  "$(ratio "${seconds[ours]}" "${seconds[unconfined]}")"
