@@ -12,6 +12,7 @@ struct CommandLine {
   std::string resolution = "72";  ///< handed to the renderer verbatim
   std::string output;             ///< the output folder as typed
   std::vector<std::string> files;
+  int jobs = 0;  ///< most workers; 0 for the CPUs the process may run on
   bool help = false;
   bool version = false;
 };

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "batch/batch.h"
 #include "cli/cli.h"
@@ -37,13 +36,23 @@ void InstallStopHandlers(batch::StopSignal& stop) {
   }
 }
 
-// A one-line bar on standard error, drawn only when it is a terminal.
+// A one-line bar on standard error, drawn only when it is a terminal. It counts the PDFs, or the
+// pages of the current PDF once its renderer has announced them.
 class ProgressBar {
  public:
   ProgressBar() : enabled_(::isatty(STDERR_FILENO) == 1) {}
   void SetMaximum(int maximum) { maximum_ = maximum; }
   void SetPosition(int position) {
     position_ = position;
+    Draw();
+  }
+  void SetPdf(std::string name) {
+    pdf_ = std::move(name);
+    page_total_ = 0;
+  }
+  void SetPages(int done, int total) {
+    pages_done_ = done;
+    page_total_ = total;
     Draw();
   }
   // Clears the bar so that another line can be written in its place.
@@ -55,12 +64,18 @@ class ProgressBar {
 
  private:
   void Draw() {
-    if (!enabled_ || maximum_ <= 0) return;
-    constexpr int kCells = 30;
-    const int filled = position_ * kCells / maximum_;
-    std::string bar(static_cast<std::size_t>(filled), '#');
-    bar.resize(kCells, '.');
-    std::fprintf(stderr, "\r[%s] %d/%d", bar.c_str(), position_, maximum_);
+    if (!enabled_) return;
+    if (page_total_ > 0) {
+      std::fprintf(stderr, "\r\033[K%s  %d/%d", pdf_.c_str(), pages_done_, page_total_);
+    } else if (maximum_ > 0) {
+      constexpr int kCells = 30;
+      const int filled = position_ * kCells / maximum_;
+      std::string bar(static_cast<std::size_t>(filled), '#');
+      bar.resize(kCells, '.');
+      std::fprintf(stderr, "\r[%s] %d/%d", bar.c_str(), position_, maximum_);
+    } else {
+      return;
+    }
     std::fflush(stderr);
     drawn_ = true;
   }
@@ -69,6 +84,9 @@ class ProgressBar {
   bool drawn_ = false;
   int maximum_ = 0;
   int position_ = 0;
+  std::string pdf_;
+  int pages_done_ = 0;
+  int page_total_ = 0;
 };
 
 // The run's host on a terminal: texts from the command line, status to standard output,
@@ -97,13 +115,12 @@ class TerminalHost : public batch::RunHost {
   void RepaintNow() override {}
   void SetProgressPosition(int position) override { bar_.SetPosition(position); }
   void SetProgressMaximum(int maximum) override { bar_.SetMaximum(maximum); }
+  void PdfStarted(const std::string& pdf) override { bar_.SetPdf(FileNameOf(pdf)); }
+  void PageProgress(int done, int total) override { bar_.SetPages(done, total); }
   void ShowMessage(const std::string& text) override { PrintError(text); }
   // The command line always names files and a folder, so these choices are never needed.
   void ChooseFiles() override { PrintError("no PDF files given"); }
   void ChooseFolder() override { PrintError("no output folder given"); }
-  void ReencodePage(const std::string& png_path, const std::string& jpg_path) override {
-    batch::ConvertPngToJpg(png_path, jpg_path);
-  }
   std::unique_ptr<batch::PreparedPage> PrepareReencode(const std::string& png_path,
                                                        const std::string& jpg_path) override {
     return batch::PreparePngToJpg(png_path, jpg_path);
@@ -152,7 +169,7 @@ int Main(int argc, char** argv) {
   TerminalHost host(parsed.line);
   batch::RunSettings settings;
   settings.stop = &stop;
-  settings.pages_in_flight = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  settings.jobs = parsed.line.jobs;
   try {
     return ExitStatusOf(batch::Run(host, settings));
   } catch (const EAbort&) {

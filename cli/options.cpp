@@ -1,6 +1,7 @@
 // Command-line parsing and the usage text.
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 
 #include "cli/cli.h"
 
@@ -15,7 +16,7 @@ std::string Upper(std::string text) {
 
 // Which option an argument names, with its value when written "--name=value" or "-rVALUE".
 struct OptionWord {
-  char key = 0;  // 'f', 'r', 'o', 'h', 'V', or 0 when unknown
+  char key = 0;  // 'f', 'r', 'o', 'j', 'h', 'V', or 0 when unknown
   bool has_inline_value = false;
   std::string inline_value;
 };
@@ -23,7 +24,7 @@ struct OptionWord {
 OptionWord Recognise(const std::string& argument) {
   static const std::pair<const char*, char> kLongNames[] = {
       {"--format", 'f'}, {"--resolution", 'r'}, {"--output", 'o'},
-      {"--help", 'h'},   {"--version", 'V'},
+      {"--jobs", 'j'},   {"--help", 'h'},       {"--version", 'V'},
   };
   OptionWord word;
   if (argument.rfind("--", 0) == 0) {
@@ -39,7 +40,7 @@ OptionWord Recognise(const std::string& argument) {
     return word;
   }
   const char key = argument[1];
-  if (std::string("frohV").find(key) != std::string::npos) word.key = key;
+  if (std::string("frojhV").find(key) != std::string::npos) word.key = key;
   if (argument.size() > 2) {
     word.has_inline_value = true;
     word.inline_value = argument.substr(2);
@@ -47,7 +48,14 @@ OptionWord Recognise(const std::string& argument) {
   return word;
 }
 
-bool TakesValue(char key) { return key == 'f' || key == 'r' || key == 'o'; }
+bool TakesValue(char key) { return key == 'f' || key == 'r' || key == 'o' || key == 'j'; }
+
+// A positive whole number, or 0 when the text is not one.
+int ParseJobs(const std::string& text) {
+  int jobs = 0;
+  const auto [rest, error] = std::from_chars(text.data(), text.data() + text.size(), jobs);
+  return error == std::errc() && rest == text.data() + text.size() && jobs > 0 ? jobs : 0;
+}
 
 ParseResult Failure(const std::string& error) {
   ParseResult result;
@@ -90,6 +98,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
       }
     } else if (word.key == 'r') {
       line.resolution = word.inline_value;
+    } else if (word.key == 'j') {
+      line.jobs = ParseJobs(word.inline_value);
+      if (line.jobs == 0) return Failure("option '" + argument + "' needs a positive number");
     } else {
       line.output = word.inline_value;
       output_given = true;
@@ -113,6 +124,7 @@ std::string UsageText() {
          "  -f, --format JPG|PNG    image format, any case (default JPG)\n"
          "  -r, --resolution DPI    resolution in dots per inch (default 72)\n"
          "  -o, --output FOLDER     folder for the images; created when missing\n"
+         "  -j, --jobs N            most workers (default: the CPUs it may run on)\n"
          "  -h, --help              show this text\n"
          "  -V, --version           show the version\n"
          "\n"

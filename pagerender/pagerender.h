@@ -83,6 +83,8 @@ class TemporaryFiles {
   std::unique_ptr<State> state_;
 };
 
+class PageChannel;
+
 /// One rendering job.
 struct RenderRequest {
   Options options;
@@ -90,6 +92,10 @@ struct RenderRequest {
   PngMode mode = PngMode::kBalanced;
   TemporaryFiles* temporaries = nullptr;    ///< required
   const std::atomic<bool>* stop = nullptr;  ///< optional: no new page starts once it is true
+  PageChannel* channel = nullptr;           ///< optional: pages are announced and paced on it
+  /// Most bytes of page bitmaps held at once (pages start later when it is reached; one page
+  /// always may); 0 for no bound.
+  long long memory_budget = 0;
 };
 
 /// How the job went: exit status and, when it is not 0, the one line to print on standard error.
@@ -114,9 +120,10 @@ bool PrepareRendering();
 /// no page file appears under its final name before it is complete.
 RenderOutcome RenderPdf(const RenderRequest& request);
 
-/// The whole program: parses the arguments, reads kIntermediateEnv, reports a crash as an error
-/// line from then on, renders with one worker per core and returns the exit status; the error
-/// line (if any) goes to the error output.
+/// The whole program: parses the arguments, reads kIntermediateEnv, the page channel and the
+/// worker count from the environment, reports a crash as an error line from then on, renders with
+/// one worker per core (or as many as the run allows) within the renderer's share of the memory
+/// budget and returns the exit status; the error line (if any) goes to the error output.
 int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& temporaries,
                const std::atomic<bool>* stop);
 

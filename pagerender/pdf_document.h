@@ -53,6 +53,8 @@ class PdfDocument {
   static OpenedPdf Open(const std::string& path);
 
   int PageCount() const;
+  /// The number of pixels page index (from 0) has at dpi; 0 when the page cannot be read.
+  double PixelCount(int index, double dpi) const;
   /// Renders page index (from 0) at dpi on white paper: its crop box, its rotation honoured.
   /// Fails for a broken page, an empty page and a raster above kMaxPagePixels.
   PageRaster Render(int index, double dpi) const;

@@ -54,11 +54,27 @@ class RecordingHost : public RunHost {
   void ShowMessage(const std::string& text) override { log.push_back("Message " + text); }
   void ChooseFiles() override { log.push_back("ChooseFiles"); }
   void ChooseFolder() override { log.push_back("ChooseFolder"); }
-  void ReencodePage(const std::string& png, const std::string& jpg) override {
-    log.push_back("Reencode " + FileNameOf(png) + " " + FileNameOf(jpg));
-    if (on_reencode) on_reencode(png, jpg);
-    std::ofstream(jpg) << "jpeg of " << ReadFileText(png);
+  // Nothing happens ahead: the page is read, logged and written when it is committed, on the
+  // run's thread.
+  std::unique_ptr<PreparedPage> PrepareReencode(const std::string& png,
+                                                const std::string& jpg) override {
+    return std::make_unique<CommittedLater>(*this, png, jpg);
   }
+  void PageProgress(int done, int total) override {
+    log.push_back("Pages " + std::to_string(done) + "/" + std::to_string(total));
+  }
+
+  struct CommittedLater : PreparedPage {
+    CommittedLater(RecordingHost& host, std::string png, std::string jpg)
+        : host(host), png(std::move(png)), jpg(std::move(jpg)) {}
+    void Commit() override {
+      host.log.push_back("Reencode " + FileNameOf(png) + " " + FileNameOf(jpg));
+      if (host.on_reencode) host.on_reencode(png, jpg);
+      std::ofstream(jpg) << "jpeg of " << ReadFileText(png);
+    }
+    RecordingHost& host;
+    std::string png, jpg;
+  };
 
   // The calls that show something or change files: what a user would notice.
   Log Visible() const {
@@ -345,7 +361,7 @@ class AheadRunTest : public RunTest {
   void SetUp() override {
     RunTest::SetUp();
     WriteRenderer("1 2 3 4 5");
-    settings_.pages_in_flight = 3;
+    settings_.jobs = 3;
     ahead_.folder = host_.folder;
     ahead_.format = "JPG";
     ahead_.files.Add(dir_.Write("pdfs/a.pdf", ""));
