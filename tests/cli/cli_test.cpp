@@ -31,6 +31,7 @@ struct ParseCase {
   bool ok;
   const char* format_or_error;
   const char* resolution;
+  int jobs = 0;
 };
 
 const ParseCase kParseCases[] = {
@@ -53,6 +54,18 @@ const ParseCase kParseCases[] = {
      "unknown format 'gif' (use JPG or PNG)",
      ""},
     {"ValueMissing", {"a", "-o"}, false, "option '-o' needs a value", ""},
+    {"Jobs", {"-j", "16", "-o", "o", "a"}, true, "JPG", "72", 16},
+    {"JobsLongAndGlued", {"--jobs=3", "-j2", "-o", "o", "a"}, true, "JPG", "72", 2},
+    {"JobsNotPositive",
+     {"-j", "0", "-o", "o", "a"},
+     false,
+     "option '-j' needs a positive number",
+     ""},
+    {"JobsNotANumber",
+     {"--jobs", "4x", "-o", "o", "a"},
+     false,
+     "option '--jobs' needs a positive number",
+     ""},
 };
 
 class ParseCommandLineTest : public ::testing::TestWithParam<ParseCase> {};
@@ -64,6 +77,7 @@ TEST_P(ParseCommandLineTest, ReadsOrRefuses) {
   if (c.ok) {
     EXPECT_EQ(result.line.format, c.format_or_error);
     EXPECT_EQ(result.line.resolution, c.resolution);
+    EXPECT_EQ(result.line.jobs, c.jobs);
   } else {
     EXPECT_EQ(result.error, c.format_or_error);
   }
