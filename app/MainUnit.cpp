@@ -314,6 +314,7 @@ void TForm1::UpdateControls() {
 void TForm1::SetProgress(int position, int maximum) {
   progress_position_ = position;
   progress_maximum_ = maximum;
+  if (page_progress_) return;  // the bar goes on with the pages
   const int top = std::max(maximum, 0);
   // A range of 0 to 0 would make the bar animate as busy; it shows empty instead.
   if (top == 0) {

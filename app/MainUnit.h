@@ -128,6 +128,11 @@ class TForm1 : public QWidget {
   bool NameClashesAccepted();
   /// Label9's notice, or in its place the button that opens the output folder.
   void ShowOpenFolder(bool shown);
+  /// Shows where the run is inside PDF pdf_index (from 0) of pdf_count: Label9 reads the page
+  /// count and the bar (pdf_index + done / total) / pdf_count, until the run ends.
+  void ShowPageProgress(int pdf_index, int pdf_count, int done, int total);
+  /// Gives Label9 its notice back and the bar the run's own range and position.
+  void EndPageProgress();
   void StartRun(QObject* sender);
   /// The worker thread's whole life: the run, then a queued FinishRun with its error, if any.
   void Work(const batch::RunSettings& settings);
@@ -156,6 +161,8 @@ class TForm1 : public QWidget {
   bool destroying_ = false;
   int progress_position_ = 0;
   int progress_maximum_ = 100;
+  bool page_progress_ = false;  ///< the bar shows pages (ShowPageProgress) until the run ends
+  QString notice_;              ///< Label9's text while it shows pages
 };
 
 }  // namespace quillamar::app

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QProgressBar>
 #include <algorithm>
 #include <thread>
 
@@ -33,7 +34,6 @@ void TForm1::StartRun(QObject* sender) {
   batch::RunSettings settings;
   settings.renderer_path = renderer_path_;
   settings.stop = &stop_;
-  settings.pages_in_flight = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   running_ = true;
   worker_done_ = false;
   run_completed_ = false;
@@ -66,6 +66,7 @@ void TForm1::FinishRun(std::exception_ptr error) {
   if (worker_.joinable()) worker_.join();
   host_.reset();
   if (destroying_) return;
+  EndPageProgress();
   running_ = false;
   UpdateControls();
   if (run_completed_) {
@@ -75,6 +76,27 @@ void TForm1::FinishRun(std::exception_ptr error) {
   emit RunEnded();
   if (error) ShowException(error);
   if (close_after_run_) close();
+}
+
+void TForm1::ShowPageProgress(int pdf_index, int pdf_count, int done, int total) {
+  constexpr int kStepsPerPdf = 1000;
+  if (!page_progress_) notice_ = Label9->text();
+  page_progress_ = true;
+  Label9->setText(QString::fromUtf8("第 %1/%2 页").arg(done).arg(total));
+  Label9->adjustSize();
+  const int count = std::max(pdf_count, 1);
+  const long long within = total > 0 ? static_cast<long long>(done) * kStepsPerPdf / total : 0;
+  ProgressBar1->setRange(0, count * kStepsPerPdf);
+  ProgressBar1->setValue(static_cast<int>(
+      std::clamp<long long>(pdf_index * kStepsPerPdf + within, 0, count * kStepsPerPdf)));
+}
+
+void TForm1::EndPageProgress() {
+  if (!page_progress_) return;
+  page_progress_ = false;
+  Label9->setText(notice_);
+  Label9->adjustSize();
+  SetProgress(progress_position_, progress_maximum_);
 }
 
 TForm1::~TForm1() {

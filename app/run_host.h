@@ -40,7 +40,10 @@ class TForm1::Host : public batch::RunHost {
 
   std::string ChosenFilesText() override { return Text(form_.Edit2); }
   TStringList SourceFiles() override {
-    return OnUi([this] { return form_.SourceFiles ? *form_.SourceFiles : TStringList(); });
+    TStringList files =
+        OnUi([this] { return form_.SourceFiles ? *form_.SourceFiles : TStringList(); });
+    pdf_count_ = files.Count();
+    return files;
   }
   std::string OutputFolderText() override { return Text(form_.Edit1); }
   std::string FormatText() override {
@@ -76,8 +79,11 @@ class TForm1::Host : public batch::RunHost {
       if (!form_.destroying_) form_.Button3Click(sender_);
     });
   }
-  void ReencodePage(const std::string& png_path, const std::string& jpg_path) override {
-    TForm1::ConvertPngToJpg(png_path, jpg_path);
+  void PdfStarted(const std::string&) override { ++pdfs_started_; }
+  void PageProgress(int done, int total) override {
+    OnUi([this, done, total] {
+      form_.ShowPageProgress(pdfs_started_ - 1, pdf_count_, done, total);
+    });
   }
   std::optional<std::string> AskPassword(const std::string& pdf, bool retry) override {
     return OnUi([this, &pdf, retry]() -> std::optional<std::string> {
@@ -105,6 +111,8 @@ class TForm1::Host : public batch::RunHost {
 
   TForm1& form_;
   QObject* sender_;
+  int pdf_count_ = 0;
+  int pdfs_started_ = 0;
 };
 
 }  // namespace quillamar::app

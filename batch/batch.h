@@ -60,14 +60,12 @@ class RunHost {
   virtual void ChooseFiles() = 0;
   /// Lets the user choose the output folder (the run ends right after).
   virtual void ChooseFolder() = 0;
-  /// Re-encodes one page PNG as the JPEG file; raises on failure.
-  virtual void ReencodePage(const std::string& png_path, const std::string& jpg_path) = 0;
-  /// The same in two steps: reads and encodes now, possibly on another thread and ahead of
-  /// earlier pages, and writes on Commit, which the run calls in page order. A failure may raise
-  /// here or on Commit; the run takes it up at that page's turn either way. By default nothing
-  /// happens ahead and Commit calls ReencodePage.
+  /// Re-encodes one page PNG as the JPEG file in two steps: reads and encodes now, possibly on
+  /// another thread and ahead of earlier pages, and writes on Commit, which the run calls in page
+  /// order on its own thread. A failure may raise here or on Commit; the run takes it up at that
+  /// page's turn either way.
   virtual std::unique_ptr<PreparedPage> PrepareReencode(const std::string& png_path,
-                                                        const std::string& jpg_path);
+                                                        const std::string& jpg_path) = 0;
 
   // Calls beyond the window's own operations; by default they change nothing.
 
@@ -85,6 +83,9 @@ class RunHost {
   /// The renderer's warning about the PDF being converted (its pages are written, but some text
   /// in them could not be drawn: the PDF, the fonts and their pages). Changes nothing in the run.
   virtual void ReportWarning(const std::string& /*text*/) {}
+  /// Where the run is inside the current PDF: done of total pages (total > 0). Called only for a
+  /// renderer that announces its pages: first with done 0, then as pages are done.
+  virtual void PageProgress(int /*done*/, int /*total*/) {}
 };
 
 /// Lets another thread (or a signal handler) end a run: the renderer is asked to stop and the
@@ -99,10 +100,14 @@ struct RunSettings {
   int max_pages = 10000;
   /// Ends the run early when raised; may be null.
   StopSignal* stop = nullptr;
-  /// How many pages may be prepared at once (PrepareReencode on worker threads); 1 re-encodes
-  /// strictly one page after the other on the run's thread.
-  int pages_in_flight = 1;
+  /// The most workers: renderer threads, and pages prepared at once (PrepareReencode on worker
+  /// threads); 0 means DefaultJobs(). The memory budget may run fewer. 1 re-encodes strictly one
+  /// page after the other on the run's thread.
+  int jobs = 0;
 };
+
+/// The CPUs this process may run on (its affinity), at least 1.
+int DefaultJobs();
 
 /// How a run ended.
 enum class RunOutcome {

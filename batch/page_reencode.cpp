@@ -43,7 +43,10 @@ class PreparedJpeg : public PreparedPage {
  public:
   PreparedJpeg(const std::string& png_path, std::string jpg_path) : jpg_path_(std::move(jpg_path)) {
     images_.Load(png_path);
-    images_.jpeg->EnsureEncoded();
+    // Held until its turn: only the encoded bytes, not the pictures they were made from.
+    images_.jpeg->KeepOnlyEncoded();
+    images_.bitmap.reset();
+    images_.png.reset();
   }
   void Commit() override { images_.jpeg->SaveFile(jpg_path_); }
 
@@ -55,9 +58,7 @@ class PreparedJpeg : public PreparedPage {
 }  // namespace
 
 void ConvertPngToJpg(const std::string& png_path, const std::string& jpg_path) {
-  PageImages images;
-  images.Load(png_path);
-  images.jpeg->SaveFile(jpg_path);
+  PreparePngToJpg(png_path, jpg_path)->Commit();
 }
 
 void SetScreenColorDepth(int bits_per_pixel) { InitJpegScreenDepth(bits_per_pixel); }

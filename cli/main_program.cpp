@@ -11,7 +11,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "batch/batch.h"
 #include "cli/cli.h"
@@ -44,13 +43,23 @@ void InstallStopHandlers(batch::StopSignal& stop) {
   }
 }
 
-// A one-line bar on standard error, drawn only when it is a terminal.
+// A one-line bar on standard error, drawn only when it is a terminal. It counts the PDFs, or the
+// pages of the current PDF once its renderer has announced them.
 class ProgressBar {
  public:
   ProgressBar() : enabled_(::isatty(STDERR_FILENO) == 1) {}
   void SetMaximum(int maximum) { maximum_ = maximum; }
   void SetPosition(int position) {
     position_ = position;
+    Draw();
+  }
+  void SetPdf(std::string name) {
+    pdf_ = std::move(name);
+    page_total_ = 0;
+  }
+  void SetPages(int done, int total) {
+    pages_done_ = done;
+    page_total_ = total;
     Draw();
   }
   // Clears the bar so that another line can be written in its place.
@@ -62,12 +71,18 @@ class ProgressBar {
 
  private:
   void Draw() {
-    if (!enabled_ || maximum_ <= 0) return;
-    constexpr int kCells = 30;
-    const int filled = position_ * kCells / maximum_;
-    std::string bar(static_cast<std::size_t>(filled), '#');
-    bar.resize(kCells, '.');
-    std::fprintf(stderr, "\r[%s] %d/%d", bar.c_str(), position_, maximum_);
+    if (!enabled_) return;
+    if (page_total_ > 0) {
+      std::fprintf(stderr, "\r\033[K%s  %d/%d", pdf_.c_str(), pages_done_, page_total_);
+    } else if (maximum_ > 0) {
+      constexpr int kCells = 30;
+      const int filled = position_ * kCells / maximum_;
+      std::string bar(static_cast<std::size_t>(filled), '#');
+      bar.resize(kCells, '.');
+      std::fprintf(stderr, "\r[%s] %d/%d", bar.c_str(), position_, maximum_);
+    } else {
+      return;
+    }
     std::fflush(stderr);
     drawn_ = true;
   }
@@ -76,6 +91,9 @@ class ProgressBar {
   bool drawn_ = false;
   int maximum_ = 0;
   int position_ = 0;
+  std::string pdf_;
+  int pages_done_ = 0;
+  int page_total_ = 0;
 };
 
 // Keeps the terminal from echoing what is typed, as long as it lives.
@@ -166,19 +184,18 @@ class TerminalHost : public batch::RunHost {
   void RepaintNow() override {}
   void SetProgressPosition(int position) override { bar_.SetPosition(position); }
   void SetProgressMaximum(int maximum) override { bar_.SetMaximum(maximum); }
+  void PageProgress(int done, int total) override { bar_.SetPages(done, total); }
   void ShowMessage(const std::string& text) override { PrintError(text); }
   void ReportWarning(const std::string& text) override { PrintError("warning: " + text); }
   // The command line always names files and a folder, so these choices are never needed.
   void ChooseFiles() override { PrintError("no PDF files given"); }
   void ChooseFolder() override { PrintError("no output folder given"); }
-  void ReencodePage(const std::string& png_path, const std::string& jpg_path) override {
-    batch::ConvertPngToJpg(png_path, jpg_path);
-  }
   std::unique_ptr<batch::PreparedPage> PrepareReencode(const std::string& png_path,
                                                        const std::string& jpg_path) override {
     return batch::PreparePngToJpg(png_path, jpg_path);
   }
   void PdfStarted(const std::string& pdf) override {
+    bar_.SetPdf(FileNameOf(pdf));
     if (reporter_ != nullptr) reporter_->Started(pdf);
   }
   void PdfFinished(const batch::PdfReport& report) override {
@@ -315,7 +332,7 @@ int Convert(const CommandLine& line, const std::vector<std::string>& pdfs,
   host.SetReporter(reporter ? &*reporter : nullptr);
   batch::RunSettings settings;
   settings.stop = &stop;
-  settings.pages_in_flight = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  settings.jobs = line.jobs;
   int status = kExitConverted;
   std::string error;
   try {

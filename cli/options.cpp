@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <string_view>
 
 #include "cli/cli.h"
@@ -14,6 +15,13 @@ std::string Upper(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
   return text;
+}
+
+// A positive whole number, or 0 when the text is not one.
+int ParseJobs(const std::string& text) {
+  int jobs = 0;
+  const auto [rest, error] = std::from_chars(text.data(), text.data() + text.size(), jobs);
+  return error == std::errc() && rest == text.data() + text.size() && jobs > 0 ? jobs : 0;
 }
 
 // Codes of the options that have no short letter (above every character).
@@ -53,6 +61,11 @@ const OptionSpec kOptions[] = {
        line.output = value;
        line.output_given = true;
        return "";
+     }},
+    {"jobs", 'j', true,
+     [](CommandLine& line, const std::string& value) -> std::string {
+       line.jobs = ParseJobs(value);
+       return line.jobs > 0 ? "" : "option --jobs needs a positive number, not '" + value + "'";
      }},
     {"help", 'h', false,
      [](CommandLine& line, const std::string&) -> std::string {
@@ -229,6 +242,7 @@ std::string UsageText() {
          "  -f, --format JPG|PNG    image format, any case (default JPG)\n"
          "  -r, --resolution DPI    resolution in dots per inch (default 72)\n"
          "  -o, --output FOLDER     folder for the images; created when missing\n"
+         "  -j, --jobs N            most workers (default: the CPUs it may run on)\n"
          "      --password-file FILE  password for locked PDFs: the file's first line\n"
          "                          (- reads standard input); without it a terminal asks\n"
          "  -R, --recursive         take the PDFs of folders' subfolders too\n"

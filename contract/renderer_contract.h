@@ -39,6 +39,40 @@ static_assert(std::string_view(kWarningPrefix).starts_with(kRendererFileName));
 inline constexpr char kUnconfinedEnv[] = "QUILLAMAR_RENDERER_UNCONFINED";
 /// Value "1": the renderer says on standard error when it could not confine itself fully.
 inline constexpr char kVerboseEnv[] = "QUILLAMAR_RENDERER_VERBOSE";
+/// "R,W": the decimal numbers of two inherited descriptors that the run opened for this renderer.
+/// The renderer writes its announcements to W and reads the run's replies from R. Without the
+/// variable (or with a value that is not two open descriptors) the renderer announces nothing.
+inline constexpr char kPageChannelEnv[] = "QUILLAMAR_PAGE_CHANNEL";
+/// Decimal: the most worker threads the renderer may use (the run's -j); its CPUs otherwise.
+inline constexpr char kWorkersEnv[] = "QUILLAMAR_WORKERS";
+/// Decimal W >= 1: pacing by page number. The renderer starts page n + W only once the run has
+/// consumed page n. Without it the renderer is not paced.
+inline constexpr char kPageWindowEnv[] = "QUILLAMAR_PAGE_WINDOW";
+
+/// The channel's lines, each "WORD NUMBER\n". From the renderer: the page count first, then each
+/// page once its file is complete under its final name (in any order, each once).
+inline constexpr char kChannelPageCount[] = "pages";
+inline constexpr char kChannelPageDone[] = "page";
+/// From the renderer: this page failed and will have no file.
+inline constexpr char kChannelPageFailed[] = "failed";
+/// From the run: the page it has consumed (its file is no longer needed on disk).
+inline constexpr char kChannelConsumed[] = "consumed";
+/// The longest channel line, its newline included.
+inline constexpr int kChannelLineMax = 32;
+
+/// The most memory that the page bitmaps of a run may hold at once, the renderer's and the run's
+/// together: each side takes half and works on fewer pages at a time when pages are large (always
+/// at least one).
+inline constexpr long long kMemoryBudgetBytes = 448LL << 20;
+/// Bytes per pixel the renderer holds for a page being rendered and written (its 4-byte bitmap
+/// and the row buffers of the writer).
+inline constexpr long long kRendererBytesPerPixel = 5;
+/// Bytes per pixel the run holds for a page being read and encoded (the PNG's storage, the 24-bit
+/// bitmap, then the encoded JPEG).
+inline constexpr long long kReencodeBytesPerPixel = 7;
+
+/// The largest pacing window the run asks for, so that the intermediate files of a PDF stay few.
+inline constexpr int kMaxPageWindow = 6;
 
 /// Exit statuses of the renderer.
 inline constexpr int kExitSuccess = 0;

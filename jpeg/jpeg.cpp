@@ -305,6 +305,11 @@ void TJPEGImage::EnsureEncoded() {
   if (!shared_data_->EncodedBytes) EncodeFromBitmap();
 }
 
+void TJPEGImage::KeepOnlyEncoded() {
+  EnsureEncoded();
+  if (shared_data_->EncodedBytes) source_bitmap_.reset();
+}
+
 void TJPEGImage::WriteImage(TStream& stream) {
   EnsureEncoded();
   TMemoryStream* bytes = shared_data_->EncodedBytes.get();

@@ -86,6 +86,9 @@ class TJPEGImage : public TGraphic {
 
   /// Runs the encoding when there are no encoded bytes yet.
   void EnsureEncoded();
+  /// Encodes when needed, then frees the assigned bitmap: saves write the same bytes, nothing
+  /// draws any more. For pages encoded ahead of their turn, which should hold only their bytes.
+  void KeepOnlyEncoded();
 
   JpegSettings& Settings() { return settings_; }
   const JpegSettings& Settings() const { return settings_; }

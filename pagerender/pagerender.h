@@ -85,6 +85,8 @@ class TemporaryFiles {
   std::unique_ptr<State> state_;
 };
 
+class PageChannel;
+
 /// One rendering job.
 struct RenderRequest {
   Options options;
@@ -93,6 +95,10 @@ struct RenderRequest {
   TemporaryFiles* temporaries = nullptr;    ///< required
   const std::atomic<bool>* stop = nullptr;  ///< optional: no new page starts once it is true
   std::optional<std::string> password;      ///< opens a locked PDF
+  PageChannel* channel = nullptr;           ///< optional: pages are announced and paced on it
+  /// Most bytes of page bitmaps held at once (pages start later when it is reached; one page
+  /// always may); 0 for no bound.
+  long long memory_budget = 0;
 };
 
 /// How the job went: exit status and, when it is not 0, the one line to print on standard error;
@@ -126,13 +132,16 @@ bool PrepareRendering();
 /// no page file appears under its final name before it is complete.
 RenderOutcome RenderPdf(const RenderRequest& request);
 
-/// One worker per core this process may run on (its CPU affinity, which containers narrow).
+/// One worker per core this process may run on (its CPU affinity, which containers narrow), or
+/// as many as the run asks for through contract::kWorkersEnv.
 int WorkerCount();
 
-/// The whole program: parses the arguments, reads kIntermediateEnv and the password, reports a
-/// crash as an error line from then on, renders with one worker per core and returns the exit
-/// status (kExitNeedsPassword for a locked PDF that no password or a wrong one was given for); the
-/// error line (if any) goes to the error output, after the warning line (if any).
+/// The whole program: parses the arguments, reads kIntermediateEnv, the password, the page channel
+/// and the worker count from the environment, reports a crash as an error line from then on,
+/// renders with one worker per core (or as many as the run allows) within the renderer's share of
+/// the memory budget and returns the exit status (kExitNeedsPassword for a locked PDF that no
+/// password or a wrong one was given for); the error line (if any) goes to the error output, after
+/// the warning line (if any).
 int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& temporaries,
                const std::atomic<bool>* stop);
 

@@ -178,6 +178,15 @@ OpenedPdf PdfDocument::Open(const std::string& path, const std::optional<std::st
 
 int PdfDocument::PageCount() const { return impl_->pages; }
 
+double PdfDocument::PixelCount(int index, double dpi) const {
+  const Page* page =
+      index >= 0 && index < impl_->pages ? impl_->document->getPage(index + 1) : nullptr;
+  if (page == nullptr) return 0;
+  const PixelSize size =
+      PagePixelSize(page->getCropWidth(), page->getCropHeight(), page->getRotate(), dpi);
+  return size.width * size.height;
+}
+
 PageRaster PdfDocument::Render(int index, double dpi) const {
   Page* page = index >= 0 && index < impl_->pages ? impl_->document->getPage(index + 1) : nullptr;
   if (page == nullptr) return Failed("the page cannot be read (damaged page tree)");

@@ -59,6 +59,8 @@ class PdfDocument {
                         const std::optional<std::string>& password = std::nullopt);
 
   int PageCount() const;
+  /// The number of pixels page index (from 0) has at dpi; 0 when the page cannot be read.
+  double PixelCount(int index, double dpi) const;
   /// Renders page index (from 0) at dpi on white paper: its crop box, its rotation honoured.
   /// Fails for a broken page, an empty page and a raster above kMaxPagePixels. Text in a font
   /// that has no usable face still leaves a page, with the font named in undrawn_fonts.

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -14,6 +16,7 @@
 
 #include "pagerender/crash_guard.h"
 #include "pagerender/fonts.h"
+#include "pagerender/page_channel.h"
 #include "pagerender/pagerender.h"
 #include "pagerender/pdf_document.h"
 #include "pagerender/png_writer.h"
@@ -79,11 +82,37 @@ std::string WritePageFile(const Raster& raster, const std::string& path,
   return error.empty() ? error : "cannot write " + path + ": " + error;
 }
 
+// Holds back a page whose bitmap would take the pages being rendered above the budget; a page
+// alone always goes ahead.
+class MemoryGate {
+ public:
+  explicit MemoryGate(long long budget) : budget_(budget) {}
+
+  void Acquire(long long bytes) {
+    if (budget_ <= 0) return;
+    std::unique_lock lock(mutex_);
+    freed_.wait(lock, [&] { return held_ == 0 || held_ + bytes <= budget_; });
+    held_ += bytes;
+  }
+  void Release(long long bytes) {
+    if (budget_ <= 0) return;
+    const std::lock_guard lock(mutex_);
+    held_ -= bytes;
+    freed_.notify_all();
+  }
+
+ private:
+  const long long budget_;
+  long long held_ = 0;
+  std::mutex mutex_;
+  std::condition_variable freed_;
+};
+
 // Hands out pages in order to the workers and gathers what went wrong.
 class PageRun {
  public:
   PageRun(const RenderRequest& request, int page_count)
-      : request_(request), page_count_(page_count) {}
+      : request_(request), page_count_(page_count), memory_(request.memory_budget) {}
 
   // Renders pages until none are left, a stop is requested or a page could not be written.
   void Work(PdfDocument& document) {
@@ -91,14 +120,25 @@ class PageRun {
       if (halted_.load() || (request_.stop != nullptr && request_.stop->load())) return;
       const int index = next_.fetch_add(1);
       if (index >= page_count_) return;
+      // Pacing comes before memory: a page waiting for its turn holds nothing.
+      if (request_.channel != nullptr && !request_.channel->AwaitTurn(index + 1, request_.stop)) {
+        return;
+      }
+      const long long bytes =
+          static_cast<long long>(document.PixelCount(index, request_.options.resolution)) *
+          contract::kRendererBytesPerPixel;
+      memory_.Acquire(bytes);
       NoteCurrentPage(index + 1);
       PageResult result = RenderPageCaught(document, index);
       NoteCurrentPage(0);
       NoteUndrawnText(index + 1, result.undrawn_fonts);
+      memory_.Release(bytes);
       if (result.error.empty()) {
         ++written_;
+        if (request_.channel != nullptr) request_.channel->AnnounceDone(index + 1);
         continue;
       }
+      if (request_.channel != nullptr) request_.channel->AnnounceFailed(index + 1);
       if (result.stops_run) halted_.store(true);
       const std::lock_guard lock(mutex_);
       failures_.push_back(PageFailure{index + 1, std::move(result.error)});
@@ -165,6 +205,7 @@ class PageRun {
   std::atomic<int> next_{0};
   std::atomic<int> written_{0};
   std::atomic<bool> halted_{false};
+  MemoryGate memory_;
   std::mutex mutex_;
   std::vector<PageFailure> failures_;
   UndrawnTextPages undrawn_text_;
@@ -181,15 +222,28 @@ void RunWorker(PageRun& run, const RenderRequest& request) noexcept {
   }
 }
 
-}  // namespace
-
-int WorkerCount() {
+// One worker per core this process may run on (its CPU affinity, which containers narrow).
+int CpuCount() {
   cpu_set_t cpus;
   CPU_ZERO(&cpus);
   if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) {
     return CPU_COUNT(&cpus);
   }
   return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+}  // namespace
+
+// The CPUs, or as many as the run asks for (the memory budget holds their pages back).
+int WorkerCount() {
+  const char* text = std::getenv(contract::kWorkersEnv);
+  int allowed = 0;
+  if (text != nullptr) {
+    const char* end = text + std::strlen(text);
+    const auto [rest, error] = std::from_chars(text, end, allowed);
+    if (error != std::errc() || rest != end) allowed = 0;
+  }
+  return allowed > 0 ? allowed : CpuCount();
 }
 
 namespace {
@@ -211,8 +265,13 @@ RenderOutcome RenderPdf(const RenderRequest& request) {
                            opened.locked ? kExitNeedsPassword : kExitFailure);
   }
   const int pages = opened.document->PageCount();
+  if (request.channel != nullptr) request.channel->AnnouncePageCount(pages);
   PageRun run(request, pages);
-  const int workers = std::clamp(request.workers, 1, std::min(pages, kMaxOpenTemporaries));
+  // Workers beyond the pacing window would only wait.
+  const int paced = request.channel != nullptr && request.channel->Window() > 0
+                        ? request.channel->Window()
+                        : kMaxOpenTemporaries;
+  const int workers = std::clamp(request.workers, 1, std::min({pages, kMaxOpenTemporaries, paced}));
   std::vector<std::thread> threads;
   for (int i = 1; i < workers; ++i) {
     try {
@@ -249,6 +308,9 @@ int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& tempor
   request.temporaries = &temporaries;
   request.stop = stop;
   request.password = TakePassword();
+  const std::unique_ptr<PageChannel> channel = PageChannel::FromEnvironment();
+  request.channel = channel.get();
+  request.memory_budget = contract::kMemoryBudgetBytes / 2;
   const RenderOutcome outcome = RenderPdf(request);
   // Before the error line, which must stay the last one.
   if (!outcome.warning_line.empty()) {

@@ -6,16 +6,20 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 #include "framework/paths.h"
 
@@ -85,16 +89,24 @@ constexpr std::size_t kErrorTailBytes = 8192;
 // Owns a descriptor.
 class Descriptor {
  public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
+  Descriptor() = default;
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() { Reset(); }
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
   }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
   int get() const { return fd_; }
+  void Reset() {
+    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  }
 
  private:
-  int fd_;
+  int fd_ = -1;
 };
 
 // The spawn attributes and file actions, destroyed in every case.
@@ -193,42 +205,56 @@ std::vector<std::string> WarningLines(const std::string& tail) {
   return warnings;
 }
 
-// An anonymous in-memory file holding the password, read from its start; -1 without one or
-// when it cannot be made (the renderer then reports the PDF as locked).
-int CreatePasswordFile(const std::optional<std::string>& password) {
-  if (!password) return -1;
-  const int fd = ::memfd_create("quillamar-password", MFD_CLOEXEC);
-  if (fd < 0) return -1;
+// The child's descriptor of the page channel: a fixed number, above standard error.
+constexpr int kChildChannelFd = 3;
+
+// An anonymous in-memory file holding the password, read from its start, numbered above the
+// channel's place; invalid without a password or when it cannot be made (the renderer then
+// reports the PDF as locked).
+Descriptor CreatePasswordFile(const std::optional<std::string>& password) {
+  if (!password) return Descriptor();
+  const Descriptor memory(::memfd_create("quillamar-password", MFD_CLOEXEC));
+  if (memory.get() < 0) return Descriptor();
   std::size_t written = 0;
   while (written < password->size()) {
-    const ssize_t put = ::write(fd, password->data() + written, password->size() - written);
+    const ssize_t put =
+        ::write(memory.get(), password->data() + written, password->size() - written);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) break;
     written += static_cast<std::size_t>(put);
   }
-  if (written != password->size() || ::lseek(fd, 0, SEEK_SET) != 0) {
-    ::close(fd);
-    return -1;
+  if (written != password->size() || ::lseek(memory.get(), 0, SEEK_SET) != 0) return Descriptor();
+  return Descriptor(::fcntl(memory.get(), F_DUPFD_CLOEXEC, kChildChannelFd + 1));
+}
+
+bool IsContractVariable(const char* entry) {
+  for (const char* name : {kIntermediateEnv, contract::kPageChannelEnv, contract::kWorkersEnv,
+                           contract::kPageWindowEnv, contract::kPasswordFdEnv}) {
+    const std::size_t length = std::strlen(name);
+    if (std::strncmp(entry, name, length) == 0 && entry[length] == '=') return true;
   }
-  return fd;
+  return false;
 }
 
-bool HasPrefix(const char* entry, const std::string& prefix) {
-  return std::strncmp(entry, prefix.c_str(), prefix.size()) == 0;
-}
-
-// Our environment with the intermediate-page hint and the password descriptor set or removed.
-std::vector<std::string> ChildEnvironment(bool intermediate_pages, int password_fd) {
-  const std::string intermediate = std::string(kIntermediateEnv) + "=";
-  const std::string password = std::string(contract::kPasswordFdEnv) + "=";
+// Our environment with the contract's variables set as the request says, or removed.
+std::vector<std::string> ChildEnvironment(const RendererRequest& request, int password_fd) {
   std::vector<std::string> entries;
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    if (!HasPrefix(*entry, intermediate) && !HasPrefix(*entry, password)) {
-      entries.emplace_back(*entry);
-    }
+    if (!IsContractVariable(*entry)) entries.emplace_back(*entry);
   }
-  if (intermediate_pages) entries.push_back(intermediate + "1");
-  if (password_fd >= 0) entries.push_back(password + std::to_string(password_fd));
+  const auto set = [&](const char* name, const std::string& value) {
+    entries.push_back(std::string(name) + "=" + value);
+  };
+  if (request.intermediate_pages) set(kIntermediateEnv, "1");
+  if (request.page_channel) {
+    const std::string fd = std::to_string(kChildChannelFd);
+    set(contract::kPageChannelEnv, fd + "," + fd);
+  }
+  if (request.workers > 0) set(contract::kWorkersEnv, std::to_string(request.workers));
+  if (request.page_channel && request.page_window > 0) {
+    set(contract::kPageWindowEnv, std::to_string(request.page_window));
+  }
+  if (password_fd >= 0) set(contract::kPasswordFdEnv, std::to_string(password_fd));
   return entries;
 }
 
@@ -240,13 +266,17 @@ std::vector<char*> PointersTo(std::vector<std::string>& texts) {
 }
 
 // The child starts with default signal handling and nothing blocked, whatever the caller set.
-void PrepareSpawn(SpawnSetup& setup, int error_fd, int password_fd) {
+void PrepareSpawn(SpawnSetup& setup, int error_fd, int channel_fd, int password_fd) {
   ::posix_spawn_file_actions_addopen(setup.actions(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   ::posix_spawn_file_actions_addopen(setup.actions(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   if (error_fd >= 0) ::posix_spawn_file_actions_adddup2(setup.actions(), error_fd, STDERR_FILENO);
+  if (channel_fd >= 0) {
+    ::posix_spawn_file_actions_adddup2(setup.actions(), channel_fd, kChildChannelFd);
+  }
   // A dup2 onto itself clears close-on-exec in the child alone: no other child inherits it.
-  if (password_fd >= 0)
+  if (password_fd >= 0) {
     ::posix_spawn_file_actions_adddup2(setup.actions(), password_fd, password_fd);
+  }
   sigset_t defaults;
   sigemptyset(&defaults);
   for (const int signal_number : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGQUIT}) {
@@ -274,34 +304,24 @@ bool HasEnded(pid_t pid) {
          info.si_pid != 0;
 }
 
-// Waits until the child has ended, without reaping it; a stop request sends SIGTERM, then SIGKILL
-// after the grace time. Returns whether a stop was requested while it ran.
-bool AwaitEnd(ChildProcess& child, StopSignal* stop) {
-  const Descriptor process_fd(OpenProcessDescriptor(child.pid()));
-  // Without a process descriptor (old kernels) the wait falls back to short naps.
-  const int nap = process_fd.get() < 0 ? 50 : -1;
-  bool stopping = false;
-  bool killed = false;
-  Clock::time_point kill_at{};
-  while (!HasEnded(child.pid())) {
-    if (!stopping && stop != nullptr && stop->Requested()) {
-      stopping = true;
-      child.Signal(SIGTERM);
-      kill_at = Clock::now() + kGraceBeforeKill;
-    }
-    if (stopping && !killed && Clock::now() >= kill_at) {
-      child.Signal(SIGKILL);
-      killed = true;
-    }
-    pollfd watched[2] = {{process_fd.get(), POLLIN, 0}, {-1, POLLIN, 0}};
-    if (stop != nullptr && !stopping) watched[1].fd = stop->WakeDescriptor();
-    int timeout = nap;
-    if (stopping && !killed) {
-      timeout = nap < 0 ? MillisecondsUntil(kill_at) : std::min(nap, MillisecondsUntil(kill_at));
-    }
-    ::poll(watched, 2, timeout);
-  }
-  return stopping;
+// The two ends of the page channel: ours, and the renderer's moved above the numbers that the
+// child's own descriptors take, so that placing it cannot clobber another.
+struct ChannelPair {
+  Descriptor ours;
+  Descriptor theirs;
+};
+
+ChannelPair OpenChannel() {
+  int pair[2] = {-1, -1};
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return ChannelPair{};
+  Descriptor ours(pair[0]);
+  Descriptor raw(pair[1]);
+  Descriptor theirs(::fcntl(raw.get(), F_DUPFD_CLOEXEC, kChildChannelFd + 1));
+  if (theirs.get() < 0) return ChannelPair{};
+  ChannelPair result;
+  result.ours = std::move(ours);
+  result.theirs = std::move(theirs);
+  return result;
 }
 
 std::string DescribeEnd(int status) {
@@ -315,29 +335,171 @@ std::string DescribeEnd(int status) {
 
 }  // namespace
 
-RenderOutcome RunRenderer(const std::string& path, const std::vector<std::string>& arguments,
-                          bool intermediate_pages, StopSignal* stop,
-                          const std::optional<std::string>& password) {
-  RenderOutcome outcome;
-  const Descriptor error_capture(CreateErrorCapture());
-  const Descriptor password_file(CreatePasswordFile(password));
+struct RendererProcess::State {
+  std::optional<ChildProcess> child;
+  Descriptor error_capture;
+  Descriptor channel;  // ours; closed once the renderer has nothing more to say
+  Descriptor process_fd;
+  StopSignal* stop = nullptr;
+  std::string pending;  // channel text not yet a whole line
+  bool stop_reported = false;
+  bool stopping = false;
+  bool killed = false;
+  bool ended = false;  // the process has ended (not yet reaped)
+  Clock::time_point kill_at{};
+
+  // Sends SIGTERM once, then SIGKILL once the grace time is over.
+  void Escalate() {
+    if (!stopping) {
+      stopping = true;
+      child->Signal(SIGTERM);
+      kill_at = Clock::now() + kGraceBeforeKill;
+    }
+    if (!killed && Clock::now() >= kill_at) {
+      child->Signal(SIGKILL);
+      killed = true;
+    }
+  }
+  bool StopRequested() const { return stop != nullptr && stop->Requested(); }
+  // Milliseconds to wait in poll: none without a process descriptor (short naps instead), and no
+  // later than the kill time while stopping.
+  int WaitTimeout() const {
+    int timeout = process_fd.get() < 0 ? 50 : -1;
+    if (stopping && !killed) {
+      const int left = MillisecondsUntil(kill_at);
+      timeout = timeout < 0 ? left : std::min(timeout, left);
+    }
+    return timeout;
+  }
+  // One whole line from what has been read, if there is one.
+  std::optional<PageEvent> TakeLine();
+  // Reads what the channel has; false at its end.
+  bool ReadChannel();
+  // Reads everything left and closes the channel.
+  void DrainChannel() {
+    while (channel.get() >= 0 && ReadChannel()) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+    }
+    channel.Reset();
+  }
+};
+
+std::optional<PageEvent> RendererProcess::State::TakeLine() {
+  for (auto newline = pending.find('\n'); newline != std::string::npos;
+       newline = pending.find('\n')) {
+    const std::string line = pending.substr(0, newline);
+    pending.erase(0, newline + 1);
+    const auto space = line.find(' ');
+    if (space == std::string::npos) continue;
+    const std::string word = line.substr(0, space);
+    int number = 0;
+    const char* digits = line.data() + space + 1;
+    const char* end = line.data() + line.size();
+    const auto [rest, error] = std::from_chars(digits, end, number);
+    if (error != std::errc() || rest != end) continue;  // not ours: ignored
+    if (word == contract::kChannelPageCount) return PageEvent{PageEvent::Kind::kPageCount, number};
+    if (word == contract::kChannelPageDone) return PageEvent{PageEvent::Kind::kPageDone, number};
+    if (word == contract::kChannelPageFailed) {
+      return PageEvent{PageEvent::Kind::kPageFailed, number};
+    }
+  }
+  // A renderer that never ends its lines gets no more room than a few lines.
+  if (pending.size() > 4 * static_cast<std::size_t>(contract::kChannelLineMax)) pending.clear();
+  return std::nullopt;
+}
+
+bool RendererProcess::State::ReadChannel() {
+  char buffer[4096];
+  ssize_t got = 0;
+  do {
+    got = ::recv(channel.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  if (got > 0) {
+    pending.append(buffer, static_cast<std::size_t>(got));
+    errno = 0;
+    return true;
+  }
+  return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+RendererProcess::RendererProcess(std::unique_ptr<State> state) : state_(std::move(state)) {}
+RendererProcess::~RendererProcess() = default;  // the child is killed and reaped by its owner
+
+std::unique_ptr<RendererProcess> RendererProcess::Start(const RendererRequest& request) {
+  auto state = std::make_unique<State>();
+  state->stop = request.stop;
+  state->error_capture = Descriptor(CreateErrorCapture());
+  ChannelPair channel;
+  if (request.page_channel) channel = OpenChannel();
+  RendererRequest effective = request;
+  effective.page_channel = channel.theirs.get() >= 0;
+  const Descriptor password_file = CreatePasswordFile(request.password);
   SpawnSetup setup;
-  PrepareSpawn(setup, error_capture.get(), password_file.get());
-  std::vector<std::string> argv_texts = arguments;
-  std::vector<std::string> env_texts = ChildEnvironment(intermediate_pages, password_file.get());
+  PrepareSpawn(setup, state->error_capture.get(), channel.theirs.get(), password_file.get());
+  std::vector<std::string> argv_texts = request.arguments;
+  std::vector<std::string> env_texts = ChildEnvironment(effective, password_file.get());
   const std::vector<char*> argv = PointersTo(argv_texts);
   const std::vector<char*> envp = PointersTo(env_texts);
 
   pid_t pid = -1;
-  if (::posix_spawn(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(),
+  if (::posix_spawn(&pid, request.path.c_str(), setup.actions(), setup.attributes(), argv.data(),
                     envp.data()) != 0) {
-    return outcome;  // kNotStarted
+    return nullptr;
   }
-  ChildProcess child(pid);
-  const bool stopped = AwaitEnd(child, stop);
-  const int status = child.Reap();
+  state->child.emplace(pid);
+  state->process_fd = Descriptor(OpenProcessDescriptor(pid));
+  state->channel = std::move(channel.ours);  // the renderer's end closes with `channel`
+  return std::unique_ptr<RendererProcess>(new RendererProcess(std::move(state)));
+}
 
-  if (stopped) {
+PageEvent RendererProcess::NextEvent() {
+  State& s = *state_;
+  for (;;) {
+    if (auto event = s.TakeLine()) return *event;
+    if (!s.stop_reported && s.StopRequested()) {
+      s.stop_reported = true;
+      return {PageEvent::Kind::kStopRequested, 0};
+    }
+    if (s.channel.get() < 0 || s.ended) {
+      s.DrainChannel();  // what it still holds was written before the end
+      if (auto event = s.TakeLine()) return *event;
+      return {PageEvent::Kind::kEnded, 0};
+    }
+    pollfd watched[3] = {{s.channel.get(), POLLIN, 0},
+                         {s.process_fd.get(), POLLIN, 0},
+                         {s.stop != nullptr ? s.stop->WakeDescriptor() : -1, POLLIN, 0}};
+    ::poll(watched, 3, s.process_fd.get() < 0 ? 50 : -1);
+    if (watched[0].revents != 0 && !s.ReadChannel()) s.channel.Reset();
+    s.ended = HasEnded(s.child->pid());
+  }
+}
+
+void RendererProcess::Consumed(int page) {
+  State& s = *state_;
+  if (s.channel.get() < 0) return;
+  const std::string line =
+      std::string(contract::kChannelConsumed) + " " + std::to_string(page) + "\n";
+  ssize_t put = -1;
+  do {
+    put = ::send(s.channel.get(), line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  } while (put < 0 && errno == EINTR);
+  // A renderer that does not read its replies is simply not paced.
+}
+
+void RendererProcess::Stop() { state_->Escalate(); }
+
+RenderOutcome RendererProcess::Finish() {
+  State& s = *state_;
+  s.channel.Reset();  // a renderer still writing must not block on a full channel
+  while (!HasEnded(s.child->pid())) {
+    if (s.StopRequested() || s.stopping) s.Escalate();
+    pollfd watched[2] = {{s.process_fd.get(), POLLIN, 0}, {-1, POLLIN, 0}};
+    if (s.stop != nullptr && !s.stopping) watched[1].fd = s.stop->WakeDescriptor();
+    ::poll(watched, 2, s.WaitTimeout());
+  }
+  const int status = s.child->Reap();
+  RenderOutcome outcome;
+  if (s.stopping) {
     outcome.kind = RenderOutcome::Kind::kStopped;
   } else if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
     outcome.kind = RenderOutcome::Kind::kSucceeded;
@@ -346,13 +508,21 @@ RenderOutcome RunRenderer(const std::string& path, const std::vector<std::string
   }
   outcome.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
   outcome.signal_number = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  const std::string error_tail = ErrorTail(error_capture.get());
+  const std::string error_tail = ErrorTail(s.error_capture.get());
   outcome.warnings = WarningLines(error_tail);
   if (outcome.kind == RenderOutcome::Kind::kFailed) {
     outcome.error_line = LastLine(error_tail);
     if (outcome.error_line.empty()) outcome.error_line = DescribeEnd(status);
   }
   return outcome;
+}
+
+RenderOutcome RunRenderer(const RendererRequest& request) {
+  RendererRequest quiet = request;
+  quiet.page_channel = false;
+  const std::unique_ptr<RendererProcess> process = RendererProcess::Start(quiet);
+  if (!process) return RenderOutcome{};  // kNotStarted
+  return process->Finish();
 }
 
 }  // namespace quillamar::renderer

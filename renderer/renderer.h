@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -73,14 +74,62 @@ struct RenderOutcome {
   std::vector<std::string> warnings;
 };
 
-/// Starts the renderer by its explicit path (never a search path) with the arguments, standard
-/// input from /dev/null and standard error into a temporary file, and waits for it without a
-/// time limit. On a stop request the renderer gets SIGTERM, and SIGKILL two seconds later if it
-/// is still there. The process is always waited for: no zombie, no orphan. A password is handed
-/// over in an anonymous in-memory file that only the renderer inherits (never in its arguments);
-/// a renderer that needs one and lacks it, or got a wrong one, exits with kExitNeedsPassword.
-RenderOutcome RunRenderer(const std::string& path, const std::vector<std::string>& arguments,
-                          bool intermediate_pages, StopSignal* stop,
-                          const std::optional<std::string>& password = std::nullopt);
+/// How to start the renderer for one PDF.
+struct RendererRequest {
+  std::string path;                    ///< explicit, never looked up on a search path
+  std::vector<std::string> arguments;  ///< the first is the program name
+  bool intermediate_pages = false;     ///< sets kIntermediateEnv
+  StopSignal* stop = nullptr;          ///< may be null
+  bool page_channel = false;           ///< open the page channel (kPageChannelEnv)
+  int workers = 0;                     ///< > 0: sets kWorkersEnv
+  int page_window = 0;                 ///< > 0: paces the renderer (kPageWindowEnv)
+  /// Opens a locked PDF. Handed over in an anonymous in-memory file that only the renderer
+  /// inherits (kPasswordFdEnv), never in its arguments; a renderer that needs one and lacks it,
+  /// or got a wrong one, exits with kExitNeedsPassword.
+  std::optional<std::string> password;
+};
+
+/// What the renderer said on its channel, or why nothing more will come.
+struct PageEvent {
+  enum class Kind {
+    kPageCount,      ///< number: the PDF's page count
+    kPageDone,       ///< number: that page's file is complete under its final name
+    kPageFailed,     ///< number: that page will have no file
+    kEnded,          ///< no more announcements (the channel closed or the renderer ended)
+    kStopRequested,  ///< the stop signal was raised; Finish() stops the renderer
+  };
+  Kind kind = Kind::kEnded;
+  int number = 0;
+};
+
+/// A running renderer. Destroying it before Finish() kills and reaps the process.
+class RendererProcess {
+ public:
+  /// Starts the renderer with standard input from /dev/null and standard error into a temporary
+  /// file; null when it cannot be started.
+  static std::unique_ptr<RendererProcess> Start(const RendererRequest& request);
+  ~RendererProcess();
+  RendererProcess(const RendererProcess&) = delete;
+  RendererProcess& operator=(const RendererProcess&) = delete;
+
+  /// Waits for the next announcement. Without a channel, or from a renderer that announces
+  /// nothing, the first event is kEnded once the renderer has ended.
+  PageEvent NextEvent();
+  /// Tells the renderer that the run is done with the page's file.
+  void Consumed(int page);
+  /// Asks the renderer to stop (SIGTERM, as a stop request would); Finish() then reports kStopped.
+  void Stop();
+  /// Waits without a time limit for the renderer to end. On a stop request (or after Stop()) it
+  /// gets SIGTERM, and SIGKILL two seconds later if it is still there. Always reaps it.
+  RenderOutcome Finish();
+
+ private:
+  struct State;
+  explicit RendererProcess(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
+
+/// Starts the renderer and waits for it to end, ignoring its announcements.
+RenderOutcome RunRenderer(const RendererRequest& request);
 
 }  // namespace quillamar::renderer

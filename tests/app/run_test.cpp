@@ -156,6 +156,35 @@ class RunTest : public QObject {
     QVERIFY(dialogs().errors.isEmpty() && dialogs().messages.isEmpty());
   }
 
+  // A renderer that announces its pages: Label9 counts them and the bar fills within the PDF,
+  // then both return to what they showed.
+  void pagesAnnouncedShowInLabel9AndTheBar() {
+    const QString body =
+        QStringLiteral(
+            "echo 'pages 2' >&3\nfor i in 1 2; do echo page > $(printf \"$2\" $i); "
+            "echo \"page $i\" >&3; done\nwhile [ ! -e '%1' ]; do sleep 0.02; done\n")
+            .arg(Path("go"));
+    form().SetRendererPath(WriteScript(Path("renderer.sh"), body).toStdString());
+    Choose({Path("a.pdf"), Path("b.pdf")});
+    form().Edit1->setText(Path("out"));
+    const QString notice = form().Label9->text();
+    QSignalSpy ended(&form(), &TForm1::RunEnded);
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+
+    QTRY_COMPARE_WITH_TIMEOUT(form().Label9->text(), Utf8("第 2/2 页"), kRunTimeoutMs);
+    QCOMPARE(form().Label8->text(), Utf8("正在转换 a.pdf"));
+    // Half the bar: PDF 1 of 2 with all of its pages.
+    QCOMPARE(2 * (form().ProgressBar1->value() - form().ProgressBar1->minimum()),
+             form().ProgressBar1->maximum() - form().ProgressBar1->minimum());
+    QFile(Path("go")).open(QIODevice::WriteOnly);
+
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kRunTimeoutMs);
+    QCOMPARE(form().Label9->text(), notice);
+    QCOMPARE(form().Label8->text(), Utf8("已完成！"));
+    QCOMPARE(form().ProgressBar1->maximum(), 1);
+    QCOMPARE(form().ProgressBar1->value(), 0);
+  }
+
   void onePdfLeavesAnEmptyBarNotABusyOne() {
     UseRenderer(1);
     Choose({Path("a.pdf")});

@@ -1,14 +1,17 @@
 // The conversion run against a recording host and shell-script renderers.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include "batch/batch.h"
@@ -59,11 +62,27 @@ class RecordingHost : public RunHost {
   void ReportWarning(const std::string& text) override { log.push_back("Warning " + text); }
   void ChooseFiles() override { log.push_back("ChooseFiles"); }
   void ChooseFolder() override { log.push_back("ChooseFolder"); }
-  void ReencodePage(const std::string& png, const std::string& jpg) override {
-    log.push_back("Reencode " + FileNameOf(png) + " " + FileNameOf(jpg));
-    if (on_reencode) on_reencode(png, jpg);
-    std::ofstream(jpg) << "jpeg of " << ReadFileText(png);
+  // Nothing happens ahead: the page is read, logged and written when it is committed, on the
+  // run's thread.
+  std::unique_ptr<PreparedPage> PrepareReencode(const std::string& png,
+                                                const std::string& jpg) override {
+    return std::make_unique<CommittedLater>(*this, png, jpg);
   }
+  void PageProgress(int done, int total) override {
+    log.push_back("Pages " + std::to_string(done) + "/" + std::to_string(total));
+  }
+
+  struct CommittedLater : PreparedPage {
+    CommittedLater(RecordingHost& host, std::string png, std::string jpg)
+        : host(host), png(std::move(png)), jpg(std::move(jpg)) {}
+    void Commit() override {
+      host.log.push_back("Reencode " + FileNameOf(png) + " " + FileNameOf(jpg));
+      if (host.on_reencode) host.on_reencode(png, jpg);
+      std::ofstream(jpg) << "jpeg of " << ReadFileText(png);
+    }
+    RecordingHost& host;
+    std::string png, jpg;
+  };
 
   std::optional<std::string> AskPassword(const std::string& pdf, bool retry) override {
     log.push_back("AskPassword " + FileNameOf(pdf) + (retry ? " again" : ""));
@@ -337,6 +356,172 @@ TEST_F(RunTest, AStopWhileRenderingEndsTheRendererAndTheRun) {
   EXPECT_FALSE(OutputHas("a_1.jpg") || OutputHas("b_1.png"));
 }
 
+// A renderer that speaks on the page channel, scripted by steps: "pN" announces the page count,
+// "wN" writes page N, "aN" announces page N, "fN" announces that page N failed, "cN" waits (at
+// most 5 s) until the run has consumed page N and lists the output folder into "seen". Without
+// announce, the same renderer says nothing (a foreign renderer).
+std::string ChannelScript(const std::string& steps, const std::string& ending, bool announce) {
+  std::string script =
+      "#!/bin/sh\nout=\"${2%\\%d.png}\"\nbin=\"$(dirname \"$0\")\"\necho $$ > \"$bin/pid\"\n";
+  std::istringstream words(steps);
+  for (std::string word; words >> word;) {
+    const std::string n = word.substr(1);
+    if (word[0] == 'w') script += "echo \"page " + n + " of $7\" > \"${out}" + n + ".png\"\n";
+    if (!announce) continue;
+    if (word[0] == 'p') script += "echo 'pages " + n + "' >&3\n";
+    if (word[0] == 'a') script += "echo 'page " + n + "' >&3\n";
+    if (word[0] == 'f') script += "echo 'failed " + n + "' >&3\n";
+    if (word[0] == 'c') {
+      script += "timeout 5 sh -c 'while read w n; do [ \"$n\" = " + n +
+                " ] && exit 0; done; exit 1' <&3 && ls \"$(dirname \"$out\")\" > \"$bin/seen\"\n";
+    }
+  }
+  return script + ending + "\n";
+}
+
+// Every file of the folder with its contents, as one text.
+std::string FolderContents(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  std::string text;
+  for (const auto& name : names) text += name + ": " + ReadFileText(folder + "/" + name);
+  return text;
+}
+
+Log WithoutPages(const Log& log) {
+  Log kept;
+  for (const auto& entry : log) {
+    if (entry.rfind("Pages", 0) != 0) kept.push_back(entry);
+  }
+  return kept;
+}
+
+class ChannelRunTest : public RunTest {
+ protected:
+  void UseChannelRenderer(const std::string& steps, const std::string& ending = "exit 0",
+                          bool announce = true) {
+    settings_.renderer_path =
+        dir_.Write("bin/lib.dll", ChannelScript(steps, ending, announce), /*executable=*/true);
+  }
+  // Runs the PDFs a.pdf and b.pdf in JPG; returns the outcome, or "exception".
+  std::string RunJpg() {
+    ChooseFiles({"a.pdf", "b.pdf"});
+    host_.format = "JPG";
+    try {
+      return batch::Run(host_, settings_).outcome == RunOutcome::kStopped ? "stopped" : "done";
+    } catch (const Exception&) {
+      return "exception";
+    }
+  }
+  bool RendererGone() const {
+    return ::kill(std::atoi(ReadFileText(dir_ / "bin/pid").c_str()), 0) != 0;
+  }
+};
+
+TEST_F(ChannelRunTest, LeavesTheSameFilesAndShowsTheSameAsARendererThatSaysNothing) {
+  struct Case {
+    const char* name;
+    const char* steps;
+    const char* ending;
+  };
+  const Case cases[] = {
+      {"in order", "p3 w1 a1 w2 a2 w3 a3", "exit 0"},
+      {"out of order", "p3 w2 a2 w3 a3 w1 a1", "exit 0"},
+      {"announced, missing", "p3 w1 a1 a2 w3 a3", "exit 0"},
+      {"failed page", "p3 w1 a1 f2 w3 a3", "echo 'lib.dll: page 2: broken' >&2; exit 1"},
+      {"announces, then crashes", "p4 w1 a1 w2 a2 w3", "kill -KILL $$"},
+      {"beyond the page limit", "p4 w1 a1 w2 a2 w3 a3 w4 a4", "exit 0"},
+  };
+  settings_.max_pages = 3;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string files[2];
+    Log shown[2];
+    for (const bool announce : {false, true}) {
+      std::filesystem::remove_all(host_.folder);
+      ForceFolders(host_.folder);
+      host_.log.clear();
+      UseChannelRenderer(c.steps, c.ending, announce);
+      EXPECT_EQ(RunJpg(), "done");
+      files[announce] = FolderContents(host_.folder);
+      shown[announce] = WithoutPages(host_.Visible());
+    }
+    EXPECT_EQ(files[true], files[false]);
+    EXPECT_EQ(shown[true], shown[false]);
+  }
+}
+
+TEST_F(ChannelRunTest, PagesAreCommittedWhileTheRendererWaitsOnItsWindow) {
+  // The renderer goes on only once the run has consumed page 1: by then that page is a JPEG (seen
+  // here by b.pdf's renderer, the last one).
+  UseChannelRenderer("p2 w1 a1 c1 w2 a2");
+  EXPECT_EQ(RunJpg(), "done");
+  EXPECT_EQ(ReadFileText(dir_ / "bin/seen"), "a_1.jpg\na_2.jpg\nb_1.jpg\n");
+  EXPECT_TRUE(OutputHas("a_2.jpg") && OutputHas("b_2.jpg"));
+  const Log pages_of_a(host_.log.begin(),
+                       std::find(host_.log.begin(), host_.log.end(), "Status 正在转换 b.pdf"));
+  Log shown;
+  for (const auto& entry : pages_of_a) {
+    if (entry.rfind("Pages", 0) == 0 || entry.rfind("Reencode", 0) == 0) shown.push_back(entry);
+  }
+  EXPECT_EQ(shown, (Log{"Pages 0/2", "Reencode a_1.png a_1.jpg", "Pages 1/2",
+                        "Reencode a_2.png a_2.jpg", "Pages 2/2"}));
+}
+
+TEST_F(ChannelRunTest, InPngThePagesAreCountedAsAnnounced) {
+  UseChannelRenderer("p2 w2 a2 w1 a1");
+  ChooseFiles({"a.pdf"});
+  batch::Run(host_, settings_);
+  Log pages;
+  for (const auto& entry : host_.log) {
+    if (entry.rfind("Pages", 0) == 0) pages.push_back(entry);
+  }
+  EXPECT_EQ(pages, (Log{"Pages 0/2", "Pages 1/2", "Pages 2/2"}));
+  EXPECT_TRUE(OutputHas("a_1.png") && OutputHas("a_2.png"));
+}
+
+TEST_F(ChannelRunTest, AStopOrAnExceptionMidwayStopsTheRendererAndKeepsItsPagesAsPng) {
+  struct Case {
+    const char* name;
+    const char* outcome;
+    std::vector<std::string> jpeg;
+    std::vector<std::string> png;
+  };
+  const Case cases[] = {
+      {"stop", "stopped", {"a_1", "a_2"}, {"a_3"}},
+      {"exception", "exception", {"a_1"}, {"a_2", "a_3"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(host_.folder);
+    ForceFolders(host_.folder);
+    StopSignal stop;
+    settings_.stop = &stop;
+    // The renderer writes page 3 and would go on for ever.
+    UseChannelRenderer("p9 w1 a1 w2 w3 a3 a2", "while :; do sleep 0.05; done");
+    host_.on_reencode = [&](const std::string& png, const std::string&) {
+      if (FileNameOf(png) != "a_2.png") return;
+      if (std::string(c.name) == "stop") {
+        stop.Request();
+      } else {
+        throw Exception("Invalid PNG file");
+      }
+    };
+    EXPECT_EQ(RunJpg(), c.outcome);
+    EXPECT_TRUE(RendererGone());
+    for (const auto& page : c.jpeg) {
+      EXPECT_TRUE(OutputHas(page + ".jpg") && !OutputHas(page + ".png")) << page;
+    }
+    for (const auto& page : c.png) {
+      EXPECT_TRUE(OutputHas(page + ".png") && !OutputHas(page + ".jpg")) << page;
+    }
+    EXPECT_FALSE(OutputHas("a_4.png") || OutputHas("b_1.png"));
+  }
+}
+
 // Prepares pages for real on worker threads (reading the PNG) and writes them on Commit.
 class AheadHost : public RecordingHost {
  public:
@@ -372,7 +557,7 @@ class AheadRunTest : public RunTest {
   void SetUp() override {
     RunTest::SetUp();
     WriteRenderer("1 2 3 4 5");
-    settings_.pages_in_flight = 3;
+    settings_.jobs = 3;
     ahead_.folder = host_.folder;
     ahead_.format = "JPG";
     ahead_.files.Add(dir_.Write("pdfs/a.pdf", ""));

@@ -22,6 +22,7 @@ struct ParseCase {
   bool ok;
   const char* format_or_error;
   const char* resolution;
+  int jobs = 0;
 };
 
 const ParseCase kParseCases[] = {
@@ -58,6 +59,18 @@ const ParseCase kParseCases[] = {
      false,
      "standard input ('-') given twice",
      ""},
+    {"Jobs", {"-j", "16", "-o", "o", "a"}, true, "JPG", "72", 16},
+    {"JobsLongAndGlued", {"--jobs=3", "-j2", "-o", "o", "a"}, true, "JPG", "72", 2},
+    {"JobsNotPositive",
+     {"-j", "0", "-o", "o", "a"},
+     false,
+     "option --jobs needs a positive number, not '0'",
+     ""},
+    {"JobsNotANumber",
+     {"--jobs", "4x", "-o", "o", "a"},
+     false,
+     "option --jobs needs a positive number, not '4x'",
+     ""},
 };
 
 class ParseCommandLineTest : public ::testing::TestWithParam<ParseCase> {};
@@ -69,6 +82,7 @@ TEST_P(ParseCommandLineTest, ReadsOrRefuses) {
   if (c.ok) {
     EXPECT_EQ(result.line.format, c.format_or_error);
     EXPECT_EQ(result.line.resolution, c.resolution);
+    EXPECT_EQ(result.line.jobs, c.jobs);
   } else {
     EXPECT_EQ(result.error, c.format_or_error);
   }

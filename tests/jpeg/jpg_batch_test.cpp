@@ -41,8 +41,9 @@ class JpgHost : public batch::RunHost {
   void ShowMessage(const std::string& text) override { messages.push_back(text); }
   void ChooseFiles() override {}
   void ChooseFolder() override {}
-  void ReencodePage(const std::string& png_path, const std::string& jpg_path) override {
-    batch::ConvertPngToJpg(png_path, jpg_path);
+  std::unique_ptr<batch::PreparedPage> PrepareReencode(const std::string& png_path,
+                                                       const std::string& jpg_path) override {
+    return batch::PreparePngToJpg(png_path, jpg_path);
   }
 
   Names messages;
@@ -108,6 +109,7 @@ TEST_P(JpgBatchTest, ConvertsPagesInOrderUntilOneFails) {
   JpgHost host(dir_ / "out", TStringList{dir_.Write("a.pdf", "")});
   batch::RunSettings settings;
   settings.renderer_path = FakeRenderer();
+  settings.jobs = 3;  // several pages in flight, as the program runs them
   const std::string error = GetParam().error
                                 ? MessageOf<Exception>([&] { batch::Run(host, settings); })
                                 : (batch::Run(host, settings), std::string());
@@ -146,6 +148,7 @@ TEST_P(JpgBatchRealRendererTest, EveryPageBecomesTheJpegOfItsKeptPng) {
   const TempDir dir;
   batch::RunSettings settings;
   settings.renderer_path = renderer;
+  settings.jobs = 3;
   JpgHost png_host(dir / "png", TStringList{pdf}, "PNG", "30");
   batch::Run(png_host, settings);
   JpgHost jpg_host(dir / "jpg", TStringList{pdf}, "JPG", "30");

@@ -66,16 +66,27 @@ std::string FakeRenderer(const TempDir& dir, const std::string& body) {
   return dir.Write("lib.dll", "#!/bin/sh\n" + body + "\n", /*executable=*/true);
 }
 
+RendererRequest Request(std::string path, std::vector<std::string> arguments,
+                        bool intermediate = false, StopSignal* stop = nullptr) {
+  RendererRequest request;
+  request.path = std::move(path);
+  request.arguments = std::move(arguments);
+  request.intermediate_pages = intermediate;
+  request.stop = stop;
+  return request;
+}
+
 RenderOutcome RunScript(const TempDir& dir, const std::string& body, bool intermediate = false,
                         StopSignal* stop = nullptr) {
-  return RunRenderer(FakeRenderer(dir, body), {"lib", "-o", dir / "p_%d.png"}, intermediate, stop);
+  return RunRenderer(
+      Request(FakeRenderer(dir, body), {"lib", "-o", dir / "p_%d.png"}, intermediate, stop));
 }
 
 TEST(RunRendererTest, PassesTheArgumentsExactlyAndSucceedsOnStatusZero) {
   TempDir dir;
   const std::string path = FakeRenderer(dir, "printf '%s|' \"$@\" > \"$(dirname \"$0\")/args\"");
   const RenderOutcome outcome =
-      RunRenderer(path, RendererArguments("/o u", "a\"b", "", "/x y/a\"b.pdf"), false, nullptr);
+      RunRenderer(Request(path, RendererArguments("/o u", "a\"b", "", "/x y/a\"b.pdf")));
   EXPECT_EQ(outcome.kind, RenderOutcome::Kind::kSucceeded);
   EXPECT_EQ(ReadFileText(dir / "args"), "-o|/o u/a\"b_%d.png|-F|png|-r||/x y/a\"b.pdf|");
 }
@@ -148,14 +159,13 @@ TEST(RunRendererTest, ASilentFailureIsDescribedByUs) {
 
 TEST(RunRendererTest, MissingOrNotExecutableDoesNotStart) {
   TempDir dir;
-  EXPECT_EQ(RunRenderer(dir / "lib.dll", {"lib"}, false, nullptr).kind,
-            RenderOutcome::Kind::kNotStarted);
+  EXPECT_EQ(RunRenderer(Request(dir / "lib.dll", {"lib"})).kind, RenderOutcome::Kind::kNotStarted);
   const std::string plain = dir.Write("lib.dll", "#!/bin/sh\nexit 0\n");  // no execute bit
-  EXPECT_EQ(RunRenderer(plain, {"lib"}, false, nullptr).kind, RenderOutcome::Kind::kNotStarted);
+  EXPECT_EQ(RunRenderer(Request(plain, {"lib"})).kind, RenderOutcome::Kind::kNotStarted);
 }
 
 TEST(RunRendererTest, NeverLookedUpOnTheSearchPath) {
-  EXPECT_EQ(RunRenderer("sh", {"lib", "-c", "exit 0"}, false, nullptr).kind,
+  EXPECT_EQ(RunRenderer(Request("sh", {"lib", "-c", "exit 0"})).kind,
             RenderOutcome::Kind::kNotStarted);
 }
 
@@ -184,12 +194,13 @@ TEST(RunRendererTest, APasswordArrivesOnlyThroughTheDescriptor) {
       "exit 0");
   ::setenv(contract::kPasswordFdEnv, "0", 1);  // the caller's own setting must not leak through
   const Strings arguments{"lib", "-o", dir / "p_%d.png"};
-  RunRenderer(path, arguments, false, nullptr);
+  RunRenderer(Request(path, arguments));
   EXPECT_EQ(ReadFileText(dir / "variable"), "[]\n");
   ::unsetenv(contract::kPasswordFdEnv);
   const std::string password = "密码 with blanks\nand a second line";
-  EXPECT_EQ(RunRenderer(path, arguments, false, nullptr, password).kind,
-            RenderOutcome::Kind::kSucceeded);
+  RendererRequest request = Request(path, arguments);
+  request.password = password;
+  EXPECT_EQ(RunRenderer(request).kind, RenderOutcome::Kind::kSucceeded);
   EXPECT_EQ(ReadFileText(dir / "password"), password);
   EXPECT_EQ(ReadFileText(dir / "args"), "-o|" + dir / "p_%d.png|");
   EXPECT_NE(ReadFileText(dir / "variable"), "[]\n");
@@ -229,6 +240,108 @@ TEST(RunRendererTest, StopAsksPolitelyFirst) {
   const RenderOutcome outcome = RunScript(
       dir, "echo $$ > \"$(dirname \"$0\")/pid\"; while :; do sleep 0.05; done", false, &stop);
   stopper.join();
+  EXPECT_EQ(outcome.kind, RenderOutcome::Kind::kStopped);
+  EXPECT_EQ(outcome.signal_number, SIGTERM);
+}
+
+// The events a channel renderer gives, as text: "pages 3", "page 2", "failed 1", "ended".
+std::vector<std::string> EventsOf(RendererProcess& process) {
+  std::vector<std::string> events;
+  for (;;) {
+    const PageEvent event = process.NextEvent();
+    switch (event.kind) {
+      case PageEvent::Kind::kPageCount:
+        events.push_back("pages " + std::to_string(event.number));
+        break;
+      case PageEvent::Kind::kPageDone:
+        events.push_back("page " + std::to_string(event.number));
+        break;
+      case PageEvent::Kind::kPageFailed:
+        events.push_back("failed " + std::to_string(event.number));
+        break;
+      case PageEvent::Kind::kStopRequested:
+        events.push_back("stop");
+        break;
+      case PageEvent::Kind::kEnded:
+        events.push_back("ended");
+        return events;
+    }
+  }
+}
+
+TEST(RendererProcessTest, AnnouncementsArriveInTheirOrderAndForeignLinesAreSkipped) {
+  struct Case {
+    const char* body;
+    std::vector<std::string> events;
+    RenderOutcome::Kind end;
+  };
+  const std::vector<Case> cases = {
+      {"exit 0", {"ended"}, RenderOutcome::Kind::kSucceeded},  // announces nothing
+      {"printf 'pages 3\\npage 2\\npage 1\\nfailed 3\\n' >&3",
+       {"pages 3", "page 2", "page 1", "failed 3", "ended"},
+       RenderOutcome::Kind::kSucceeded},
+      {"printf 'hello\\npage x\\npage 1 2\\npage 4' >&3",
+       {"ended"},
+       RenderOutcome::Kind::kSucceeded},  // no whole line of ours
+      {"printf 'pages 2\\npage 1\\n' >&3; kill -KILL $$",
+       {"pages 2", "page 1", "ended"},
+       RenderOutcome::Kind::kFailed},  // dies: its channel ends with it
+      {"printf 'page 1\\n' >&3; exec 3>&-; sleep 0.2; exit 5",
+       {"page 1", "ended"},
+       RenderOutcome::Kind::kFailed},  // closes the channel and goes on
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    TempDir dir;
+    RendererRequest request = Request(FakeRenderer(dir, c.body), {"lib"});
+    request.page_channel = true;
+    const auto process = RendererProcess::Start(request);
+    ASSERT_TRUE(process);
+    EXPECT_EQ(EventsOf(*process), c.events);
+    EXPECT_EQ(process->Finish().kind, c.end);
+  }
+}
+
+TEST(RendererProcessTest, TheChannelAndLimitsAreNamedOnlyWhenAskedAndRepliesReachTheRenderer) {
+  TempDir dir;
+  ::setenv(contract::kPageWindowEnv, "9", 1);  // the caller's own settings must not leak through
+  ::setenv(contract::kPageChannelEnv, "7,7", 1);
+  const std::string body =
+      "echo \"[$QUILLAMAR_PAGE_CHANNEL][$QUILLAMAR_WORKERS][$QUILLAMAR_PAGE_WINDOW]\" > "
+      "\"$(dirname \"$0\")/env\"\n"
+      "[ -n \"$QUILLAMAR_PAGE_CHANNEL\" ] || exit 0\n"
+      "echo 'page 1' >&3; read reply <&3; echo \"$reply\" > \"$(dirname \"$0\")/reply\"";
+  RendererRequest request = Request(FakeRenderer(dir, body), {"lib"});
+  EXPECT_EQ(RunRenderer(request).kind, RenderOutcome::Kind::kSucceeded);
+  EXPECT_EQ(ReadFileText(dir / "env"), "[][][]\n");
+
+  request.page_channel = true;
+  request.workers = 3;
+  request.page_window = 4;
+  const auto process = RendererProcess::Start(request);
+  ASSERT_TRUE(process);
+  EXPECT_EQ(process->NextEvent().kind, PageEvent::Kind::kPageDone);
+  process->Consumed(1);
+  EXPECT_EQ(EventsOf(*process), std::vector<std::string>{"ended"});
+  EXPECT_EQ(process->Finish().kind, RenderOutcome::Kind::kSucceeded);
+  EXPECT_EQ(ReadFileText(dir / "env"), "[3,3][3][4]\n");
+  EXPECT_EQ(ReadFileText(dir / "reply"), "consumed 1\n");
+  ::unsetenv(contract::kPageWindowEnv);
+  ::unsetenv(contract::kPageChannelEnv);
+}
+
+TEST(RendererProcessTest, AStopIsReportedOnceAndStopsTheRenderer) {
+  TempDir dir;
+  StopSignal stop;
+  RendererRequest request = Request(
+      FakeRenderer(dir, "echo 'page 1' >&3; while :; do sleep 0.05; done"), {"lib"}, false, &stop);
+  request.page_channel = true;
+  const auto process = RendererProcess::Start(request);
+  ASSERT_TRUE(process);
+  EXPECT_EQ(process->NextEvent().kind, PageEvent::Kind::kPageDone);
+  stop.Request();
+  EXPECT_EQ(process->NextEvent().kind, PageEvent::Kind::kStopRequested);
+  const RenderOutcome outcome = process->Finish();
   EXPECT_EQ(outcome.kind, RenderOutcome::Kind::kStopped);
   EXPECT_EQ(outcome.signal_number, SIGTERM);
 }

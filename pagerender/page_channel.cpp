@@ -1,0 +1,147 @@
+// Announcing finished pages on the run's channel and holding workers back until the run catches up.
+#include "pagerender/page_channel.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "contract/renderer_contract.h"
+
+namespace quillamar::pagerender {
+namespace {
+
+// How often a waiting reader looks at the stop flag.
+constexpr int kStopPollMilliseconds = 100;
+
+bool ParseNumber(const char* begin, const char* end, int& value) {
+  const auto [rest, error] = std::from_chars(begin, end, value);
+  return error == std::errc() && rest == end;
+}
+
+bool IsOpen(int fd) { return fd >= 0 && ::fcntl(fd, F_GETFD) >= 0; }
+
+// Parses "R,W" into two open descriptors.
+bool ParseDescriptors(const char* text, int& read_fd, int& write_fd) {
+  const char* end = text + std::strlen(text);
+  const char* comma = std::strchr(text, ',');
+  return comma != nullptr && ParseNumber(text, comma, read_fd) &&
+         ParseNumber(comma + 1, end, write_fd) && IsOpen(read_fd) && IsOpen(write_fd);
+}
+
+int WindowFromEnvironment() {
+  const char* text = std::getenv(contract::kPageWindowEnv);
+  int window = 0;
+  if (text == nullptr || !ParseNumber(text, text + std::strlen(text), window)) return 0;
+  return window > 0 ? window : 0;
+}
+
+}  // namespace
+
+PageChannel::PageChannel(int read_fd, int write_fd, int window)
+    : read_fd_(read_fd), write_fd_(write_fd), window_(window) {}
+
+PageChannel::~PageChannel() {
+  ::close(read_fd_);
+  ::close(write_fd_);
+}
+
+std::unique_ptr<PageChannel> PageChannel::FromEnvironment() {
+  const char* text = std::getenv(contract::kPageChannelEnv);
+  int read_fd = -1;
+  int write_fd = -1;
+  if (text == nullptr || !ParseDescriptors(text, read_fd, write_fd)) return nullptr;
+  // Our own children (if a library starts any) must not keep the run's channel open.
+  ::fcntl(read_fd, F_SETFD, FD_CLOEXEC);
+  ::fcntl(write_fd, F_SETFD, FD_CLOEXEC);
+  return std::make_unique<PageChannel>(read_fd, write_fd, WindowFromEnvironment());
+}
+
+void PageChannel::AnnouncePageCount(int pages) { Send(contract::kChannelPageCount, pages); }
+
+void PageChannel::AnnounceDone(int page) { Send(contract::kChannelPageDone, page); }
+
+void PageChannel::AnnounceFailed(int page) {
+  Send(contract::kChannelPageFailed, page);
+  const std::lock_guard lock(mutex_);
+  MarkReleased(page);
+  changed_.notify_all();
+}
+
+void PageChannel::Send(const char* word, int page) {
+  char line[contract::kChannelLineMax];
+  const int length = std::snprintf(line, sizeof line, "%s %d\n", word, page);
+  const std::lock_guard lock(mutex_);
+  if (run_gone_ || length <= 0) return;
+  // Shorter than the pipe's atomic size: written whole or not at all.
+  ssize_t put = -1;
+  do {
+    put = ::write(write_fd_, line, static_cast<std::size_t>(length));
+  } while (put < 0 && errno == EINTR);
+  if (put != length) run_gone_ = true;
+}
+
+bool PageChannel::MayStart(int page) const {
+  const int gate = page - window_;
+  return window_ == 0 || run_gone_ || gate < 1 ||
+         (static_cast<std::size_t>(gate) < released_.size() && released_[gate]);
+}
+
+void PageChannel::MarkReleased(int page) {
+  if (page < 1) return;
+  if (released_.size() <= static_cast<std::size_t>(page)) released_.resize(page + 1, false);
+  released_[page] = true;
+}
+
+bool PageChannel::AwaitTurn(int page, const std::atomic<bool>* stop) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (stop != nullptr && stop->load()) return false;
+    if (MayStart(page)) return true;
+    if (reading_) {
+      changed_.wait_for(lock, std::chrono::milliseconds(kStopPollMilliseconds));
+      continue;
+    }
+    ReadReplies(lock);
+  }
+}
+
+// Reads what the run has replied so far (waiting a little for more), with the lock released while
+// it waits; the other workers wait for this one.
+void PageChannel::ReadReplies(std::unique_lock<std::mutex>& lock) {
+  reading_ = true;
+  lock.unlock();
+  char buffer[256];
+  pollfd watched{read_fd_, POLLIN, 0};
+  ssize_t got = 0;
+  const bool ready = ::poll(&watched, 1, kStopPollMilliseconds) > 0;
+  if (ready) {
+    do {
+      got = ::read(read_fd_, buffer, sizeof buffer);
+    } while (got < 0 && errno == EINTR);
+  }
+  lock.lock();
+  reading_ = false;
+  if (ready && got <= 0) run_gone_ = true;  // the run closed its end: nobody paces us any more
+  pending_.append(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
+  const std::string prefix = std::string(contract::kChannelConsumed) + " ";
+  for (auto newline = pending_.find('\n'); newline != std::string::npos;
+       newline = pending_.find('\n')) {
+    const std::string line = pending_.substr(0, newline);
+    pending_.erase(0, newline + 1);
+    int page = 0;
+    if (line.rfind(prefix, 0) == 0 &&
+        ParseNumber(line.data() + prefix.size(), line.data() + line.size(), page)) {
+      MarkReleased(page);
+    }
+  }
+  if (pending_.size() > static_cast<std::size_t>(contract::kChannelLineMax)) pending_.clear();
+  changed_.notify_all();
+}
+
+}  // namespace quillamar::pagerender

@@ -1,0 +1,53 @@
+// The renderer's side of the run's page channel: announcing pages and pacing by page number.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quillamar::pagerender {
+
+/// Announces pages to the run and waits for the run to consume them. Every call is safe from any
+/// worker thread. A channel whose run has gone away announces nothing more and paces no more.
+class PageChannel {
+ public:
+  /// window 0 means no pacing.
+  PageChannel(int read_fd, int write_fd, int window);
+  ~PageChannel();
+  PageChannel(const PageChannel&) = delete;
+  PageChannel& operator=(const PageChannel&) = delete;
+
+  /// The channel named by the environment, or null when there is none.
+  static std::unique_ptr<PageChannel> FromEnvironment();
+
+  void AnnouncePageCount(int pages);
+  /// Page (from 1) is complete under its final name.
+  void AnnounceDone(int page);
+  /// Page has no file and will have none: it paces nothing from now on.
+  void AnnounceFailed(int page);
+  /// Waits until page may start (page - window consumed or failed). False when stop became true.
+  bool AwaitTurn(int page, const std::atomic<bool>* stop);
+  /// The pacing window; 0 when not paced.
+  int Window() const { return window_; }
+
+ private:
+  void Send(const char* word, int page);
+  bool MayStart(int page) const;
+  void MarkReleased(int page);
+  void ReadReplies(std::unique_lock<std::mutex>& lock);
+
+  const int read_fd_;
+  const int write_fd_;
+  const int window_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<bool> released_;  ///< by page number: consumed by the run, or failed here
+  std::string pending_;         ///< a reply line read in part
+  bool reading_ = false;        ///< one waiter reads the replies for all
+  bool run_gone_ = false;
+};
+
+}  // namespace quillamar::pagerender

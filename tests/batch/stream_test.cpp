@@ -1,0 +1,137 @@
+// The real renderer streaming a long PDF into JPEG: few intermediate files at any time, and page
+// progress up to the last page.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "batch/batch.h"
+#include "framework/paths.h"
+#include "support/temp_dir.h"
+#include "tests/pagerender/test_support.h"
+
+namespace quillamar::batch {
+namespace {
+
+using testing::TempDir;
+
+// Converts for real and counts, at every commit, the files in the folder that are not JPEGs
+// (page PNGs and the renderer's temporaries).
+class CountingHost : public RunHost {
+ public:
+  CountingHost(std::string folder, std::string pdf) : folder_(std::move(folder)) {
+    files_.Add(std::move(pdf));
+  }
+  std::string ChosenFilesText() override { return "long.pdf;"; }
+  TStringList SourceFiles() override { return files_; }
+  std::string OutputFolderText() override { return folder_; }
+  std::string FormatText() override { return "JPG"; }
+  std::string ResolutionText() override { return "100"; }
+  void SetStatusText(const std::string&) override {}
+  void RepaintNow() override {}
+  void SetProgressPosition(int) override {}
+  void SetProgressMaximum(int) override {}
+  void ShowMessage(const std::string& text) override { ADD_FAILURE() << text; }
+  void ChooseFiles() override {}
+  void ChooseFolder() override {}
+  void PageProgress(int done, int total) override {
+    progress.emplace_back(done, total);
+    int others = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+      others += entry.path().extension() != ".jpg";
+    }
+    most_intermediates = std::max(most_intermediates, others);
+  }
+  std::unique_ptr<PreparedPage> PrepareReencode(const std::string& png,
+                                                const std::string& jpg) override {
+    return PreparePngToJpg(png, jpg);
+  }
+
+  std::vector<std::pair<int, int>> progress;
+  int most_intermediates = 0;
+
+ private:
+  std::string folder_;
+  TStringList files_;
+};
+
+std::string WriteTextPdf(const TempDir& dir, int page_count) {
+  std::vector<pagerender::testkit::TestPage> pages(page_count);
+  for (int i = 0; i < page_count; ++i) {
+    pages[i].content = pagerender::testkit::ShowText(72, 700, 24, "page " + std::to_string(i + 1));
+  }
+  return dir.Write("long.pdf", pagerender::testkit::MakePdf(pages));
+}
+
+std::string RendererPath() { return std::string(QUILLAMAR_BIN_DIR) + "/lib.dll"; }
+
+int PngFilesIn(const std::string& folder) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    count += entry.path().extension() == ".png";
+  }
+  return count;
+}
+
+TEST(StreamTest, TheRendererAnnouncesItsPagesAndWaitsOnItsWindow) {
+  TempDir dir;
+  ForceFolders(dir / "out");
+  renderer::RendererRequest request;
+  request.path = RendererPath();
+  request.arguments = renderer::RendererArguments(dir / "out", "p", "72", WriteTextPdf(dir, 5));
+  request.page_channel = true;
+  request.workers = 2;
+  request.page_window = 2;
+  const auto process = renderer::RendererProcess::Start(request);
+  ASSERT_TRUE(process);
+  using Kind = renderer::PageEvent::Kind;
+  const renderer::PageEvent count = process->NextEvent();
+  EXPECT_EQ(count.kind, Kind::kPageCount);
+  EXPECT_EQ(count.number, 5);
+  std::set<int> announced;
+  for (int i = 0; i < 2; ++i) {
+    const renderer::PageEvent page = process->NextEvent();
+    ASSERT_EQ(page.kind, Kind::kPageDone);
+    EXPECT_TRUE(FileExists(renderer::PageFilePath(dir / "out", "p", page.number, ".png")));
+    announced.insert(page.number);
+  }
+  EXPECT_EQ(announced, (std::set<int>{1, 2}));
+  // Nothing consumed: page 3 may not start.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(PngFilesIn(dir / "out"), 2);
+  for (int consumed = 1; consumed <= 3; ++consumed) {
+    process->Consumed(consumed);
+    const renderer::PageEvent page = process->NextEvent();
+    ASSERT_EQ(page.kind, Kind::kPageDone);
+    EXPECT_EQ(page.number, consumed + 2);
+  }
+  EXPECT_EQ(process->NextEvent().kind, Kind::kEnded);
+  EXPECT_EQ(process->Finish().kind, renderer::RenderOutcome::Kind::kSucceeded);
+  EXPECT_EQ(PngFilesIn(dir / "out"), 5);
+}
+
+TEST(StreamTest, ALongPdfNeverHasMoreThanAFewIntermediateFiles) {
+  constexpr int kPages = 60;
+  TempDir dir;
+  const std::string pdf = WriteTextPdf(dir, kPages);
+  CountingHost host(dir / "out", pdf);
+  RunSettings settings;
+  settings.renderer_path = RendererPath();
+  settings.jobs = 2;  // a pacing window of 4 pages: at most 4 ahead of the page being committed
+
+  EXPECT_EQ(batch::Run(host, settings).outcome, RunOutcome::kCompleted);
+  EXPECT_LE(host.most_intermediates, 4);
+  for (int page = 1; page <= kPages; ++page) {
+    const std::string name = dir / ("out/long_" + std::to_string(page));
+    EXPECT_TRUE(FileExists(name + ".jpg") && !FileExists(name + ".png")) << page;
+  }
+  ASSERT_EQ(host.progress.size(), kPages + 1u);
+  for (int done = 0; done <= kPages; ++done) {
+    EXPECT_EQ(host.progress[done], std::make_pair(done, kPages));
+  }
+}
+
+}  // namespace
+}  // namespace quillamar::batch
