@@ -306,8 +306,3 @@ void ConfineForArguments(const std::vector<std::string>& arguments) {
 
 }  // namespace quillamar::pagerender
 
-#if defined(QUILLAMAR_SANITIZER_BUILD)
-// Fontconfig is loaded in every process now, so the allocations it keeps until the end (suppressed
-// where they are found) would make every run print the list of suppressions on standard error.
-extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
-#endif
