@@ -4,6 +4,7 @@
 #include <future>
 
 #include "batch/batch.h"
+#include "batch/committed_pages.h"
 #include "framework/paths.h"
 
 namespace quillamar::batch {
@@ -33,11 +34,12 @@ class DeferredReencode : public PreparedPage {
 // A page on its way: being prepared (maybe on a worker thread), committed at its turn.
 struct PageInFlight {
   std::string png_path;
+  std::string jpg_path;
   std::future<std::unique_ptr<PreparedPage>> prepared;
 };
 
 // Re-encodes pages 1, 2, … of one PDF until the first missing number, deleting each PNG once its
-// JPEG is in place. Later pages may be prepared ahead, but they are committed strictly in page
+// JPEG is on the disk. Later pages may be prepared ahead, but they are committed strictly in page
 // order, so a failure at page k leaves page k and every later page as PNG, untouched. Returns
 // false when a stop ended it early.
 bool ReencodePages(RunHost& host, const std::string& base_name, const RunSettings& settings) {
@@ -54,16 +56,18 @@ bool ReencodePages(RunHost& host, const std::string& base_name, const RunSetting
       if (!more_pages) break;
       std::string jpg =
           renderer::PageFilePath(host.OutputFolderText(), base_name, next_page, ".jpg");
-      in_flight.push_back(
-          {png, std::async(launch, [&host, png, jpg] { return host.PrepareReencode(png, jpg); })});
+      in_flight.push_back({png, jpg, std::async(launch, [&host, png, jpg] {
+                             return host.PrepareReencode(png, jpg);
+                           })});
       ++next_page;
     }
   };
+  CommittedPages committed;  // each PNG goes once its JPEG is on the disk, at the latest on return
   for (start_next_pages(); !in_flight.empty(); start_next_pages()) {
     PageInFlight page = std::move(in_flight.front());
     in_flight.pop_front();
     page.prepared.get()->Commit();
-    DeleteFile(page.png_path);  // a PNG that cannot be deleted merely stays beside its JPEG
+    committed.Add(page.jpg_path, page.png_path);
     if (StopRequested(settings)) return false;
   }
   return true;
