@@ -291,7 +291,8 @@ RenderOutcome RunRenderer(const std::string& path, const std::vector<std::string
   outcome.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
   outcome.signal_number = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   if (outcome.kind == RenderOutcome::Kind::kFailed) {
-    outcome.error_line = LastErrorLine(error_capture.get());
+    // A renderer ended by a signal is reported as such, whatever it wrote before.
+    if (!WIFSIGNALED(status)) outcome.error_line = LastErrorLine(error_capture.get());
     if (outcome.error_line.empty()) outcome.error_line = DescribeEnd(status);
   }
   return outcome;
