@@ -52,13 +52,19 @@ FileDescriptor HoldTarget(const Target& target) {
   return held;
 }
 
+// The folder of path with a final "/", "./" when it has none.
+std::string FolderPrefix(const std::string& path) {
+  std::string folder = FolderOf(path);
+  if (folder.empty()) return "./";
+  if (folder.back() != '/') folder.push_back('/');
+  return folder;
+}
+
 // A new file of a name no one else uses, beside the target, removed unless it was renamed.
 class TemporaryFile : public TStream {
  public:
   explicit TemporaryFile(const Target& target) {
-    std::string folder = FolderOf(target.real);
-    if (folder.empty()) folder = ".";
-    if (folder.back() != '/') folder += '/';
+    const std::string folder = FolderPrefix(target.real);
     static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
       const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
