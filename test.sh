@@ -17,7 +17,7 @@ run_ctest() {
 }
 
 echo "== build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLAMAR_WERROR=ON
 cmake --build build -j "$jobs"
 
 echo "== tests"
@@ -29,16 +29,21 @@ scripts/test-package.sh build
 
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLAMAR_SANITIZE=ON \
-  -DQUILLAMAR_WITH_GUI=OFF -DQUILLAMAR_BENCH=OFF
+  -DQUILLAMAR_WITH_GUI=OFF -DQUILLAMAR_BENCH=OFF -DQUILLAMAR_WERROR=ON
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_ctest build-asan --timeout 1800 -LE slow
 
 echo "== fuzzing"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DQUILLAMAR_FUZZ=ON -DQUILLAMAR_WITH_GUI=OFF
+  -DQUILLAMAR_FUZZ=ON -DQUILLAMAR_WITH_GUI=OFF -DQUILLAMAR_WERROR=ON
 cmake --build build-fuzz -j "$jobs" --target png_read_fuzzer
 scripts/run-fuzz.sh build-fuzz 60
+
+echo "== release build with clang, warnings as errors (built, not run)"
+CC=clang CXX=clang++ cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DQUILLAMAR_WERROR=ON
+cmake --build build-release -j "$jobs"
 
 # One closing line over both suites (a failure has already stopped the script above).
 total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$logs"/*.log | paste -sd+ | bc)

@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "batch/batch.h"
+#include "batch/committed_pages.h"
 #include "framework/paths.h"
 
 namespace quillamar::batch {
@@ -34,6 +35,12 @@ int JobsOf(const RunSettings& settings) {
 // The renderer may run this many pages ahead of the page the run commits: enough for its workers
 // and the pages prepared ahead, few enough to keep the intermediate files of a PDF to a handful.
 int PageWindowFor(int jobs) { return std::clamp(2 * jobs, 2, contract::kMaxPageWindow); }
+
+// Committed pages flushed together: at most half the pacing window, so that the renderer, which
+// counts the pages whose PNGs are still there, never waits on a group that waits for it.
+std::size_t FlushGroupFor(int jobs) {
+  return static_cast<std::size_t>(std::max(1, PageWindowFor(jobs) / 2));
+}
 
 // The pixels of a page PNG from its header; 0 when that cannot be read. Only regular files are
 // opened, and never in a way that could block.
@@ -57,6 +64,7 @@ long long PagePixels(const std::string& png_path) {
 struct PageInFlight {
   int page = 0;
   std::string png_path;
+  std::string jpg_path;
   long long bytes = 0;  // what preparing it may hold, by its size
   std::future<std::unique_ptr<PreparedPage>> prepared;
 };
@@ -75,7 +83,8 @@ class PageLoop {
         settings_(settings),
         process_(process),
         window_(static_cast<std::size_t>(JobsOf(settings))),
-        launch_(window_ > 1 ? std::launch::async : std::launch::deferred) {}
+        launch_(window_ > 1 ? std::launch::async : std::launch::deferred),
+        committed_(CommittedPages::kDefaultMaxAge, FlushGroupFor(JobsOf(settings))) {}
 
   void SetTotal(int pages) {
     total_ = pages;
@@ -119,7 +128,27 @@ class PageLoop {
   void ReportProgress() {
     if (total_ > 0) host_.PageProgress(done_, total_);
   }
+  // The renderer hears of a page only once its PNG is gone, so its pacing counts every
+  // intermediate file still on the disk.
+  void ReleaseFlushedPages() {
+    for (const int page : unflushed_) process_.Consumed(page);
+    unflushed_.clear();
+  }
 
+ public:
+  // How long the run may wait for the renderer before the committed pages must be flushed: no
+  // longer than a group may age, and not at all while none wait.
+  int QuietTimeout() const {
+    return unflushed_.empty() ? -1 : static_cast<int>(CommittedPages::kDefaultMaxAge.count());
+  }
+  // The renderer has been quiet: the committed pages reach the disk now, and the renderer, which
+  // may be waiting for them, hears of them.
+  void FlushCommitted() {
+    committed_.Flush();
+    ReleaseFlushedPages();
+  }
+
+ private:
   // Starts preparing the next pages that are there, within the jobs and the memory budget (one
   // page always may).
   void StartNextPages(bool renderer_ended) {
@@ -135,7 +164,7 @@ class PageLoop {
       if (!in_flight_.empty() && bytes_in_flight_ + bytes > kReencodeBudget) return;
       std::string jpg = PagePath(page, ".jpg");
       RunHost& host = host_;
-      in_flight_.push_back({page, png, bytes, std::async(launch_, [&host, png, jpg] {
+      in_flight_.push_back({page, png, jpg, bytes, std::async(launch_, [&host, png, jpg] {
                               return host.PrepareReencode(png, jpg);
                             })});
       bytes_in_flight_ += bytes;
@@ -150,9 +179,10 @@ class PageLoop {
       in_flight_.pop_front();
       bytes_in_flight_ -= page.bytes;
       page.prepared.get()->Commit();
-      // The JPEG is in place: its PNG goes, and the renderer may go on past it.
-      DeleteFile(page.png_path);  // a PNG that cannot be deleted merely stays beside its JPEG
-      process_.Consumed(page.page);
+      // The JPEG is in place: its PNG goes once the JPEG has reached the disk, and the renderer
+      // may go on past it.
+      unflushed_.push_back(page.page);
+      if (committed_.Add(page.jpg_path, page.png_path)) ReleaseFlushedPages();
       ++done_;
       ReportProgress();
       if (StopRequested(settings_)) return false;
@@ -174,6 +204,8 @@ class PageLoop {
   long long bytes_in_flight_ = 0;
   int total_ = 0;
   int done_ = 0;
+  std::vector<int> unflushed_;  // committed, their PNGs not yet deleted nor the renderer told
+  CommittedPages committed_;    // flushed, and their PNGs deleted, at the latest on the end
   std::deque<PageInFlight> in_flight_;  // last: its futures are waited for before the rest goes
 };
 
@@ -184,8 +216,11 @@ bool FollowRenderer(renderer::RendererProcess& process, PageLoop& pages, bool re
   using Kind = renderer::PageEvent::Kind;
   try {
     for (;;) {
-      const renderer::PageEvent event = process.NextEvent();
+      const renderer::PageEvent event = process.NextEvent(pages.QuietTimeout());
       switch (event.kind) {
+        case Kind::kQuiet:
+          pages.FlushCommitted();
+          break;
         case Kind::kPageCount:
           pages.SetTotal(event.number);
           break;

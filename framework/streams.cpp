@@ -33,97 +33,67 @@ void TStream::WriteBuffer(const void* buffer, std::int64_t count) {
 
 namespace {
 
-int WhenceOf(SeekOrigin origin) {
-  switch (origin) {
-    case SeekOrigin::kBeginning:
-      return SEEK_SET;
-    case SeekOrigin::kCurrent:
-      return SEEK_CUR;
-    case SeekOrigin::kEnd:
-      return SEEK_END;
-  }
-  return SEEK_SET;
-}
-
-// Opens the file and takes the advisory lock that stands for its sharing mode; returns -1 with
-// errno set on failure.
-int OpenShared(const std::string& path, FileMode mode) {
+// Opens the file and takes the advisory lock that stands for its sharing mode; an invalid
+// descriptor with errno set on failure. The open never waits: a named pipe without a writer
+// would block a plain open for good.
+FileDescriptor OpenShared(const std::string& path, FileMode mode) {
   const bool create = mode == FileMode::kCreate;
-  const int flags = create ? O_RDWR | O_CREAT | O_CLOEXEC : O_RDONLY | O_CLOEXEC;
-  const int fd = ::open(path.c_str(), flags, 0666);
-  if (fd < 0) return -1;
-  if (!create) {
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-      ::close(fd);
-      errno = EISDIR;
-      return -1;
-    }
+  const int flags = (create ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  FileDescriptor fd(::open(path.c_str(), flags, 0666));
+  if (!fd.Valid()) return fd;
+  struct stat info {};
+  if (::fstat(fd.Get(), &info) != 0) return FileDescriptor();
+  if (!create && S_ISDIR(info.st_mode)) {
+    errno = EISDIR;
+    return FileDescriptor();
   }
-  if (::flock(fd, (create ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return -1;
-  }
+  if (::flock(fd.Get(), (create ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) return FileDescriptor();
   // Emptied only once this writer holds the file alone.
-  if (create && ::ftruncate(fd, 0) != 0) {
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
-    return -1;
-  }
+  if (create && ::ftruncate(fd.Get(), 0) != 0) return FileDescriptor();
   return fd;
 }
 
 }  // namespace
 
-TFileStream::TFileStream(const std::string& path, FileMode mode) {
-  fd_ = OpenShared(path, mode);
-  if (fd_ >= 0) return;
-  const std::string reason = std::strerror(errno);
-  const std::string full = AbsolutePath(path);
-  if (mode == FileMode::kCreate) {
-    throw EFCreateError(
-        FormatMessage("Cannot create file \"%s\". %s", full.c_str(), reason.c_str()));
-  }
-  throw EFOpenError(FormatMessage("Cannot open file \"%s\". %s", full.c_str(), reason.c_str()));
+EFCreateError CannotCreateFileError(const std::string& path, int error_number) {
+  return EFCreateError(FormatMessage("Cannot create file \"%s\". %s", AbsolutePath(path).c_str(),
+                                     std::strerror(error_number)));
 }
 
-TFileStream::~TFileStream() {
-  if (fd_ >= 0) ::close(fd_);
+EFOpenError CannotOpenFileError(const std::string& path, int error_number) {
+  return EFOpenError(FormatMessage("Cannot open file \"%s\". %s", AbsolutePath(path).c_str(),
+                                   std::strerror(error_number)));
 }
+
+TFileStream::TFileStream(const std::string& path, FileMode mode)
+    : mode_(mode), fd_(OpenShared(path, mode)) {
+  if (fd_.Valid()) return;
+  const int error = errno;
+  if (mode == FileMode::kCreate) throw CannotCreateFileError(path, error);
+  throw CannotOpenFileError(path, error);
+}
+
+TFileStream::~TFileStream() = default;
 
 std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
-  std::int64_t done = 0;
-  auto* bytes = static_cast<std::uint8_t*>(buffer);
-  while (done < count) {
-    const ssize_t got = ::read(fd_, bytes + done, static_cast<std::size_t>(count - done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    done += got;
-  }
-  return done;
+  if (count <= 0) return 0;
+  return static_cast<std::int64_t>(ReadAll(fd_.Get(), buffer, static_cast<std::size_t>(count)));
 }
 
 std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
-  std::int64_t done = 0;
-  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-  while (done < count) {
-    const ssize_t put = ::write(fd_, bytes + done, static_cast<std::size_t>(count - done));
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) break;
-    done += put;
-  }
-  return done;
+  if (count <= 0) return 0;
+  return static_cast<std::int64_t>(WriteAll(fd_.Get(), buffer, static_cast<std::size_t>(count)));
 }
 
 std::int64_t TFileStream::Seek(std::int64_t offset, SeekOrigin origin) {
-  const off_t at = ::lseek(fd_, static_cast<off_t>(offset), WhenceOf(origin));
-  return at < 0 ? Position() : at;
+  const std::int64_t at = SeekDescriptor(fd_.Get(), offset, origin);
+  if (at >= 0) return at;
+  // A pipe or a device cannot seek; there is no position to fall back on.
+  if (mode_ == FileMode::kCreate) throw EWriteError();
+  throw EReadError();
 }
 
-bool TFileStream::Flush() { return ::fsync(fd_) == 0; }
+bool TFileStream::Flush() { return ::fsync(fd_.Get()) == 0; }
 
 std::int64_t TMemoryStream::Read(void* buffer, std::int64_t count) {
   const std::int64_t available = std::max<std::int64_t>(0, size_ - position_);

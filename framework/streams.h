@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "framework/descriptors.h"
+
 namespace quillamar {
 
 enum class SeekOrigin { kBeginning, kCurrent, kEnd };
@@ -42,10 +44,21 @@ enum class FileMode {
   kCreate,             ///< created, or emptied when it exists; held for this writer alone
 };
 
+class EFCreateError;
+class EFOpenError;
+
+/// "Cannot create file "%s". %s" with the path made absolute and the system's text for
+/// error_number.
+EFCreateError CannotCreateFileError(const std::string& path, int error_number);
+/// "Cannot open file "%s". %s", the same way.
+EFOpenError CannotOpenFileError(const std::string& path, int error_number);
+
 /// A file on disk. Opening raises EFOpenError ("Cannot open file "%s". %s") and creating raises
 /// EFCreateError ("Cannot create file "%s". %s"), with the absolute path and the system's error
 /// text. Sharing is advisory (flock): a file held for writing by one of our streams cannot be
-/// opened for reading by another, and the other way round.
+/// opened for reading by another, and the other way round. Opening never waits (a named pipe
+/// without a writer opens at once and reads as empty), and a file that cannot seek raises
+/// EReadError when read (EWriteError when created) on the first Seek.
 class TFileStream : public TStream {
  public:
   TFileStream(const std::string& path, FileMode mode);
@@ -58,7 +71,8 @@ class TFileStream : public TStream {
   bool Flush();
 
  private:
-  int fd_ = -1;
+  FileMode mode_;
+  FileDescriptor fd_;
 };
 
 /// Bytes gathered in memory; grows as it is written. A failed growth raises EStreamError

@@ -22,9 +22,10 @@ using StreamWrapper = std::function<std::unique_ptr<TStream>(TStream& file)>;
 /// keeps pointing at the file it named, which is replaced. While the target is being replaced it is
 /// held exclusively, as our file streams hold a file they create. Raises EFCreateError ("Cannot
 /// create file "%s". %s" with the target's absolute path) when the target is held by another
-/// stream, is a folder, or no file can be created beside it; EWriteError when the file takes fewer
-/// bytes than offered. On any failure the temporary file is removed and an older file of that
-/// name is left exactly as it was.
+/// stream, is a folder, or no file can be created beside it, and with the system's reason when the
+/// file takes fewer bytes than offered (a full disk, say) or cannot be closed; EWriteError when a
+/// wrapping stream takes fewer bytes. On any failure the temporary file is removed and an older
+/// file of that name is left exactly as it was.
 void ReplaceFile(const std::string& path, const std::uint8_t* bytes, std::size_t size,
                  const StreamWrapper& wrap = {});
 

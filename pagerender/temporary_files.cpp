@@ -2,6 +2,7 @@
 // removed when abandoned (also from a crash handler, hence the lock-free table of names).
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -93,8 +94,16 @@ bool TemporaryFiles::Commit(const std::string& temporary_path, const std::string
   state_->Release(temporary_path);
   int error = ECANCELED;
   if (!state_->abandoned) {
-    if (::rename(temporary_path.c_str(), final_path.c_str()) == 0) return true;
-    error = errno;
+    // Said before renaming: a confined renderer may not even try to replace a folder, and its
+    // refusal would hide the reason.
+    struct stat target {};
+    if (::lstat(final_path.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
+      error = EISDIR;
+    } else if (::rename(temporary_path.c_str(), final_path.c_str()) == 0) {
+      return true;
+    } else {
+      error = errno;
+    }
   }
   ::unlink(temporary_path.c_str());
   errno = error;

@@ -365,42 +365,84 @@ bool TChunkzTXt::ReadBody(TStream& stream, const ChunkTypeBytes& type, std::uint
   if (split.has_separator && method_at < PayloadLength() && Payload()[method_at] == 0) {
     const std::size_t start = method_at + 1;
     const std::uint64_t held = OwnerImage() != nullptr ? OwnerImage()->memory_held_ : 0;
+    // The raw text set above is counted too; it goes when the inflated one takes its place.
     InflateOutcome inflated = InflateWholeBuffer(Payload() + start, PayloadLength() - start,
                                                  kStorageLimit - std::min(held, kStorageLimit));
-    if (inflated.success) text.assign(inflated.output.begin(), inflated.output.end());
+    if (inflated.success) text = std::move(inflated.output);
   }
   SetText(std::move(split.keyword), std::move(text));
   return read;
 }
 
+namespace {
+
+// One zlib inflate stream over a buffer in memory, ended however its owner leaves.
+class WholeBufferInflater {
+ public:
+  WholeBufferInflater(const std::uint8_t* input, std::size_t length) {
+    stream_.next_in = const_cast<Bytef*>(input);
+    stream_.avail_in = static_cast<uInt>(length);
+    started_ = inflateInit(&stream_);
+  }
+  ~WholeBufferInflater() {
+    if (started_ == Z_OK) inflateEnd(&stream_);
+  }
+  WholeBufferInflater(const WholeBufferInflater&) = delete;
+  WholeBufferInflater& operator=(const WholeBufferInflater&) = delete;
+
+  // Inflates without keeping the output, only counting it; Z_MEM_ERROR once it passes limit.
+  int CountOutput(std::uint64_t limit, std::uint64_t& produced) {
+    std::uint8_t work[16384];
+    int result = started_;
+    produced = 0;
+    while (result == Z_OK) {
+      stream_.next_out = work;
+      stream_.avail_out = sizeof work;
+      result = inflate(&stream_, Z_NO_FLUSH);
+      produced += sizeof work - stream_.avail_out;
+      if (produced > limit) return Z_MEM_ERROR;
+    }
+    return result;
+  }
+
+  // Inflates into exactly size bytes at output.
+  int Fill(std::uint8_t* output, std::uint64_t size) {
+    stream_.next_out = output;
+    stream_.avail_out = static_cast<uInt>(size);
+    int result = started_;
+    while (result == Z_OK) result = inflate(&stream_, Z_NO_FLUSH);
+    return result;
+  }
+
+  const char* Message() const { return stream_.msg != nullptr ? stream_.msg : ""; }
+
+ private:
+  z_stream stream_{};
+  int started_ = Z_STREAM_ERROR;
+};
+
+}  // namespace
+
 InflateOutcome InflateWholeBuffer(const std::uint8_t* input, std::size_t length,
                                   std::uint64_t limit) {
+  // Two passes: the first learns the size, so the text is allocated once at its final size and no
+  // growing buffer or second copy ever stands beside it.
   InflateOutcome outcome;
-  z_stream stream{};
-  stream.next_in = const_cast<Bytef*>(input);
-  stream.avail_in = static_cast<uInt>(length);
-  const int init = inflateInit(&stream);
-  std::uint8_t work[256];
-  int result = init;
-  while (result == Z_OK) {
-    stream.next_out = work;
-    stream.avail_out = sizeof work;
-    result = inflate(&stream, Z_NO_FLUSH);
-    if (result != Z_OK && result != Z_STREAM_END) break;
-    const std::size_t produced = sizeof work - stream.avail_out;
-    if (outcome.output.size() + produced > limit) {
-      result = Z_MEM_ERROR;
-      break;
+  std::uint64_t size = 0;
+  {
+    WholeBufferInflater counter(input, length);
+    // A stream that asks for a preset dictionary gets the same answer for ever: a failure too.
+    if (counter.CountOutput(limit, size) != Z_STREAM_END) {
+      outcome.success = false;
+      outcome.error_text = counter.Message();
+      return outcome;
     }
-    outcome.output.insert(outcome.output.end(), work, work + produced);
   }
-  // A stream that asks for a preset dictionary gets the same answer for ever: a failure too.
-  if (result != Z_STREAM_END) {
-    outcome.success = false;
-    outcome.output.clear();
-    outcome.error_text = stream.msg != nullptr ? stream.msg : "";
+  outcome.output.resize(static_cast<std::size_t>(size));
+  WholeBufferInflater filler(input, length);
+  if (filler.Fill(reinterpret_cast<std::uint8_t*>(outcome.output.data()), size) != Z_STREAM_END) {
+    outcome = InflateOutcome{false, {}, filler.Message()};
   }
-  inflateEnd(&stream);
   return outcome;
 }
 

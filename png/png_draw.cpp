@@ -347,8 +347,11 @@ void TPNGObject::AssignTo(TGraphic& dest) const {
   const int width = static_cast<int>(header.Width());
   const int height = static_cast<int>(header.Height());
   const std::uint64_t bitmap_bytes = TBitmap::RowStrideFor(width) * std::uint64_t{header.Height()};
-  if (header.PixelBits() == nullptr || bitmap_bytes > kStorageLimit) {
-    bitmap->Clear();  // no raster can be made: the bitmap is left empty
+  if (header.PixelBits() == nullptr) {
+    bitmap->Clear();  // a header that failed its checks has no pixels to hand on
+  } else if (bitmap_bytes > kStorageLimit) {
+    // An empty bitmap would pass for a picture and be saved as an empty file.
+    throw EOutOfMemory();
   } else if (!header.Indexed()) {
     bitmap->AdoptPixels(width, height,
                         header.SharedPixelBits());  // same layout: shared, not copied

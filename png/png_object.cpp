@@ -14,7 +14,12 @@ namespace quillamar::png {
 using detail::BigEndian32;
 
 std::string InflateResultDescription(int code) {
-  if (code < -6 || code > 2) return "(" + std::to_string(code) + ")";
+  if (code < -6 || code > 2) {
+    // Appended piece by piece: g++ 12 at -O3 warns falsely about "(" + std::string&&.
+    std::string text = "(";
+    text += std::to_string(code);
+    return text += ")";
+  }
   return InflateResultTexts[static_cast<std::size_t>(code + 6)];
 }
 
@@ -198,7 +203,11 @@ void TPNGObject::ReadImage(TStream& stream) {
   if (stream.Read(signature, 8) != 8 || std::memcmp(signature, kSignature, 8) != 0) {
     Raise<EPNGInvalidFileHeader>(kInvalidFileHeaderText);
   }
-  ReadChunks(stream);
+  try {
+    ReadChunks(stream);
+  } catch (const std::bad_alloc&) {
+    throw EOutOfMemory();  // whatever part of the file asked for the memory
+  }
 }
 
 void TPNGObject::ReadChunks(TStream& stream) {

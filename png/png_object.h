@@ -360,11 +360,12 @@ std::uint32_t Crc32TableEntry(std::uint8_t n);
 /// What InflateWholeBuffer made of a zlib stream.
 struct InflateOutcome {
   bool success = true;
-  std::vector<std::uint8_t> output;
+  std::string output;
   std::string error_text;  ///< zlib's own words on failure, empty when it gave none
 };
 /// Inflates one whole zlib stream held in memory; reports failure rather than raising. Output
-/// beyond limit bytes counts as a failure.
+/// beyond limit bytes counts as a failure. The output is allocated once, at its final size
+/// (std::bad_alloc when that cannot be had).
 InflateOutcome InflateWholeBuffer(const std::uint8_t* input, std::size_t length,
                                   std::uint64_t limit = kStorageLimit);
 
@@ -400,7 +401,7 @@ class TPNGObject : public TGraphic {
   void Assign(const TGraphic& source) override;
   /// To a TBitmap: the bitmap takes the image's size and colours (alpha ignored), plus the
   /// transparent colour for a colour-key image. To a TPNGObject: a copy. EConvertError otherwise
-  /// or when the image has no header.
+  /// or when the image has no header; EOutOfMemory when the bitmap would exceed kStorageLimit.
   void AssignTo(TGraphic& dest) const override;
   /// Draws into rect of the canvas's bitmap: opaque, by key colour or blended by alpha.
   void Draw(TCanvas& canvas, const TRect& rect) const override;

@@ -452,8 +452,9 @@ std::unique_ptr<RendererProcess> RendererProcess::Start(const RendererRequest& r
   return std::unique_ptr<RendererProcess>(new RendererProcess(std::move(state)));
 }
 
-PageEvent RendererProcess::NextEvent() {
+PageEvent RendererProcess::NextEvent(int timeout_ms) {
   State& s = *state_;
+  const auto give_up_at = Clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     if (auto event = s.TakeLine()) return *event;
     if (!s.stop_reported && s.StopRequested()) {
@@ -468,7 +469,13 @@ PageEvent RendererProcess::NextEvent() {
     pollfd watched[3] = {{s.channel.get(), POLLIN, 0},
                          {s.process_fd.get(), POLLIN, 0},
                          {s.stop != nullptr ? s.stop->WakeDescriptor() : -1, POLLIN, 0}};
-    ::poll(watched, 3, s.process_fd.get() < 0 ? 50 : -1);
+    int wait = s.process_fd.get() < 0 ? 50 : -1;
+    if (timeout_ms >= 0) {
+      const int left = MillisecondsUntil(give_up_at);
+      if (left == 0) return {PageEvent::Kind::kQuiet, 0};
+      wait = wait < 0 ? left : std::min(wait, left);
+    }
+    ::poll(watched, 3, wait);
     if (watched[0].revents != 0 && !s.ReadChannel()) s.channel.Reset();
     s.ended = HasEnded(s.child->pid());
   }
@@ -511,7 +518,8 @@ RenderOutcome RendererProcess::Finish() {
   const std::string error_tail = ErrorTail(s.error_capture.get());
   outcome.warnings = WarningLines(error_tail);
   if (outcome.kind == RenderOutcome::Kind::kFailed) {
-    outcome.error_line = LastLine(error_tail);
+    // A renderer ended by a signal is reported as such, whatever it wrote before.
+    if (!WIFSIGNALED(status)) outcome.error_line = LastLine(error_tail);
     if (outcome.error_line.empty()) outcome.error_line = DescribeEnd(status);
   }
   return outcome;

@@ -97,6 +97,7 @@ struct PageEvent {
     kPageFailed,     ///< number: that page will have no file
     kEnded,          ///< no more announcements (the channel closed or the renderer ended)
     kStopRequested,  ///< the stop signal was raised; Finish() stops the renderer
+    kQuiet,          ///< nothing came within the time asked for
   };
   Kind kind = Kind::kEnded;
   int number = 0;
@@ -114,7 +115,8 @@ class RendererProcess {
 
   /// Waits for the next announcement. Without a channel, or from a renderer that announces
   /// nothing, the first event is kEnded once the renderer has ended.
-  PageEvent NextEvent();
+  /// With timeout_ms >= 0, kQuiet once that long has passed without an event.
+  PageEvent NextEvent(int timeout_ms = -1);
   /// Tells the renderer that the run is done with the page's file.
   void Consumed(int page);
   /// Asks the renderer to stop (SIGTERM, as a stop request would); Finish() then reports kStopped.

@@ -1,7 +1,10 @@
 // File and memory streams, their error messages and the advisory sharing of files.
 #include "framework/streams.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -63,6 +66,37 @@ TEST(FileStreamTest, AFileHeldForWritingCannotBeOpenedForReading) {
 TEST(FileStreamTest, AFolderCannotBeOpenedAsAFile) {
   testing::TempDir dir;
   EXPECT_THROW(TFileStream(dir.path(), FileMode::kOpenReadDenyWrite), EFOpenError);
+}
+
+// A named pipe without a writer would block a plain open for good, and a pipe cannot seek: the
+// stream opens at once, reads nothing and raises instead of looking for a position it has not.
+TEST(FileStreamTest, ANamedPipeOpensAtOnceReadsNothingAndCannotSeek) {
+  testing::TempDir dir;
+  const std::string pipe = dir / "a_1.png";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  TFileStream stream(pipe, FileMode::kOpenReadDenyWrite);
+  char buffer[8];
+  EXPECT_EQ(stream.Read(buffer, sizeof buffer), 0);
+  EXPECT_THROW(stream.Seek(4, SeekOrigin::kCurrent), EReadError);
+  EXPECT_THROW(stream.Size(), EReadError);
+}
+
+TEST(FileDescriptorTest, ClosesOnceWhenItGoesAndNotWhenReleased) {
+  testing::TempDir dir;
+  const std::string path = dir.Write("x", "x");
+  int kept = -1;
+  int closed = -1;
+  {
+    FileDescriptor owner(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor moved(std::move(owner));
+    closed = moved.Get();
+    EXPECT_FALSE(owner.Valid());
+    FileDescriptor released(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    kept = released.Release();
+  }
+  EXPECT_EQ(::fcntl(closed, F_GETFD), -1);
+  EXPECT_NE(::fcntl(kept, F_GETFD), -1);
+  ::close(kept);
 }
 
 TEST(StreamTest, ReadBufferAndWriteBufferInsistOnTheWholeCount) {

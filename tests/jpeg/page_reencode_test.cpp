@@ -2,7 +2,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <cstring>
@@ -95,6 +97,40 @@ TEST(ConvertPngToJpgTest, ReplacesAnOlderJpeg) {
   EXPECT_EQ(ReadAll(dir / "a_1.jpg"), JpegOf(*shown));
 }
 
+std::string BigEndian(std::uint32_t value) {
+  std::string bytes;
+  for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>(value >> shift);
+  return bytes;
+}
+
+// One chunk: length, type, data and CRC.
+std::string Chunk(const std::string& type, const std::string& data) {
+  const std::string body = type + data;
+  const uLong crc = ::crc32(0, reinterpret_cast<const Bytef*>(body.data()), body.size());
+  return BigEndian(static_cast<std::uint32_t>(data.size())) + body +
+         BigEndian(static_cast<std::uint32_t>(crc));
+}
+
+// A black 1-bit grey PNG: small on disk and in its own storage, but its 24-bit bitmap would be
+// larger than any storage may be.
+std::string WriteHugeBlackPng(const std::string& png) {
+  constexpr std::uint32_t kSide = 20000;
+  const std::string row(1 + kSide / 8, '\0');
+  std::string raw;
+  for (std::uint32_t y = 0; y < kSide; ++y) raw += row;
+  uLongf packed_size = ::compressBound(raw.size());
+  std::string packed(packed_size, '\0');
+  ::compress(reinterpret_cast<Bytef*>(packed.data()), &packed_size,
+             reinterpret_cast<const Bytef*>(raw.data()), raw.size());
+  packed.resize(packed_size);
+  // 1 bit, grey, no interlace
+  const std::string header = BigEndian(kSide) + BigEndian(kSide) + std::string("\x01\0\0\0\0", 5);
+  const std::string file =
+      "\x89PNG\r\n\x1a\n" + Chunk("IHDR", header) + Chunk("IDAT", packed) + Chunk("IEND", "");
+  WriteAll(png, Bytes(file.begin(), file.end()));
+  return png;
+}
+
 // A page that cannot be read: how it is spoiled, and the message that results.
 struct BadPage {
   const char* name;
@@ -119,6 +155,9 @@ const BadPage kBadPages[] = {
      [](const std::string& png) {
        return "Cannot open file \"" + AbsolutePath(png) + "\". " + std::strerror(ENOENT);
      }},
+    // A bitmap that cannot be made must not leave an empty picture to be saved as an empty JPEG.
+    {"TooLargeForItsBitmap", WriteHugeBlackPng,
+     [](const std::string&) { return std::string("Out of memory"); }},
 };
 
 class BadPageTest : public ::testing::TestWithParam<BadPage> {};
@@ -145,6 +184,16 @@ TEST(ConvertPngToJpgTest, PageCutInItsImageDataWritesNoJpeg) {
   WritePng(png, PngKind::kRgb, 64, 64, Ramp);
   WithoutLastBytes(png, ReadAll(png).size() / 2);
   EXPECT_THROW(batch::ConvertPngToJpg(png, dir / "a_1.jpg"), Exception);
+  EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"a_1.png"});
+}
+
+// Opening a pipe without a writer would wait for one for ever.
+TEST(ConvertPngToJpgTest, PageThatIsANamedPipeRaisesWithoutWaiting) {
+  const TempDir dir;
+  const std::string png = dir / "a_1.png";
+  ASSERT_EQ(::mkfifo(png.c_str(), 0600), 0);
+  EXPECT_EQ(MessageOf<Exception>([&] { batch::ConvertPngToJpg(png, dir / "a_1.jpg"); }),
+            png::kInvalidFileHeaderText);
   EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"a_1.png"});
 }
 

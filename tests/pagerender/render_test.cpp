@@ -166,7 +166,10 @@ void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
 
 const DamageCase kDamageCases[] = {
     {"WrongStartxref",
-     [](std::string pdf) { return pdf.replace(pdf.rfind("startxref\n") + 10, 1, "1"); }},
+     [](std::string pdf) {
+       pdf[pdf.rfind("startxref\n") + 10] = '1';
+       return pdf;
+     }},
     {"CutAfterTrailer", [](std::string pdf) { return pdf.substr(0, pdf.rfind("startxref")); }},
     {"ShiftedObjects",
      [](std::string pdf) { return pdf.insert(9, "% padding that moves every object\n"); }},

@@ -65,6 +65,18 @@ TEST(RendererTemporaryFilesTest, AbandonRemovesOpenTemporariesAndRefusesLaterOne
   EXPECT_EQ(folder.Entries(), std::vector<std::string>{"p_2.png"});
 }
 
+TEST(RendererTemporaryFilesTest, CommitOntoAFolderFailsWithItsReasonAndLeavesNothing) {
+  const ScratchFolder folder;
+  std::filesystem::create_directory(folder.path() / "p_1.png");
+  TemporaryFiles files;
+  const std::string temporary = CreateWith(files, folder, "p_1.png", "page");
+  errno = 0;
+  EXPECT_FALSE(files.Commit(temporary, (folder.path() / "p_1.png").string()));
+  EXPECT_EQ(errno, EISDIR);
+  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"p_1.png"});
+  EXPECT_TRUE(std::filesystem::is_empty(folder.path() / "p_1.png"));
+}
+
 TEST(RendererTemporaryFilesTest, DestructionRemovesWhatWasNotCommitted) {
   const ScratchFolder folder;
   {

@@ -231,7 +231,19 @@ TEST(PngWholeBufferInflate, ReportsFailureWithZlibsWords) {
   const InflateOutcome fine =
       InflateWholeBuffer(reinterpret_cast<const std::uint8_t*>(good.data()), good.size());
   EXPECT_TRUE(fine.success);
-  EXPECT_EQ(fine.output.size(), 1000u);
+  EXPECT_EQ(fine.output, std::string(1000, 'q'));
+  const std::string nothing = Deflate("");
+  EXPECT_TRUE(
+      InflateWholeBuffer(reinterpret_cast<const std::uint8_t*>(nothing.data()), nothing.size())
+          .success);
+  // Output beyond the limit fails; exactly the limit is still whole.
+  EXPECT_FALSE(
+      InflateWholeBuffer(reinterpret_cast<const std::uint8_t*>(good.data()), good.size(), 999)
+          .success);
+  EXPECT_EQ(
+      InflateWholeBuffer(reinterpret_cast<const std::uint8_t*>(good.data()), good.size(), 1000)
+          .output.size(),
+      1000u);
 }
 
 TEST(PngInflateTexts, DescribeEveryResultCode) {

@@ -91,13 +91,40 @@ TEST(RunRendererTest, PassesTheArgumentsExactlyAndSucceedsOnStatusZero) {
   EXPECT_EQ(ReadFileText(dir / "args"), "-o|/o u/a\"b_%d.png|-F|png|-r||/x y/a\"b.pdf|");
 }
 
-TEST(RunRendererTest, AFailureBringsItsStatusAndLastErrorLine) {
+// How a failing renderer ends its standard error; the error line is its last non-empty line.
+struct ErrorEndingCase {
+  const char* name;
+  const char* written;  // printf's arguments, before exit 4
+};
+
+const ErrorEndingCase kErrorEndings[] = {
+    {"NoFinalNewline", "'first\\nx.pdf: page 2: damaged'"},
+    {"Newline", "'first\\nx.pdf: page 2: damaged\\n'"},
+    {"CarriageReturnNewline", "'first\\r\\nx.pdf: page 2: damaged\\r\\n'"},
+    {"TrailingBlankLines", "'first\\nx.pdf: page 2: damaged\\n\\n \\n\\r\\n'"},
+    {"MoreThan8KiBBefore", "'%09000d\\nx.pdf: page 2: damaged\\n' 0"},
+};
+
+class RendererErrorLineTest : public ::testing::TestWithParam<ErrorEndingCase> {};
+
+TEST_P(RendererErrorLineTest, IsTheLastNonEmptyLine) {
   TempDir dir;
   const RenderOutcome outcome =
-      RunScript(dir, "echo first >&2; echo 'x.pdf: page 2: damaged' >&2; echo >&2; exit 4");
+      RunScript(dir, std::string("printf ") + GetParam().written + " >&2; exit 4");
   EXPECT_EQ(outcome.kind, RenderOutcome::Kind::kFailed);
   EXPECT_EQ(outcome.exit_status, 4);
   EXPECT_EQ(outcome.error_line, "x.pdf: page 2: damaged");
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, RendererErrorLineTest, ::testing::ValuesIn(kErrorEndings),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RunRendererTest, ARendererKilledIsReportedAsKilledWhateverItWrote) {
+  TempDir dir;
+  const RenderOutcome killed = RunScript(dir, "echo 'x.pdf: page 2: damaged' >&2; kill -KILL $$");
+  EXPECT_EQ(killed.kind, RenderOutcome::Kind::kFailed);
+  EXPECT_EQ(killed.error_line,
+            std::string("lib.dll was ended by signal 9 (") + strsignal(SIGKILL) + ")");
 }
 
 // What a renderer writes to standard error, and the warnings and error line taken from it.
@@ -262,6 +289,9 @@ std::vector<std::string> EventsOf(RendererProcess& process) {
       case PageEvent::Kind::kStopRequested:
         events.push_back("stop");
         break;
+      case PageEvent::Kind::kQuiet:
+        events.push_back("quiet");
+        break;
       case PageEvent::Kind::kEnded:
         events.push_back("ended");
         return events;
@@ -344,6 +374,19 @@ TEST(RendererProcessTest, AStopIsReportedOnceAndStopsTheRenderer) {
   const RenderOutcome outcome = process->Finish();
   EXPECT_EQ(outcome.kind, RenderOutcome::Kind::kStopped);
   EXPECT_EQ(outcome.signal_number, SIGTERM);
+}
+
+TEST(RendererProcessTest, AWaitWithATimeLimitEndsQuietWhileTheRendererSaysNothing) {
+  TempDir dir;
+  RendererRequest request =
+      Request(FakeRenderer(dir, "read reply <&3; echo 'page 1' >&3"), {"lib"});
+  request.page_channel = true;
+  const auto process = RendererProcess::Start(request);
+  ASSERT_TRUE(process);
+  EXPECT_EQ(process->NextEvent(20).kind, PageEvent::Kind::kQuiet);
+  process->Consumed(7);  // the renderer waits for a reply before it says anything
+  EXPECT_EQ(process->NextEvent(10000).kind, PageEvent::Kind::kPageDone);
+  EXPECT_EQ(process->Finish().kind, RenderOutcome::Kind::kSucceeded);
 }
 
 TEST(StopSignalTest, ResetClearsARequest) {

@@ -1,0 +1,48 @@
+// Owned POSIX file descriptors and the whole-buffer transfers every writer of ours needs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+namespace quillamar {
+
+enum class SeekOrigin;  // framework/streams.h
+
+/// Owns one open descriptor (or none: -1) and closes it when it goes; movable, not copyable.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+  ~FileDescriptor() { Reset(); }
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.Release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  /// Hands the descriptor to the caller, who closes it from now on.
+  int Release() { return std::exchange(fd_, -1); }
+  /// Closes the descriptor held (keeping errno as it was) and takes fd instead.
+  void Reset(int fd = -1) noexcept;
+
+ private:
+  int fd_;
+};
+
+/// Writes all count bytes, retrying after signals and short writes; returns how many were
+/// written, fewer only on an error (errno says which).
+std::size_t WriteAll(int fd, const void* bytes, std::size_t count);
+
+/// Reads until count bytes, the end or an error; returns how many were read (errno is set when
+/// an error cut it short). A descriptor that would block counts as an error.
+std::size_t ReadAll(int fd, void* bytes, std::size_t count);
+
+/// Moves a descriptor's position; returns the new position, or -1 with errno set when the
+/// descriptor cannot seek (a pipe, for instance).
+std::int64_t SeekDescriptor(int fd, std::int64_t offset, SeekOrigin origin);
+
+}  // namespace quillamar
