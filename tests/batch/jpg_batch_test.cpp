@@ -9,14 +9,14 @@
 #include "framework/exceptions.h"
 #include "framework/paths.h"
 #include "png/png_messages.h"
+#include "support/images.h"
 #include "support/temp_dir.h"
-#include "tests/jpeg/jpeg_test_support.h"
 
 namespace quillamar {
 namespace {
 
 using testing::TempDir;
-using namespace testing_support;  // the helpers of these tests
+using namespace testing;  // the helpers of these tests
 using Names = std::vector<std::string>;
 
 // A front end that converts to JPG: fixed answers, messages kept, pages re-encoded for real.

@@ -14,14 +14,14 @@
 #include "framework/streams.h"
 #include "jpeg/jpeg.h"
 #include "png/png_messages.h"
+#include "support/images.h"
 #include "support/temp_dir.h"
-#include "tests/jpeg/jpeg_test_support.h"
 
 namespace quillamar {
 namespace {
 
 using testing::TempDir;
-using namespace testing_support;  // the helpers of these tests
+using namespace testing;  // the helpers of these tests
 using Bytes = std::vector<std::uint8_t>;
 
 Rgb Ramp(int x, int y) {

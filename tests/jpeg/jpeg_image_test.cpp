@@ -7,7 +7,8 @@
 #include "framework/streams.h"
 #include "jpeg/jpeg.h"
 #include "jpeg/progress.h"
-#include "tests/jpeg/jpeg_test_support.h"
+#include "support/images.h"
+#include "support/temp_dir.h"
 
 // clang-format off
 #include <cstdio>
@@ -18,10 +19,10 @@
 namespace quillamar {
 namespace {
 
-using testing_support::DecodeJpeg;
-using testing_support::MakeBitmap;
-using testing_support::MessageOf;
-using testing_support::Rgb;
+using testing::DecodeJpeg;
+using testing::MakeBitmap;
+using testing::MessageOf;
+using testing::Rgb;
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -127,7 +128,7 @@ struct EmptyCase {
   int height;
 };
 
-class EmptyPictureTest : public testing::TestWithParam<EmptyCase> {};
+class EmptyPictureTest : public ::testing::TestWithParam<EmptyCase> {};
 
 TEST_P(EmptyPictureTest, WritesZeroBytesWithoutError) {
   TJPEGImage image;
@@ -138,9 +139,9 @@ TEST_P(EmptyPictureTest, WritesZeroBytesWithoutError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, EmptyPictureTest,
-                         testing::Values(EmptyCase{"ZeroByZero", 0, 0},
-                                         EmptyCase{"ZeroWidth", 0, 5},
-                                         EmptyCase{"ZeroHeight", 5, 0}),
+                         ::testing::Values(EmptyCase{"ZeroByZero", 0, 0},
+                                           EmptyCase{"ZeroWidth", 0, 5},
+                                           EmptyCase{"ZeroHeight", 5, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TJPEGImageTest, NewImageHasNothingAndWritesNothing) {
@@ -374,7 +375,7 @@ std::int64_t HurryingClock() {
   return now += 1000;
 }
 
-class RunningProgressTest : public testing::Test {
+class RunningProgressTest : public ::testing::Test {
  protected:
   void SetUp() override {
     previous_ = jpeg::SetProgressClock(HurryingClock);
