@@ -311,7 +311,7 @@ TEST(ConfinedRendererTest, DrawsSystemFontsAsUnconfined) {
         testing::RunProcess({testing::RendererPath(), "-o", (out / "p_%d.png").string(), "-F",
                              "png", "-r", "72", pdf.string()},
                             {{contract::kUnconfinedEnv, unconfined}, {contract::kVerboseEnv, "1"}});
-    ASSERT_EQ(result.exit_status, kExitSuccess) << result.err;
+    ASSERT_EQ(result.exit_status, testing::kRendererSucceeded) << result.err;
     pages[unconfined] = out / "p_1.png";
   }
   const testing::PngPage confined = testing::ReadPng(pages["0"]);

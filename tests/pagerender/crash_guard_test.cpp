@@ -70,7 +70,7 @@ TEST_P(RendererCrashGuardTest, ReportsPageAndRemovesTemporaries) {
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), kExitFailure);
+  EXPECT_EQ(WEXITSTATUS(status), testing::kRendererFailed);
   EXPECT_EQ(testing::ReadFileText(folder.path() / "err"),
             std::string("lib.dll: /in/a b.pdf: ") + c.reason + "\n");
   EXPECT_EQ(folder.Entries(), std::vector<std::string>{"err"});

@@ -147,7 +147,7 @@ TEST_P(RendererBadInputTest, OneLineNamingFileAndPageAndNoPartialFile) {
   const ScratchFolder folder;
   const Input input = c.prepare(folder);
   const auto result = testing::RunProcess(Arguments(input.pattern, c.dpi, input.pdf));
-  EXPECT_EQ(result.exit_status, kExitFailure);
+  EXPECT_EQ(result.exit_status, testing::kRendererFailed);
   EXPECT_EQ(result.out, "");
   std::string message = c.message;
   if (const auto at = message.find("{}"); at != std::string::npos) {
@@ -204,12 +204,12 @@ void PrintTo(const PasswordCase& c, std::ostream* os) { *os << c.name; }
 constexpr char kOurPassword[] = "开 门 sesame";
 
 const PasswordCase kPasswordCases[] = {
-    {"SharedWithoutPassword", true, std::nullopt, kExitNeedsPassword},
-    {"SharedWrongPassword", true, "openpassworD", kExitNeedsPassword},
-    {"SharedRightPassword", true, "openpassword", kExitSuccess},
-    {"OursWithoutPassword", false, std::nullopt, kExitNeedsPassword},
-    {"OursWithLineEnd", false, std::string(kOurPassword) + "\n", kExitNeedsPassword},
-    {"OursRightPassword", false, kOurPassword, kExitSuccess},
+    {"SharedWithoutPassword", true, std::nullopt, testing::kRendererNeedsPassword},
+    {"SharedWrongPassword", true, "openpassworD", testing::kRendererNeedsPassword},
+    {"SharedRightPassword", true, "openpassword", testing::kRendererSucceeded},
+    {"OursWithoutPassword", false, std::nullopt, testing::kRendererNeedsPassword},
+    {"OursWithLineEnd", false, std::string(kOurPassword) + "\n", testing::kRendererNeedsPassword},
+    {"OursRightPassword", false, kOurPassword, testing::kRendererSucceeded},
 };
 
 class RendererPasswordTest : public ::testing::TestWithParam<PasswordCase> {};
@@ -225,7 +225,7 @@ TEST_P(RendererPasswordTest, OpensOnlyWithTheRightPasswordAndNeverShowsIt) {
       testing::RunProcess(Arguments(PatternIn(folder), "20", pdf),
                           c.given ? password.Environment() : std::map<std::string, std::string>{});
   EXPECT_EQ(result.exit_status, c.exit_status);
-  if (c.exit_status == kExitSuccess) {
+  if (c.exit_status == testing::kRendererSucceeded) {
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(testing::ReadPng(folder.path() / "p_1.png").error, "");
   } else {
@@ -264,7 +264,7 @@ TEST_P(RendererUsageTest, ExitsWithTwoAndOneLine) {
   std::vector<std::string> argv = {testing::RendererPath()};
   argv.insert(argv.end(), GetParam().arguments.begin(), GetParam().arguments.end());
   const auto result = testing::RunProcess(argv);
-  EXPECT_EQ(result.exit_status, kExitUsage);
+  EXPECT_EQ(result.exit_status, testing::kRendererUsage);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, std::string("lib.dll: ") + GetParam().reason +
                             " (usage: lib -o PATTERN -F png -r DPI FILE.pdf)\n");
@@ -281,7 +281,7 @@ TEST(RendererProgramTest, BlanksPercentAndChineseInNamesSurvive) {
   testing::WriteFile(pdf, testing::MakePdf({{100, 100, 0, ""}, {100, 50, 0, ""}}));
   const auto result =
       testing::RunProcess(Arguments((sub / "50%d off 报告_%d.png").string(), "72", pdf.string()));
-  EXPECT_EQ(result.exit_status, kExitSuccess) << result.err;
+  EXPECT_EQ(result.exit_status, testing::kRendererSucceeded) << result.err;
   EXPECT_EQ(result.out + result.err, "");
   EXPECT_EQ(testing::ReadPng(sub / "50%d off 报告_1.png").height, 100);
   EXPECT_EQ(testing::ReadPng(sub / "50%d off 报告_2.png").height, 50);
@@ -300,7 +300,7 @@ TEST(RendererProgramTest, WarningsPrintedByLibrariesDoNotReachTheRun) {
   const ScratchFolder folder;
   const auto result =
       testing::RunProcess(Arguments(PatternIn(folder), "20", BytesAsPdf(folder, pdf).pdf));
-  EXPECT_EQ(result.exit_status, kExitSuccess);
+  EXPECT_EQ(result.exit_status, testing::kRendererSucceeded);
   EXPECT_EQ(result.out + result.err, "");
   EXPECT_EQ(testing::ReadPng(folder.path() / "p_1.png").error, "");
 }
@@ -312,9 +312,10 @@ TEST(RendererProgramTest, IntermediateVariableSelectsStoredBlocks) {
   const auto args_kept = Arguments(PatternIn(kept), "72", WritePdf(kept, pages));
   const auto args_intermediate =
       Arguments(PatternIn(intermediate), "72", WritePdf(intermediate, pages));
-  ASSERT_EQ(testing::RunProcess(args_kept, {{kIntermediateEnv, "0"}}).exit_status, kExitSuccess);
+  ASSERT_EQ(testing::RunProcess(args_kept, {{kIntermediateEnv, "0"}}).exit_status,
+            testing::kRendererSucceeded);
   ASSERT_EQ(testing::RunProcess(args_intermediate, {{kIntermediateEnv, "1"}}).exit_status,
-            kExitSuccess);
+            testing::kRendererSucceeded);
   // A blank page is grey: one stored byte per pixel plus a filter byte per row.
   const auto raw = 100u * (1 + 200u);
   EXPECT_LT(std::filesystem::file_size(kept.path() / "p_1.png"), raw / 10);
@@ -332,7 +333,7 @@ TEST(RendererProgramTest, FullDiskKeepsEarlierPagesAndLeavesNoPartialFile) {
                                    "bash"};
   for (const auto& arg : Arguments(PatternIn(folder), "72", pdf)) argv.push_back(arg);
   const auto result = testing::RunProcess(argv, {{kIntermediateEnv, "1"}});
-  EXPECT_EQ(result.exit_status, kExitFailure);
+  EXPECT_EQ(result.exit_status, testing::kRendererFailed);
   EXPECT_THAT(result.err, StartsWith("lib.dll: " + pdf + ": page 2: cannot write " +
                                      (folder.path() / "p_2.png").string() + ": File too large"));
   EXPECT_EQ(testing::Lines(result.err).size(), 1u);
@@ -364,7 +365,7 @@ TEST_P(RendererStopTest, EndsPromptlyAndRemovesTemporaries) {
   const auto result = child.Wait();
   // The run sends SIGKILL two seconds after SIGTERM: the program must be gone well before.
   EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(2));
-  EXPECT_EQ(result.exit_status, kExitFailure);
+  EXPECT_EQ(result.exit_status, testing::kRendererFailed);
   EXPECT_EQ(result.err, std::string("lib.dll: stopped by ") + GetParam().name + "\n");
   const auto left = Outputs(folder);
   EXPECT_LT(left.size(), 117u);

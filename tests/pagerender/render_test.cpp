@@ -100,7 +100,7 @@ TEST_P(RendererPageTest, SizeLayoutAndColours) {
   const PageCase& c = GetParam();
   const ScratchFolder folder;
   const RenderOutcome outcome = Render(folder, {c.page}, c.dpi);
-  ASSERT_EQ(outcome.exit_status, kExitSuccess) << outcome.error_line;
+  ASSERT_EQ(outcome.exit_status, testing::kRendererSucceeded) << outcome.error_line;
   EXPECT_EQ(outcome.pages_written, 1);
   const testing::PngPage png = ReadPng(folder.path() / "p_1.png");
   ASSERT_EQ(png.error, "");
@@ -124,7 +124,7 @@ TEST(RendererDocumentTest, MixedPagesGiveOneFileEachInOrder) {
                                        {200, 100, 0, testing::FillRect(0, 0, 200, 100, 0, 0, 255)},
                                        {612, 792, 270, ""}};
   const RenderOutcome outcome = Render(folder, pages, 36);
-  ASSERT_EQ(outcome.exit_status, kExitSuccess) << outcome.error_line;
+  ASSERT_EQ(outcome.exit_status, testing::kRendererSucceeded) << outcome.error_line;
   EXPECT_EQ(outcome.pages_written, 4);
   EXPECT_EQ(folder.Entries(),
             (std::vector<std::string>{"in.pdf", "p_1.png", "p_2.png", "p_3.png", "p_4.png"}));
@@ -141,7 +141,7 @@ TEST(RendererDocumentTest, TextIsDrawnInsideItsBox) {
   const ScratchFolder folder;
   const RenderOutcome outcome =
       Render(folder, {{300, 200, 0, testing::ShowText(20, 80, 60, "Hello")}}, 72);
-  ASSERT_EQ(outcome.exit_status, kExitSuccess) << outcome.error_line;
+  ASSERT_EQ(outcome.exit_status, testing::kRendererSucceeded) << outcome.error_line;
   const auto png = ReadPng(folder.path() / "p_1.png");
   ASSERT_EQ(png.error, "");
   int dark_inside = 0;
@@ -179,7 +179,7 @@ TEST_P(RendererRepairTest, RepairableDamageStillRenders) {
   const ScratchFolder folder;
   const std::string pdf = testing::MakePdf({{200, 200, 0, kRedCorner}, {100, 50, 90, ""}});
   const RenderOutcome outcome = RenderBytes(folder, GetParam().damage(pdf), 72);
-  ASSERT_EQ(outcome.exit_status, kExitSuccess) << outcome.error_line;
+  ASSERT_EQ(outcome.exit_status, testing::kRendererSucceeded) << outcome.error_line;
   const auto first = ReadPng(folder.path() / "p_1.png");
   EXPECT_EQ(first.Pixel(50, 150), kRed);
   EXPECT_EQ(ReadPng(folder.path() / "p_2.png").width, 50);
@@ -193,7 +193,7 @@ TEST(RendererDocumentTest, StopRequestedBeforehandWritesNothingAndFails) {
   const std::atomic<bool> stop{true};
   const RenderOutcome outcome =
       Render(folder, {{100, 100, 0, ""}, {100, 100, 0, ""}}, 72, 2, PngMode::kBalanced, &stop);
-  EXPECT_EQ(outcome.exit_status, kExitFailure);
+  EXPECT_EQ(outcome.exit_status, testing::kRendererFailed);
   EXPECT_EQ(outcome.pages_written, 0);
   EXPECT_EQ(outcome.error_line,
             "lib.dll: " + (folder.path() / "in.pdf").string() + ": stopped after 0 of 2 pages");
@@ -214,8 +214,8 @@ std::vector<TestPage> VariedPages() {
 TEST(RendererDocumentTest, ParallelAndSingleWorkerFilesAreIdentical) {
   const ScratchFolder single;
   const ScratchFolder parallel;
-  ASSERT_EQ(Render(single, VariedPages(), 100, 1).exit_status, kExitSuccess);
-  ASSERT_EQ(Render(parallel, VariedPages(), 100, 3).exit_status, kExitSuccess);
+  ASSERT_EQ(Render(single, VariedPages(), 100, 1).exit_status, testing::kRendererSucceeded);
+  ASSERT_EQ(Render(parallel, VariedPages(), 100, 3).exit_status, testing::kRendererSucceeded);
   ASSERT_EQ(single.Entries(), parallel.Entries());
   for (int page = 1; page <= 7; ++page) {
     const std::string name = "p_" + std::to_string(page) + ".png";
@@ -231,7 +231,7 @@ TEST(RendererDocumentTest, APageLooksTheSameAfterTheOtherPagesOfItsDocument) {
   const ScratchFolder folder;
   std::vector<TestPage> pages = VariedPages();
   pages.push_back(pages.front());
-  ASSERT_EQ(Render(folder, pages, 100, 1).exit_status, kExitSuccess);
+  ASSERT_EQ(Render(folder, pages, 100, 1).exit_status, testing::kRendererSucceeded);
   const auto first = ReadPng(folder.path() / "p_1.png");
   ASSERT_EQ(first.error, "");
   EXPECT_EQ(testing::FirstDifference(ReadPng(folder.path() / "p_8.png"), first), "");
@@ -250,8 +250,9 @@ TEST(RendererDocumentTest, IntermediatePagesHaveTheSamePixelsStoredUncompressed)
   const ScratchFolder balanced;
   const ScratchFolder intermediate;
   const auto pages = ColouredThenGreyPages();
-  ASSERT_EQ(Render(balanced, pages, 72).exit_status, kExitSuccess);
-  ASSERT_EQ(Render(intermediate, pages, 72, 2, PngMode::kIntermediate).exit_status, kExitSuccess);
+  ASSERT_EQ(Render(balanced, pages, 72).exit_status, testing::kRendererSucceeded);
+  ASSERT_EQ(Render(intermediate, pages, 72, 2, PngMode::kIntermediate).exit_status,
+            testing::kRendererSucceeded);
   for (int page = 1; page <= 9; ++page) {
     const std::string name = "p_" + std::to_string(page) + ".png";
     const auto ours = ReadPng(intermediate.path() / name);

@@ -9,6 +9,12 @@
 
 namespace quillamar::testing {
 
+/// The page renderer's exit statuses, written out so that a changed number fails the tests.
+constexpr int kRendererSucceeded = 0;
+constexpr int kRendererFailed = 1;
+constexpr int kRendererUsage = 2;
+constexpr int kRendererNeedsPassword = 4;
+
 /// How a child process ended.
 struct ProcessResult {
   int exit_status = -1;  ///< -1 when a signal ended it
