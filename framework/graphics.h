@@ -24,9 +24,6 @@ constexpr TColor clBtnFace = 0x8000000F;     ///< the system's button-face colou
 constexpr TColor RGB(std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
   return TColor{red} | (TColor{green} << 8) | (TColor{blue} << 16);
 }
-constexpr std::uint8_t GetRValue(TColor color) { return color & 0xFF; }
-constexpr std::uint8_t GetGValue(TColor color) { return (color >> 8) & 0xFF; }
-constexpr std::uint8_t GetBValue(TColor color) { return (color >> 16) & 0xFF; }
 
 /// A plain RGB value unchanged; a system colour as the RGB value it stands for.
 TColor ColorToRGB(TColor color);
@@ -166,7 +163,6 @@ class TCanvas {
   TColor BrushColor() const { return brush_color_; }
   void SetBrushColor(TColor color) { brush_color_ = color; }
   TColor FontColor() const { return font_color_; }
-  void SetFontColor(TColor color) { font_color_ = color; }
   /// The colours the last Draw set up for drawing.
   TColor BackgroundColor() const { return background_color_; }
   TColor TextColor() const { return text_color_; }

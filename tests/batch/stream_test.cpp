@@ -9,8 +9,9 @@
 
 #include "batch/batch.h"
 #include "framework/paths.h"
+#include "support/pdf_pages.h"
+#include "support/process.h"
 #include "support/temp_dir.h"
-#include "tests/pagerender/test_support.h"
 
 namespace quillamar::batch {
 namespace {
@@ -58,11 +59,11 @@ class CountingHost : public RunHost {
 };
 
 std::string WriteTextPdf(const TempDir& dir, int page_count) {
-  std::vector<pagerender::testkit::TestPage> pages(page_count);
+  std::vector<testing::TestPage> pages(page_count);
   for (int i = 0; i < page_count; ++i) {
-    pages[i].content = pagerender::testkit::ShowText(72, 700, 24, "page " + std::to_string(i + 1));
+    pages[i].content = testing::ShowText(72, 700, 24, "page " + std::to_string(i + 1));
   }
-  return dir.Write("long.pdf", pagerender::testkit::MakePdf(pages));
+  return dir.Write("long.pdf", testing::MakePdf(pages));
 }
 
 std::string RendererPath() { return std::string(QUILLAMAR_BIN_DIR) + "/lib.dll"; }

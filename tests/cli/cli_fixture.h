@@ -21,6 +21,13 @@ using Strings = std::vector<std::string>;
 using testing::ReadFileText;
 using testing::TempDir;
 
+// The exit statuses scripts rely on, written out so that a changed number fails the tests.
+constexpr int kStatusConverted = 0;
+constexpr int kStatusError = 1;
+constexpr int kStatusUsage = 2;
+constexpr int kStatusSomeFailed = 3;
+constexpr int kStatusInterrupted = 130;
+
 // What a finished program left.
 struct Finished {
   int status = -1;  // exit status, or 128 + signal

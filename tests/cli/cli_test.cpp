@@ -116,7 +116,7 @@ TEST_F(CliTest, HandsTheRendererAbsolutePathsAsSeparateArguments) {
   dir_.Write("a.pdf", "");
   dir_.Write("b c.pdf", "");
   const Finished run = RunCli({"-f", "png", "-o", "OUT", "a.pdf", "b c.pdf"});
-  EXPECT_EQ(run.status, kExitConverted) << run.err;
+  EXPECT_EQ(run.status, kStatusConverted) << run.err;
   EXPECT_EQ(ReadFileText(dir_ / "bin/args"),
             "-o\n" + dir_ / "OUT/a_%d.png\n-F\npng\n-r\n72\n" + dir_ / "a.pdf\n" + "-o\n" +
                 dir_ / "OUT/b c_%d.png\n-F\npng\n-r\n72\n" + dir_ / "b c.pdf\n");
@@ -126,7 +126,7 @@ TEST_F(CliTest, HandsTheRendererAbsolutePathsAsSeparateArguments) {
 
 TEST_F(CliTest, WithoutARendererEveryPdfIsReportedAndTheStatusIsThree) {
   const Finished run = RunCli({"-f", "PNG", "-o", "OUT", "a.pdf", "b c.pdf"});
-  EXPECT_EQ(run.status, kExitSomeFailed);
+  EXPECT_EQ(run.status, kStatusSomeFailed);
   EXPECT_EQ(run.err, "运行主程序错误!\n运行主程序错误!\n");
   EXPECT_EQ(run.out, "正在转换 a.pdf\n正在转换 b c.pdf\n已完成！\n");
 }
@@ -134,14 +134,14 @@ TEST_F(CliTest, WithoutARendererEveryPdfIsReportedAndTheStatusIsThree) {
 TEST_F(CliTest, AFailingRendererIsReportedWithItsLastErrorLine) {
   RecordingRenderer("echo 'lib.dll: a.pdf: page 3: damaged' >&2; exit 1");
   const Finished run = RunCli({"-f", "png", "-o", "OUT", "a.pdf"});
-  EXPECT_EQ(run.status, kExitSomeFailed);
+  EXPECT_EQ(run.status, kStatusSomeFailed);
   EXPECT_EQ(run.err, "转换失败：a.pdf\nlib.dll: a.pdf: page 3: damaged\n");
 }
 
 TEST_F(CliTest, TheRenderersWarningGoesToStandardErrorAndTheRunStillSucceeds) {
   RecordingRenderer("echo 'lib.dll: warning: a.pdf: text not drawn: F1 on page 2' >&2; exit 0");
   const Finished run = RunCli({"-f", "png", "-o", "OUT", "a.pdf"});
-  EXPECT_EQ(run.status, kExitConverted);
+  EXPECT_EQ(run.status, kStatusConverted);
   EXPECT_EQ(run.err, "warning: a.pdf: text not drawn: F1 on page 2\n");
   EXPECT_EQ(run.out, "正在转换 a.pdf\n已完成！\n");
 }
@@ -149,7 +149,7 @@ TEST_F(CliTest, TheRenderersWarningGoesToStandardErrorAndTheRunStillSucceeds) {
 TEST_F(CliTest, AnErrorEndsTheRunAsTheErrorDisplayWouldShowIt) {
   dir_.Write("bin/lib.dll", "#!/bin/sh\necho 'not a png' > \"${2%\\%d.png}1.png\"\n", true);
   const Finished run = RunCli({"-o", "OUT", "a.pdf", "b.pdf"});
-  EXPECT_EQ(run.status, kExitError);
+  EXPECT_EQ(run.status, kStatusError);
   EXPECT_EQ(run.out, "正在转换 a.pdf\n");
   ASSERT_FALSE(run.err.empty());
   EXPECT_EQ(run.err.substr(run.err.size() - 2), ".\n");
@@ -160,7 +160,7 @@ TEST_F(CliTest, UsageErrorsExitWithTwoAndShowTheUsage) {
   for (const Strings& arguments : {Strings{"a.pdf"}, Strings{"-o", "OUT"}, Strings{"--bogus"},
                                    Strings{"-f", "tiff", "-o", "OUT", "a.pdf"}}) {
     const Finished run = RunCli(arguments);
-    EXPECT_EQ(run.status, kExitUsage);
+    EXPECT_EQ(run.status, kStatusUsage);
     EXPECT_NE(run.err.find(UsageText()), std::string::npos);
     EXPECT_EQ(run.out, "");
   }
@@ -170,6 +170,9 @@ TEST_F(CliTest, HelpAndVersion) {
   const Finished help = RunCli({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out, UsageText());
+  EXPECT_EQ(
+      help.out.rfind("Usage: quillamar-cli [-f JPG|PNG] [-r RESOLUTION] -o FOLDER FILE...\n", 0),
+      0u);  // the usage the errors show is not empty
   const Finished version = RunCli({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("quillamar-cli ", 0), 0u);
@@ -185,7 +188,7 @@ TEST_F(CliTest, CtrlCStopsTheRendererToo) {
   }
   ::kill(cli, SIGINT);  // to the program alone, not its process group
   const Finished run = Wait(cli);
-  EXPECT_EQ(run.status, kExitInterrupted);
+  EXPECT_EQ(run.status, kStatusInterrupted);
   EXPECT_EQ(run.out, "正在转换 a.pdf\n已停止\n");
   const pid_t renderer = std::stoi(ReadFileText(dir_ / "bin/pid"));
   EXPECT_NE(::kill(renderer, 0), 0) << "the renderer outlived the program";
@@ -201,11 +204,11 @@ struct PasswordFileCase {
 };
 
 const PasswordFileCase kPasswordFileCases[] = {
-    {"FirstLineOfAFile", "openpassword\nsecond line\n", false, kExitConverted},
-    {"WindowsLineEnd", "openpassword\r\n", false, kExitConverted},
-    {"StandardInput", "openpassword\n", true, kExitConverted},
-    {"WrongPassword", "openpassword \n", false, kExitSomeFailed},
-    {"NoPasswordFile", nullptr, false, kExitSomeFailed},
+    {"FirstLineOfAFile", "openpassword\nsecond line\n", false, kStatusConverted},
+    {"WindowsLineEnd", "openpassword\r\n", false, kStatusConverted},
+    {"StandardInput", "openpassword\n", true, kStatusConverted},
+    {"WrongPassword", "openpassword \n", false, kStatusSomeFailed},
+    {"NoPasswordFile", nullptr, false, kStatusSomeFailed},
 };
 
 class CliPasswordTest : public CliTest, public ::testing::WithParamInterface<PasswordFileCase> {};
@@ -222,10 +225,10 @@ TEST_P(CliPasswordTest, OpensALockedPdfOnlyWithTheRightPassword) {
   }
   const Finished run = RunCli(arguments);
   EXPECT_EQ(run.status, c.status) << run.err;
-  EXPECT_EQ(std::filesystem::exists(dir_ / "OUT/locked_1.jpg"), c.status == kExitConverted);
+  EXPECT_EQ(std::filesystem::exists(dir_ / "OUT/locked_1.jpg"), c.status == kStatusConverted);
   const std::string failure =
       "转换失败：locked.pdf\nlib.dll: " + dir_ / "locked.pdf" + ": protected by a password\n";
-  EXPECT_EQ(run.err, c.status == kExitConverted ? "" : failure);
+  EXPECT_EQ(run.err, c.status == kStatusConverted ? "" : failure);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cli, CliPasswordTest, ::testing::ValuesIn(kPasswordFileCases),
@@ -234,7 +237,7 @@ INSTANTIATE_TEST_SUITE_P(Cli, CliPasswordTest, ::testing::ValuesIn(kPasswordFile
 TEST_F(CliTest, AnUnreadablePasswordFileEndsBeforeTheRun) {
   RecordingRenderer();
   const Finished run = RunCli({"--password-file", "missing", "-o", "OUT", "a.pdf"});
-  EXPECT_EQ(run.status, kExitError);
+  EXPECT_EQ(run.status, kStatusError);
   EXPECT_EQ(run.err,
             "quillamar-cli: cannot read the password file 'missing': No such file or "
             "directory\n");
@@ -273,7 +276,7 @@ TEST_P(CliFolderTest, TakesThePdfsInNameOrder) {
   Strings arguments{"-f", "png", "-o", "OUT"};
   arguments.insert(arguments.end(), GetParam().arguments.begin(), GetParam().arguments.end());
   const Finished run = RunCli(arguments);
-  EXPECT_EQ(run.status, kExitConverted) << run.err;
+  EXPECT_EQ(run.status, kStatusConverted) << run.err;
   Strings expected;
   for (const auto& file : GetParam().rendered) expected.push_back(dir_ / file);
   EXPECT_EQ(RenderedPdfs(), expected);
@@ -287,7 +290,7 @@ TEST_F(CliTest, ListsKeepBlanksAndTheirOrderAndMayNameFolders) {
   dir_.Write("d/a.pdf", "");
   dir_.Write("list", "x y.pdf\n\nd\n" + dir_ / "z.pdf\n");
   const Finished run = RunCli({"-f", "png", "-o", "OUT", "w.pdf", "--files-from", "list"});
-  EXPECT_EQ(run.status, kExitConverted) << run.err;
+  EXPECT_EQ(run.status, kStatusConverted) << run.err;
   EXPECT_EQ(RenderedPdfs(),
             (Strings{dir_ / "w.pdf", dir_ / "x y.pdf", dir_ / "d/a.pdf", dir_ / "z.pdf"}));
 }
@@ -297,7 +300,7 @@ TEST_F(CliTest, NulSeparatedListsFromStandardInputKeepAnyByte) {
   constexpr char kList[] = "new\nline.pdf\0\xff\xfe.pdf";  // and the final NUL
   dir_.Write("stdin", std::string(kList, sizeof kList));
   const Finished run = RunCli({"-f", "png", "-o", "OUT", "-0", "--files-from", "-"});
-  EXPECT_EQ(run.status, kExitConverted) << run.err;
+  EXPECT_EQ(run.status, kStatusConverted) << run.err;
   EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/new\nline_2.png"));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/\xff\xfe_2.png"));
 }
@@ -305,7 +308,7 @@ TEST_F(CliTest, NulSeparatedListsFromStandardInputKeepAnyByte) {
 TEST_F(CliTest, AListThatCannotBeReadEndsBeforeAnything) {
   RecordingRenderer();
   const Finished run = RunCli({"-o", "OUT", "--files-from", "missing"});
-  EXPECT_EQ(run.status, kExitError);
+  EXPECT_EQ(run.status, kStatusError);
   EXPECT_NE(run.err.find("missing"), std::string::npos) << run.err;
   EXPECT_FALSE(std::filesystem::exists(dir_ / "OUT"));
 }
@@ -321,28 +324,33 @@ struct ClobberCase {
 };
 
 const ClobberCase kClobberCases[] = {
-    {"ClashWarnsAndGoesOn", {"-f", "png", "a.pdf", "sub/a.pdf"}, "", kExitConverted, "warning", 2},
-    {"ClashRefused", {"--no-clobber", "a.pdf", "sub/a.pdf"}, "", kExitUsage, "\n  a\n", 0},
+    {"ClashWarnsAndGoesOn",
+     {"-f", "png", "a.pdf", "sub/a.pdf"},
+     "",
+     kStatusConverted,
+     "warning",
+     2},
+    {"ClashRefused", {"--no-clobber", "a.pdf", "sub/a.pdf"}, "", kStatusUsage, "\n  a\n", 0},
     {"FirstPngPageRefused",
      {"--no-clobber", "-f", "png", "a.pdf"},
      "a_1.png",
-     kExitUsage,
+     kStatusUsage,
      "a_1.png",
      0},
     {"FirstJpgPageRefused",
      {"--no-clobber", "b.pdf", "a.pdf"},
      "a_1.jpg",
-     kExitUsage,
+     kStatusUsage,
      "a_1.jpg",
      0},
-    {"PngPageOfAJpgRunRefused", {"--no-clobber", "a.pdf"}, "a_1.png", kExitUsage, "a_1.png", 0},
+    {"PngPageOfAJpgRunRefused", {"--no-clobber", "a.pdf"}, "a_1.png", kStatusUsage, "a_1.png", 0},
     {"JpgPageOfAPngRunKept",
      {"--no-clobber", "-f", "png", "a.pdf"},
      "a_1.jpg",
-     kExitConverted,
+     kStatusConverted,
      "",
      1},
-    {"LaterPageKept", {"--no-clobber", "-f", "png", "a.pdf"}, "a_3.png", kExitConverted, "", 1},
+    {"LaterPageKept", {"--no-clobber", "-f", "png", "a.pdf"}, "a_3.png", kStatusConverted, "", 1},
 };
 
 class CliClobberTest : public CliTest, public ::testing::WithParamInterface<ClobberCase> {};
@@ -368,7 +376,7 @@ INSTANTIATE_TEST_SUITE_P(Cli, CliClobberTest, ::testing::ValuesIn(kClobberCases)
 TEST_F(CliTest, VerboseNamesTheOutputFolderAfterTheLastLine) {
   RecordingRenderer();
   const Finished run = RunCli({"-v", "-f", "png", "-o", "OUT/./", "a.pdf"});
-  EXPECT_EQ(run.status, kExitConverted) << run.err;
+  EXPECT_EQ(run.status, kStatusConverted) << run.err;
   EXPECT_EQ(run.out, "正在转换 a.pdf\n已完成！\n" + dir_ / "OUT\n");
 }
 

@@ -80,7 +80,7 @@ const OutcomeCase kOutcomeCases[] = {
     {"ConvertedFailedErrorNotReached",
      true,
      {"good.pdf", "bad.pdf", "broken.pdf", "later.pdf"},
-     kExitError,
+     kStatusError,
      {{"converted", "", 2},
       {"failed", "lib.dll: broken", 1},
       {"error", "", 0},
@@ -88,7 +88,7 @@ const OutcomeCase kOutcomeCases[] = {
     {"RendererMissing",
      false,
      {"a.pdf", "b.pdf"},
-     kExitSomeFailed,
+     kStatusSomeFailed,
      {{"not_started", "", 0}, {"not_started", "", 0}}},
 };
 
@@ -144,7 +144,7 @@ TEST_F(ReportTest, AStopIsReportedAndTheRestWereNeverReached) {
   // The first PDF's line is out while the second is being rendered.
   EXPECT_EQ(Report().size(), 1u);
   ::kill(cli, SIGTERM);
-  EXPECT_EQ(Wait(cli).status, kExitInterrupted);
+  EXPECT_EQ(Wait(cli).status, kStatusInterrupted);
   const std::vector<Json> report = Report();
   ASSERT_EQ(report.size(), 3u);
   EXPECT_EQ(report[0]["outcome"], "converted");
@@ -155,7 +155,7 @@ TEST_F(ReportTest, AStopIsReportedAndTheRestWereNeverReached) {
 TEST_F(ReportTest, AReportThatCannotBeWrittenIsAnError) {
   dir_.Write("a.pdf", "%PDF");
   const Finished run = RunCli({"-o", "OUT", "--report", "/dev/full", "a.pdf"});
-  EXPECT_EQ(run.status, kExitError);
+  EXPECT_EQ(run.status, kStatusError);
   EXPECT_NE(run.err.find("cannot write report '/dev/full'"), std::string::npos) << run.err;
   EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/a_2.jpg"));  // the pages themselves are fine
 }
@@ -165,7 +165,7 @@ TEST_F(ReportTest, PathsThatAreNotUtf8AreKeptExactlyAndResumed) {
   dir_.Write(name, "%PDF");
   const Strings arguments{"-o",       "OUT",          "--report", "report.jsonl",
                           "--resume", "report.jsonl", name};
-  ASSERT_EQ(RunCli(arguments).status, kExitConverted);
+  ASSERT_EQ(RunCli(arguments).status, kStatusConverted);
   const std::vector<Json> report = Report();
   ASSERT_EQ(report.size(), 1u);
   const std::string folder_hex = [&] {
@@ -180,7 +180,7 @@ TEST_F(ReportTest, PathsThatAreNotUtf8AreKeptExactlyAndResumed) {
   EXPECT_EQ(report[0]["files_hex"][1], folder_hex + "2f4f55542f636166e95f322e6a7067");
 
   const Finished again = RunCli(arguments);
-  EXPECT_EQ(again.status, kExitConverted);
+  EXPECT_EQ(again.status, kStatusConverted);
   EXPECT_NE(again.err.find("skipped 1 "), std::string::npos) << again.err;
   EXPECT_EQ(RendererStarts(), 1);
 }
@@ -239,14 +239,14 @@ TEST_P(ResumeTest, SkipsOnlyWhatIsConvertedAndUnchanged) {
   const Strings options{"-o", "OUT", "--report", "report.jsonl", "--resume", "report.jsonl"};
   Strings first = options;
   first.insert(first.end(), {"a.pdf", "b.pdf"});
-  ASSERT_EQ(RunCli(first).status, kExitConverted);
+  ASSERT_EQ(RunCli(first).status, kStatusConverted);
   c.change(dir_);
 
   Strings second = options;
   second.insert(second.end(), c.second_options.begin(), c.second_options.end());
   second.insert(second.end(), {"a.pdf", "b.pdf"});
   const Finished run = RunCli(second);
-  EXPECT_EQ(run.status, kExitConverted) << run.err;
+  EXPECT_EQ(run.status, kStatusConverted) << run.err;
   EXPECT_NE(run.err.find("skipped " + std::to_string(c.skipped) + " "), std::string::npos)
       << run.err;
   EXPECT_EQ(RendererStarts(), 2 + 2 - c.skipped);

@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "png/png_object.h"
+#include "support/images.h"
 #include "support/named_cases.h"
 #include "support/temp_dir.h"
-#include "tests/jpeg/jpeg_test_support.h"
 
 extern char** environ;
 
@@ -167,7 +167,7 @@ std::string PageFileFaults(const std::string& folder, bool temporaries_allowed =
       } catch (const Exception& e) {
         faults += name + ": " + e.Message() + "\n";
       }
-    } else if (!testing_support::DecodeJpeg(testing_support::ReadAll(path))) {
+    } else if (!testing::DecodeJpeg(testing::ReadAll(path))) {
       faults += name + ": not a complete JPEG\n";
     }
   }

@@ -146,11 +146,5 @@ TEST_P(DisplayedMessageTest, FullStopRule) {
 INSTANTIATE_TEST_SUITE_P(Messages, DisplayedMessageTest, ::testing::ValuesIn(kDisplayCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(FormatMessageTest, FillsThePattern) {
-  EXPECT_EQ(FormatMessage("JPEG error #%d", 37), "JPEG error #37");
-  EXPECT_EQ(FormatMessage("Cannot assign a %s to a %s", "TPNGObject", "TBitmap"),
-            "Cannot assign a TPNGObject to a TBitmap");
-}
-
 }  // namespace
 }  // namespace quillamar

@@ -6,16 +6,16 @@
 
 #include "framework/streams.h"
 #include "jpeg/jpeg.h"
+#include "support/images.h"
 #include "support/temp_dir.h"
-#include "tests/jpeg/jpeg_test_support.h"
 
 namespace quillamar {
 namespace {
 
-using testing_support::CjpegFile;
-using testing_support::MakeBitmap;
-using testing_support::PixelRule;
-using testing_support::Rgb;
+using testing::CjpegFile;
+using testing::MakeBitmap;
+using testing::PixelRule;
+using testing::Rgb;
 
 // A photo-like picture: smooth colour ramps with a little deterministic grain.
 Rgb Gradient(int x, int y) {
@@ -59,8 +59,8 @@ const IdentityCase kIdentityCases[] = {
 class CjpegIdentityTest : public ::testing::TestWithParam<IdentityCase> {
  protected:
   void SetUp() override {
-    if (::access(testing_support::kCjpeg, X_OK) != 0) {
-      GTEST_SKIP() << testing_support::kCjpeg << " is missing (Debian package libjpeg-turbo-progs)";
+    if (::access(testing::kCjpeg, X_OK) != 0) {
+      GTEST_SKIP() << testing::kCjpeg << " is missing (Debian package libjpeg-turbo-progs)";
     }
   }
 };

@@ -15,17 +15,17 @@
 #include "framework/paths.h"
 #include "framework/streams.h"
 #include "jpeg/jpeg.h"
+#include "support/images.h"
 #include "support/temp_dir.h"
-#include "tests/jpeg/jpeg_test_support.h"
 
 namespace quillamar {
 namespace {
 
-using testing_support::FolderEntries;
-using testing_support::MessageOf;
-using testing_support::ReadAll;
+using testing::FolderEntries;
+using testing::MessageOf;
+using testing::ReadAll;
 using ScratchFolder = testing::TempDir;
-using testing_support::WriteAll;
+using testing::WriteAll;
 using Bytes = std::vector<std::uint8_t>;
 
 const Bytes kOlder{'o', 'l', 'd'};

@@ -7,7 +7,8 @@
 #include "framework/streams.h"
 #include "jpeg/jpeg.h"
 #include "jpeg/progress.h"
-#include "tests/jpeg/jpeg_test_support.h"
+#include "support/images.h"
+#include "support/temp_dir.h"
 
 // clang-format off
 #include <cstdio>
@@ -18,10 +19,10 @@
 namespace quillamar {
 namespace {
 
-using testing_support::DecodeJpeg;
-using testing_support::MakeBitmap;
-using testing_support::MessageOf;
-using testing_support::Rgb;
+using testing::DecodeJpeg;
+using testing::MakeBitmap;
+using testing::MessageOf;
+using testing::Rgb;
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -92,17 +93,10 @@ class Dummy : public TGraphic {
   bool Empty() const override { return false; }
 };
 
-TEST(JpegSettingsTest, StartValuesAndCopyAtCreation) {
+// The start values show in the bytes written: quality 90 in the quantisation tables, colour in
+// the decoded pixels, baseline in the segment order (tests below).
+TEST(JpegSettingsTest, CopiedAtCreation) {
   const JpegSettings saved = InitialJpegSettings;
-  EXPECT_EQ(InitialJpegSettings.Quality, 90);
-  EXPECT_FALSE(InitialJpegSettings.GrayOutput);
-  EXPECT_FALSE(InitialJpegSettings.FastDecode);
-  EXPECT_FALSE(InitialJpegSettings.PaletteOutput);
-  EXPECT_FALSE(InitialJpegSettings.IncrementalDisplay);
-  EXPECT_FALSE(InitialJpegSettings.ProgressiveOutput);
-  EXPECT_EQ(InitialJpegSettings.DecodeScale, 0);
-  EXPECT_TRUE(InitialJpegSettings.BlockSmoothing);
-
   TJPEGImage before;
   InitialJpegSettings.Quality = 50;
   TJPEGImage after;
@@ -123,33 +117,28 @@ TEST(JpegSettingsTest, PaletteOutputFollowsScreenDepth) {
 
 struct EmptyCase {
   const char* name;
-  int width;
+  int width;  ///< negative: no bitmap is ever assigned
   int height;
 };
 
-class EmptyPictureTest : public testing::TestWithParam<EmptyCase> {};
+class EmptyPictureTest : public ::testing::TestWithParam<EmptyCase> {};
 
 TEST_P(EmptyPictureTest, WritesZeroBytesWithoutError) {
   TJPEGImage image;
-  image.Assign(*Flat(GetParam().width, GetParam().height, {1, 2, 3}));
+  const bool assigned = GetParam().width >= 0;
+  if (assigned) image.Assign(*Flat(GetParam().width, GetParam().height, {1, 2, 3}));
   EXPECT_TRUE(image.Empty());
+  EXPECT_EQ(image.SourceBitmap() != nullptr, assigned);
   EXPECT_TRUE(Encoded(image).empty());
   ASSERT_NE(image.SharedData().EncodedBytes, nullptr);  // encoded, just nothing to show
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, EmptyPictureTest,
-                         testing::Values(EmptyCase{"ZeroByZero", 0, 0},
-                                         EmptyCase{"ZeroWidth", 0, 5},
-                                         EmptyCase{"ZeroHeight", 5, 0}),
+                         ::testing::Values(EmptyCase{"NeverAssigned", -1, -1},
+                                           EmptyCase{"ZeroByZero", 0, 0},
+                                           EmptyCase{"ZeroWidth", 0, 5},
+                                           EmptyCase{"ZeroHeight", 5, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(TJPEGImageTest, NewImageHasNothingAndWritesNothing) {
-  TJPEGImage image;
-  EXPECT_TRUE(image.Empty());
-  EXPECT_EQ(image.Width(), 0);
-  EXPECT_EQ(image.SourceBitmap(), nullptr);
-  EXPECT_TRUE(Encoded(image).empty());
-}
 
 TEST(TJPEGImageTest, AssignedBitmapSharesPixelsAndGivesTheSize) {
   const auto bitmap = Flat(7, 3, {9, 9, 9});
@@ -374,7 +363,7 @@ std::int64_t HurryingClock() {
   return now += 1000;
 }
 
-class RunningProgressTest : public testing::Test {
+class RunningProgressTest : public ::testing::Test {
  protected:
   void SetUp() override {
     previous_ = jpeg::SetProgressClock(HurryingClock);

@@ -19,12 +19,13 @@
 #include <functional>
 #include <set>
 
-#include "tests/pagerender/test_support.h"
+#include "support/pdf_pages.h"
+#include "support/process.h"
 
 namespace quillamar::pagerender {
 namespace {
 
-using testkit::ScratchFolder;
+using testing::ScratchFolder;
 namespace fs = std::filesystem;
 
 // The folders and files of one test: the PDF and the output folder inside a scratch folder that
@@ -39,8 +40,8 @@ struct Setting {
 
   Setting() {
     fs::create_directory(output);
-    testkit::WriteFile(pdf, testkit::MakePdf({{100, 100, 0, ""}}));
-    testkit::WriteFile(secret, "private");
+    testing::WriteFile(pdf, testing::MakePdf({{100, 100, 0, ""}}));
+    testing::WriteFile(secret, "private");
     font = SansSerifFont();
   }
 
@@ -265,7 +266,7 @@ const ActCase kActCases[] = {
      {}},
 };
 
-class ConfinementTest : public testing::TestWithParam<ActCase> {};
+class ConfinementTest : public ::testing::TestWithParam<ActCase> {};
 
 TEST_P(ConfinementTest, RefusesForbiddenAndAllowsNeededActs) {
   const ActCase& c = GetParam();
@@ -294,28 +295,28 @@ TEST_P(ConfinementTest, RefusesForbiddenAndAllowsNeededActs) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Confinement, ConfinementTest, testing::ValuesIn(kActCases),
+INSTANTIATE_TEST_SUITE_P(Confinement, ConfinementTest, ::testing::ValuesIn(kActCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The confined lib.dll finds the fonts a PDF does not embed: its pages equal the unconfined ones.
 TEST(ConfinedRendererTest, DrawsSystemFontsAsUnconfined) {
   const ScratchFolder folder;
   const fs::path pdf = folder.path() / "文字 text.pdf";
-  testkit::WriteFile(pdf, testkit::MakePdf({{200, 60, 0, testkit::ShowText(10, 20, 24, "Hg 12")}}));
+  testing::WriteFile(pdf, testing::MakePdf({{200, 60, 0, testing::ShowText(10, 20, 24, "Hg 12")}}));
   std::map<std::string, fs::path> pages;
   for (const char* unconfined : {"0", "1"}) {
     const fs::path out = folder.path() / (std::string("out ") + unconfined);
     fs::create_directory(out);
     const auto result =
-        testkit::RunProcess({testkit::RendererPath(), "-o", (out / "p_%d.png").string(), "-F",
+        testing::RunProcess({testing::RendererPath(), "-o", (out / "p_%d.png").string(), "-F",
                              "png", "-r", "72", pdf.string()},
                             {{contract::kUnconfinedEnv, unconfined}, {contract::kVerboseEnv, "1"}});
-    ASSERT_EQ(result.exit_status, kExitSuccess) << result.err;
+    ASSERT_EQ(result.exit_status, testing::kRendererSucceeded) << result.err;
     pages[unconfined] = out / "p_1.png";
   }
-  const testkit::PngPage confined = testkit::ReadPng(pages["0"]);
+  const testing::PngPage confined = testing::ReadPng(pages["0"]);
   ASSERT_EQ(confined.error, "");
-  EXPECT_EQ(testkit::FirstDifference(confined, testkit::ReadPng(pages["1"])), "");
+  EXPECT_EQ(testing::FirstDifference(confined, testing::ReadPng(pages["1"])), "");
   int dark = 0;
   for (int x = 0; x < confined.width; ++x) dark += confined.Pixel(x, 60 - 20 - 5) < 0x808080;
   EXPECT_GT(dark, 0) << "no text drawn";

@@ -8,12 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "tests/pagerender/test_support.h"
+#include "support/pdf_pages.h"
+#include "support/process.h"
 
 namespace quillamar::pagerender {
 namespace {
 
-using testkit::ScratchFolder;
+using testing::ScratchFolder;
 
 struct CrashCase {
   const char* name;
@@ -58,7 +59,7 @@ int Overflow(int depth) {
   ::_exit(100);
 }
 
-class RendererCrashGuardTest : public testing::TestWithParam<CrashCase> {};
+class RendererCrashGuardTest : public ::testing::TestWithParam<CrashCase> {};
 
 TEST_P(RendererCrashGuardTest, ReportsPageAndRemovesTemporaries) {
   const CrashCase& c = GetParam();
@@ -69,13 +70,13 @@ TEST_P(RendererCrashGuardTest, ReportsPageAndRemovesTemporaries) {
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), kExitFailure);
-  EXPECT_EQ(testkit::ReadFile(folder.path() / "err"),
+  EXPECT_EQ(WEXITSTATUS(status), testing::kRendererFailed);
+  EXPECT_EQ(testing::ReadFileText(folder.path() / "err"),
             std::string("lib.dll: /in/a b.pdf: ") + c.reason + "\n");
   EXPECT_EQ(folder.Entries(), std::vector<std::string>{"err"});
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererCrashGuardTest, testing::ValuesIn(kCrashCases),
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererCrashGuardTest, ::testing::ValuesIn(kCrashCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -11,13 +11,15 @@
 #include <vector>
 
 #include "support/named_cases.h"
-#include "tests/pagerender/test_support.h"
+#include "support/pdf_pages.h"
+#include "support/process.h"
 
-namespace quillamar::pagerender::testkit {
+namespace quillamar::pagerender {
 namespace {
 
 namespace fs = std::filesystem;
-using quillamar::testing::PrintTo;  // table rows print as their names
+using namespace quillamar::testing;  // generated PDFs, pages read back, the renderer run
+using quillamar::testing::PrintTo;   // table rows print as their names
 
 // Pages at 72 dpi with text of 100 points: one pixel per point, 100 pixels to the em.
 constexpr double kEm = 100;
@@ -322,4 +324,4 @@ INSTANTIATE_TEST_SUITE_P(Fonts, MissingFontDataTest, ::testing::ValuesIn(kMissin
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace quillamar::pagerender::testkit
+}  // namespace quillamar::pagerender

@@ -13,20 +13,21 @@
 #include <thread>
 
 #include "pagerender/pagerender.h"
-#include "tests/pagerender/test_support.h"
+#include "support/pdf_pages.h"
+#include "support/process.h"
 
 namespace quillamar::pagerender {
 namespace {
 
-using testing::StartsWith;
-using testkit::ScratchFolder;
-using testkit::TestPage;
+using testing::ScratchFolder;
+using ::testing::StartsWith;
+using testing::TestPage;
 
 const std::filesystem::path kPdfs = std::filesystem::path(QUILLAMAR_TESTDATA) / "pdfs";
 
 std::vector<std::string> Arguments(const std::string& pattern, const std::string& dpi,
                                    const std::string& pdf) {
-  return {testkit::RendererPath(), "-o", pattern, "-F", "png", "-r", dpi, pdf};
+  return {testing::RendererPath(), "-o", pattern, "-F", "png", "-r", dpi, pdf};
 }
 
 // Page files and leftovers in a folder: every entry except the input PDFs.
@@ -40,7 +41,7 @@ std::vector<std::string> Outputs(const ScratchFolder& folder) {
 
 std::string WritePdf(const ScratchFolder& folder, const std::vector<TestPage>& pages) {
   const auto path = folder.path() / "input.pdf";
-  testkit::WriteFile(path, testkit::MakePdf(pages));
+  testing::WriteFile(path, testing::MakePdf(pages));
   return path.string();
 }
 
@@ -66,7 +67,7 @@ Input SharedPdf(const ScratchFolder& folder, const char* name) {
 }
 
 Input BytesAsPdf(const ScratchFolder& folder, const std::string& bytes) {
-  testkit::WriteFile(folder.path() / "input.pdf", bytes);
+  testing::WriteFile(folder.path() / "input.pdf", bytes);
   return {(folder.path() / "input.pdf").string(), PatternIn(folder)};
 }
 
@@ -131,7 +132,7 @@ const BadInputCase kBadInputCases[] = {
      {}},
     {"OutputFolderIsAFile",
      [](const ScratchFolder& f) {
-       testkit::WriteFile(f.path() / "plain", "x");
+       testing::WriteFile(f.path() / "plain", "x");
        return Input{WritePdf(f, {{100, 100, 0, ""}}), (f.path() / "plain" / "p_%d.png").string()};
      },
      "72",
@@ -147,14 +148,14 @@ const BadInputCase kBadInputCases[] = {
      {"p_1.png"}},
 };
 
-class RendererBadInputTest : public testing::TestWithParam<BadInputCase> {};
+class RendererBadInputTest : public ::testing::TestWithParam<BadInputCase> {};
 
 TEST_P(RendererBadInputTest, OneLineNamingFileAndPageAndNoPartialFile) {
   const BadInputCase& c = GetParam();
   const ScratchFolder folder;
   const Input input = c.prepare(folder);
-  const auto result = testkit::RunProcess(Arguments(input.pattern, c.dpi, input.pdf));
-  EXPECT_EQ(result.exit_status, kExitFailure);
+  const auto result = testing::RunProcess(Arguments(input.pattern, c.dpi, input.pdf));
+  EXPECT_EQ(result.exit_status, testing::kRendererFailed);
   EXPECT_EQ(result.out, "");
   std::string message = c.message;
   if (const auto at = message.find("{}"); at != std::string::npos) {
@@ -164,19 +165,19 @@ TEST_P(RendererBadInputTest, OneLineNamingFileAndPageAndNoPartialFile) {
   EXPECT_EQ(Outputs(folder), c.files_left);
   for (const auto& name : c.files_left) {
     if (name.ends_with(".png") && std::filesystem::is_regular_file(folder.path() / name)) {
-      EXPECT_EQ(testkit::ReadPng(folder.path() / name).error, "") << name;
+      EXPECT_EQ(testing::ReadPng(folder.path() / name).error, "") << name;
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererBadInputTest, testing::ValuesIn(kBadInputCases),
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererBadInputTest, ::testing::ValuesIn(kBadInputCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A PDF of our own, locked by qpdf with AES-256 and a password of Chinese characters and blanks.
 std::string LockedPdf(const ScratchFolder& folder, const std::string& password) {
   const std::string plain = WritePdf(folder, {{100, 100, 0, ""}});
   const std::string locked = (folder.path() / "locked.pdf").string();
-  const auto result = testkit::RunProcess(
+  const auto result = testing::RunProcess(
       {"/usr/bin/qpdf", "--encrypt", password, "owner", "256", "--", plain, locked});
   return result.exit_status == 0 ? locked : std::string();
 }
@@ -211,15 +212,15 @@ void PrintTo(const PasswordCase& c, std::ostream* os) { *os << c.name; }
 constexpr char kOurPassword[] = "开 门 sesame";
 
 const PasswordCase kPasswordCases[] = {
-    {"SharedWithoutPassword", true, std::nullopt, kExitNeedsPassword},
-    {"SharedWrongPassword", true, "openpassworD", kExitNeedsPassword},
-    {"SharedRightPassword", true, "openpassword", kExitSuccess},
-    {"OursWithoutPassword", false, std::nullopt, kExitNeedsPassword},
-    {"OursWithLineEnd", false, std::string(kOurPassword) + "\n", kExitNeedsPassword},
-    {"OursRightPassword", false, kOurPassword, kExitSuccess},
+    {"SharedWithoutPassword", true, std::nullopt, testing::kRendererNeedsPassword},
+    {"SharedWrongPassword", true, "openpassworD", testing::kRendererNeedsPassword},
+    {"SharedRightPassword", true, "openpassword", testing::kRendererSucceeded},
+    {"OursWithoutPassword", false, std::nullopt, testing::kRendererNeedsPassword},
+    {"OursWithLineEnd", false, std::string(kOurPassword) + "\n", testing::kRendererNeedsPassword},
+    {"OursRightPassword", false, kOurPassword, testing::kRendererSucceeded},
 };
 
-class RendererPasswordTest : public testing::TestWithParam<PasswordCase> {};
+class RendererPasswordTest : public ::testing::TestWithParam<PasswordCase> {};
 
 TEST_P(RendererPasswordTest, OpensOnlyWithTheRightPasswordAndNeverShowsIt) {
   const PasswordCase& c = GetParam();
@@ -229,19 +230,19 @@ TEST_P(RendererPasswordTest, OpensOnlyWithTheRightPasswordAndNeverShowsIt) {
   if (pdf.empty()) GTEST_SKIP() << "qpdf cannot lock a PDF here (is it installed?)";
   const PasswordFile password(c.given.value_or(""));
   const auto result =
-      testkit::RunProcess(Arguments(PatternIn(folder), "20", pdf),
+      testing::RunProcess(Arguments(PatternIn(folder), "20", pdf),
                           c.given ? password.Environment() : std::map<std::string, std::string>{});
   EXPECT_EQ(result.exit_status, c.exit_status);
-  if (c.exit_status == kExitSuccess) {
+  if (c.exit_status == testing::kRendererSucceeded) {
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(testkit::ReadPng(folder.path() / "p_1.png").error, "");
+    EXPECT_EQ(testing::ReadPng(folder.path() / "p_1.png").error, "");
   } else {
     EXPECT_EQ(result.err, "lib.dll: " + pdf + ": protected by a password\n");
     EXPECT_FALSE(std::filesystem::exists(folder.path() / "p_1.png"));
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererPasswordTest, testing::ValuesIn(kPasswordCases),
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererPasswordTest, ::testing::ValuesIn(kPasswordCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct UsageCase {
@@ -265,19 +266,19 @@ const UsageCase kUsageCases[] = {
      "resolution \"4800\" is above the limit of 2400 dpi"},
 };
 
-class RendererUsageTest : public testing::TestWithParam<UsageCase> {};
+class RendererUsageTest : public ::testing::TestWithParam<UsageCase> {};
 
 TEST_P(RendererUsageTest, ExitsWithTwoAndOneLine) {
-  std::vector<std::string> argv = {testkit::RendererPath()};
+  std::vector<std::string> argv = {testing::RendererPath()};
   argv.insert(argv.end(), GetParam().arguments.begin(), GetParam().arguments.end());
-  const auto result = testkit::RunProcess(argv);
-  EXPECT_EQ(result.exit_status, kExitUsage);
+  const auto result = testing::RunProcess(argv);
+  EXPECT_EQ(result.exit_status, testing::kRendererUsage);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, std::string("lib.dll: ") + GetParam().reason +
                             " (usage: lib -o PATTERN -F png -r DPI FILE.pdf)\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererUsageTest, testing::ValuesIn(kUsageCases),
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererUsageTest, ::testing::ValuesIn(kUsageCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RendererProgramTest, BlanksPercentAndChineseInNamesSurvive) {
@@ -285,13 +286,13 @@ TEST(RendererProgramTest, BlanksPercentAndChineseInNamesSurvive) {
   const auto sub = folder.path() / "输出 目录";
   std::filesystem::create_directory(sub);
   const auto pdf = folder.path() / "50%d off 报告.pdf";
-  testkit::WriteFile(pdf, testkit::MakePdf({{100, 100, 0, ""}, {100, 50, 0, ""}}));
+  testing::WriteFile(pdf, testing::MakePdf({{100, 100, 0, ""}, {100, 50, 0, ""}}));
   const auto result =
-      testkit::RunProcess(Arguments((sub / "50%d off 报告_%d.png").string(), "72", pdf.string()));
-  EXPECT_EQ(result.exit_status, kExitSuccess) << result.err;
+      testing::RunProcess(Arguments((sub / "50%d off 报告_%d.png").string(), "72", pdf.string()));
+  EXPECT_EQ(result.exit_status, testing::kRendererSucceeded) << result.err;
   EXPECT_EQ(result.out + result.err, "");
-  EXPECT_EQ(testkit::ReadPng(sub / "50%d off 报告_1.png").height, 100);
-  EXPECT_EQ(testkit::ReadPng(sub / "50%d off 报告_2.png").height, 50);
+  EXPECT_EQ(testing::ReadPng(sub / "50%d off 报告_1.png").height, 100);
+  EXPECT_EQ(testing::ReadPng(sub / "50%d off 报告_2.png").height, 50);
 }
 
 TEST(RendererProgramTest, WarningsPrintedByLibrariesDoNotReachTheRun) {
@@ -299,17 +300,17 @@ TEST(RendererProgramTest, WarningsPrintedByLibrariesDoNotReachTheRun) {
   GTEST_SKIP() << "sanitizer builds keep standard error open for their reports";
 #endif
   // One changed byte in this form's JPEG image makes the JPEG decoder warn on standard error.
-  std::string pdf = testkit::ReadFile(kPdfs / "form_acrobat_1p.pdf");
+  std::string pdf = testing::ReadFileText(kPdfs / "form_acrobat_1p.pdf");
   constexpr std::size_t kImageByte = 2948;
   ASSERT_GT(pdf.size(), kImageByte);
   ASSERT_EQ(pdf[kImageByte], '\x18');
   pdf[kImageByte] = '\x05';
   const ScratchFolder folder;
   const auto result =
-      testkit::RunProcess(Arguments(PatternIn(folder), "20", BytesAsPdf(folder, pdf).pdf));
-  EXPECT_EQ(result.exit_status, kExitSuccess);
+      testing::RunProcess(Arguments(PatternIn(folder), "20", BytesAsPdf(folder, pdf).pdf));
+  EXPECT_EQ(result.exit_status, testing::kRendererSucceeded);
   EXPECT_EQ(result.out + result.err, "");
-  EXPECT_EQ(testkit::ReadPng(folder.path() / "p_1.png").error, "");
+  EXPECT_EQ(testing::ReadPng(folder.path() / "p_1.png").error, "");
 }
 
 TEST(RendererProgramTest, IntermediateVariableSelectsStoredBlocks) {
@@ -319,15 +320,16 @@ TEST(RendererProgramTest, IntermediateVariableSelectsStoredBlocks) {
   const auto args_kept = Arguments(PatternIn(kept), "72", WritePdf(kept, pages));
   const auto args_intermediate =
       Arguments(PatternIn(intermediate), "72", WritePdf(intermediate, pages));
-  ASSERT_EQ(testkit::RunProcess(args_kept, {{kIntermediateEnv, "0"}}).exit_status, kExitSuccess);
-  ASSERT_EQ(testkit::RunProcess(args_intermediate, {{kIntermediateEnv, "1"}}).exit_status,
-            kExitSuccess);
+  ASSERT_EQ(testing::RunProcess(args_kept, {{kIntermediateEnv, "0"}}).exit_status,
+            testing::kRendererSucceeded);
+  ASSERT_EQ(testing::RunProcess(args_intermediate, {{kIntermediateEnv, "1"}}).exit_status,
+            testing::kRendererSucceeded);
   // A blank page is grey: one stored byte per pixel plus a filter byte per row.
   const auto raw = 100u * (1 + 200u);
   EXPECT_LT(std::filesystem::file_size(kept.path() / "p_1.png"), raw / 10);
   EXPECT_GE(std::filesystem::file_size(intermediate.path() / "p_1.png"), raw);
-  EXPECT_EQ(testkit::ReadPng(intermediate.path() / "p_1.png").Pixel(199, 99), 0xffffffu);
-  EXPECT_EQ(testkit::ReadPng(kept.path() / "p_1.png").colour_type, 2);
+  EXPECT_EQ(testing::ReadPng(intermediate.path() / "p_1.png").Pixel(199, 99), 0xffffffu);
+  EXPECT_EQ(testing::ReadPng(kept.path() / "p_1.png").colour_type, 2);
 }
 
 TEST(RendererProgramTest, FullDiskKeepsEarlierPagesAndLeavesNoPartialFile) {
@@ -338,13 +340,13 @@ TEST(RendererProgramTest, FullDiskKeepsEarlierPagesAndLeavesNoPartialFile) {
   std::vector<std::string> argv = {"/bin/bash", "-c", "trap '' XFSZ; ulimit -f 16; exec \"$@\"",
                                    "bash"};
   for (const auto& arg : Arguments(PatternIn(folder), "72", pdf)) argv.push_back(arg);
-  const auto result = testkit::RunProcess(argv, {{kIntermediateEnv, "1"}});
-  EXPECT_EQ(result.exit_status, kExitFailure);
+  const auto result = testing::RunProcess(argv, {{kIntermediateEnv, "1"}});
+  EXPECT_EQ(result.exit_status, testing::kRendererFailed);
   EXPECT_THAT(result.err, StartsWith("lib.dll: " + pdf + ": page 2: cannot write " +
                                      (folder.path() / "p_2.png").string() + ": File too large"));
-  EXPECT_EQ(testkit::Lines(result.err).size(), 1u);
+  EXPECT_EQ(testing::Lines(result.err).size(), 1u);
   EXPECT_EQ(Outputs(folder), std::vector<std::string>{"p_1.png"});
-  EXPECT_EQ(testkit::ReadPng(folder.path() / "p_1.png").error, "");
+  EXPECT_EQ(testing::ReadPng(folder.path() / "p_1.png").error, "");
 }
 
 struct StopCase {
@@ -354,12 +356,12 @@ struct StopCase {
 
 void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
 
-class RendererStopTest : public testing::TestWithParam<StopCase> {};
+class RendererStopTest : public ::testing::TestWithParam<StopCase> {};
 
 TEST_P(RendererStopTest, EndsPromptlyAndRemovesTemporaries) {
   const ScratchFolder folder;
   const auto first_page = folder.path() / "p_1.png";
-  testkit::ChildProcess child(
+  testing::ChildProcess child(
       Arguments(PatternIn(folder), "150", (kPdfs / "long_lecture_notes_117p.pdf").string()), {});
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (!std::filesystem::exists(first_page) && std::chrono::steady_clock::now() < deadline) {
@@ -371,18 +373,19 @@ TEST_P(RendererStopTest, EndsPromptlyAndRemovesTemporaries) {
   const auto result = child.Wait();
   // The run sends SIGKILL two seconds after SIGTERM: the program must be gone well before.
   EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(2));
-  EXPECT_EQ(result.exit_status, kExitFailure);
+  EXPECT_EQ(result.exit_status, testing::kRendererFailed);
   EXPECT_EQ(result.err, std::string("lib.dll: stopped by ") + GetParam().name + "\n");
   const auto left = Outputs(folder);
   EXPECT_LT(left.size(), 117u);
   for (const auto& name : left) {
-    EXPECT_THAT(name, testing::MatchesRegex("p_[0-9]+\\.png"));
-    EXPECT_EQ(testkit::ReadPng(folder.path() / name).error, "") << name;
+    EXPECT_THAT(name, ::testing::MatchesRegex("p_[0-9]+\\.png"));
+    EXPECT_EQ(testing::ReadPng(folder.path() / name).error, "") << name;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Renderer, RendererStopTest,
-                         testing::Values(StopCase{"SIGTERM", SIGTERM}, StopCase{"SIGINT", SIGINT}),
+                         ::testing::Values(StopCase{"SIGTERM", SIGTERM},
+                                           StopCase{"SIGINT", SIGINT}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

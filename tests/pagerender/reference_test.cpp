@@ -3,13 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "pagerender/pagerender.h"
-#include "tests/pagerender/test_support.h"
+#include "support/pdf_pages.h"
+#include "support/process.h"
 
 namespace quillamar::pagerender {
 namespace {
 
-using testkit::ScratchFolder;
-using testkit::TestPage;
+using testing::ScratchFolder;
+using testing::TestPage;
 
 const std::filesystem::path kPdfs = std::filesystem::path(QUILLAMAR_TESTDATA) / "pdfs";
 constexpr char kPdftoppm[] = "/usr/bin/pdftoppm";
@@ -25,15 +26,15 @@ struct ReferenceCase {
 
 void PrintTo(const ReferenceCase& c, std::ostream* os) { *os << c.name; }
 
-std::string Text(const char* words) { return testkit::ShowText(72, 700, 24, words); }
+std::string Text(const char* words) { return testing::ShowText(72, 700, 24, words); }
 
 // Pages made here: text and colour on A4, A3 and rotated pages.
 const std::vector<TestPage> kMadePages = {
-    {595.28, 841.89, 0, Text("A4 portrait") + testkit::FillRect(50, 50, 200, 120, 200, 30, 60)},
-    {841.89, 1190.55, 90, Text("A3 turned") + testkit::FillRect(300, 300, 80, 300, 10, 140, 90)},
+    {595.28, 841.89, 0, Text("A4 portrait") + testing::FillRect(50, 50, 200, 120, 200, 30, 60)},
+    {841.89, 1190.55, 90, Text("A3 turned") + testing::FillRect(300, 300, 80, 300, 10, 140, 90)},
     {595.28, 841.89, 180, Text("upside down")},
-    {595.28, 841.89, 270, Text("A4 turned back") + testkit::FillRect(0, 0, 30, 30, 0, 0, 0)},
-    {168.48, 120.75, 0, testkit::FillRect(10.3, 10.7, 100.1, 50.5, 90, 90, 250)},
+    {595.28, 841.89, 270, Text("A4 turned back") + testing::FillRect(0, 0, 30, 30, 0, 0, 0)},
+    {168.48, 120.75, 0, testing::FillRect(10.3, 10.7, 100.1, 50.5, 90, 90, 250)},
 };
 
 #ifdef QUILLAMAR_REFERENCE_FULL
@@ -77,18 +78,18 @@ const ReferenceCase kReferenceCases[] = {
 #endif
 
 // The page as pdftoppm renders it (read back from a file in folder).
-testkit::PngPage ReferencePage(const std::string& pdf, int page, const char* dpi,
+testing::PngPage ReferencePage(const std::string& pdf, int page, const char* dpi,
                                const ScratchFolder& folder) {
   const std::string n = std::to_string(page);
   const auto prefix = folder.path() / ("ref_" + n);
-  const auto run = testkit::RunProcess(
+  const auto run = testing::RunProcess(
       {kPdftoppm, "-png", "-r", dpi, "-f", n, "-l", n, "-singlefile", pdf, prefix.string()});
-  testkit::PngPage reference = testkit::ReadPng(prefix.string() + ".png");
+  testing::PngPage reference = testing::ReadPng(prefix.string() + ".png");
   if (run.exit_status != 0) reference.error = "pdftoppm failed: " + run.err;
   return reference;
 }
 
-class RendererReferenceTest : public testing::TestWithParam<ReferenceCase> {};
+class RendererReferenceTest : public ::testing::TestWithParam<ReferenceCase> {};
 
 TEST_P(RendererReferenceTest, PixelsEqualPdftoppm) {
   const ReferenceCase& c = GetParam();
@@ -96,12 +97,12 @@ TEST_P(RendererReferenceTest, PixelsEqualPdftoppm) {
   std::string pdf = (kPdfs / c.pdf).string();
   if (c.pdf.empty()) {
     pdf = (folder.path() / "made.pdf").string();
-    testkit::WriteFile(pdf, testkit::MakePdf(c.generated));
+    testing::WriteFile(pdf, testing::MakePdf(c.generated));
   }
   const auto ours =
-      testkit::RunProcess({testkit::RendererPath(), "-o", (folder.path() / "p_%d.png").string(),
+      testing::RunProcess({testing::RendererPath(), "-o", (folder.path() / "p_%d.png").string(),
                            "-F", "png", "-r", c.dpi, pdf});
-  ASSERT_EQ(ours.exit_status, kExitSuccess) << ours.err;
+  ASSERT_EQ(ours.exit_status, testing::kRendererSucceeded) << ours.err;
   ASSERT_TRUE(
       std::filesystem::exists(folder.path() / ("p_" + std::to_string(c.page_count) + ".png")));
   ASSERT_FALSE(
@@ -110,20 +111,22 @@ TEST_P(RendererReferenceTest, PixelsEqualPdftoppm) {
   for (int page = 1; c.pages.empty() && page <= c.page_count; ++page) pages.push_back(page);
   for (const int page : pages) {
     const std::string n = std::to_string(page);
-    EXPECT_EQ(testkit::FirstDifference(testkit::ReadPng(folder.path() / ("p_" + n + ".png")),
+    EXPECT_EQ(testing::FirstDifference(testing::ReadPng(folder.path() / ("p_" + n + ".png")),
                                        ReferencePage(pdf, page, c.dpi, folder)),
               "")
         << "page " << page;
   }
 }
 
-std::string CaseName(const testing::TestParamInfo<ReferenceCase>& info) { return info.param.name; }
+std::string CaseName(const ::testing::TestParamInfo<ReferenceCase>& info) {
+  return info.param.name;
+}
 
 #ifdef QUILLAMAR_REFERENCE_FULL
 INSTANTIATE_TEST_SUITE_P(RendererAllShared, RendererReferenceTest,
-                         testing::ValuesIn(kReferenceCases), CaseName);
+                         ::testing::ValuesIn(kReferenceCases), CaseName);
 #else
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererReferenceTest, testing::ValuesIn(kReferenceCases),
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererReferenceTest, ::testing::ValuesIn(kReferenceCases),
                          CaseName);
 #endif
 

@@ -6,14 +6,15 @@
 
 #include "pagerender/pagerender.h"
 #include "pagerender/png_writer.h"
-#include "tests/pagerender/test_support.h"
+#include "support/pdf_pages.h"
+#include "support/process.h"
 
 namespace quillamar::pagerender {
 namespace {
 
-using testkit::ReadPng;
-using testkit::ScratchFolder;
-using testkit::TestPage;
+using testing::ReadPng;
+using testing::ScratchFolder;
+using testing::TestPage;
 
 constexpr unsigned kWhite = 0xffffff;
 constexpr unsigned kRed = 0xff0000;
@@ -24,7 +25,7 @@ RenderOutcome RenderBytes(const ScratchFolder& folder, const std::string& bytes,
                           int workers = 2, PngMode mode = PngMode::kBalanced,
                           const std::atomic<bool>* stop = nullptr) {
   const auto pdf = folder.path() / "in.pdf";
-  testkit::WriteFile(pdf, bytes);
+  testing::WriteFile(pdf, bytes);
   TemporaryFiles temporaries;
   RenderRequest request;
   request.options = Options{(folder.path() / "p_%d.png").string(), dpi, pdf.string()};
@@ -38,7 +39,7 @@ RenderOutcome RenderBytes(const ScratchFolder& folder, const std::string& bytes,
 RenderOutcome Render(const ScratchFolder& folder, const std::vector<TestPage>& pages, double dpi,
                      int workers = 2, PngMode mode = PngMode::kBalanced,
                      const std::atomic<bool>* stop = nullptr) {
-  return RenderBytes(folder, testkit::MakePdf(pages), dpi, workers, mode, stop);
+  return RenderBytes(folder, testing::MakePdf(pages), dpi, workers, mode, stop);
 }
 
 struct Probe {
@@ -58,12 +59,12 @@ struct PageCase {
 
 void PrintTo(const PageCase& c, std::ostream* os) { *os << c.name; }
 
-const std::string kRedCorner = testkit::FillRect(0, 0, 100, 100, 255, 0, 0);
+const std::string kRedCorner = testing::FillRect(0, 0, 100, 100, 255, 0, 0);
 
 const PageCase kPageCases[] = {
     {"A4At72", {595.28, 841.89, 0, kRedCorner}, 72, 596, 842, {{50, 792, kRed}, {546, 50, kWhite}}},
     {"A3At150",
-     {841.89, 1190.55, 0, testkit::FillRect(741.89, 1090.55, 100, 100, 0, 0, 255)},
+     {841.89, 1190.55, 0, testing::FillRect(741.89, 1090.55, 100, 100, 0, 0, 255)},
      150,
      1754,
      2481,
@@ -93,15 +94,15 @@ const PageCase kPageCases[] = {
     {"WidePage", {718.5, 300, 0, kRedCorner}, 96, 958, 400, {{60, 340, kRed}, {900, 20, kWhite}}},
 };
 
-class RendererPageTest : public testing::TestWithParam<PageCase> {};
+class RendererPageTest : public ::testing::TestWithParam<PageCase> {};
 
 TEST_P(RendererPageTest, SizeLayoutAndColours) {
   const PageCase& c = GetParam();
   const ScratchFolder folder;
   const RenderOutcome outcome = Render(folder, {c.page}, c.dpi);
-  ASSERT_EQ(outcome.exit_status, kExitSuccess) << outcome.error_line;
+  ASSERT_EQ(outcome.exit_status, testing::kRendererSucceeded) << outcome.error_line;
   EXPECT_EQ(outcome.pages_written, 1);
-  const testkit::PngPage png = ReadPng(folder.path() / "p_1.png");
+  const testing::PngPage png = ReadPng(folder.path() / "p_1.png");
   ASSERT_EQ(png.error, "");
   EXPECT_EQ(png.width, c.width);
   EXPECT_EQ(png.height, c.height);
@@ -113,17 +114,17 @@ TEST_P(RendererPageTest, SizeLayoutAndColours) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererPageTest, testing::ValuesIn(kPageCases),
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererPageTest, ::testing::ValuesIn(kPageCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RendererDocumentTest, MixedPagesGiveOneFileEachInOrder) {
   const ScratchFolder folder;
   const std::vector<TestPage> pages = {{595.28, 841.89, 0, kRedCorner},
                                        {841.89, 1190.55, 90, ""},
-                                       {200, 100, 0, testkit::FillRect(0, 0, 200, 100, 0, 0, 255)},
+                                       {200, 100, 0, testing::FillRect(0, 0, 200, 100, 0, 0, 255)},
                                        {612, 792, 270, ""}};
   const RenderOutcome outcome = Render(folder, pages, 36);
-  ASSERT_EQ(outcome.exit_status, kExitSuccess) << outcome.error_line;
+  ASSERT_EQ(outcome.exit_status, testing::kRendererSucceeded) << outcome.error_line;
   EXPECT_EQ(outcome.pages_written, 4);
   EXPECT_EQ(folder.Entries(),
             (std::vector<std::string>{"in.pdf", "p_1.png", "p_2.png", "p_3.png", "p_4.png"}));
@@ -139,8 +140,8 @@ TEST(RendererDocumentTest, MixedPagesGiveOneFileEachInOrder) {
 TEST(RendererDocumentTest, TextIsDrawnInsideItsBox) {
   const ScratchFolder folder;
   const RenderOutcome outcome =
-      Render(folder, {{300, 200, 0, testkit::ShowText(20, 80, 60, "Hello")}}, 72);
-  ASSERT_EQ(outcome.exit_status, kExitSuccess) << outcome.error_line;
+      Render(folder, {{300, 200, 0, testing::ShowText(20, 80, 60, "Hello")}}, 72);
+  ASSERT_EQ(outcome.exit_status, testing::kRendererSucceeded) << outcome.error_line;
   const auto png = ReadPng(folder.path() / "p_1.png");
   ASSERT_EQ(png.error, "");
   int dark_inside = 0;
@@ -175,19 +176,19 @@ const DamageCase kDamageCases[] = {
      [](std::string pdf) { return pdf.insert(9, "% padding that moves every object\n"); }},
 };
 
-class RendererRepairTest : public testing::TestWithParam<DamageCase> {};
+class RendererRepairTest : public ::testing::TestWithParam<DamageCase> {};
 
 TEST_P(RendererRepairTest, RepairableDamageStillRenders) {
   const ScratchFolder folder;
-  const std::string pdf = testkit::MakePdf({{200, 200, 0, kRedCorner}, {100, 50, 90, ""}});
+  const std::string pdf = testing::MakePdf({{200, 200, 0, kRedCorner}, {100, 50, 90, ""}});
   const RenderOutcome outcome = RenderBytes(folder, GetParam().damage(pdf), 72);
-  ASSERT_EQ(outcome.exit_status, kExitSuccess) << outcome.error_line;
+  ASSERT_EQ(outcome.exit_status, testing::kRendererSucceeded) << outcome.error_line;
   const auto first = ReadPng(folder.path() / "p_1.png");
   EXPECT_EQ(first.Pixel(50, 150), kRed);
   EXPECT_EQ(ReadPng(folder.path() / "p_2.png").width, 50);
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererRepairTest, testing::ValuesIn(kDamageCases),
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererRepairTest, ::testing::ValuesIn(kDamageCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RendererDocumentTest, StopRequestedBeforehandWritesNothingAndFails) {
@@ -195,7 +196,7 @@ TEST(RendererDocumentTest, StopRequestedBeforehandWritesNothingAndFails) {
   const std::atomic<bool> stop{true};
   const RenderOutcome outcome =
       Render(folder, {{100, 100, 0, ""}, {100, 100, 0, ""}}, 72, 2, PngMode::kBalanced, &stop);
-  EXPECT_EQ(outcome.exit_status, kExitFailure);
+  EXPECT_EQ(outcome.exit_status, testing::kRendererFailed);
   EXPECT_EQ(outcome.pages_written, 0);
   EXPECT_EQ(outcome.error_line,
             "lib.dll: " + (folder.path() / "in.pdf").string() + ": stopped after 0 of 2 pages");
@@ -206,8 +207,8 @@ TEST(RendererDocumentTest, StopRequestedBeforehandWritesNothingAndFails) {
 std::vector<TestPage> VariedPages() {
   std::vector<TestPage> pages;
   for (int i = 0; i < 7; ++i) {
-    std::string content = testkit::FillRect(10 * i, 20 * i, 150, 90, 40 * i, 255 - 30 * i, 128);
-    content += testkit::ShowText(30, 300 - 20 * i, 12 + 4 * i, "Page " + std::to_string(i + 1));
+    std::string content = testing::FillRect(10 * i, 20 * i, 150, 90, 40 * i, 255 - 30 * i, 128);
+    content += testing::ShowText(30, 300 - 20 * i, 12 + 4 * i, "Page " + std::to_string(i + 1));
     pages.push_back(TestPage{300 + 10.5 * i, 400, 90 * (i % 4), content});
   }
   return pages;
@@ -216,12 +217,13 @@ std::vector<TestPage> VariedPages() {
 TEST(RendererDocumentTest, ParallelAndSingleWorkerFilesAreIdentical) {
   const ScratchFolder single;
   const ScratchFolder parallel;
-  ASSERT_EQ(Render(single, VariedPages(), 100, 1).exit_status, kExitSuccess);
-  ASSERT_EQ(Render(parallel, VariedPages(), 100, 3).exit_status, kExitSuccess);
+  ASSERT_EQ(Render(single, VariedPages(), 100, 1).exit_status, testing::kRendererSucceeded);
+  ASSERT_EQ(Render(parallel, VariedPages(), 100, 3).exit_status, testing::kRendererSucceeded);
   ASSERT_EQ(single.Entries(), parallel.Entries());
   for (int page = 1; page <= 7; ++page) {
     const std::string name = "p_" + std::to_string(page) + ".png";
-    EXPECT_EQ(testkit::ReadFile(single.path() / name), testkit::ReadFile(parallel.path() / name))
+    EXPECT_EQ(testing::ReadFileText(single.path() / name),
+              testing::ReadFileText(parallel.path() / name))
         << name;
   }
 }
@@ -232,17 +234,17 @@ TEST(RendererDocumentTest, APageLooksTheSameAfterTheOtherPagesOfItsDocument) {
   const ScratchFolder folder;
   std::vector<TestPage> pages = VariedPages();
   pages.push_back(pages.front());
-  ASSERT_EQ(Render(folder, pages, 100, 1).exit_status, kExitSuccess);
+  ASSERT_EQ(Render(folder, pages, 100, 1).exit_status, testing::kRendererSucceeded);
   const auto first = ReadPng(folder.path() / "p_1.png");
   ASSERT_EQ(first.error, "");
-  EXPECT_EQ(testkit::FirstDifference(ReadPng(folder.path() / "p_8.png"), first), "");
+  EXPECT_EQ(testing::FirstDifference(ReadPng(folder.path() / "p_8.png"), first), "");
 }
 
 // Seven coloured pages, then two with black text only, which are grey.
 std::vector<TestPage> ColouredThenGreyPages() {
   std::vector<TestPage> pages = VariedPages();
   for (int i = 0; i < 2; ++i) {
-    pages.push_back(TestPage{300, 400, 90 * i, testkit::ShowText(30, 300, 14, "Grey text")});
+    pages.push_back(TestPage{300, 400, 90 * i, testing::ShowText(30, 300, 14, "Grey text")});
   }
   return pages;
 }
@@ -251,12 +253,13 @@ TEST(RendererDocumentTest, IntermediatePagesHaveTheSamePixelsStoredUncompressed)
   const ScratchFolder balanced;
   const ScratchFolder intermediate;
   const auto pages = ColouredThenGreyPages();
-  ASSERT_EQ(Render(balanced, pages, 72).exit_status, kExitSuccess);
-  ASSERT_EQ(Render(intermediate, pages, 72, 2, PngMode::kIntermediate).exit_status, kExitSuccess);
+  ASSERT_EQ(Render(balanced, pages, 72).exit_status, testing::kRendererSucceeded);
+  ASSERT_EQ(Render(intermediate, pages, 72, 2, PngMode::kIntermediate).exit_status,
+            testing::kRendererSucceeded);
   for (int page = 1; page <= 9; ++page) {
     const std::string name = "p_" + std::to_string(page) + ".png";
     const auto ours = ReadPng(intermediate.path() / name);
-    EXPECT_EQ(testkit::FirstDifference(ours, ReadPng(balanced.path() / name)), "") << name;
+    EXPECT_EQ(testing::FirstDifference(ours, ReadPng(balanced.path() / name)), "") << name;
     // Stored blocks hold every row byte (a filter byte plus one sample per grey pixel or three
     // per coloured one) uncompressed.
     const bool grey = page > 7;

@@ -5,12 +5,13 @@
 #include <cerrno>
 
 #include "pagerender/pagerender.h"
-#include "tests/pagerender/test_support.h"
+#include "support/pdf_pages.h"
+#include "support/process.h"
 
 namespace quillamar::pagerender {
 namespace {
 
-using testkit::ScratchFolder;
+using testing::ScratchFolder;
 
 // Creates a temporary for name in folder and writes text into it.
 std::string CreateWith(TemporaryFiles& files, const ScratchFolder& folder, const char* name,
@@ -25,14 +26,14 @@ std::string CreateWith(TemporaryFiles& files, const ScratchFolder& folder, const
 
 TEST(RendererTemporaryFilesTest, CommitGivesTheCompleteFileItsNameAndReplacesAnOldOne) {
   const ScratchFolder folder;
-  testkit::WriteFile(folder.path() / "p_1.png", "old page");
+  testing::WriteFile(folder.path() / "p_1.png", "old page");
   TemporaryFiles files;
   const std::string temporary = CreateWith(files, folder, "p_1.png", "new page");
   EXPECT_EQ(std::filesystem::path(temporary).parent_path(), folder.path());
   EXPECT_EQ(folder.Entries().size(), 2u);
   ASSERT_TRUE(files.Commit(temporary, (folder.path() / "p_1.png").string()));
   EXPECT_EQ(folder.Entries(), std::vector<std::string>{"p_1.png"});
-  EXPECT_EQ(testkit::ReadFile(folder.path() / "p_1.png"), "new page");
+  EXPECT_EQ(testing::ReadFileText(folder.path() / "p_1.png"), "new page");
 }
 
 TEST(RendererTemporaryFilesTest, EachTemporaryHasItsOwnName) {

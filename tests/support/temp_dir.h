@@ -1,25 +1,67 @@
-// A temporary folder for one test, removed with everything in it when the test ends.
+// Temporary folders for one test, removed with everything in them when the test ends, and whole
+// files written and read back.
 #pragma once
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 namespace quillamar::testing {
 
+/// The names of the entries in the folder (hidden ones included), sorted.
+inline std::vector<std::string> FolderEntries(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+/// The whole content of a file ("" when it cannot be read).
+inline std::string ReadFileText(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+inline std::vector<std::uint8_t> ReadAll(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void WriteAll(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+/// A folder under the system's temporary folder. A test that cannot have one stops at once
+/// rather than write into the working folder.
 class TempDir {
  public:
   TempDir() {
     std::string pattern =
         (std::filesystem::temp_directory_path() / "quillamar-test-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    path_ = pattern;
   }
   ~TempDir() {
     std::error_code ignored;
+    // A test may have taken the folder's own rights away.
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
     std::filesystem::remove_all(path_, ignored);
   }
   TempDir(const TempDir&) = delete;
@@ -34,19 +76,26 @@ class TempDir {
                     bool executable = false) const {
     const std::string file = *this / name;
     std::filesystem::create_directories(std::filesystem::path(file).parent_path());
-    std::ofstream(file, std::ios::binary) << content;
+    WriteFile(file, content);
     if (executable) ::chmod(file.c_str(), 0755);
     return file;
   }
+
+  std::vector<std::string> Entries() const { return FolderEntries(path_); }
 
  private:
   std::string path_;
 };
 
-/// The whole content of a file ("" when it cannot be read).
-inline std::string ReadFileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+/// A TempDir for tests that build their paths with std::filesystem.
+class ScratchFolder {
+ public:
+  const std::filesystem::path& path() const { return path_; }
+  std::vector<std::string> Entries() const { return dir_.Entries(); }
+
+ private:
+  TempDir dir_;
+  std::filesystem::path path_{dir_.path()};
+};
 
 }  // namespace quillamar::testing

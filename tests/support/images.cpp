@@ -1,5 +1,5 @@
-// Test helpers: bitmaps, libjpeg decoding, scratch folders and the cjpeg tool.
-#include "tests/jpeg/jpeg_test_support.h"
+// Bitmaps from pixel rules, JPEG decoding, PNG writing with libpng and the cjpeg tool.
+#include "support/images.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -15,7 +15,9 @@
 #include <jpeglib.h>
 // clang-format on
 
-namespace quillamar::testing_support {
+#include "support/temp_dir.h"
+
+namespace quillamar::testing {
 
 std::unique_ptr<TBitmap> MakeBitmap(int width, int height, const PixelRule& rule) {
   auto bitmap = std::make_unique<TBitmap>();
@@ -180,26 +182,6 @@ std::unique_ptr<TBitmap> WritePng(const std::string& path, PngKind kind, int wid
   return shown;
 }
 
-std::vector<std::uint8_t> ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<std::string> FolderEntries(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 std::vector<std::uint8_t> CjpegFile(const TBitmap& bitmap, const std::string& arguments,
                                     const std::string& scratch) {
   const std::string ppm = scratch + "/reference.ppm";
@@ -221,4 +203,4 @@ std::vector<std::uint8_t> CjpegFile(const TBitmap& bitmap, const std::string& ar
   return ReadAll(jpg);
 }
 
-}  // namespace quillamar::testing_support
+}  // namespace quillamar::testing

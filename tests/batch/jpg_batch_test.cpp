@@ -8,16 +8,20 @@
 #include "batch/batch.h"
 #include "framework/exceptions.h"
 #include "framework/paths.h"
-#include "png/png_messages.h"
+#include "support/images.h"
 #include "support/temp_dir.h"
-#include "tests/jpeg/jpeg_test_support.h"
 
 namespace quillamar {
 namespace {
 
 using testing::TempDir;
-using namespace testing_support;  // the helpers of these tests
+using namespace testing;  // the helpers of these tests
 using Names = std::vector<std::string>;
+
+// The PNG reader's message for a file that is not a PNG, written out so that a changed text fails.
+constexpr char kNotAPngText[] =
+    "The file being readed is not a valid \"Portable Network Graphics\" image because it "
+    "contains an invalid header. This file may be corruped, try obtaining it again.";
 
 // A front end that converts to JPG: fixed answers, messages kept, pages re-encoded for real.
 class JpgHost : public batch::RunHost {
@@ -80,7 +84,7 @@ const BatchCase kBatchCases[] = {
     {"BadSecondPage",
      {{1, Page::kValid}, {2, Page::kEmpty}, {3, Page::kValid}},
      {"a_1.jpg", "a_2.png", "a_3.png"},
-     png::kInvalidFileHeaderText},
+     kNotAPngText},
 };
 
 // The renderer is a script that copies prepared page files into place.

@@ -15,16 +15,23 @@
 #include "framework/paths.h"
 #include "framework/streams.h"
 #include "jpeg/jpeg.h"
-#include "png/png_messages.h"
+#include "support/images.h"
 #include "support/temp_dir.h"
-#include "tests/jpeg/jpeg_test_support.h"
 
 namespace quillamar {
 namespace {
 
 using testing::TempDir;
-using namespace testing_support;  // the helpers of these tests
+using namespace testing;  // the helpers of these tests
 using Bytes = std::vector<std::uint8_t>;
+
+// The PNG reader's messages, written out so that a changed text fails here.
+constexpr char kNotAPngText[] =
+    "The file being readed is not a valid \"Portable Network Graphics\" image because it "
+    "contains an invalid header. This file may be corruped, try obtaining it again.";
+constexpr char kCutShortText[] =
+    "This \"Portable Network Graphics\" image is invalid because the decoder found an unexpected "
+    "end of the file.";
 
 Rgb Ramp(int x, int y) {
   return {static_cast<std::uint8_t>(x * 7 + y), static_cast<std::uint8_t>(y * 11),
@@ -144,9 +151,9 @@ const BadPage kBadPages[] = {
        WriteAll(png, {});
        return png;
      },
-     [](const std::string&) { return std::string(png::kInvalidFileHeaderText); }},
+     [](const std::string&) { return std::string(kNotAPngText); }},
     {"CutBeforeIend", [](const std::string& png) { return WithoutLastBytes(png, 12); },
-     [](const std::string&) { return std::string(png::kUnexpectedEndText); }},
+     [](const std::string&) { return std::string(kCutShortText); }},
     {"Missing",
      [](const std::string& png) {
        ::unlink(png.c_str());
@@ -193,7 +200,7 @@ TEST(ConvertPngToJpgTest, PageThatIsANamedPipeRaisesWithoutWaiting) {
   const std::string png = dir / "a_1.png";
   ASSERT_EQ(::mkfifo(png.c_str(), 0600), 0);
   EXPECT_EQ(MessageOf<Exception>([&] { batch::ConvertPngToJpg(png, dir / "a_1.jpg"); }),
-            png::kInvalidFileHeaderText);
+            kNotAPngText);
   EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"a_1.png"});
 }
 

@@ -1,11 +1,7 @@
-// Helpers for the page renderer's tests: PDF writing, PNG reading, child processes.
-#include "tests/pagerender/test_support.h"
+// Small PDFs written by the tests and PNG pages read back.
+#include "support/pdf_pages.h"
 
-#include <fcntl.h>
 #include <png.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,7 +9,9 @@
 #include <fstream>
 #include <sstream>
 
-namespace quillamar::pagerender::testkit {
+#include "support/temp_dir.h"
+
+namespace quillamar::testing {
 namespace {
 
 std::string Number(double value) {
@@ -38,24 +36,6 @@ void AddCrossReference(std::string& pdf, const std::vector<std::size_t>& offsets
   }
   pdf += "trailer\n<< /Size " + std::to_string(offsets.size() + 1) +
          " /Root 1 0 R >>\nstartxref\n" + std::to_string(start) + "\n%%EOF\n";
-}
-
-[[noreturn]] void ExecChild(const std::vector<std::string>& argv,
-                            const std::map<std::string, std::string>& environment,
-                            const std::filesystem::path& folder) {
-  const int in = ::open("/dev/null", O_RDONLY);
-  const int out = ::open((folder / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  const int err = ::open((folder / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (in < 0 || out < 0 || err < 0) ::_exit(127);
-  ::dup2(in, 0);
-  ::dup2(out, 1);
-  ::dup2(err, 2);
-  for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
-  std::vector<char*> args;
-  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  ::execv(args[0], args.data());
-  ::_exit(127);
 }
 
 }  // namespace
@@ -98,15 +78,6 @@ std::string ShowText(double x, double y, double size, const std::string& text) {
          ") Tj ET\n";
 }
 
-void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 unsigned PngPage::Pixel(int x, int y) const {
   const std::size_t at = (static_cast<std::size_t>(y) * width + x) * 3;
   return (unsigned{rgb[at]} << 16) | (unsigned{rgb[at + 1]} << 8) | rgb[at + 2];
@@ -114,7 +85,7 @@ unsigned PngPage::Pixel(int x, int y) const {
 
 PngPage ReadPng(const std::filesystem::path& path) {
   PngPage page;
-  const std::string bytes = ReadFile(path);
+  const std::string bytes = ReadFileText(path);
   if (bytes.size() < 29) {
     page.error = "too short to be a PNG";
     return page;
@@ -159,71 +130,4 @@ std::string FirstDifference(const PngPage& ours, const PngPage& reference) {
   return text;
 }
 
-ScratchFolder::ScratchFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "pagerender-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-  path_ = pattern;
-}
-
-ScratchFolder::~ScratchFolder() {
-  std::error_code ignored;
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, ignored);
-  std::filesystem::remove_all(path_, ignored);
-}
-
-std::vector<std::string> ScratchFolder::Entries() const {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(path_)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-ChildProcess::ChildProcess(const std::vector<std::string>& argv,
-                           const std::map<std::string, std::string>& environment) {
-  pid_ = ::fork();
-  if (pid_ == 0) ExecChild(argv, environment, output_.path());
-}
-
-ChildProcess::~ChildProcess() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
-}
-
-void ChildProcess::Signal(int signal_number) const { ::kill(pid_, signal_number); }
-
-ProcessResult ChildProcess::Wait() {
-  ProcessResult result;
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
-  pid_ = -1;
-  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = ReadFile(output_.path() / "out");
-  result.err = ReadFile(output_.path() / "err");
-  return result;
-}
-
-ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         const std::map<std::string, std::string>& environment) {
-  ChildProcess child(argv, environment);
-  return child.Wait();
-}
-
-std::string RendererPath() { return std::string(QUILLAMAR_BIN_DIR) + "/lib.dll"; }
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty()) lines.push_back(line);
-  }
-  return lines;
-}
-
-}  // namespace quillamar::pagerender::testkit
+}  // namespace quillamar::testing

@@ -1,4 +1,4 @@
-// Helpers of the JPEG writer's tests: bitmaps from pixel rules, decoding, files and the cjpeg tool.
+// Bitmaps from pixel rules, JPEG decoding, PNG writing with libpng and the cjpeg tool.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 
 #include "framework/graphics.h"
 
-namespace quillamar::testing_support {
+namespace quillamar::testing {
 
 struct Rgb {
   std::uint8_t r = 0;
@@ -46,12 +46,6 @@ enum class PngKind { kRgb, kGray, kPalette, kRgbAlpha, kGrayAlpha };
 std::unique_ptr<TBitmap> WritePng(const std::string& path, PngKind kind, int width, int height,
                                   const PixelRule& rule);
 
-std::vector<std::uint8_t> ReadAll(const std::string& path);
-void WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes);
-
-/// The names of the entries in the folder, sorted.
-std::vector<std::string> FolderEntries(const std::string& folder);
-
 /// The message of the exception of class E that the action raises; a test failure and "" when
 /// it raises none.
 template <class E, class Action>
@@ -72,4 +66,4 @@ inline constexpr char kCjpeg[] = "/usr/bin/cjpeg";
 std::vector<std::uint8_t> CjpegFile(const TBitmap& bitmap, const std::string& arguments,
                                     const std::string& scratch);
 
-}  // namespace quillamar::testing_support
+}  // namespace quillamar::testing
