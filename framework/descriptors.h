@@ -12,7 +12,8 @@ enum class SeekOrigin;  // framework/streams.h
 /// Owns one open descriptor (or none: -1) and closes it when it goes; movable, not copyable.
 class FileDescriptor {
  public:
-  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
   ~FileDescriptor() { Reset(); }
   FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.Release()) {}
   FileDescriptor& operator=(FileDescriptor&& other) noexcept {
@@ -30,7 +31,7 @@ class FileDescriptor {
   void Reset(int fd = -1) noexcept;
 
  private:
-  int fd_;
+  int fd_ = -1;
 };
 
 /// Writes all count bytes, retrying after signals and short writes; returns how many were

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <utility>
 
+#include "framework/descriptors.h"
 #include "framework/paths.h"
 
 extern char** environ;
@@ -85,29 +86,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kGraceBeforeKill = std::chrono::seconds(2);
 constexpr std::size_t kErrorTailBytes = 8192;
-
-// Owns a descriptor.
-class Descriptor {
- public:
-  Descriptor() = default;
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() { Reset(); }
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  void Reset() {
-    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // The spawn attributes and file actions, destroyed in every case.
 class SpawnSetup {
@@ -211,20 +189,15 @@ constexpr int kChildChannelFd = 3;
 // An anonymous in-memory file holding the password, read from its start, numbered above the
 // channel's place; invalid without a password or when it cannot be made (the renderer then
 // reports the PDF as locked).
-Descriptor CreatePasswordFile(const std::optional<std::string>& password) {
-  if (!password) return Descriptor();
-  const Descriptor memory(::memfd_create("quillamar-password", MFD_CLOEXEC));
-  if (memory.get() < 0) return Descriptor();
-  std::size_t written = 0;
-  while (written < password->size()) {
-    const ssize_t put =
-        ::write(memory.get(), password->data() + written, password->size() - written);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) break;
-    written += static_cast<std::size_t>(put);
+FileDescriptor CreatePasswordFile(const std::optional<std::string>& password) {
+  if (!password) return FileDescriptor();
+  const FileDescriptor memory(::memfd_create("quillamar-password", MFD_CLOEXEC));
+  if (memory.Get() < 0) return FileDescriptor();
+  if (WriteAll(memory.Get(), password->data(), password->size()) != password->size() ||
+      ::lseek(memory.Get(), 0, SEEK_SET) != 0) {
+    return FileDescriptor();
   }
-  if (written != password->size() || ::lseek(memory.get(), 0, SEEK_SET) != 0) return Descriptor();
-  return Descriptor(::fcntl(memory.get(), F_DUPFD_CLOEXEC, kChildChannelFd + 1));
+  return FileDescriptor(::fcntl(memory.Get(), F_DUPFD_CLOEXEC, kChildChannelFd + 1));
 }
 
 bool IsContractVariable(const char* entry) {
@@ -307,17 +280,17 @@ bool HasEnded(pid_t pid) {
 // The two ends of the page channel: ours, and the renderer's moved above the numbers that the
 // child's own descriptors take, so that placing it cannot clobber another.
 struct ChannelPair {
-  Descriptor ours;
-  Descriptor theirs;
+  FileDescriptor ours;
+  FileDescriptor theirs;
 };
 
 ChannelPair OpenChannel() {
   int pair[2] = {-1, -1};
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return ChannelPair{};
-  Descriptor ours(pair[0]);
-  Descriptor raw(pair[1]);
-  Descriptor theirs(::fcntl(raw.get(), F_DUPFD_CLOEXEC, kChildChannelFd + 1));
-  if (theirs.get() < 0) return ChannelPair{};
+  FileDescriptor ours(pair[0]);
+  FileDescriptor raw(pair[1]);
+  FileDescriptor theirs(::fcntl(raw.Get(), F_DUPFD_CLOEXEC, kChildChannelFd + 1));
+  if (theirs.Get() < 0) return ChannelPair{};
   ChannelPair result;
   result.ours = std::move(ours);
   result.theirs = std::move(theirs);
@@ -337,9 +310,9 @@ std::string DescribeEnd(int status) {
 
 struct RendererProcess::State {
   std::optional<ChildProcess> child;
-  Descriptor error_capture;
-  Descriptor channel;  // ours; closed once the renderer has nothing more to say
-  Descriptor process_fd;
+  FileDescriptor error_capture;
+  FileDescriptor channel;  // ours; closed once the renderer has nothing more to say
+  FileDescriptor process_fd;
   StopSignal* stop = nullptr;
   std::string pending;  // channel text not yet a whole line
   bool stop_reported = false;
@@ -364,7 +337,7 @@ struct RendererProcess::State {
   // Milliseconds to wait in poll: none without a process descriptor (short naps instead), and no
   // later than the kill time while stopping.
   int WaitTimeout() const {
-    int timeout = process_fd.get() < 0 ? 50 : -1;
+    int timeout = process_fd.Get() < 0 ? 50 : -1;
     if (stopping && !killed) {
       const int left = MillisecondsUntil(kill_at);
       timeout = timeout < 0 ? left : std::min(timeout, left);
@@ -377,7 +350,7 @@ struct RendererProcess::State {
   bool ReadChannel();
   // Reads everything left and closes the channel.
   void DrainChannel() {
-    while (channel.get() >= 0 && ReadChannel()) {
+    while (channel.Get() >= 0 && ReadChannel()) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
     }
     channel.Reset();
@@ -412,7 +385,7 @@ bool RendererProcess::State::ReadChannel() {
   char buffer[4096];
   ssize_t got = 0;
   do {
-    got = ::recv(channel.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+    got = ::recv(channel.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
   } while (got < 0 && errno == EINTR);
   if (got > 0) {
     pending.append(buffer, static_cast<std::size_t>(got));
@@ -428,16 +401,16 @@ RendererProcess::~RendererProcess() = default;  // the child is killed and reape
 std::unique_ptr<RendererProcess> RendererProcess::Start(const RendererRequest& request) {
   auto state = std::make_unique<State>();
   state->stop = request.stop;
-  state->error_capture = Descriptor(CreateErrorCapture());
+  state->error_capture = FileDescriptor(CreateErrorCapture());
   ChannelPair channel;
   if (request.page_channel) channel = OpenChannel();
   RendererRequest effective = request;
-  effective.page_channel = channel.theirs.get() >= 0;
-  const Descriptor password_file = CreatePasswordFile(request.password);
+  effective.page_channel = channel.theirs.Get() >= 0;
+  const FileDescriptor password_file = CreatePasswordFile(request.password);
   SpawnSetup setup;
-  PrepareSpawn(setup, state->error_capture.get(), channel.theirs.get(), password_file.get());
+  PrepareSpawn(setup, state->error_capture.Get(), channel.theirs.Get(), password_file.Get());
   std::vector<std::string> argv_texts = request.arguments;
-  std::vector<std::string> env_texts = ChildEnvironment(effective, password_file.get());
+  std::vector<std::string> env_texts = ChildEnvironment(effective, password_file.Get());
   const std::vector<char*> argv = PointersTo(argv_texts);
   const std::vector<char*> envp = PointersTo(env_texts);
 
@@ -447,7 +420,7 @@ std::unique_ptr<RendererProcess> RendererProcess::Start(const RendererRequest& r
     return nullptr;
   }
   state->child.emplace(pid);
-  state->process_fd = Descriptor(OpenProcessDescriptor(pid));
+  state->process_fd = FileDescriptor(OpenProcessDescriptor(pid));
   state->channel = std::move(channel.ours);  // the renderer's end closes with `channel`
   return std::unique_ptr<RendererProcess>(new RendererProcess(std::move(state)));
 }
@@ -461,15 +434,15 @@ PageEvent RendererProcess::NextEvent(int timeout_ms) {
       s.stop_reported = true;
       return {PageEvent::Kind::kStopRequested, 0};
     }
-    if (s.channel.get() < 0 || s.ended) {
+    if (s.channel.Get() < 0 || s.ended) {
       s.DrainChannel();  // what it still holds was written before the end
       if (auto event = s.TakeLine()) return *event;
       return {PageEvent::Kind::kEnded, 0};
     }
-    pollfd watched[3] = {{s.channel.get(), POLLIN, 0},
-                         {s.process_fd.get(), POLLIN, 0},
+    pollfd watched[3] = {{s.channel.Get(), POLLIN, 0},
+                         {s.process_fd.Get(), POLLIN, 0},
                          {s.stop != nullptr ? s.stop->WakeDescriptor() : -1, POLLIN, 0}};
-    int wait = s.process_fd.get() < 0 ? 50 : -1;
+    int wait = s.process_fd.Get() < 0 ? 50 : -1;
     if (timeout_ms >= 0) {
       const int left = MillisecondsUntil(give_up_at);
       if (left == 0) return {PageEvent::Kind::kQuiet, 0};
@@ -483,12 +456,12 @@ PageEvent RendererProcess::NextEvent(int timeout_ms) {
 
 void RendererProcess::Consumed(int page) {
   State& s = *state_;
-  if (s.channel.get() < 0) return;
+  if (s.channel.Get() < 0) return;
   const std::string line =
       std::string(contract::kChannelConsumed) + " " + std::to_string(page) + "\n";
   ssize_t put = -1;
   do {
-    put = ::send(s.channel.get(), line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    put = ::send(s.channel.Get(), line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   } while (put < 0 && errno == EINTR);
   // A renderer that does not read its replies is simply not paced.
 }
@@ -500,7 +473,7 @@ RenderOutcome RendererProcess::Finish() {
   s.channel.Reset();  // a renderer still writing must not block on a full channel
   while (!HasEnded(s.child->pid())) {
     if (s.StopRequested() || s.stopping) s.Escalate();
-    pollfd watched[2] = {{s.process_fd.get(), POLLIN, 0}, {-1, POLLIN, 0}};
+    pollfd watched[2] = {{s.process_fd.Get(), POLLIN, 0}, {-1, POLLIN, 0}};
     if (s.stop != nullptr && !s.stopping) watched[1].fd = s.stop->WakeDescriptor();
     ::poll(watched, 2, s.WaitTimeout());
   }
@@ -515,7 +488,7 @@ RenderOutcome RendererProcess::Finish() {
   }
   outcome.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
   outcome.signal_number = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  const std::string error_tail = ErrorTail(s.error_capture.get());
+  const std::string error_tail = ErrorTail(s.error_capture.Get());
   outcome.warnings = WarningLines(error_tail);
   if (outcome.kind == RenderOutcome::Kind::kFailed) {
     // A renderer ended by a signal is reported as such, whatever it wrote before.
