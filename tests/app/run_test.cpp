@@ -1,6 +1,7 @@
 // Convert from the window: the error display, the early exits, whole runs with script renderers
 // on the worker thread, and stopping a run by Button1, by closing and by destroying the window.
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <QComboBox>
 #include <QDir>
@@ -246,6 +247,36 @@ class RunTest : public QObject {
       QVERIFY2(file.read(signature.size()) == signature, qPrintable(page));
     }
     QCOMPARE(form().Label8->text(), Utf8("已完成！"));
+  }
+
+  // Closing the window in the middle of a JPG run with the real renderer: no child process and no
+  // temporary file stays, and every page file left is a complete PNG or JPEG.
+  void closingMidRunLeavesOnlyCompletePages() {
+    Choose({QStringLiteral(QUILLAMAR_TESTDATA "/pdfs/long_lecture_notes_117p.pdf")});
+    form().Edit1->setText(Path("pages"));
+    form().ComboBox1->setCurrentIndex(0);  // JPG
+    form().ComboBox2->setEditText(QStringLiteral("72"));
+    QSignalSpy ended(&form(), &TForm1::RunEnded);
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(Path("pages/long_lecture_notes_117p_1.jpg")),
+                             kRunTimeoutMs);
+    QVERIFY(!form().close());  // the run is stopped first
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kRunTimeoutMs);
+    int status = 0;
+    QCOMPARE(::waitpid(-1, &status, WNOHANG), -1);  // no child, running or unreaped
+    const QStringList left =
+        QDir(Path("pages")).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+    QVERIFY(left.contains(QStringLiteral("long_lecture_notes_117p_1.jpg")));
+    for (const QString& name : left) {
+      QFile file(Path("pages/") + name);
+      QVERIFY(file.open(QIODevice::ReadOnly));
+      const QByteArray bytes = file.readAll();
+      const bool complete_jpeg =
+          name.endsWith(".jpg") && bytes.startsWith("\xff\xd8\xff") && bytes.endsWith("\xff\xd9");
+      const bool complete_png = name.endsWith(".png") && bytes.startsWith("\x89PNG\r\n\x1a\n") &&
+                                bytes.right(8) == QByteArray("IEND\xae\x42\x60\x82", 8);
+      QVERIFY2(complete_jpeg || complete_png, qPrintable(name));
+    }
   }
 
   // Every way of ending a run early ends its renderer; the button's renderer ignores SIGTERM,
