@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <future>
+#include <limits>
 #include <optional>
 #include <set>
 #include <thread>
@@ -57,7 +58,10 @@ long long PagePixels(const std::string& png_path) {
     return (std::uint32_t{header[at]} << 24) | (std::uint32_t{header[at + 1]} << 16) |
            (std::uint32_t{header[at + 2]} << 8) | std::uint32_t{header[at + 3]};
   };
-  return static_cast<long long>(big_endian(16)) * big_endian(20);  // IHDR width and height
+  // IHDR width and height: in 64 bits unsigned, which two 32-bit numbers cannot overflow.
+  const std::uint64_t pixels = std::uint64_t{big_endian(16)} * big_endian(20);
+  return static_cast<long long>(
+      std::min<std::uint64_t>(pixels, std::numeric_limits<long long>::max()));
 }
 
 // A page on its way: being prepared (maybe on a worker thread), committed at its turn.
@@ -160,7 +164,11 @@ class PageLoop {
         if (!renderer_ended) Failed(page);  // announced, yet gone: ends the loop here
         return;
       }
-      const long long bytes = PagePixels(png) * contract::kReencodeBytesPerPixel;
+      // A header claiming more than the whole budget counts as the whole budget: such a page
+      // fails when it is read anyway.
+      const long long bytes =
+          std::min(PagePixels(png), kReencodeBudget / contract::kReencodeBytesPerPixel) *
+          contract::kReencodeBytesPerPixel;
       if (!in_flight_.empty() && bytes_in_flight_ + bytes > kReencodeBudget) return;
       std::string jpg = PagePath(page, ".jpg");
       RunHost& host = host_;
