@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QFile>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QString>
 #include <QStringList>
@@ -81,6 +82,17 @@ struct TestWindow {
     auto fake = std::make_unique<FakeDialogs>();
     dialogs = fake.get();
     form = std::make_unique<TForm1>(std::move(fake));
+  }
+  /// Chooses the PDFs as the PDF dialog would.
+  void Choose(const QStringList& pdfs) {
+    dialogs->pdf_answers.push_back(pdfs);
+    form->Button2Click(nullptr);
+  }
+  /// Presses Convert and waits until the run has ended.
+  void Convert(int timeout_ms) {
+    QSignalSpy ended(form.get(), &TForm1::RunEnded);
+    QTest::mouseClick(form->Button1, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, timeout_ms);
   }
   FakeDialogs* dialogs;
   std::unique_ptr<TForm1> form;

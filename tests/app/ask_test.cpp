@@ -133,17 +133,8 @@ class AskTest : public QObject {
     form().SetRendererPath(script.toStdString());
   }
 
-  void Choose(const QStringList& pdfs) {
-    dialogs().pdf_answers.push_back(pdfs);
-    form().Button2Click(nullptr);
-  }
-
-  /// Presses Convert and waits until the run has ended.
-  void Convert() {
-    QSignalSpy ended(&form(), &TForm1::RunEnded);
-    QTest::mouseClick(form().Button1, Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kRunTimeoutMs);
-  }
+  void Choose(const QStringList& pdfs) { window_->Choose(pdfs); }
+  void Convert() { window_->Convert(kRunTimeoutMs); }
 
   std::unique_ptr<TestWindow> window_;
   std::unique_ptr<QTemporaryDir> folder_;

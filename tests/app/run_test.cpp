@@ -336,17 +336,8 @@ class RunTest : public QObject {
     form().SetRendererPath(WriteScript(Path("renderer.sh"), body).toStdString());
   }
 
-  void Choose(const QStringList& pdfs) {
-    dialogs().pdf_answers.push_back(pdfs);
-    form().Button2Click(nullptr);
-  }
-
-  /// Presses Convert and waits until the run has ended.
-  void Convert() {
-    QSignalSpy ended(&form(), &TForm1::RunEnded);
-    QTest::mouseClick(form().Button1, Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kRunTimeoutMs);
-  }
+  void Choose(const QStringList& pdfs) { window_->Choose(pdfs); }
+  void Convert() { window_->Convert(kRunTimeoutMs); }
 
   /// The renderer's process id once it has written it; 0 when it never did.
   pid_t WaitForPid() {
