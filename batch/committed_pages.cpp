@@ -36,6 +36,13 @@ bool CommittedPages::Add(std::string jpg_path, std::string png_path) {
   return true;
 }
 
+std::chrono::milliseconds CommittedPages::TimeLeft() const {
+  if (pages_.empty()) return std::chrono::milliseconds(-1);
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - oldest_);
+  return std::max(max_age_ - waited, std::chrono::milliseconds(0));
+}
+
 void CommittedPages::Flush() noexcept {
   try {
     std::vector<bool> on_disk;

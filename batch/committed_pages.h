@@ -29,6 +29,10 @@ class CommittedPages {
   /// it is full. Returns whether it flushed.
   bool Add(std::string jpg_path, std::string png_path);
 
+  /// How long until the group's oldest page has waited max_age (zero once it has); negative while
+  /// the group is empty.
+  std::chrono::milliseconds TimeLeft() const;
+
   /// Writes the group's JPEGs and folder entries to the disk, then deletes each PNG whose JPEG
   /// surely got there; a PNG whose JPEG could not be flushed stays. Never raises.
   void Flush() noexcept;

@@ -49,6 +49,10 @@ inline constexpr char kWorkersEnv[] = "QUILLAMAR_WORKERS";
 /// consumed page n. Without it the renderer is not paced.
 inline constexpr char kPageWindowEnv[] = "QUILLAMAR_PAGE_WINDOW";
 
+/// Decimal bytes: the most that the renderer's page bitmaps may hold at once, when the run starts
+/// several renderers and splits the budget among them; half of kMemoryBudgetBytes otherwise.
+inline constexpr char kMemoryBudgetEnv[] = "QUILLAMAR_MEMORY_BUDGET";
+
 /// The channel's lines, each "WORD NUMBER\n". From the renderer: the page count first, then each
 /// page once its file is complete under its final name (in any order, each once).
 inline constexpr char kChannelPageCount[] = "pages";

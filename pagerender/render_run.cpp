@@ -234,15 +234,30 @@ int CpuCount() {
 
 }  // namespace
 
+namespace {
+
+// A positive decimal number from the environment variable; 0 when it is absent or anything else.
+template <typename Number>
+Number PositiveFromEnvironment(const char* name) {
+  const char* text = std::getenv(name);
+  Number value = 0;
+  if (text == nullptr) return 0;
+  const char* end = text + std::strlen(text);
+  const auto [rest, error] = std::from_chars(text, end, value);
+  return error == std::errc() && rest == end && value > 0 ? value : 0;
+}
+
+// The run's share for this renderer when it runs several at once; half the budget otherwise.
+long long MemoryBudget() {
+  const auto given = PositiveFromEnvironment<long long>(contract::kMemoryBudgetEnv);
+  return given > 0 ? given : contract::kMemoryBudgetBytes / 2;
+}
+
+}  // namespace
+
 // The CPUs, or as many as the run asks for (the memory budget holds their pages back).
 int WorkerCount() {
-  const char* text = std::getenv(contract::kWorkersEnv);
-  int allowed = 0;
-  if (text != nullptr) {
-    const char* end = text + std::strlen(text);
-    const auto [rest, error] = std::from_chars(text, end, allowed);
-    if (error != std::errc() || rest != end) allowed = 0;
-  }
+  const int allowed = PositiveFromEnvironment<int>(contract::kWorkersEnv);
   return allowed > 0 ? allowed : CpuCount();
 }
 
@@ -310,7 +325,7 @@ int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& tempor
   request.password = TakePassword();
   const std::unique_ptr<PageChannel> channel = PageChannel::FromEnvironment();
   request.channel = channel.get();
-  request.memory_budget = contract::kMemoryBudgetBytes / 2;
+  request.memory_budget = MemoryBudget();
   const RenderOutcome outcome = RenderPdf(request);
   // Before the error line, which must stay the last one.
   if (!outcome.warning_line.empty()) {

@@ -183,11 +183,13 @@ std::vector<std::string> WarningLines(const std::string& tail) {
   return warnings;
 }
 
-// The child's descriptor of the page channel: a fixed number, above standard error.
+// The child's descriptors of the page channel and the password: fixed numbers above standard
+// error, low enough for any shell script to name.
 constexpr int kChildChannelFd = 3;
+constexpr int kChildPasswordFd = 4;
 
 // An anonymous in-memory file holding the password, read from its start, numbered above the
-// channel's place; invalid without a password or when it cannot be made (the renderer then
+// child's places; invalid without a password or when it cannot be made (the renderer then
 // reports the PDF as locked).
 FileDescriptor CreatePasswordFile(const std::optional<std::string>& password) {
   if (!password) return FileDescriptor();
@@ -197,12 +199,13 @@ FileDescriptor CreatePasswordFile(const std::optional<std::string>& password) {
       ::lseek(memory.Get(), 0, SEEK_SET) != 0) {
     return FileDescriptor();
   }
-  return FileDescriptor(::fcntl(memory.Get(), F_DUPFD_CLOEXEC, kChildChannelFd + 1));
+  return FileDescriptor(::fcntl(memory.Get(), F_DUPFD_CLOEXEC, kChildPasswordFd + 1));
 }
 
 bool IsContractVariable(const char* entry) {
-  for (const char* name : {kIntermediateEnv, contract::kPageChannelEnv, contract::kWorkersEnv,
-                           contract::kPageWindowEnv, contract::kPasswordFdEnv}) {
+  for (const char* name :
+       {kIntermediateEnv, contract::kPageChannelEnv, contract::kWorkersEnv,
+        contract::kPageWindowEnv, contract::kPasswordFdEnv, contract::kMemoryBudgetEnv}) {
     const std::size_t length = std::strlen(name);
     if (std::strncmp(entry, name, length) == 0 && entry[length] == '=') return true;
   }
@@ -227,7 +230,10 @@ std::vector<std::string> ChildEnvironment(const RendererRequest& request, int pa
   if (request.page_channel && request.page_window > 0) {
     set(contract::kPageWindowEnv, std::to_string(request.page_window));
   }
-  if (password_fd >= 0) set(contract::kPasswordFdEnv, std::to_string(password_fd));
+  if (request.memory_budget > 0) {
+    set(contract::kMemoryBudgetEnv, std::to_string(request.memory_budget));
+  }
+  if (password_fd >= 0) set(contract::kPasswordFdEnv, std::to_string(kChildPasswordFd));
   return entries;
 }
 
@@ -246,9 +252,9 @@ void PrepareSpawn(SpawnSetup& setup, int error_fd, int channel_fd, int password_
   if (channel_fd >= 0) {
     ::posix_spawn_file_actions_adddup2(setup.actions(), channel_fd, kChildChannelFd);
   }
-  // A dup2 onto itself clears close-on-exec in the child alone: no other child inherits it.
+  // A dup2 clears close-on-exec in the child alone: no other child inherits it.
   if (password_fd >= 0) {
-    ::posix_spawn_file_actions_adddup2(setup.actions(), password_fd, password_fd);
+    ::posix_spawn_file_actions_adddup2(setup.actions(), password_fd, kChildPasswordFd);
   }
   sigset_t defaults;
   sigemptyset(&defaults);
@@ -425,9 +431,10 @@ std::unique_ptr<RendererProcess> RendererProcess::Start(const RendererRequest& r
   return std::unique_ptr<RendererProcess>(new RendererProcess(std::move(state)));
 }
 
-PageEvent RendererProcess::NextEvent(int timeout_ms) {
+PageEvent RendererProcess::NextEvent(int timeout_ms, const std::vector<int>& also_wake) {
   State& s = *state_;
   const auto give_up_at = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  bool last_look = false;  // the time is up: one more look at what has come, without waiting
   for (;;) {
     if (auto event = s.TakeLine()) return *event;
     if (!s.stop_reported && s.StopRequested()) {
@@ -439,19 +446,32 @@ PageEvent RendererProcess::NextEvent(int timeout_ms) {
       if (auto event = s.TakeLine()) return *event;
       return {PageEvent::Kind::kEnded, 0};
     }
-    pollfd watched[3] = {{s.channel.Get(), POLLIN, 0},
-                         {s.process_fd.Get(), POLLIN, 0},
-                         {s.stop != nullptr ? s.stop->WakeDescriptor() : -1, POLLIN, 0}};
+    if (last_look) return {PageEvent::Kind::kQuiet, 0};
+    std::vector<pollfd> watched = {{s.channel.Get(), POLLIN, 0},
+                                   {s.process_fd.Get(), POLLIN, 0},
+                                   {s.stop != nullptr ? s.stop->WakeDescriptor() : -1, POLLIN, 0}};
+    for (const int fd : also_wake) watched.push_back({fd, POLLIN, 0});
     int wait = s.process_fd.Get() < 0 ? 50 : -1;
     if (timeout_ms >= 0) {
       const int left = MillisecondsUntil(give_up_at);
-      if (left == 0) return {PageEvent::Kind::kQuiet, 0};
+      last_look = left == 0;
       wait = wait < 0 ? left : std::min(wait, left);
     }
-    ::poll(watched, 3, wait);
+    ::poll(watched.data(), watched.size(), wait);
     if (watched[0].revents != 0 && !s.ReadChannel()) s.channel.Reset();
     s.ended = HasEnded(s.child->pid());
+    const bool elsewhere = std::any_of(watched.begin() + 3, watched.end(),
+                                       [](const pollfd& entry) { return entry.revents != 0; });
+    if (!elsewhere) continue;
+    if (auto event = s.TakeLine()) return *event;
+    return {PageEvent::Kind::kElsewhere, 0};
   }
+}
+
+void RendererProcess::AddWakeDescriptors(std::vector<int>& descriptors) const {
+  const State& s = *state_;
+  if (s.channel.Get() >= 0) descriptors.push_back(s.channel.Get());
+  if (s.process_fd.Get() >= 0 && !s.ended) descriptors.push_back(s.process_fd.Get());
 }
 
 void RendererProcess::Consumed(int page) {

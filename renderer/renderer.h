@@ -83,6 +83,7 @@ struct RendererRequest {
   bool page_channel = false;           ///< open the page channel (kPageChannelEnv)
   int workers = 0;                     ///< > 0: sets kWorkersEnv
   int page_window = 0;                 ///< > 0: paces the renderer (kPageWindowEnv)
+  long long memory_budget = 0;         ///< > 0: its page bitmaps' bytes (kMemoryBudgetEnv)
   /// Opens a locked PDF. Handed over in an anonymous in-memory file that only the renderer
   /// inherits (kPasswordFdEnv), never in its arguments; a renderer that needs one and lacks it,
   /// or got a wrong one, exits with kExitNeedsPassword.
@@ -98,6 +99,7 @@ struct PageEvent {
     kEnded,          ///< no more announcements (the channel closed or the renderer ended)
     kStopRequested,  ///< the stop signal was raised; Finish() stops the renderer
     kQuiet,          ///< nothing came within the time asked for
+    kElsewhere,      ///< one of the other descriptors to wake on became readable
   };
   Kind kind = Kind::kEnded;
   int number = 0;
@@ -115,8 +117,13 @@ class RendererProcess {
 
   /// Waits for the next announcement. Without a channel, or from a renderer that announces
   /// nothing, the first event is kEnded once the renderer has ended.
-  /// With timeout_ms >= 0, kQuiet once that long has passed without an event.
-  PageEvent NextEvent(int timeout_ms = -1);
+  /// With timeout_ms >= 0, kQuiet once that long has passed without an event (0: what has come
+  /// already). kElsewhere as soon as one of also_wake is readable, so that one thread can follow
+  /// several renderers.
+  PageEvent NextEvent(int timeout_ms = -1, const std::vector<int>& also_wake = {});
+  /// The descriptors that become readable when the renderer has something to say or ends; for
+  /// another renderer's NextEvent to wake on.
+  void AddWakeDescriptors(std::vector<int>& descriptors) const;
   /// Tells the renderer that the run is done with the page's file.
   void Consumed(int page);
   /// Asks the renderer to stop (SIGTERM, as a stop request would); Finish() then reports kStopped.

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "batch/batch.h"
+#include "batch/recording_host.h"
 #include "framework/exceptions.h"
 #include "framework/paths.h"
 #include "support/temp_dir.h"
@@ -24,94 +25,6 @@ namespace {
 
 using testing::ReadFileText;
 using testing::TempDir;
-using Log = std::vector<std::string>;
-
-// Logs every call of the run, in order, and answers from its fields.
-class RecordingHost : public RunHost {
- public:
-  std::string chosen_text = "a.pdf;";
-  TStringList files;
-  std::string folder;
-  std::string format = "PNG";
-  std::string resolution = "72";
-  std::function<void(const std::string&)> on_status;
-  std::function<void(const std::string& png, const std::string& jpg)> on_reencode;
-  std::deque<std::optional<std::string>> passwords;  ///< answers in turn; none left skips
-  Log log;
-
-  std::string ChosenFilesText() override { return Record("ChosenFilesText", chosen_text); }
-  TStringList SourceFiles() override {
-    log.push_back("SourceFiles");
-    return files;
-  }
-  std::string OutputFolderText() override { return Record("OutputFolderText", folder); }
-  std::string FormatText() override { return Record("FormatText", format); }
-  std::string ResolutionText() override { return Record("ResolutionText", resolution); }
-  void SetStatusText(const std::string& text) override {
-    log.push_back("Status " + text);
-    if (on_status) on_status(text);
-  }
-  void RepaintNow() override { log.push_back("Repaint"); }
-  void SetProgressPosition(int position) override {
-    log.push_back("Position " + std::to_string(position));
-  }
-  void SetProgressMaximum(int maximum) override {
-    log.push_back("Maximum " + std::to_string(maximum));
-  }
-  void ShowMessage(const std::string& text) override { log.push_back("Message " + text); }
-  void ReportWarning(const std::string& text) override { log.push_back("Warning " + text); }
-  void ChooseFiles() override { log.push_back("ChooseFiles"); }
-  void ChooseFolder() override { log.push_back("ChooseFolder"); }
-  // Nothing happens ahead: the page is read, logged and written when it is committed, on the
-  // run's thread.
-  std::unique_ptr<PreparedPage> PrepareReencode(const std::string& png,
-                                                const std::string& jpg) override {
-    return std::make_unique<CommittedLater>(*this, png, jpg);
-  }
-  void PageProgress(int done, int total) override {
-    log.push_back("Pages " + std::to_string(done) + "/" + std::to_string(total));
-  }
-
-  struct CommittedLater : PreparedPage {
-    CommittedLater(RecordingHost& host, std::string png, std::string jpg)
-        : host(host), png(std::move(png)), jpg(std::move(jpg)) {}
-    void Commit() override {
-      host.log.push_back("Reencode " + FileNameOf(png) + " " + FileNameOf(jpg));
-      if (host.on_reencode) host.on_reencode(png, jpg);
-      std::ofstream(jpg) << "jpeg of " << ReadFileText(png);
-    }
-    RecordingHost& host;
-    std::string png, jpg;
-  };
-
-  std::optional<std::string> AskPassword(const std::string& pdf, bool retry) override {
-    log.push_back("AskPassword " + FileNameOf(pdf) + (retry ? " again" : ""));
-    if (passwords.empty()) return std::nullopt;
-    std::optional<std::string> answer = passwords.front();
-    passwords.pop_front();
-    return answer;
-  }
-
-  // The calls that show something or change files: what a user would notice.
-  Log Visible() const {
-    Log visible;
-    for (const auto& entry : log) {
-      if (entry.rfind("Status", 0) == 0 || entry.rfind("Position", 0) == 0 ||
-          entry.rfind("Maximum", 0) == 0 || entry.rfind("Message", 0) == 0 ||
-          entry.rfind("Choose", 0) == 0 || entry.rfind("Reencode", 0) == 0 ||
-          entry.rfind("AskPassword", 0) == 0 || entry.rfind("Warning", 0) == 0) {
-        visible.push_back(entry);
-      }
-    }
-    return visible;
-  }
-
- private:
-  std::string Record(const char* call, const std::string& answer) {
-    log.push_back(call);
-    return answer;
-  }
-};
 
 // A folder with PDFs (empty files: the fake renderer does not read them), an output folder and a
 // shell-script renderer. The renderer writes "page N of PDF" for each page number in PAGES
@@ -188,6 +101,7 @@ TEST_F(RunTest, ThreePdfsMoveTheProgressByIndex) {
 
 TEST_F(RunTest, ARendererThatCannotStartIsReportedAndTheRunGoesOn) {
   ChooseFiles({"a.pdf", "b.pdf", "c.pdf"});
+  settings_.jobs = 1;  // each renderer starts at its PDF's turn
   // Takes the execute bit away for the second PDF only.
   host_.on_status = [&](const std::string& status) {
     ::chmod(settings_.renderer_path.c_str(), status == "正在转换 b.pdf" ? 0644 : 0755);
@@ -379,18 +293,6 @@ std::string ChannelScript(const std::string& steps, const std::string& ending, b
   return script + ending + "\n";
 }
 
-// Every file of the folder with its contents, as one text.
-std::string FolderContents(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  std::string text;
-  for (const auto& name : names) text += name + ": " + ReadFileText(folder + "/" + name);
-  return text;
-}
-
 Log WithoutPages(const Log& log) {
   Log kept;
   for (const auto& entry : log) {
@@ -399,8 +301,10 @@ Log WithoutPages(const Log& log) {
   return kept;
 }
 
+// The sequential order: one renderer at a time, one page after the other.
 class ChannelRunTest : public RunTest {
  protected:
+  ChannelRunTest() { settings_.jobs = 1; }
   void UseChannelRenderer(const std::string& steps, const std::string& ending = "exit 0",
                           bool announce = true) {
     settings_.renderer_path =

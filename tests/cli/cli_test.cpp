@@ -115,7 +115,8 @@ TEST_F(CliTest, HandsTheRendererAbsolutePathsAsSeparateArguments) {
   RecordingRenderer();
   dir_.Write("a.pdf", "");
   dir_.Write("b c.pdf", "");
-  const Finished run = RunCli({"-f", "png", "-o", "OUT", "a.pdf", "b c.pdf"});
+  // One renderer at a time, each at its PDF's turn.
+  const Finished run = RunCli({"-j", "1", "-f", "png", "-o", "OUT", "a.pdf", "b c.pdf"});
   EXPECT_EQ(run.status, kStatusConverted) << run.err;
   EXPECT_EQ(ReadFileText(dir_ / "bin/args"),
             "-o\n" + dir_ / "OUT/a_%d.png\n-F\npng\n-r\n72\n" + dir_ / "a.pdf\n" + "-o\n" +
@@ -273,7 +274,7 @@ TEST_P(CliFolderTest, TakesThePdfsInNameOrder) {
   std::filesystem::create_directories(dir_ / "d/folder.pdf");
   std::filesystem::create_directory_symlink("sub", dir_ / "d/link");  // not walked: a loop risk
 
-  Strings arguments{"-f", "png", "-o", "OUT"};
+  Strings arguments{"-j", "1", "-f", "png", "-o", "OUT"};  // renderers started in the run's order
   arguments.insert(arguments.end(), GetParam().arguments.begin(), GetParam().arguments.end());
   const Finished run = RunCli(arguments);
   EXPECT_EQ(run.status, kStatusConverted) << run.err;
@@ -289,7 +290,8 @@ TEST_F(CliTest, ListsKeepBlanksAndTheirOrderAndMayNameFolders) {
   RecordingRenderer();
   dir_.Write("d/a.pdf", "");
   dir_.Write("list", "x y.pdf\n\nd\n" + dir_ / "z.pdf\n");
-  const Finished run = RunCli({"-f", "png", "-o", "OUT", "w.pdf", "--files-from", "list"});
+  const Finished run =
+      RunCli({"-j", "1", "-f", "png", "-o", "OUT", "w.pdf", "--files-from", "list"});
   EXPECT_EQ(run.status, kStatusConverted) << run.err;
   EXPECT_EQ(RenderedPdfs(),
             (Strings{dir_ / "w.pdf", dir_ / "x y.pdf", dir_ / "d/a.pdf", dir_ / "z.pdf"}));

@@ -138,10 +138,10 @@ INSTANTIATE_TEST_SUITE_P(Cli, ReportOutcomeTest, ::testing::ValuesIn(kOutcomeCas
 TEST_F(ReportTest, AStopIsReportedAndTheRestWereNeverReached) {
   const pid_t cli =
       Start({"-o", "OUT", "--report", "report.jsonl", "good.pdf", "slow.pdf", "z.pdf"});
-  while (ReadFileText(dir_ / "bin/pid").empty()) {
+  // The first PDF's line is out while the second is being rendered (maybe started ahead).
+  while (ReadFileText(dir_ / "bin/pid").empty() || Report().empty()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  // The first PDF's line is out while the second is being rendered.
   EXPECT_EQ(Report().size(), 1u);
   ::kill(cli, SIGTERM);
   EXPECT_EQ(Wait(cli).status, kStatusInterrupted);

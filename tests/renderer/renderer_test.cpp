@@ -292,6 +292,9 @@ std::vector<std::string> EventsOf(RendererProcess& process) {
       case PageEvent::Kind::kQuiet:
         events.push_back("quiet");
         break;
+      case PageEvent::Kind::kElsewhere:
+        events.push_back("elsewhere");
+        break;
       case PageEvent::Kind::kEnded:
         events.push_back("ended");
         return events;

@@ -1,0 +1,321 @@
+// The page loop of one PDF: in place, or staged ahead of its turn and published at it.
+#include "batch/page_loop.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <limits>
+
+#include "batch/staging.h"
+#include "framework/exceptions.h"
+#include "framework/paths.h"
+#include "framework/streams.h"
+
+namespace quillamar::batch {
+namespace {
+
+constexpr long long kReencodeBudget = contract::kMemoryBudgetBytes / 2;
+
+// Committed pages flushed together: at most half the pacing window, so that the renderer, which
+// counts the pages whose PNGs are still there, never waits on a group that waits for it.
+std::size_t FlushGroupFor(int jobs) {
+  return static_cast<std::size_t>(std::max(1, PageWindowFor(jobs) / 2));
+}
+
+// The pixels of a page PNG from its header; 0 when that cannot be read. Only regular files are
+// opened, and never in a way that could block.
+long long PagePixels(const std::string& png_path) {
+  const int fd = ::open(png_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat info {};
+  unsigned char header[24] = {};
+  const bool read_whole = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                          ::pread(fd, header, sizeof header, 0) == sizeof header;
+  ::close(fd);
+  if (!read_whole) return 0;
+  const auto big_endian = [&](int at) {
+    return (std::uint32_t{header[at]} << 24) | (std::uint32_t{header[at + 1]} << 16) |
+           (std::uint32_t{header[at + 2]} << 8) | std::uint32_t{header[at + 3]};
+  };
+  // IHDR width and height: in 64 bits unsigned, which two 32-bit numbers cannot overflow.
+  const std::uint64_t pixels = std::uint64_t{big_endian(16)} * big_endian(20);
+  return static_cast<long long>(
+      std::min<std::uint64_t>(pixels, std::numeric_limits<long long>::max()));
+}
+
+}  // namespace
+
+bool StopRequested(const RunSettings& settings) {
+  return settings.stop != nullptr && settings.stop->Requested();
+}
+
+int JobsOf(const RunSettings& settings) {
+  return settings.jobs > 0 ? settings.jobs : DefaultJobs();
+}
+
+// Enough for the renderer's workers and the pages prepared ahead, few enough to keep the
+// intermediate files of a PDF to a handful.
+int PageWindowFor(int jobs) { return std::clamp(2 * jobs, 2, contract::kMaxPageWindow); }
+
+RenderTexts TextsOf(RunHost& host) {
+  RenderTexts texts;
+  texts.format = host.FormatText();
+  texts.folder = host.OutputFolderText();
+  texts.resolution = host.ResolutionText();
+  return texts;
+}
+
+renderer::RendererRequest RendererRequestFor(const std::string& renderer_path,
+                                             const RenderTexts& texts, const std::string& folder,
+                                             const std::string& pdf, const RunSettings& settings,
+                                             int workers) {
+  const bool reencode = texts.format == kJpgFormat;
+  const std::string base_name = WithoutExtension(FileNameOf(pdf));
+  renderer::RendererRequest request;
+  request.path = renderer_path;
+  request.arguments = renderer::RendererArguments(folder, base_name, texts.resolution, pdf);
+  request.intermediate_pages = reencode;
+  request.stop = settings.stop;
+  request.page_channel = true;
+  request.workers = workers;
+  const int jobs = JobsOf(settings);
+  if (reencode) request.page_window = PageWindowFor(jobs);
+  // Renderers running side by side share the renderers' half of the memory budget by workers.
+  if (workers < jobs) request.memory_budget = contract::kMemoryBudgetBytes / 2 * workers / jobs;
+  return request;
+}
+
+PageLoop::PageLoop(RunHost& host, PageFolders folders, const RunSettings& settings,
+                   renderer::RendererProcess& process)
+    : host_(host),
+      folders_(std::move(folders)),
+      settings_(settings),
+      process_(process),
+      mode_(folders_.work == folders_.output ? Mode::kInPlace : Mode::kStaged),
+      window_(static_cast<std::size_t>(JobsOf(settings))),
+      launch_(window_ > 1 ? std::launch::async : std::launch::deferred),
+      committed_(CommittedPages::kDefaultMaxAge, FlushGroupFor(JobsOf(settings))) {}
+
+PageLoop::~PageLoop() { DiscardInFlight(); }
+
+void PageLoop::SetTotal(int pages) {
+  total_ = pages;
+  ReportProgress();
+}
+
+void PageLoop::Rendered(int page) {
+  ++heard_;
+  ++done_;
+  if (mode_ == Mode::kStaged) kept_.push_back({Kept::Kind::kRendered, page, 0});
+  if (mode_ == Mode::kPublishing) MoveRenderedPage(page);
+  ReportProgress();
+}
+
+void PageLoop::Announced(int page) {
+  ++heard_;
+  if (Takes(page, false)) {
+    announced_.insert(page);
+  } else {
+    process_.Consumed(page);
+  }
+}
+
+void PageLoop::Failed(int page) {
+  ++heard_;
+  if (page < 1 || (broken_at_ != 0 && page >= broken_at_)) return;
+  broken_at_ = page;
+  for (auto it = announced_.lower_bound(page); it != announced_.end();) {
+    process_.Consumed(*it);
+    it = announced_.erase(it);
+  }
+}
+
+int PageLoop::QuietTimeout() const {
+  const auto left = committed_.TimeLeft();
+  return unflushed_.empty() || left.count() < 0 ? -1 : static_cast<int>(left.count());
+}
+
+void PageLoop::FlushCommitted() {
+  committed_.Flush();
+  ReleaseFlushedPages();
+}
+
+int PageLoop::PagesLeftToRender() const { return total_ > 0 ? total_ - heard_ : 1; }
+
+void PageLoop::Publish() {
+  if (mode_ != Mode::kStaged) return;
+  mode_ = Mode::kPublishing;
+  for (const Kept& kept : kept_) {
+    switch (kept.kind) {
+      case Kept::Kind::kProgress:
+        host_.PageProgress(kept.first, kept.second);
+        break;
+      case Kept::Kind::kCommitted:
+        PublishPage(kept.first);
+        break;
+      case Kept::Kind::kRendered:
+        MoveRenderedPage(kept.first);
+        break;
+    }
+  }
+  kept_.clear();
+}
+
+void PageLoop::LeaveStaging() noexcept {
+  if (mode_ == Mode::kInPlace) return;
+  DiscardInFlight();
+  try {
+    for (const int page : PageFilesIn(folders_.work, folders_.base_name, ".png")) {
+      MoveFile(WorkPath(page, ".png"), OutputPath(page, ".png"));
+    }
+  } catch (...) {
+    // Out of memory for the names: the pages go with the staging folder, as after a crash.
+  }
+  folders_.work = folders_.output;
+  mode_ = Mode::kInPlace;
+  held_at_ = 0;  // the failed page is tried again, in place, where its turn meets it
+}
+
+bool PageLoop::Takes(int page, bool renderer_ended) const {
+  return page <= settings_.max_pages && (held_at_ == 0 || page < held_at_) &&
+         (renderer_ended || broken_at_ == 0 || page < broken_at_);
+}
+
+std::string PageLoop::WorkPath(int page, const char* extension) const {
+  return renderer::PageFilePath(folders_.work, folders_.base_name, page, extension);
+}
+
+std::string PageLoop::OutputPath(int page, const char* extension) const {
+  return renderer::PageFilePath(folders_.output, folders_.base_name, page, extension);
+}
+
+void PageLoop::ReportProgress() {
+  if (total_ <= 0) return;
+  if (mode_ == Mode::kStaged) {
+    kept_.push_back({Kept::Kind::kProgress, done_, total_});
+  } else {
+    host_.PageProgress(done_, total_);
+  }
+}
+
+// The renderer hears of a page only once its PNG is gone, so its pacing counts every intermediate
+// file still on the disk.
+void PageLoop::ReleaseFlushedPages() {
+  for (const int page : unflushed_) process_.Consumed(page);
+  unflushed_.clear();
+}
+
+// Starts preparing the next pages that are there, within the jobs and the memory budget (one page
+// always may).
+void PageLoop::StartNextPages(bool renderer_ended) {
+  while (in_flight_.size() < window_ && Takes(next_prepare_, renderer_ended)) {
+    const int page = next_prepare_;
+    if (!renderer_ended && announced_.count(page) == 0) return;
+    std::string png = WorkPath(page, ".png");
+    if (!FileExists(png)) {
+      if (!renderer_ended) Failed(page);  // announced, yet gone: ends the loop here
+      return;
+    }
+    // A header claiming more than the whole budget counts as the whole budget: such a page fails
+    // when it is read anyway.
+    const long long bytes =
+        std::min(PagePixels(png), kReencodeBudget / contract::kReencodeBytesPerPixel) *
+        contract::kReencodeBytesPerPixel;
+    if (!in_flight_.empty() && bytes_in_flight_ + bytes > kReencodeBudget) return;
+    std::string jpg = WorkPath(page, ".jpg");
+    RunHost& host = host_;
+    in_flight_.push_back({page, png, jpg, bytes, std::async(launch_, [&host, png, jpg] {
+                            return host.PrepareReencode(png, jpg);
+                          })});
+    bytes_in_flight_ += bytes;
+    announced_.erase(page);
+    ++next_prepare_;
+  }
+}
+
+bool PageLoop::CommitInOrder(bool renderer_ended) {
+  for (StartNextPages(renderer_ended); !in_flight_.empty(); StartNextPages(renderer_ended)) {
+    PageInFlight page = std::move(in_flight_.front());
+    in_flight_.pop_front();
+    bytes_in_flight_ -= page.bytes;
+    if (mode_ == Mode::kStaged) {
+      // Ahead of its turn a failure must not show: the turn meets it again, in place.
+      try {
+        page.prepared.get()->Commit();
+      } catch (...) {
+        Hold(page.page);
+        return true;
+      }
+    } else {
+      page.prepared.get()->Commit();
+    }
+    Committed(page);
+    next_commit_ = page.page + 1;
+    ++done_;
+    ReportProgress();
+    if (StopRequested(settings_)) return false;
+  }
+  return true;
+}
+
+// The JPEG is in place (in the folder worked in): its PNG goes once the JPEG has reached the disk,
+// and the renderer may go on past it. A staged JPEG waits for its turn; its PNG is only an
+// intermediate of ours and goes at once.
+void PageLoop::Committed(const PageInFlight& page) {
+  switch (mode_) {
+    case Mode::kInPlace:
+      unflushed_.push_back(page.page);
+      if (committed_.Add(page.jpg_path, page.png_path)) ReleaseFlushedPages();
+      break;
+    case Mode::kStaged:
+      DeleteFile(page.png_path);
+      process_.Consumed(page.page);
+      kept_.push_back({Kept::Kind::kCommitted, page.page, 0});
+      break;
+    case Mode::kPublishing:
+      PublishPage(page.page);
+      break;
+  }
+}
+
+// Moves a staged JPEG into place. A PNG of the same page from an earlier run goes once the JPEG
+// has reached the disk, as the renderer's own would have.
+void PageLoop::PublishPage(int page) {
+  const std::string jpg = OutputPath(page, ".jpg");
+  if (!MoveFile(WorkPath(page, ".jpg"), jpg)) throw CannotCreateFileError(jpg, errno);
+  DeleteFile(WorkPath(page, ".png"));
+  unflushed_.push_back(page);
+  if (committed_.Add(jpg, OutputPath(page, ".png"))) ReleaseFlushedPages();
+}
+
+void PageLoop::MoveRenderedPage(int page) {
+  MoveFile(WorkPath(page, ".png"), OutputPath(page, ".png"));
+}
+
+void PageLoop::Hold(int page) {
+  held_at_ = page;
+  DiscardInFlight();
+  for (auto it = announced_.lower_bound(page); it != announced_.end();) {
+    process_.Consumed(*it);
+    it = announced_.erase(it);
+  }
+}
+
+// Waits for the pages being prepared and forgets them: nothing of theirs was written.
+void PageLoop::DiscardInFlight() noexcept {
+  for (PageInFlight& page : in_flight_) {
+    // A deferred page was never started: waiting would prepare it now, for nothing.
+    if (page.prepared.wait_for(std::chrono::seconds(0)) != std::future_status::deferred) {
+      page.prepared.wait();
+    }
+  }
+  in_flight_.clear();
+  bytes_in_flight_ = 0;
+  next_prepare_ = next_commit_;
+}
+
+}  // namespace quillamar::batch

@@ -1,0 +1,148 @@
+// The pages of one PDF on their way from the renderer's page files to their final files, and the
+// small rules that the run and the renderers started ahead share.
+#pragma once
+
+#include <deque>
+#include <exception>
+#include <future>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "batch/batch.h"
+#include "batch/committed_pages.h"
+#include "renderer/renderer.h"
+
+namespace quillamar::batch {
+
+inline constexpr char kJpgFormat[] = "JPG";
+
+bool StopRequested(const RunSettings& settings);
+int JobsOf(const RunSettings& settings);
+/// How many pages the renderer may run ahead of the page the run commits.
+int PageWindowFor(int jobs);
+
+/// The texts a PDF's renderer is started with.
+struct RenderTexts {
+  std::string folder;
+  std::string format;
+  std::string resolution;
+  bool operator==(const RenderTexts&) const = default;
+};
+
+RenderTexts TextsOf(RunHost& host);
+
+/// The request for one PDF's renderer writing into folder with the workers given.
+renderer::RendererRequest RendererRequestFor(const std::string& renderer_path,
+                                             const RenderTexts& texts, const std::string& folder,
+                                             const std::string& pdf, const RunSettings& settings,
+                                             int workers);
+
+/// Where a PDF's page files are.
+struct PageFolders {
+  std::string work;    ///< where its renderer writes: the output folder, or a staging folder
+  std::string output;  ///< the output folder text
+  std::string base_name;
+};
+
+/// The pages of one PDF. Pages are committed strictly in page order, 1, 2, … until the first
+/// missing number, so a failure at page k leaves page k and every later page as PNG, untouched.
+/// While the renderer runs, a page is taken once it has been announced; once it has ended, once
+/// its file exists. Later pages may be prepared ahead, as many as the jobs and the run's share of
+/// the memory budget allow.
+///
+/// A PDF rendered ahead of its turn works in a staging folder: its pages are committed there and
+/// what the host would have been shown is kept, until Publish() shows it and moves the pages into
+/// place. A failure there holds the pages from that one on, for its turn to meet it again.
+class PageLoop {
+ public:
+  PageLoop(RunHost& host, PageFolders folders, const RunSettings& settings,
+           renderer::RendererProcess& process);
+  ~PageLoop();
+  PageLoop(const PageLoop&) = delete;
+  PageLoop& operator=(const PageLoop&) = delete;
+
+  void SetTotal(int pages);
+  /// A page announced while pages stay PNG: counted (and moved into place once published).
+  void Rendered(int page);
+  /// Page's file is complete. A page the loop will never take is let go at once, so that the
+  /// renderer is not held back by it.
+  void Announced(int page);
+  /// Page will have no file: the loop ends there, as it would at a missing number.
+  void Failed(int page);
+  /// Commits the announced pages that are next in order; false when a stop ended it.
+  bool CommitAnnounced() { return CommitInOrder(false); }
+  /// After the renderer has ended: the remaining pages until the first missing number.
+  bool CommitRemaining() { return CommitInOrder(true); }
+
+  /// How long the run may wait for the renderer before the committed pages must be flushed; -1
+  /// while none wait.
+  int QuietTimeout() const;
+  /// The committed pages reach the disk now, and the renderer, which may wait for them, hears of
+  /// them.
+  void FlushCommitted();
+  /// Pages the renderer has not yet said anything about; 1 while it has not said how many there
+  /// are (it opens the PDF on one thread).
+  int PagesLeftToRender() const;
+
+  /// The PDF's turn has come: shows what was kept and moves the pages committed so far into
+  /// place; from now on each page goes into place as it is committed.
+  void Publish();
+  /// Once the renderer has ended: moves the page files left in the staging folder into the output
+  /// folder (as the renderer would have left them there) and goes on there. Never raises.
+  void LeaveStaging() noexcept;
+
+ private:
+  enum class Mode { kInPlace, kStaged, kPublishing };
+  // What a PDF rendered ahead would have shown or done, in its order.
+  struct Kept {
+    enum class Kind { kProgress, kCommitted, kRendered } kind;
+    int first;
+    int second;
+  };
+  // A page on its way: being prepared (maybe on a worker thread), committed at its turn.
+  struct PageInFlight {
+    int page = 0;
+    std::string png_path;
+    std::string jpg_path;
+    long long bytes = 0;  // what preparing it may hold, by its size
+    std::future<std::unique_ptr<PreparedPage>> prepared;
+  };
+
+  bool Takes(int page, bool renderer_ended) const;
+  std::string WorkPath(int page, const char* extension) const;
+  std::string OutputPath(int page, const char* extension) const;
+  void ReportProgress();
+  void ReleaseFlushedPages();
+  void StartNextPages(bool renderer_ended);
+  bool CommitInOrder(bool renderer_ended);
+  void Committed(const PageInFlight& page);
+  void PublishPage(int page);
+  void MoveRenderedPage(int page);
+  void Hold(int page);
+  void DiscardInFlight() noexcept;
+
+  RunHost& host_;
+  PageFolders folders_;
+  const RunSettings& settings_;
+  renderer::RendererProcess& process_;
+  Mode mode_;
+  const std::size_t window_;
+  const std::launch launch_;
+  std::set<int> announced_;  // announced, not yet being prepared
+  int broken_at_ = 0;        // the page where the announced sequence ends; 0 while it does not
+  int held_at_ = 0;          // staged: the page whose commit failed; 0 while none did
+  int next_prepare_ = 1;
+  int next_commit_ = 1;
+  long long bytes_in_flight_ = 0;
+  int total_ = 0;
+  int done_ = 0;
+  int heard_ = 0;  // pages announced or failed
+  std::vector<Kept> kept_;
+  std::vector<int> unflushed_;  // committed, their PNGs not yet deleted nor the renderer told
+  CommittedPages committed_;    // flushed, and their PNGs deleted, at the latest on the end
+  std::deque<PageInFlight> in_flight_;  // last: its futures are waited for before the rest goes
+};
+
+}  // namespace quillamar::batch

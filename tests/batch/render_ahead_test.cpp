@@ -1,0 +1,242 @@
+// Renderers started ahead of their turn: the host sees, and the output folder ends with, what the
+// sequential run gives on the same PDFs.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "batch/batch.h"
+#include "batch/recording_host.h"
+#include "framework/exceptions.h"
+#include "framework/paths.h"
+#include "support/temp_dir.h"
+
+namespace quillamar::batch {
+namespace {
+
+using testing::ReadFileText;
+using testing::TempDir;
+
+// A renderer on the page channel that acts out the words its PDF holds: "pN" announces N pages,
+// "wN" writes page N, "aN" announces it, "fN" says it failed, "sT" sleeps T seconds, "vN" warns
+// naming page N's file, "eN" fails naming page N's file, "kP" exits as locked unless the password
+// is P. It logs its start and end, and its pid.
+constexpr char kActingRenderer[] = R"sh(#!/bin/sh
+out="${2%\%d.png}"
+bin="$(dirname "$0")"
+name="$(basename "$(dirname "$7")")/$(basename "$7")"
+echo $$ >> "$bin/pids"
+echo "start $name" >> "$bin/log"
+for w in $(cat "$7"); do
+  n="${w#?}"
+  case "$w" in
+    p*) echo "pages $n" >&3 ;;
+    w*) echo "page $n of $name" > "$out$n.png" ;;
+    a*) echo "page $n" >&3 ;;
+    f*) echo "failed $n" >&3 ;;
+    s*) sleep "$n" ;;
+    v*) echo "lib.dll: warning: no font for $out$n.png" >&2 ;;
+    e*) echo "lib.dll: cannot write $out$n.png" >&2; exit 1 ;;
+    k*) pw=""; [ -n "$QUILLAMAR_PASSWORD_FD" ] && eval "pw=\$(cat <&$QUILLAMAR_PASSWORD_FD)"
+        [ "$pw" = "$n" ] || { echo "lib.dll: locked" >&2; exit 4; } ;;
+  esac
+done
+echo "end $name" >> "$bin/log"
+)sh";
+
+struct Pdf {
+  std::string name;   // under pdfs/, a folder of its own included
+  std::string words;  // what its renderer does
+};
+
+class RenderAheadTest : public ::testing::Test {
+ protected:
+  RenderAheadTest() {
+    settings_.renderer_path = dir_.Write("bin/lib.dll", kActingRenderer, /*executable=*/true);
+  }
+
+  void Choose(const std::vector<Pdf>& pdfs) {
+    host_.files.Clear();
+    for (const Pdf& pdf : pdfs) host_.files.Add(dir_.Write("pdfs/" + pdf.name, pdf.words));
+  }
+
+  // Runs into a fresh output folder with the jobs given (1: one renderer at a time) and returns
+  // the outcome: "done", "stopped" or "exception".
+  std::string RunWith(int jobs, const std::map<std::string, std::string>& earlier_files = {}) {
+    host_.folder = dir_ / ("out" + std::to_string(jobs));
+    std::filesystem::remove_all(host_.folder);
+    ForceFolders(host_.folder);
+    for (const auto& [name, text] : earlier_files)
+      dir_.Write(FileNameOf(host_.folder) + "/" + name, text);
+    host_.log.clear();
+    settings_.jobs = jobs;
+    try {
+      return batch::Run(host_, settings_).outcome == RunOutcome::kStopped ? "stopped" : "done";
+    } catch (const Exception&) {
+      return "exception";
+    }
+  }
+
+  // What the host showed; pages are re-encoded ahead, so when they were is not shown.
+  Log Shown() const {
+    Log shown;
+    for (const std::string& entry : host_.log) {
+      const bool reencode = entry.rfind("Reencode", 0) == 0;
+      if (!reencode && (entry.rfind("Pages", 0) == 0 || !Visible(entry).empty())) {
+        shown.push_back(entry);
+      }
+    }
+    return shown;
+  }
+
+  // The folder's files with their contents, the run's folder text shown as "OUT".
+  std::string Files() const { return Anonymous(FolderContents(host_.folder)); }
+  Log AnonymousShown() const {
+    Log shown = Shown();
+    for (std::string& entry : shown) entry = Anonymous(entry);
+    return shown;
+  }
+
+  bool EveryRendererGone() const {
+    std::istringstream pids(ReadFileText(dir_ / "bin/pids"));
+    for (int pid; pids >> pid;) {
+      if (::kill(pid, 0) == 0) return false;
+    }
+    return true;
+  }
+
+  TempDir dir_;
+  RecordingHost host_;
+  RunSettings settings_;
+
+ private:
+  Log Visible(const std::string& entry) const {
+    RecordingHost one;
+    one.log = {entry};
+    return one.Visible();
+  }
+  std::string Anonymous(std::string text) const {
+    for (auto at = text.find(host_.folder); at != std::string::npos; at = text.find(host_.folder)) {
+      text.replace(at, host_.folder.size(), "OUT");
+    }
+    return text;
+  }
+};
+
+TEST_F(RenderAheadTest, ShowsAndLeavesWhatTheSequentialRunDoes) {
+  struct Case {
+    const char* name;
+    const char* format;
+    std::vector<Pdf> pdfs;
+    std::vector<std::optional<std::string>> passwords = {};
+    std::map<std::string, std::string> earlier_files = {};  // in the output folder before the run
+  };
+  const Case cases[] = {
+      {"short PDFs",
+       "JPG",
+       {{"a.pdf", "p1 w1 a1"},
+        {"b.pdf", "p2 w1 a1 w2 a2"},
+        {"c.pdf", "p1 w1 a1"},
+        {"d.pdf", "p1 w1 a1"}}},
+      {"a slow first PDF, then a failure and a warning naming page files",
+       "JPG",
+       {{"a.pdf", "p2 w1 a1 s0.3 w2 a2"}, {"b.pdf", "p3 w1 a1 f2 e2"}, {"c.pdf", "p1 v1 w1 a1"}}},
+      {"a locked PDF asks at its turn",
+       "JPG",
+       {{"a.pdf", "p1 s0.2 w1 a1"}, {"b.pdf", "kpw p1 w1 a1"}, {"c.pdf", "p1 w1 a1"}},
+       {"wrong", "pw"}},
+      {"pages of an earlier run",
+       "JPG",
+       {{"a.pdf", "p1 s0.2 w1 a1"}, {"b.pdf", "p1 w1 a1"}},
+       {},
+       {{"b_1.png", "old"}, {"b_2.png", "old"}, {"b_2.jpg", "old"}}},
+      {"equal base names",
+       "JPG",
+       {{"x/a.pdf", "p2 s0.2 w1 a1 w2 a2"}, {"b.pdf", "p1 w1 a1"}, {"y/a.pdf", "p1 w1 a1"}}},
+      {"a renderer that announces nothing",
+       "JPG",
+       {{"a.pdf", "s0.2 w1"}, {"b.pdf", "w1 w2"}, {"c.pdf", "w2"}}},
+      {"PNG", "PNG", {{"a.pdf", "p1 s0.2 w1 a1"}, {"b.pdf", "p2 w1 a1 w2 a2"}, {"c.pdf", "w1 e2"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Choose(c.pdfs);
+    host_.format = c.format;
+    std::string files[2];
+    Log shown[2];
+    for (const int jobs : {1, 4}) {
+      host_.passwords.assign(c.passwords.begin(), c.passwords.end());
+      EXPECT_EQ(RunWith(jobs, c.earlier_files), "done");
+      files[jobs > 1] = Files();
+      shown[jobs > 1] = AnonymousShown();
+    }
+    EXPECT_EQ(files[1], files[0]);
+    EXPECT_EQ(shown[1], shown[0]);
+    EXPECT_TRUE(EveryRendererGone());
+  }
+}
+
+TEST_F(RenderAheadTest, LaterPdfsAreRenderedWhileTheFirstOneRuns) {
+  Choose({{"a.pdf", "p1 s0.5 w1 a1"}, {"b.pdf", "p1 w1 a1"}, {"c.pdf", "p1 w1 a1"}});
+  host_.format = "JPG";
+  EXPECT_EQ(RunWith(4), "done");
+  const std::string log = ReadFileText(dir_ / "bin/log");
+  EXPECT_LT(log.find("end pdfs/c.pdf"), log.find("end pdfs/a.pdf")) << log;
+}
+
+TEST_F(RenderAheadTest, EqualBaseNamesNeverRenderAtTheSameTime) {
+  Choose({{"x/a.pdf", "p1 s0.3 w1 a1"}, {"b.pdf", "p1 w1 a1"}, {"y/a.pdf", "p1 w1 a1"}});
+  host_.format = "JPG";
+  EXPECT_EQ(RunWith(4), "done");
+  const std::string log = ReadFileText(dir_ / "bin/log");
+  EXPECT_LT(log.find("end x/a.pdf"), log.find("start y/a.pdf")) << log;
+  EXPECT_EQ(ReadFileText(host_.folder + "/a_1.jpg"), "jpeg of page 1 of y/a.pdf\n");
+}
+
+TEST_F(RenderAheadTest, AStopOrAnExceptionLeavesNothingOfTheLaterPdfs) {
+  Choose({{"a.pdf", "p2 w1 a1 s0.5 w2 a2"}, {"b.pdf", "p1 w1 a1"}, {"c.pdf", "p2 w1 a1 s9 w2"}});
+  host_.format = "JPG";
+  for (const char* outcome : {"stopped", "exception"}) {
+    SCOPED_TRACE(outcome);
+    StopSignal stop;
+    settings_.stop = &stop;
+    host_.on_reencode = [&](const std::string& png, const std::string&) {
+      if (FileNameOf(png) != "a_2.png") return;
+      if (std::string(outcome) == "stopped") {
+        stop.Request();
+      } else {
+        throw Exception("Invalid PNG file");
+      }
+    };
+    std::string files[2];
+    for (const int jobs : {1, 4}) {
+      stop.Reset();
+      EXPECT_EQ(RunWith(jobs), outcome);
+      files[jobs > 1] = Files();
+    }
+    EXPECT_EQ(files[1], files[0]);
+    EXPECT_NE(ReadFileText(dir_ / "bin/log").find("start pdfs/c.pdf"), std::string::npos);
+    EXPECT_TRUE(EveryRendererGone());
+  }
+}
+
+TEST_F(RenderAheadTest, StagingLeftByARunThatCrashedGoesAndALiveRunsStays) {
+  Choose({{"a.pdf", "p1 w1 a1"}});
+  host_.folder = dir_ / "out";
+  const std::string staging = host_.folder + "/.quillamar-ahead";
+  dir_.Write("out/.quillamar-ahead/run-crashed/1/a_1.png", "partial");
+  ForceFolders(staging + "/run-live");
+  const int live = ::open((staging + "/run-live").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(::flock(live, LOCK_EX), 0);
+  settings_.jobs = 4;
+  batch::Run(host_, settings_);
+  EXPECT_EQ(testing::FolderEntries(staging), std::vector<std::string>{"run-live"});
+  ::close(live);
+}
+
+}  // namespace
+}  // namespace quillamar::batch
