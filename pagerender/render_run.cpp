@@ -1,5 +1,4 @@
 // Renders a PDF's pages on worker threads, each with its own document, and writes the page files.
-#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "framework/system_calls.h"
 #include "pagerender/crash_guard.h"
 #include "pagerender/fonts.h"
 #include "pagerender/page_channel.h"
@@ -222,16 +222,6 @@ void RunWorker(PageRun& run, const RenderRequest& request) noexcept {
   }
 }
 
-// One worker per core this process may run on (its CPU affinity, which containers narrow).
-int CpuCount() {
-  cpu_set_t cpus;
-  CPU_ZERO(&cpus);
-  if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) {
-    return CPU_COUNT(&cpus);
-  }
-  return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-}
-
 }  // namespace
 
 // The CPUs, or as many as the run asks for (the memory budget holds their pages back).
@@ -243,7 +233,7 @@ int WorkerCount() {
     const auto [rest, error] = std::from_chars(text, end, allowed);
     if (error != std::errc() || rest != end) allowed = 0;
   }
-  return allowed > 0 ? allowed : CpuCount();
+  return allowed > 0 ? allowed : UsableCpuCount();
 }
 
 namespace {

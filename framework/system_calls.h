@@ -1,0 +1,56 @@
+// Whole-buffer reads and writes and the usable CPU count, on plain system calls: no allocation
+// and no lock, so a signal handler may write with them. Header-only, so that the renderer shares
+// them without linking framework.
+#pragma once
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <thread>
+
+namespace quillamar {
+
+/// Writes all count bytes, retrying after signals and short writes; returns how many were
+/// written, fewer only on an error (errno says which, unless the descriptor took nothing without
+/// one). Async-signal-safe.
+inline std::size_t WriteAll(int fd, const void* bytes, std::size_t count) noexcept {
+  const auto* next = static_cast<const std::uint8_t*>(bytes);
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t put = ::write(fd, next + done, count - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) break;
+    done += static_cast<std::size_t>(put);
+  }
+  return done;
+}
+
+/// Reads until count bytes, the end or an error; returns how many were read (errno is set when
+/// an error cut it short). A descriptor that would block counts as an error.
+inline std::size_t ReadAll(int fd, void* bytes, std::size_t count) noexcept {
+  auto* next = static_cast<std::uint8_t*>(bytes);
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t got = ::read(fd, next + done, count - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+/// The CPUs this process may run on (its affinity, which containers narrow), at least 1.
+inline int UsableCpuCount() noexcept {
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) {
+    return CPU_COUNT(&cpus);
+  }
+  return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+}  // namespace quillamar
