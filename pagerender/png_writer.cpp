@@ -207,7 +207,7 @@ PngSettings ChoosePngSettings(const Raster& raster, PngMode mode) {
   return PngSettings{kFastLevel, Z_DEFAULT_STRATEGY, PNG_FILTER_NONE};
 }
 
-std::string WritePng(int fd, const Raster& raster, const PngSettings& settings, double dpi) {
+Status WritePng(int fd, const Raster& raster, const PngSettings& settings, double dpi) {
   auto ctx = std::make_unique<WriteContext>();
   ctx->fd = fd;
   Encoding result = Encode(*ctx, raster, settings, dpi);
@@ -217,8 +217,8 @@ std::string WritePng(int fd, const Raster& raster, const PngSettings& settings, 
     result = Encode(*ctx, raster, colour, dpi);
   }
   if (result == Encoding::kDone) return {};
-  if (ctx->write_errno != 0) return std::strerror(ctx->write_errno);
-  return ctx->message[0] != '\0' ? std::string(ctx->message) : "PNG encoding failed";
+  if (ctx->write_errno != 0) return Fail(std::strerror(ctx->write_errno));
+  return Fail(ctx->message[0] != '\0' ? std::string(ctx->message) : "PNG encoding failed");
 }
 
 }  // namespace quillamar::pagerender
