@@ -25,10 +25,7 @@ using testing::TempDir;
 using namespace testing;  // the helpers of these tests
 using Bytes = std::vector<std::uint8_t>;
 
-// The PNG reader's messages, written out so that a changed text fails here.
-constexpr char kNotAPngText[] =
-    "The file being readed is not a valid \"Portable Network Graphics\" image because it "
-    "contains an invalid header. This file may be corruped, try obtaining it again.";
+// The PNG reader's message for a file cut short, written out so that a changed text fails here.
 constexpr char kCutShortText[] =
     "This \"Portable Network Graphics\" image is invalid because the decoder found an unexpected "
     "end of the file.";
