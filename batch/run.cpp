@@ -1,9 +1,7 @@
 // The conversion run: every chosen PDF through the renderer, then its pages to JPEG if asked.
-#include <sched.h>
 
 #include <algorithm>
 #include <optional>
-#include <thread>
 #include <unordered_map>
 
 #include "batch/batch.h"
@@ -11,6 +9,7 @@
 #include "batch/render_ahead.h"
 #include "batch/staging.h"
 #include "framework/paths.h"
+#include "framework/system_calls.h"
 
 namespace quillamar::batch {
 namespace {
@@ -227,14 +226,7 @@ PdfEnd ConvertPdf(RunHost& host, const std::string& renderer_path, const TString
 
 }  // namespace
 
-int DefaultJobs() {
-  cpu_set_t cpus;
-  CPU_ZERO(&cpus);
-  if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) {
-    return CPU_COUNT(&cpus);
-  }
-  return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-}
+int DefaultJobs() { return UsableCpuCount(); }
 
 std::vector<std::string> FindNameClashes(const TStringList& pdfs) {
   // Hashed, since a command line may name hundreds of thousands of PDFs.

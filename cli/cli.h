@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "framework/result.h"
+
 namespace quillamar::cli {
 
 /// What the user asked for on the command line.
@@ -31,15 +33,8 @@ struct CommandLine {
   std::vector<std::string> resume_reports;  ///< reports whose converted PDFs are skipped
 };
 
-/// The parsed command line, or what is wrong with it.
-struct ParseResult {
-  bool ok = false;
-  CommandLine line;
-  std::string error;  ///< one line, when not ok
-};
-
-/// Parses the arguments after the program name.
-ParseResult ParseCommandLine(const std::vector<std::string>& arguments);
+/// Parses the arguments after the program name; fails with one line saying what is wrong.
+Result<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments);
 
 /// The usage text printed by --help and after a usage error.
 std::string UsageText();

@@ -362,12 +362,12 @@ int Convert(const CommandLine& line, const std::vector<std::string>& pdfs,
 
 int Main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 1, argv + argc);
-  const ParseResult parsed = ParseCommandLine(arguments);
-  if (!parsed.ok) {
-    std::fprintf(stderr, "quillamar-cli: %s\n%s", parsed.error.c_str(), UsageText().c_str());
+  const Result<CommandLine> parsed = ParseCommandLine(arguments);
+  if (!parsed) {
+    std::fprintf(stderr, "quillamar-cli: %s\n%s", parsed.Error().c_str(), UsageText().c_str());
     return kExitUsage;
   }
-  const CommandLine& line = parsed.line;
+  const CommandLine& line = *parsed;
   if (line.help) {
     std::fputs(UsageText().c_str(), stdout);
     return kExitConverted;

@@ -36,92 +36,93 @@ enum LongOnlyKey : int {
 constexpr char kStandardInput[] = "-";
 
 // One option: its long name, its short letter or long-only code, whether it takes a value, and
-// what it does to the command line (an error text, or "" when the value is fine).
+// what it does to the command line (failing when the value is unusable).
 struct OptionSpec {
   const char* long_name;
   int key;
   bool takes_value;
-  std::string (*apply)(CommandLine& line, const std::string& value);
+  Status (*apply)(CommandLine& line, const std::string& value);
 };
 
 const OptionSpec kOptions[] = {
     {"format", 'f', true,
-     [](CommandLine& line, const std::string& value) -> std::string {
+     [](CommandLine& line, const std::string& value) -> Status {
        line.format = Upper(value);
-       if (line.format == "JPG" || line.format == "PNG") return "";
-       return "unknown format '" + value + "' (use JPG or PNG)";
+       if (line.format == "JPG" || line.format == "PNG") return {};
+       return Fail("unknown format '" + value + "' (use JPG or PNG)");
      }},
     {"resolution", 'r', true,
-     [](CommandLine& line, const std::string& value) -> std::string {
+     [](CommandLine& line, const std::string& value) -> Status {
        line.resolution = value;
-       return "";
+       return {};
      }},
     {"output", 'o', true,
-     [](CommandLine& line, const std::string& value) -> std::string {
+     [](CommandLine& line, const std::string& value) -> Status {
        line.output = value;
        line.output_given = true;
-       return "";
+       return {};
      }},
     {"jobs", 'j', true,
-     [](CommandLine& line, const std::string& value) -> std::string {
+     [](CommandLine& line, const std::string& value) -> Status {
        line.jobs = ParseJobs(value);
-       return line.jobs > 0 ? "" : "option --jobs needs a positive number, not '" + value + "'";
+       if (line.jobs > 0) return {};
+       return Fail("option --jobs needs a positive number, not '" + value + "'");
      }},
     {"help", 'h', false,
-     [](CommandLine& line, const std::string&) -> std::string {
+     [](CommandLine& line, const std::string&) -> Status {
        line.help = true;
-       return "";
+       return {};
      }},
     {"version", 'V', false,
-     [](CommandLine& line, const std::string&) -> std::string {
+     [](CommandLine& line, const std::string&) -> Status {
        line.version = true;
-       return "";
+       return {};
      }},
 
     // Folders among the files, name clashes, the output folder shown.
     {"recursive", 'R', false,
-     [](CommandLine& line, const std::string&) -> std::string {
+     [](CommandLine& line, const std::string&) -> Status {
        line.recursive = true;
-       return "";
+       return {};
      }},
     {"no-clobber", kNoClobberKey, false,
-     [](CommandLine& line, const std::string&) -> std::string {
+     [](CommandLine& line, const std::string&) -> Status {
        line.no_clobber = true;
-       return "";
+       return {};
      }},
     {"verbose", 'v', false,
-     [](CommandLine& line, const std::string&) -> std::string {
+     [](CommandLine& line, const std::string&) -> Status {
        line.verbose = true;
-       return "";
+       return {};
      }},
 
     // Large collections: lists of PDFs, a report per PDF, resuming from reports.
     {"files-from", kFilesFromKey, true,
-     [](CommandLine& line, const std::string& value) -> std::string {
+     [](CommandLine& line, const std::string& value) -> Status {
        line.file_lists.push_back(value);
-       return "";
+       return {};
      }},
     {"null", '0', false,
-     [](CommandLine& line, const std::string&) -> std::string {
+     [](CommandLine& line, const std::string&) -> Status {
        line.null_separated = true;
-       return "";
+       return {};
      }},
     {"report", kReportKey, true,
-     [](CommandLine& line, const std::string& value) -> std::string {
+     [](CommandLine& line, const std::string& value) -> Status {
        line.report = value;
-       return "";
+       return {};
      }},
     {"resume", kResumeKey, true,
-     [](CommandLine& line, const std::string& value) -> std::string {
+     [](CommandLine& line, const std::string& value) -> Status {
        line.resume_reports.push_back(value);
-       return "";
+       return {};
      }},
 
     // Locked PDFs.
     {"password-file", kPasswordFileKey, true,
-     [](CommandLine& line, const std::string& value) -> std::string {
+     [](CommandLine& line, const std::string& value) -> Status {
        line.password_file = value;
-       return "";
+       return {};
      }},
 };
 
@@ -161,12 +162,6 @@ std::vector<option> LongOptions() {
   return options;
 }
 
-ParseResult Failure(const std::string& error) {
-  ParseResult result;
-  result.error = error;
-  return result;
-}
-
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
@@ -190,7 +185,7 @@ std::string MissingValueError(int letter, const std::string& word) {
 
 }  // namespace
 
-ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
+Result<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments) {
   std::vector<std::string> words{"quillamar-cli"};
   words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -200,8 +195,7 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
   const std::string letters = ShortOptionLetters();
   const std::vector<option> long_options = LongOptions();
 
-  ParseResult result;
-  CommandLine& line = result.line;
+  CommandLine line;
   optind = 0;  // starts the scan afresh
   opterr = 0;  // errors are ours to word
   for (;;) {
@@ -211,26 +205,22 @@ ParseResult ParseCommandLine(const std::vector<std::string>& arguments) {
     if (key == 1) {
       line.files.push_back(optarg);
     } else if (key == '?') {
-      return Failure(RefusedWordError(optopt, word));
+      return Fail(RefusedWordError(optopt, word));
     } else if (key == ':') {
-      return Failure(MissingValueError(optopt, word));
-    } else if (const std::string error = FindOption(key)->apply(line, optarg ? optarg : "");
-               !error.empty()) {
-      return Failure(error);
+      return Fail(MissingValueError(optopt, word));
+    } else if (const Status applied = FindOption(key)->apply(line, optarg ? optarg : "");
+               !applied) {
+      return Fail(applied.Error());
     }
   }
   // Everything after "--" is a file.
   for (int i = optind; i < argc; ++i) line.files.push_back(argv[i]);
 
-  if (line.help || line.version) {
-    result.ok = true;
-    return result;
-  }
-  if (!line.output_given || line.output.empty()) return Failure("missing -o FOLDER");
-  if (line.files.empty() && line.file_lists.empty()) return Failure("no PDF files given");
-  if (StandardInputReaders(line) > 1) return Failure("standard input ('-') given twice");
-  result.ok = true;
-  return result;
+  if (line.help || line.version) return line;
+  if (!line.output_given || line.output.empty()) return Fail("missing -o FOLDER");
+  if (line.files.empty() && line.file_lists.empty()) return Fail("no PDF files given");
+  if (StandardInputReaders(line) > 1) return Fail("standard input ('-') given twice");
+  return line;
 }
 
 std::string UsageText() {

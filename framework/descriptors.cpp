@@ -1,4 +1,4 @@
-// Owned descriptors and the retrying read and write loops.
+// Owned descriptors and seeking on them.
 #include "framework/descriptors.h"
 
 #include <unistd.h>
@@ -16,30 +16,6 @@ void FileDescriptor::Reset(int fd) noexcept {
     errno = saved;
   }
   fd_ = fd;
-}
-
-std::size_t WriteAll(int fd, const void* bytes, std::size_t count) {
-  const auto* next = static_cast<const std::uint8_t*>(bytes);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t put = ::write(fd, next + done, count - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) break;
-    done += static_cast<std::size_t>(put);
-  }
-  return done;
-}
-
-std::size_t ReadAll(int fd, void* bytes, std::size_t count) {
-  auto* next = static_cast<std::uint8_t*>(bytes);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t got = ::read(fd, next + done, count - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    done += static_cast<std::size_t>(got);
-  }
-  return done;
 }
 
 std::int64_t SeekDescriptor(int fd, std::int64_t offset, SeekOrigin origin) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "framework/system_calls.h"  // WriteAll and ReadAll
+
 namespace quillamar {
 
 enum class SeekOrigin;  // framework/streams.h
@@ -33,14 +35,6 @@ class FileDescriptor {
  private:
   int fd_ = -1;
 };
-
-/// Writes all count bytes, retrying after signals and short writes; returns how many were
-/// written, fewer only on an error (errno says which).
-std::size_t WriteAll(int fd, const void* bytes, std::size_t count);
-
-/// Reads until count bytes, the end or an error; returns how many were read (errno is set when
-/// an error cut it short). A descriptor that would block counts as an error.
-std::size_t ReadAll(int fd, void* bytes, std::size_t count);
 
 /// Moves a descriptor's position; returns the new position, or -1 with errno set when the
 /// descriptor cannot seek (a pipe, for instance).

@@ -294,9 +294,9 @@ Confinement ConfineProcess(const Options& options, int workers) {
 
 void ConfineForArguments(const std::vector<std::string>& arguments) {
   if (IsOne(std::getenv(contract::kUnconfinedEnv))) return;
-  const ParsedOptions parsed = ParseArguments(arguments);
-  if (!parsed.options) return;
-  const Confinement confinement = ConfineProcess(*parsed.options, WorkerCount());
+  const Result<Options> parsed = ParseArguments(arguments);
+  if (!parsed) return;
+  const Confinement confinement = ConfineProcess(*parsed, WorkerCount());
   if (confinement.notes.empty() || !IsOne(std::getenv(contract::kVerboseEnv))) return;
   std::string line = std::string(kProgramName) + ": rendering partly unconfined:";
   for (const std::string& note : confinement.notes) line += " " + note + ";";
@@ -305,4 +305,3 @@ void ConfineForArguments(const std::vector<std::string>& arguments) {
 }
 
 }  // namespace quillamar::pagerender
-

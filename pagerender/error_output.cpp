@@ -2,9 +2,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 
+#include "framework/system_calls.h"
 #include "pagerender/pagerender.h"
 
 namespace quillamar::pagerender {
@@ -17,15 +17,7 @@ std::atomic<int> error_output{STDERR_FILENO};
 void SetErrorOutput(int fd) noexcept { error_output.store(fd); }
 
 void WriteError(const char* text) noexcept {
-  const int fd = error_output.load();
-  std::size_t length = std::strlen(text);
-  while (length > 0) {
-    const ssize_t put = ::write(fd, text, length);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return;
-    text += put;
-    length -= static_cast<std::size_t>(put);
-  }
+  WriteAll(error_output.load(), text, std::strlen(text));
 }
 
 }  // namespace quillamar::pagerender

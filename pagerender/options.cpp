@@ -26,35 +26,36 @@ bool IsPlainDecimal(const std::string& text) {
   return seen_digit;
 }
 
-// Sets the resolution from its text, or returns why the text is unusable.
-std::string ReadResolution(const std::string& text, double& resolution) {
+// The resolution its text gives, or why the text is unusable.
+Result<double> ReadResolution(const std::string& text) {
   const std::string quoted = "resolution \"" + text + "\"";
-  if (!IsPlainDecimal(text)) return quoted + " is not a positive number";
+  if (!IsPlainDecimal(text)) return Fail(quoted + " is not a positive number");
+  double resolution = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), resolution);
   if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(resolution)) {
-    return quoted + " is not a positive number";
+    return Fail(quoted + " is not a positive number");
   }
-  if (resolution <= 0) return quoted + " is not a positive number";
-  if (resolution > kMaxResolution) return quoted + " is above the limit of 2400 dpi";
-  return {};
+  if (resolution <= 0) return Fail(quoted + " is not a positive number");
+  if (resolution > kMaxResolution) return Fail(quoted + " is above the limit of 2400 dpi");
+  return resolution;
 }
 
-// Collects option values and the one positional argument; returns an error text or "".
+// Collects option values and the one positional argument.
 struct ArgumentScan {
   std::optional<std::string> pattern, format, resolution, pdf;
 
-  std::string Take(const std::vector<std::string>& arguments) {
+  Status Take(const std::vector<std::string>& arguments) {
     for (std::size_t i = 1; i < arguments.size(); ++i) {
       const std::string& word = arguments[i];
       std::optional<std::string>* slot = SlotFor(word);
       if (slot == nullptr) {
-        if (word.size() > 1 && word[0] == '-') return "unknown option " + word;
-        if (pdf) return "more than one PDF given: " + *pdf + ", " + word;
+        if (word.size() > 1 && word[0] == '-') return Fail("unknown option " + word);
+        if (pdf) return Fail("more than one PDF given: " + *pdf + ", " + word);
         pdf = word;
         continue;
       }
-      if (*slot) return "option " + word + " given twice";
-      if (i + 1 == arguments.size()) return "option " + word + " needs a value";
+      if (*slot) return Fail("option " + word + " given twice");
+      if (i + 1 == arguments.size()) return Fail("option " + word + " needs a value");
       *slot = arguments[++i];
     }
     return {};
@@ -68,27 +69,23 @@ struct ArgumentScan {
   }
 };
 
-ParsedOptions Failure(std::string error) { return ParsedOptions{std::nullopt, std::move(error)}; }
-
 }  // namespace
 
-ParsedOptions ParseArguments(const std::vector<std::string>& arguments) {
+Result<Options> ParseArguments(const std::vector<std::string>& arguments) {
   ArgumentScan scan;
-  if (std::string error = scan.Take(arguments); !error.empty()) return Failure(error);
-  if (!scan.pattern) return Failure("missing option -o PATTERN");
-  if (!scan.format) return Failure("missing option -F png");
-  if (!scan.resolution) return Failure("missing option -r RESOLUTION");
-  if (!scan.pdf) return Failure("missing PDF file");
+  if (const Status taken = scan.Take(arguments); !taken) return Fail(taken.Error());
+  if (!scan.pattern) return Fail("missing option -o PATTERN");
+  if (!scan.format) return Fail("missing option -F png");
+  if (!scan.resolution) return Fail("missing option -r RESOLUTION");
+  if (!scan.pdf) return Fail("missing PDF file");
   if (*scan.format != contract::kPngFormat)
-    return Failure("image type \"" + *scan.format + "\" is not png");
+    return Fail("image type \"" + *scan.format + "\" is not png");
   if (scan.pattern->find(kPageMarker) == std::string::npos) {
-    return Failure("output pattern \"" + *scan.pattern + "\" has no %d for the page number");
+    return Fail("output pattern \"" + *scan.pattern + "\" has no %d for the page number");
   }
-  Options options{*scan.pattern, 0, *scan.pdf};
-  if (std::string error = ReadResolution(*scan.resolution, options.resolution); !error.empty()) {
-    return Failure(error);
-  }
-  return ParsedOptions{options, {}};
+  const Result<double> resolution = ReadResolution(*scan.resolution);
+  if (!resolution) return Fail(resolution.Error());
+  return Options{*scan.pattern, *resolution, *scan.pdf};
 }
 
 std::string PageFileName(const std::string& pattern, int page) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "contract/renderer_contract.h"
+#include "framework/result.h"
 
 namespace quillamar::pagerender {
 
@@ -35,17 +36,11 @@ struct Options {
   std::string pdf;
 };
 
-/// Either the options or the reason they are unusable (one line, without program name).
-struct ParsedOptions {
-  std::optional<Options> options;
-  std::string error;
-};
-
 /// Parses the arguments (the first is the program name and is ignored). Options may come in any
 /// order around the one PDF path. Missing or repeated options, an image type other than png, a
 /// resolution that is not a plain positive decimal number or above kMaxResolution, and a pattern
-/// without "%d" give an error instead of options.
-ParsedOptions ParseArguments(const std::vector<std::string>& arguments);
+/// without "%d" give the reason they are unusable (one line, without program name) instead.
+Result<Options> ParseArguments(const std::vector<std::string>& arguments);
 
 /// The page file of page (from 1): the pattern with its last "%d" replaced by the number in
 /// decimal; any other "%" stays as it is.
@@ -67,12 +62,17 @@ class TemporaryFiles {
   TemporaryFiles(const TemporaryFiles&) = delete;
   TemporaryFiles& operator=(const TemporaryFiles&) = delete;
 
-  /// Creates a new empty temporary file beside final_path and returns its open descriptor, or -1
-  /// with errno set (ECANCELED once abandoned, EMFILE with kMaxOpenTemporaries open).
-  int Create(const std::string& final_path, std::string& temporary_path);
-  /// Renames the temporary to its final name; false with errno set when that fails or when the
-  /// files were abandoned (the temporary is removed either way).
-  bool Commit(const std::string& temporary_path, const std::string& final_path);
+  /// A temporary just created: its open descriptor, which the caller closes, and its path.
+  struct Created {
+    int fd = -1;
+    std::string path;
+  };
+  /// Creates a new empty temporary file beside final_path; fails with the system's text for the
+  /// error (that of ECANCELED once abandoned, of EMFILE with kMaxOpenTemporaries open).
+  Result<Created> Create(const std::string& final_path);
+  /// Renames the temporary to its final name; fails with the system's text for the error when
+  /// that fails or when the files were abandoned (the temporary is removed either way).
+  Status Commit(const std::string& temporary_path, const std::string& final_path);
   /// Removes the temporary without committing it.
   void Discard(const std::string& temporary_path);
   /// Removes every open temporary; nothing is committed afterwards. Callable from any thread.

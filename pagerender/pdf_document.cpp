@@ -64,27 +64,21 @@ std::vector<std::string> NamesOf(Page& page, const std::vector<UndrawnFont>& fon
   return names;
 }
 
-// Why the file cannot even be read, or "" when it can. Only regular files pass: a pipe or a
-// device could block the loader or never end.
-std::string UnreadableReason(const std::string& path) {
+// Whether the file can be read at all, and why not. Only regular files pass: a pipe or a device
+// could block the loader or never end.
+Status CheckReadable(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return std::string("cannot open: ") + std::strerror(errno);
+  if (fd < 0) return Fail(std::string("cannot open: ") + std::strerror(errno));
   struct stat status {};
   const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
   char byte = 0;
   const ssize_t got = regular ? ::read(fd, &byte, 1) : 0;
   const int read_error = errno;
   ::close(fd);
-  if (S_ISDIR(status.st_mode)) return std::string("cannot read: ") + std::strerror(EISDIR);
-  if (!regular) return "not a regular file";
-  if (got < 0) return std::string("cannot read: ") + std::strerror(read_error);
+  if (S_ISDIR(status.st_mode)) return Fail(std::string("cannot read: ") + std::strerror(EISDIR));
+  if (!regular) return Fail("not a regular file");
+  if (got < 0) return Fail(std::string("cannot read: ") + std::strerror(read_error));
   return {};
-}
-
-PageRaster Failed(std::string reason) {
-  PageRaster failed;
-  failed.error = std::move(reason);
-  return failed;
 }
 
 std::string SizeText(double width, double height) {
@@ -160,20 +154,22 @@ PdfDocument::PdfDocument(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 PdfDocument::~PdfDocument() = default;
 
 OpenedPdf PdfDocument::Open(const std::string& path, const std::optional<std::string>& password) {
-  if (std::string reason = UnreadableReason(path); !reason.empty()) return {nullptr, reason};
+  if (const Status readable = CheckReadable(path); !readable) {
+    return Fail(OpenFailure{readable.Error()});
+  }
   auto impl = std::make_unique<Impl>();
   std::optional<GooString> key;
   if (password) key.emplace(*password);
   impl->document = std::make_unique<PDFDoc>(std::make_unique<GooString>(path), key, key);
   // The same words whether a password was missing or wrong: the password itself is never shown.
   if (impl->document->getErrorCode() == errEncrypted) {
-    return {nullptr, "protected by a password", /*locked=*/true};
+    return Fail(OpenFailure{"protected by a password", /*locked=*/true});
   }
-  if (!impl->document->isOk()) return {nullptr, "not a PDF file, or damaged beyond repair"};
+  if (!impl->document->isOk()) return Fail(OpenFailure{"not a PDF file, or damaged beyond repair"});
   impl->pages = impl->document->getNumPages();
-  if (impl->pages <= 0) return {nullptr, "the document has no pages"};
+  if (impl->pages <= 0) return Fail(OpenFailure{"the document has no pages"});
   impl->painter = MakePainter(*impl->document);
-  return {std::unique_ptr<PdfDocument>(new PdfDocument(std::move(impl))), {}, false};
+  return std::unique_ptr<PdfDocument>(new PdfDocument(std::move(impl)));
 }
 
 int PdfDocument::PageCount() const { return impl_->pages; }
@@ -187,18 +183,18 @@ double PdfDocument::PixelCount(int index, double dpi) const {
   return size.width * size.height;
 }
 
-PageRaster PdfDocument::Render(int index, double dpi) const {
+Result<PageRaster> PdfDocument::Render(int index, double dpi) const {
   Page* page = index >= 0 && index < impl_->pages ? impl_->document->getPage(index + 1) : nullptr;
-  if (page == nullptr) return Failed("the page cannot be read (damaged page tree)");
+  if (page == nullptr) return Fail("the page cannot be read (damaged page tree)");
   const double box_width = page->getCropWidth();
   const double box_height = page->getCropHeight();
   const PixelSize size = PagePixelSize(box_width, box_height, page->getRotate(), dpi);
   if (!(size.width >= 1 && size.height >= 1)) {
-    return Failed("the page has no area (" + SizeText(box_width, box_height) + " points)");
+    return Fail("the page has no area (" + SizeText(box_width, box_height) + " points)");
   }
   if (size.width * size.height > static_cast<double>(kMaxPagePixels)) {
-    return Failed("the page would be " + SizeText(size.width, size.height) +
-                  " pixels, above the limit of 300 megapixels");
+    return Fail("the page would be " + SizeText(size.width, size.height) +
+                " pixels, above the limit of 300 megapixels");
   }
   const int width = static_cast<int>(size.width);
   const int height = static_cast<int>(size.height);
@@ -209,10 +205,10 @@ PageRaster PdfDocument::Render(int index, double dpi) const {
   std::shared_ptr<SplashBitmap> bitmap(impl_->painter->takeBitmap());
   if (!bitmap || bitmap->getDataPtr() == nullptr || bitmap->getMode() != kColourMode ||
       bitmap->getWidth() != width || bitmap->getHeight() != height || bitmap->getRowSize() <= 0) {
-    return Failed("the page cannot be rendered");
+    return Fail("the page cannot be rendered");
   }
   Raster raster{width, height, bitmap->getRowSize(), bitmap->getDataPtr(), bitmap};
-  return {std::move(raster), {}, NamesOf(*page, watch.Fonts())};
+  return PageRaster{std::move(raster), NamesOf(*page, watch.Fonts())};
 }
 
 }  // namespace quillamar::pagerender

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "framework/result.h"
+
 namespace quillamar::pagerender {
 
 /// One rendered page: rows from the top, four bytes per pixel in the order blue, green, red and
@@ -21,10 +23,9 @@ struct Raster {
   const unsigned char* Row(int y) const { return pixels + static_cast<long long>(y) * stride; }
 };
 
-/// The raster of a page, or why there is none.
+/// The raster of a page and what is missing from it.
 struct PageRaster {
   Raster raster;
-  std::string error;                       ///< empty on success
   std::vector<std::string> undrawn_fonts;  ///< fonts whose text could not be drawn, each once
 };
 
@@ -38,12 +39,13 @@ PixelSize PagePixelSize(double width_points, double height_points, int rotation,
 
 class PdfDocument;
 
-/// The document, or why it cannot be rendered (a phrase such as "protected by a password").
-struct OpenedPdf {
-  std::unique_ptr<PdfDocument> document;
-  std::string error;
+/// Why a PDF cannot be rendered.
+struct OpenFailure {
+  std::string reason;   ///< a phrase such as "protected by a password"
   bool locked = false;  ///< a password is needed, or the one given does not open it
 };
+/// The document, or why it cannot be rendered.
+using OpenedPdf = Result<std::unique_ptr<PdfDocument>, OpenFailure>;
 
 /// A PDF loaded by one thread, with its own page renderer. Not shared between threads.
 class PdfDocument {
@@ -64,7 +66,7 @@ class PdfDocument {
   /// Renders page index (from 0) at dpi on white paper: its crop box, its rotation honoured.
   /// Fails for a broken page, an empty page and a raster above kMaxPagePixels. Text in a font
   /// that has no usable face still leaves a page, with the font named in undrawn_fonts.
-  PageRaster Render(int index, double dpi) const;
+  Result<PageRaster> Render(int index, double dpi) const;
 
  private:
   struct Impl;

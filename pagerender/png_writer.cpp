@@ -14,6 +14,8 @@
 #include <cstring>
 #include <memory>
 
+#include "framework/system_calls.h"
+
 namespace quillamar::pagerender {
 namespace {
 
@@ -35,19 +37,8 @@ struct WriteContext {
   unsigned char buffer[kOutputBuffer];
 };
 
-bool WriteAll(int fd, const unsigned char* data, std::size_t length) noexcept {
-  while (length > 0) {
-    const ssize_t put = ::write(fd, data, length);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    data += put;
-    length -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
-
 bool FlushContext(WriteContext& ctx) noexcept {
-  if (!WriteAll(ctx.fd, ctx.buffer, ctx.used)) {
+  if (WriteAll(ctx.fd, ctx.buffer, ctx.used) != ctx.used) {
     ctx.write_errno = errno != 0 ? errno : EIO;
     return false;
   }
@@ -59,7 +50,7 @@ void OnWrite(png_structp png, png_bytep data, std::size_t length) noexcept {
   auto& ctx = *static_cast<WriteContext*>(png_get_io_ptr(png));
   if (ctx.used + length > kOutputBuffer && !FlushContext(ctx)) png_error(png, "write failed");
   if (length >= kOutputBuffer) {
-    if (!WriteAll(ctx.fd, data, length)) {
+    if (WriteAll(ctx.fd, data, length) != length) {
       ctx.write_errno = errno != 0 ? errno : EIO;
       png_error(png, "write failed");
     }
@@ -216,7 +207,7 @@ PngSettings ChoosePngSettings(const Raster& raster, PngMode mode) {
   return PngSettings{kFastLevel, Z_DEFAULT_STRATEGY, PNG_FILTER_NONE};
 }
 
-std::string WritePng(int fd, const Raster& raster, const PngSettings& settings, double dpi) {
+Status WritePng(int fd, const Raster& raster, const PngSettings& settings, double dpi) {
   auto ctx = std::make_unique<WriteContext>();
   ctx->fd = fd;
   Encoding result = Encode(*ctx, raster, settings, dpi);
@@ -226,8 +217,8 @@ std::string WritePng(int fd, const Raster& raster, const PngSettings& settings, 
     result = Encode(*ctx, raster, colour, dpi);
   }
   if (result == Encoding::kDone) return {};
-  if (ctx->write_errno != 0) return std::strerror(ctx->write_errno);
-  return ctx->message[0] != '\0' ? std::string(ctx->message) : "PNG encoding failed";
+  if (ctx->write_errno != 0) return Fail(std::strerror(ctx->write_errno));
+  return Fail(ctx->message[0] != '\0' ? std::string(ctx->message) : "PNG encoding failed");
 }
 
 }  // namespace quillamar::pagerender

@@ -1,8 +1,7 @@
 // Encodes a rendered page as an 8-bit RGB PNG onto an open file descriptor.
 #pragma once
 
-#include <string>
-
+#include "framework/result.h"
 #include "pagerender/pagerender.h"
 #include "pagerender/pdf_document.h"
 
@@ -25,8 +24,8 @@ PngSettings ChoosePngSettings(const Raster& raster, PngMode mode);
 
 /// Writes the raster as PNG (colour type 2, or 0 when the settings say grey and every pixel is;
 /// bit depth 8, not interlaced, with its resolution) to fd, which stays open and must be a
-/// regular file at its start (a second attempt empties it). Returns "" or why it failed (the
-/// system's error text for a failed write).
-std::string WritePng(int fd, const Raster& raster, const PngSettings& settings, double dpi);
+/// regular file at its start (a second attempt empties it). Fails with the system's error text
+/// for a failed write, or with what went wrong in the encoding.
+Status WritePng(int fd, const Raster& raster, const PngSettings& settings, double dpi);
 
 }  // namespace quillamar::pagerender

@@ -1,5 +1,4 @@
 // Renders a PDF's pages on worker threads, each with its own document, and writes the page files.
-#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "framework/system_calls.h"
 #include "pagerender/crash_guard.h"
 #include "pagerender/fonts.h"
 #include "pagerender/page_channel.h"
@@ -39,10 +39,11 @@ struct PageResult {
 // A temporary page file open for writing; closed and removed on destruction unless committed.
 class PendingFile {
  public:
-  PendingFile(TemporaryFiles& files, std::string final_path)
-      : files_(files), final_path_(std::move(final_path)) {
-    fd_ = files_.Create(final_path_, temporary_);
-  }
+  PendingFile(TemporaryFiles& files, TemporaryFiles::Created created, std::string final_path)
+      : files_(files),
+        final_path_(std::move(final_path)),
+        temporary_(std::move(created.path)),
+        fd_(created.fd) {}
   ~PendingFile() {
     if (fd_ >= 0) ::close(fd_);
     if (!done_ && !temporary_.empty()) files_.Discard(temporary_);
@@ -52,15 +53,15 @@ class PendingFile {
 
   int fd() const { return fd_; }
 
-  // Closes the file and gives it its final name; returns "" or why that failed.
-  std::string Commit() {
+  // Closes the file and gives it its final name.
+  Status Commit() {
     done_ = true;  // the temporary is gone after this, whatever happens
     if (::close(std::exchange(fd_, -1)) != 0) {
       const int error = errno;
       files_.Discard(temporary_);
-      return std::strerror(error);
+      return Fail(std::strerror(error));
     }
-    return files_.Commit(temporary_, final_path_) ? std::string() : std::strerror(errno);
+    return files_.Commit(temporary_, final_path_);
   }
 
  private:
@@ -71,15 +72,16 @@ class PendingFile {
   bool done_ = false;
 };
 
-// Writes the page's PNG under a temporary name, then renames it; returns "" or the reason.
-std::string WritePageFile(const Raster& raster, const std::string& path,
-                          const RenderRequest& request) {
-  PendingFile file(*request.temporaries, path);
-  if (file.fd() < 0) return "cannot write " + path + ": " + std::strerror(errno);
-  std::string error = WritePng(file.fd(), raster, ChoosePngSettings(raster, request.mode),
-                               request.options.resolution);
-  if (error.empty()) error = file.Commit();
-  return error.empty() ? error : "cannot write " + path + ": " + error;
+// Writes the page's PNG under a temporary name, then renames it.
+Status WritePageFile(const Raster& raster, const std::string& path, const RenderRequest& request) {
+  Result<TemporaryFiles::Created> created = request.temporaries->Create(path);
+  if (!created) return Fail("cannot write " + path + ": " + created.Error());
+  PendingFile file(*request.temporaries, std::move(*created), path);
+  Status written = WritePng(file.fd(), raster, ChoosePngSettings(raster, request.mode),
+                            request.options.resolution);
+  if (written) written = file.Commit();
+  if (!written) return Fail("cannot write " + path + ": " + written.Error());
+  return {};
 }
 
 // Holds back a page whose bitmap would take the pages being rendered above the budget; a page
@@ -185,13 +187,13 @@ class PageRun {
   }
 
   PageResult RenderPage(const PdfDocument& document, int index) const {
-    PageRaster page = document.Render(index, request_.options.resolution);
-    if (!page.error.empty()) return {page.error, false, {}};
+    Result<PageRaster> page = document.Render(index, request_.options.resolution);
+    if (!page) return {page.Error(), false, {}};
     // A file that cannot be written means every later one fails too: hand out no more pages.
-    std::string error =
-        WritePageFile(page.raster, PageFileName(request_.options.pattern, index + 1), request_);
-    const bool stops_run = !error.empty();
-    return {std::move(error), stops_run, std::move(page.undrawn_fonts)};
+    const Status written =
+        WritePageFile(page->raster, PageFileName(request_.options.pattern, index + 1), request_);
+    if (written) return {{}, false, std::move(page->undrawn_fonts)};
+    return {written.Error(), true, std::move(page->undrawn_fonts)};
   }
 
   void NoteUndrawnText(int page, const std::vector<std::string>& fonts) {
@@ -217,19 +219,9 @@ void RunWorker(PageRun& run, const RenderRequest& request) noexcept {
   try {
     const CrashStack crash_stack;
     const OpenedPdf opened = PdfDocument::Open(request.options.pdf, request.password);
-    if (opened.document) run.Work(*opened.document);
+    if (opened) run.Work(**opened);
   } catch (...) {
   }
-}
-
-// One worker per core this process may run on (its CPU affinity, which containers narrow).
-int CpuCount() {
-  cpu_set_t cpus;
-  CPU_ZERO(&cpus);
-  if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) {
-    return CPU_COUNT(&cpus);
-  }
-  return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
 }  // namespace
@@ -258,7 +250,7 @@ long long MemoryBudget() {
 // The CPUs, or as many as the run asks for (the memory budget holds their pages back).
 int WorkerCount() {
   const int allowed = PositiveFromEnvironment<int>(contract::kWorkersEnv);
-  return allowed > 0 ? allowed : CpuCount();
+  return allowed > 0 ? allowed : UsableCpuCount();
 }
 
 namespace {
@@ -275,11 +267,11 @@ bool PrepareRendering() { return PreparePdfLibrary(); }
 RenderOutcome RenderPdf(const RenderRequest& request) {
   if (!PrepareRendering()) return DocumentFailure(request.options.pdf, "rendering is unavailable");
   const OpenedPdf opened = PdfDocument::Open(request.options.pdf, request.password);
-  if (!opened.document) {
-    return DocumentFailure(request.options.pdf, opened.error,
-                           opened.locked ? kExitNeedsPassword : kExitFailure);
+  if (!opened) {
+    return DocumentFailure(request.options.pdf, opened.Error().reason,
+                           opened.Error().locked ? kExitNeedsPassword : kExitFailure);
   }
-  const int pages = opened.document->PageCount();
+  const int pages = (*opened)->PageCount();
   if (request.channel != nullptr) request.channel->AnnouncePageCount(pages);
   PageRun run(request, pages);
   // Workers beyond the pacing window would only wait.
@@ -297,7 +289,7 @@ RenderOutcome RenderPdf(const RenderRequest& request) {
   }
   {
     const CrashStack crash_stack;
-    run.Work(*opened.document);
+    run.Work(**opened);
   }
   for (auto& thread : threads) thread.join();
   return run.Outcome();
@@ -305,17 +297,17 @@ RenderOutcome RenderPdf(const RenderRequest& request) {
 
 int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& temporaries,
                const std::atomic<bool>* stop) {
-  const ParsedOptions parsed = ParseArguments(arguments);
-  if (!parsed.options) {
-    WriteError((std::string(kProgramName) + ": " + parsed.error +
+  const Result<Options> parsed = ParseArguments(arguments);
+  if (!parsed) {
+    WriteError((std::string(kProgramName) + ": " + parsed.Error() +
                 " (usage: lib -o PATTERN -F png -r DPI FILE.pdf)\n")
                    .c_str());
     return kExitUsage;
   }
-  InstallCrashGuard(parsed.options->pdf, temporaries);
+  InstallCrashGuard(parsed->pdf, temporaries);
   const char* intermediate = std::getenv(kIntermediateEnv);
   RenderRequest request;
-  request.options = *parsed.options;
+  request.options = *parsed;
   request.workers = WorkerCount();
   request.mode = intermediate != nullptr && std::string(intermediate) == "1"
                      ? PngMode::kIntermediate

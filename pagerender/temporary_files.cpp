@@ -64,32 +64,26 @@ TemporaryFiles::TemporaryFiles() : state_(std::make_unique<State>()) {}
 
 TemporaryFiles::~TemporaryFiles() { Abandon(); }
 
-int TemporaryFiles::Create(const std::string& final_path, std::string& temporary_path) {
+Result<TemporaryFiles::Created> TemporaryFiles::Create(const std::string& final_path) {
   const std::lock_guard lock(state_->mutex);
   Slot* slot = state_->FreeSlot();
   if (state_->abandoned || slot == nullptr) {
-    errno = state_->abandoned ? ECANCELED : EMFILE;
-    return -1;
+    return Fail(std::strerror(state_->abandoned ? ECANCELED : EMFILE));
   }
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     std::string name = TemporaryName(final_path, state_->next_number++);
-    if (name.size() >= sizeof slot->path) {
-      errno = ENAMETOOLONG;
-      return -1;
-    }
+    if (name.size() >= sizeof slot->path) return Fail(std::strerror(ENAMETOOLONG));
     const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno == EEXIST) continue;
-    if (fd < 0) return -1;
+    if (fd < 0) return Fail(std::strerror(errno));
     std::memcpy(slot->path, name.c_str(), name.size() + 1);
     slot->used.store(true);
-    temporary_path = std::move(name);
-    return fd;
+    return Created{fd, std::move(name)};
   }
-  errno = EEXIST;
-  return -1;
+  return Fail(std::strerror(EEXIST));
 }
 
-bool TemporaryFiles::Commit(const std::string& temporary_path, const std::string& final_path) {
+Status TemporaryFiles::Commit(const std::string& temporary_path, const std::string& final_path) {
   const std::lock_guard lock(state_->mutex);
   state_->Release(temporary_path);
   int error = ECANCELED;
@@ -100,14 +94,13 @@ bool TemporaryFiles::Commit(const std::string& temporary_path, const std::string
     if (::lstat(final_path.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
       error = EISDIR;
     } else if (::rename(temporary_path.c_str(), final_path.c_str()) == 0) {
-      return true;
+      return {};
     } else {
       error = errno;
     }
   }
   ::unlink(temporary_path.c_str());
-  errno = error;
-  return false;
+  return Fail(std::strerror(error));
 }
 
 void TemporaryFiles::Discard(const std::string& temporary_path) {

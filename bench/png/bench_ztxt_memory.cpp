@@ -12,21 +12,9 @@
 
 #include "framework/exceptions.h"
 #include "png/png_object.h"
+#include "tests/png/png_builder.h"
 
 namespace {
-
-std::string BigEndian(std::uint32_t value) {
-  std::string bytes;
-  for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>(value >> shift);
-  return bytes;
-}
-
-std::string Chunk(const std::string& type, const std::string& data) {
-  const std::string body = type + data;
-  const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(body.data()), body.size());
-  return BigEndian(static_cast<std::uint32_t>(data.size())) + body +
-         BigEndian(static_cast<std::uint32_t>(crc));
-}
 
 // A zlib stream of count zero bytes, deflated piece by piece so that they never stand in memory.
 std::string DeflatedZeros(std::uint64_t count) {
@@ -58,12 +46,14 @@ std::string DeflatedZeros(std::uint64_t count) {
 
 int main(int argc, char** argv) {
   const std::uint64_t text_mib = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000;
-  const std::string grey_pixel = std::string("\0\0", 2);  // filter byte and one grey sample
-  const std::string header = BigEndian(1) + BigEndian(1) + std::string("\x08\0\0\0\0", 5);
+  // One grey pixel: its row is a filter byte and one sample.
   const std::string file =
-      "\x89PNG\r\n\x1a\n" + Chunk("IHDR", header) +
-      Chunk("zTXt", std::string("Comment\0\0", 9) + DeflatedZeros(text_mib << 20)) +
-      Chunk("IDAT", DeflatedZeros(2)) + Chunk("IEND", "");
+      quillamar::png::testing::PngBuilder()
+          .Ihdr(1, 1, /*bit_depth=*/8, /*color_type=*/0)
+          .Chunk("zTXt", std::string("Comment\0\0", 9) + DeflatedZeros(text_mib << 20))
+          .Idat(DeflatedZeros(2))
+          .Iend()
+          .Bytes();
   const std::string path =
       (std::filesystem::temp_directory_path() / "bench_ztxt_memory.png").string();
   std::ofstream(path, std::ios::binary) << file;

@@ -18,11 +18,6 @@ using testing::TempDir;
 using namespace testing;  // the helpers of these tests
 using Names = std::vector<std::string>;
 
-// The PNG reader's message for a file that is not a PNG, written out so that a changed text fails.
-constexpr char kNotAPngText[] =
-    "The file being readed is not a valid \"Portable Network Graphics\" image because it "
-    "contains an invalid header. This file may be corruped, try obtaining it again.";
-
 // A front end that converts to JPG: fixed answers, messages kept, pages re-encoded for real.
 class JpgHost : public batch::RunHost {
  public:

@@ -4,7 +4,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cerrno>
 #include <cstring>
@@ -17,6 +16,7 @@
 #include "jpeg/jpeg.h"
 #include "support/images.h"
 #include "support/temp_dir.h"
+#include "tests/png/png_builder.h"
 
 namespace quillamar {
 namespace {
@@ -25,10 +25,7 @@ using testing::TempDir;
 using namespace testing;  // the helpers of these tests
 using Bytes = std::vector<std::uint8_t>;
 
-// The PNG reader's messages, written out so that a changed text fails here.
-constexpr char kNotAPngText[] =
-    "The file being readed is not a valid \"Portable Network Graphics\" image because it "
-    "contains an invalid header. This file may be corruped, try obtaining it again.";
+// The PNG reader's message for a file cut short, written out so that a changed text fails here.
 constexpr char kCutShortText[] =
     "This \"Portable Network Graphics\" image is invalid because the decoder found an unexpected "
     "end of the file.";
@@ -104,20 +101,6 @@ TEST(ConvertPngToJpgTest, ReplacesAnOlderJpeg) {
   EXPECT_EQ(ReadAll(dir / "a_1.jpg"), JpegOf(*shown));
 }
 
-std::string BigEndian(std::uint32_t value) {
-  std::string bytes;
-  for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>(value >> shift);
-  return bytes;
-}
-
-// One chunk: length, type, data and CRC.
-std::string Chunk(const std::string& type, const std::string& data) {
-  const std::string body = type + data;
-  const uLong crc = ::crc32(0, reinterpret_cast<const Bytef*>(body.data()), body.size());
-  return BigEndian(static_cast<std::uint32_t>(data.size())) + body +
-         BigEndian(static_cast<std::uint32_t>(crc));
-}
-
 // A black 1-bit grey PNG: small on disk and in its own storage, but its 24-bit bitmap would be
 // larger than any storage may be.
 std::string WriteHugeBlackPng(const std::string& png) {
@@ -125,15 +108,11 @@ std::string WriteHugeBlackPng(const std::string& png) {
   const std::string row(1 + kSide / 8, '\0');
   std::string raw;
   for (std::uint32_t y = 0; y < kSide; ++y) raw += row;
-  uLongf packed_size = ::compressBound(raw.size());
-  std::string packed(packed_size, '\0');
-  ::compress(reinterpret_cast<Bytef*>(packed.data()), &packed_size,
-             reinterpret_cast<const Bytef*>(raw.data()), raw.size());
-  packed.resize(packed_size);
-  // 1 bit, grey, no interlace
-  const std::string header = BigEndian(kSide) + BigEndian(kSide) + std::string("\x01\0\0\0\0", 5);
-  const std::string file =
-      "\x89PNG\r\n\x1a\n" + Chunk("IHDR", header) + Chunk("IDAT", packed) + Chunk("IEND", "");
+  const std::string file = png::testing::PngBuilder()
+                               .Ihdr(kSide, kSide, /*bit_depth=*/1, /*color_type=*/0)
+                               .Idat(png::testing::Deflate(raw))
+                               .Iend()
+                               .Bytes();
   WriteAll(png, Bytes(file.begin(), file.end()));
   return png;
 }

@@ -77,14 +77,14 @@ class ParseCommandLineTest : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(ParseCommandLineTest, ReadsOrRefuses) {
   const ParseCase& c = GetParam();
-  const ParseResult result = ParseCommandLine(c.arguments);
-  ASSERT_EQ(result.ok, c.ok) << result.error;
+  const Result<CommandLine> result = ParseCommandLine(c.arguments);
+  ASSERT_EQ(result.Ok(), c.ok) << (result ? "" : result.Error());
   if (c.ok) {
-    EXPECT_EQ(result.line.format, c.format_or_error);
-    EXPECT_EQ(result.line.resolution, c.resolution);
-    EXPECT_EQ(result.line.jobs, c.jobs);
+    EXPECT_EQ(result->format, c.format_or_error);
+    EXPECT_EQ(result->resolution, c.resolution);
+    EXPECT_EQ(result->jobs, c.jobs);
   } else {
-    EXPECT_EQ(result.error, c.format_or_error);
+    EXPECT_EQ(result.Error(), c.format_or_error);
   }
 }
 
@@ -92,11 +92,11 @@ INSTANTIATE_TEST_SUITE_P(Cli, ParseCommandLineTest, ::testing::ValuesIn(kParseCa
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ParseCommandLineTest, CollectionOptions) {
-  const ParseResult result =
+  const Result<CommandLine> result =
       ParseCommandLine({"-Rv0", "--no-clobber", "--files-from", "one", "--files-from=-", "--report",
                         "r.jsonl", "--resume", "old.jsonl", "--resume=r.jsonl", "-o", "o"});
-  ASSERT_TRUE(result.ok) << result.error;
-  const CommandLine& line = result.line;
+  ASSERT_TRUE(result) << result.Error();
+  const CommandLine& line = *result;
   EXPECT_TRUE(line.recursive && line.verbose && line.null_separated && line.no_clobber);
   EXPECT_EQ(line.file_lists, (Strings{"one", "-"}));
   EXPECT_EQ(line.report, "r.jsonl");
@@ -105,10 +105,10 @@ TEST(ParseCommandLineTest, CollectionOptions) {
 }
 
 TEST(ParseCommandLineTest, DoubleDashEndsTheOptions) {
-  const ParseResult result = ParseCommandLine({"-o", "out", "--", "-odd.pdf"});
-  ASSERT_TRUE(result.ok);
-  EXPECT_EQ(result.line.files, Strings{"-odd.pdf"});
-  EXPECT_EQ(result.line.output, "out");
+  const Result<CommandLine> result = ParseCommandLine({"-o", "out", "--", "-odd.pdf"});
+  ASSERT_TRUE(result) << result.Error();
+  EXPECT_EQ(result->files, Strings{"-odd.pdf"});
+  EXPECT_EQ(result->output, "out");
 }
 
 TEST_F(CliTest, HandsTheRendererAbsolutePathsAsSeparateArguments) {

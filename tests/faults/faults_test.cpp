@@ -368,10 +368,6 @@ TEST_P(StopTest, LeavesNoRendererNoTemporaryAndOnlyCompletePages) {
 INSTANTIATE_TEST_SUITE_P(Faults, StopTest, ::testing::ValuesIn(kStopCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-constexpr char kNotAPng[] =
-    "The file being readed is not a valid \"Portable Network Graphics\" image because it contains "
-    "an invalid header. This file may be corruped, try obtaining it again.";
-
 // A page file that is not a page: put where the renderer's pages end, so the page loop meets it.
 struct StrangePageCase {
   const char* name;
@@ -382,8 +378,9 @@ struct StrangePageCase {
 
 const StrangePageCase kStrangePages[] = {
     {"NamedPipe", [](const std::string& path) { ::mkfifo(path.c_str(), 0600); }, kExitError,
-     kNotAPng},
-    {"EmptyFile", [](const std::string& path) { std::ofstream{path}; }, kExitError, kNotAPng},
+     testing::kNotAPngText},
+    {"EmptyFile", [](const std::string& path) { std::ofstream{path}; }, kExitError,
+     testing::kNotAPngText},
     {"Folder", [](const std::string& path) { fs::create_directory(path); }, 0, ""},
     {"SymlinkLoop", [](const std::string& path) { fs::create_symlink(path, path); }, 0, ""},
 };

@@ -49,8 +49,7 @@ int Overflow(int depth) {
   const int err = ::open((folder.path() / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   ::dup2(err, STDERR_FILENO);
   TemporaryFiles temporaries;
-  std::string temporary;
-  temporaries.Create((folder.path() / "p_3.png").string(), temporary);
+  if (!temporaries.Create((folder.path() / "p_3.png").string())) ::_exit(101);
   InstallCrashGuard("/in/a b.pdf", temporaries);
   const CrashStack stack;
   NoteCurrentPage(c.page);

@@ -79,6 +79,14 @@ Rendered RenderPdf(const ScratchFolder& folder, const std::string& pdf, int page
   return rendered;
 }
 
+// Renders the same text twice, in font F2 on page 1 and in F3 on page 2, both defined in fonts.
+Rendered RenderInTwoFonts(const ScratchFolder& folder, const std::string& fonts,
+                          const std::string& text_operand, double page_width) {
+  const TestPage first{page_width, kPageHeight, 0, ShowWith("F2", text_operand)};
+  const TestPage second{page_width, kPageHeight, 0, ShowWith("F3", text_operand)};
+  return RenderPdf(folder, MakePdf({first, second}, fonts), 2);
+}
+
 // ---- CJK fonts through predefined CMaps
 
 struct CjkCase {
@@ -126,15 +134,10 @@ TEST_P(CjkFontTest, DrawnWithTheMatchingFaceOneEmPerCharacter) {
   const std::string reference =
       "Reference" + (hyphen == std::string::npos ? "" : name.substr(hyphen));
   const std::string text = "<4E2D65874E2D6587>";  // 中文中文 in UCS-2
-  TestPage page{kTextX * 2 + 4 * kEm, kPageHeight, 0, ShowWith("F2", text)};
-  TestPage same_in_face = page;
-  same_in_face.content = ShowWith("F3", text);
   const ScratchFolder folder;
-  const Rendered rendered =
-      RenderPdf(folder,
-                MakePdf({page, same_in_face},
-                        "/F2 " + CjkFont(c, name, "") + " /F3 " + CjkFont(c, reference, c.face)),
-                2);
+  const Rendered rendered = RenderInTwoFonts(
+      folder, "/F2 " + CjkFont(c, name, "") + " /F3 " + CjkFont(c, reference, c.face), text,
+      kTextX * 2 + 4 * kEm);
   ASSERT_EQ(rendered.process.exit_status, 0) << rendered.process.err;
   EXPECT_EQ(rendered.process.err, "");
   ASSERT_EQ(rendered.pages[0].error, "");
@@ -191,11 +194,7 @@ TEST_P(StandardFontTest, DrawnWithTheMetricCompatibleFaceAtTheFontsAdvances) {
       ") /Flags 32 /FontBBox [0 -200 1000 900] /ItalicAngle 0 /Ascent 700 /Descent -200" +
       " /CapHeight 700 /StemV 80 >> >>";
   const ScratchFolder folder;
-  const Rendered rendered = RenderPdf(folder,
-                                      MakePdf({{500, kPageHeight, 0, ShowWith("F2", "(mmmm)")},
-                                               {500, kPageHeight, 0, ShowWith("F3", "(mmmm)")}},
-                                              fonts),
-                                      2);
+  const Rendered rendered = RenderInTwoFonts(folder, fonts, "(mmmm)", 500);
   ASSERT_EQ(rendered.process.exit_status, 0) << rendered.process.err;
   EXPECT_EQ(rendered.process.err, "");
   EXPECT_EQ(FirstDifference(rendered.pages[0], rendered.pages[1]), "");
@@ -215,11 +214,7 @@ TEST(StandardFontTest, SymbolAndDingbatsAreDrawn) {
       "/F2 << /Type /Font /Subtype /Type1 /BaseFont /Symbol >> "
       "/F3 << /Type /Font /Subtype /Type1 /BaseFont /ZapfDingbats >>";
   const ScratchFolder folder;
-  const Rendered rendered = RenderPdf(folder,
-                                      MakePdf({{500, kPageHeight, 0, ShowWith("F2", "(abcd)")},
-                                               {500, kPageHeight, 0, ShowWith("F3", "(abcd)")}},
-                                              fonts),
-                                      2);
+  const Rendered rendered = RenderInTwoFonts(folder, fonts, "(abcd)", 500);
   ASSERT_EQ(rendered.process.exit_status, 0) << rendered.process.err;
   EXPECT_EQ(rendered.process.err, "");
   for (const PngPage& page : rendered.pages) EXPECT_EQ(InkRuns(InkColumns(page)).size(), 4u);

@@ -46,12 +46,11 @@ class RendererGoodArgumentsTest : public testing::TestWithParam<GoodCase> {};
 
 TEST_P(RendererGoodArgumentsTest, GivesTheOptions) {
   const GoodCase& c = GetParam();
-  const ParsedOptions parsed = ParseArguments(c.arguments);
-  ASSERT_TRUE(parsed.options.has_value()) << parsed.error;
-  EXPECT_EQ(parsed.options->pattern, c.pattern);
-  EXPECT_DOUBLE_EQ(parsed.options->resolution, c.resolution);
-  EXPECT_EQ(parsed.options->pdf, c.pdf);
-  EXPECT_EQ(parsed.error, "");
+  const Result<Options> parsed = ParseArguments(c.arguments);
+  ASSERT_TRUE(parsed) << parsed.Error();
+  EXPECT_EQ(parsed->pattern, c.pattern);
+  EXPECT_DOUBLE_EQ(parsed->resolution, c.resolution);
+  EXPECT_EQ(parsed->pdf, c.pdf);
 }
 
 INSTANTIATE_TEST_SUITE_P(Renderer, RendererGoodArgumentsTest, testing::ValuesIn(kGoodCases),
@@ -134,9 +133,9 @@ class RendererBadArgumentsTest : public testing::TestWithParam<BadCase> {};
 
 TEST_P(RendererBadArgumentsTest, GiveOneReason) {
   const BadCase& c = GetParam();
-  const ParsedOptions parsed = ParseArguments(c.arguments);
-  EXPECT_FALSE(parsed.options.has_value());
-  EXPECT_EQ(parsed.error, c.error);
+  const Result<Options> parsed = ParseArguments(c.arguments);
+  ASSERT_FALSE(parsed);
+  EXPECT_EQ(parsed.Error(), c.error);
 }
 
 INSTANTIATE_TEST_SUITE_P(Renderer, RendererBadArgumentsTest, testing::ValuesIn(kBadCases),

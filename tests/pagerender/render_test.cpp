@@ -296,10 +296,10 @@ TEST_P(IntermediateGrey, ColourTypeFollowsThePixelsAndThePixelsStay) {
   const auto path = folder.path() / "p.png";
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   ASSERT_GE(fd, 0);
-  const std::string error =
+  const Status written =
       WritePng(fd, raster, ChoosePngSettings(raster, PngMode::kIntermediate), 72);
   ::close(fd);
-  ASSERT_EQ(error, "");
+  ASSERT_TRUE(written) << written.Error();
   const auto page = ReadPng(path);
   ASSERT_EQ(page.error, "");
   EXPECT_EQ(page.colour_type, GetParam().colour_type);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "pagerender/pagerender.h"
 #include "support/pdf_pages.h"
@@ -16,12 +17,14 @@ using testing::ScratchFolder;
 // Creates a temporary for name in folder and writes text into it.
 std::string CreateWith(TemporaryFiles& files, const ScratchFolder& folder, const char* name,
                        const std::string& text) {
-  std::string temporary;
-  const int fd = files.Create((folder.path() / name).string(), temporary);
-  EXPECT_GE(fd, 0);
-  EXPECT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  ::close(fd);
-  return temporary;
+  const Result<TemporaryFiles::Created> created = files.Create((folder.path() / name).string());
+  if (!created) {
+    ADD_FAILURE() << created.Error();
+    return {};
+  }
+  EXPECT_EQ(::write(created->fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ::close(created->fd);
+  return created->path;
 }
 
 TEST(RendererTemporaryFilesTest, CommitGivesTheCompleteFileItsNameAndReplacesAnOldOne) {
@@ -31,7 +34,8 @@ TEST(RendererTemporaryFilesTest, CommitGivesTheCompleteFileItsNameAndReplacesAnO
   const std::string temporary = CreateWith(files, folder, "p_1.png", "new page");
   EXPECT_EQ(std::filesystem::path(temporary).parent_path(), folder.path());
   EXPECT_EQ(folder.Entries().size(), 2u);
-  ASSERT_TRUE(files.Commit(temporary, (folder.path() / "p_1.png").string()));
+  const Status committed = files.Commit(temporary, (folder.path() / "p_1.png").string());
+  ASSERT_TRUE(committed) << committed.Error();
   EXPECT_EQ(folder.Entries(), std::vector<std::string>{"p_1.png"});
   EXPECT_EQ(testing::ReadFileText(folder.path() / "p_1.png"), "new page");
 }
@@ -56,13 +60,12 @@ TEST(RendererTemporaryFilesTest, AbandonRemovesOpenTemporariesAndRefusesLaterOne
   ASSERT_TRUE(files.Commit(second, (folder.path() / "p_2.png").string()));
   files.Abandon();
   EXPECT_EQ(folder.Entries(), std::vector<std::string>{"p_2.png"});
-  errno = 0;
-  EXPECT_FALSE(files.Commit(first, (folder.path() / "p_1.png").string()));
-  EXPECT_EQ(errno, ECANCELED);
-  std::string temporary;
-  errno = 0;
-  EXPECT_EQ(files.Create((folder.path() / "p_3.png").string(), temporary), -1);
-  EXPECT_EQ(errno, ECANCELED);
+  const Status committed = files.Commit(first, (folder.path() / "p_1.png").string());
+  ASSERT_FALSE(committed);
+  EXPECT_EQ(committed.Error(), std::strerror(ECANCELED));
+  const auto created = files.Create((folder.path() / "p_3.png").string());
+  ASSERT_FALSE(created);
+  EXPECT_EQ(created.Error(), std::strerror(ECANCELED));
   EXPECT_EQ(folder.Entries(), std::vector<std::string>{"p_2.png"});
 }
 
@@ -71,9 +74,9 @@ TEST(RendererTemporaryFilesTest, CommitOntoAFolderFailsWithItsReasonAndLeavesNot
   std::filesystem::create_directory(folder.path() / "p_1.png");
   TemporaryFiles files;
   const std::string temporary = CreateWith(files, folder, "p_1.png", "page");
-  errno = 0;
-  EXPECT_FALSE(files.Commit(temporary, (folder.path() / "p_1.png").string()));
-  EXPECT_EQ(errno, EISDIR);
+  const Status committed = files.Commit(temporary, (folder.path() / "p_1.png").string());
+  ASSERT_FALSE(committed);
+  EXPECT_EQ(committed.Error(), std::strerror(EISDIR));
   EXPECT_EQ(folder.Entries(), std::vector<std::string>{"p_1.png"});
   EXPECT_TRUE(std::filesystem::is_empty(folder.path() / "p_1.png"));
 }
@@ -90,10 +93,9 @@ TEST(RendererTemporaryFilesTest, DestructionRemovesWhatWasNotCommitted) {
 TEST(RendererTemporaryFilesTest, MissingFolderFailsWithItsReason) {
   const ScratchFolder folder;
   TemporaryFiles files;
-  std::string temporary;
-  errno = 0;
-  EXPECT_EQ(files.Create((folder.path() / "no" / "p_1.png").string(), temporary), -1);
-  EXPECT_EQ(errno, ENOENT);
+  const auto created = files.Create((folder.path() / "no" / "p_1.png").string());
+  ASSERT_FALSE(created);
+  EXPECT_EQ(created.Error(), std::strerror(ENOENT));
 }
 
 }  // namespace

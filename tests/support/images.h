@@ -59,6 +59,12 @@ std::string MessageOf(const Action& action) {
   return {};
 }
 
+/// The PNG reader's message for a file that is not a PNG, written out so that a changed text
+/// fails.
+inline constexpr char kNotAPngText[] =
+    "The file being readed is not a valid \"Portable Network Graphics\" image because it "
+    "contains an invalid header. This file may be corruped, try obtaining it again.";
+
 inline constexpr char kCjpeg[] = "/usr/bin/cjpeg";
 
 /// The file cjpeg writes from a PPM of the bitmap's pixels, with its extra arguments; its
