@@ -59,12 +59,14 @@ std::unique_ptr<StagedPdf> RenderAhead::TakeTurn(int index) {
 
 void RenderAhead::Serve(int current_claim) {
   if (startable_.empty()) return;
-  int claimed = current_claim;
-  for (const auto& staged : staged_) {
-    Follow(*staged);
-    claimed += staged->Claim();
-  }
-  StartMore(claimed);
+  for (const auto& staged : staged_) Follow(*staged);
+  StartMore(current_claim + Claimed());
+}
+
+int RenderAhead::Claimed() const {
+  int claimed = 0;
+  for (const auto& staged : staged_) claimed += staged->Claim();
+  return claimed;
 }
 
 std::vector<int> RenderAhead::WakeDescriptors() const {

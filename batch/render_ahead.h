@@ -45,6 +45,8 @@ class RenderAhead {
   /// Serves the renderers started ahead, without waiting for them, and starts more while those
   /// running leave cores idle; current_claim is what the current PDF's renderer keeps busy.
   void Serve(int current_claim);
+  /// The cores the renderers started ahead keep busy.
+  int Claimed() const;
   /// The descriptors on which the renderers started ahead have something to say.
   std::vector<int> WakeDescriptors() const;
   /// A staged PDF that its turn does not use: its renderer is stopped and reaped and its files

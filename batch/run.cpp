@@ -89,7 +89,8 @@ struct PdfTurn {
 };
 
 RenderedPdf RenderFollowing(const PdfTurn& turn, std::optional<std::string> password) {
-  const int workers = JobsOf(turn.settings);
+  // Renderers started ahead of a PDF that had to wait for its turn keep their cores.
+  const int workers = std::max(1, JobsOf(turn.settings) - turn.ahead.Claimed());
   renderer::RendererRequest request = RendererRequestFor(
       turn.renderer_path, turn.texts, turn.texts.folder, turn.pdf, turn.settings, workers);
   request.password = std::move(password);
