@@ -9,8 +9,8 @@
 
 namespace quillamar::pagerender {
 
-/// One rendered page: rows from the top, four bytes per pixel in the order blue, green, red and
-/// an unused byte (always opaque: the paper is white).
+/// One rendered page: rows from the top, three bytes per pixel in the order red, green, blue
+/// (always opaque: the paper is white).
 struct Raster {
   int width = 0;
   int height = 0;

@@ -1,4 +1,4 @@
-// Writes rendered pages as PNG through libpng, straight from the renderer's four-byte pixels.
+// Writes rendered pages as PNG through libpng, straight from the renderer's rows.
 #include "pagerender/png_writer.h"
 
 #include <png.h>
@@ -119,21 +119,23 @@ void SetCompression(png_structp png, const PngSettings& settings) {
 }
 
 // One grey sample per pixel of a row into grey; true when every pixel of the row is grey (equal
-// blue, green and red). Both in one pass, without a branch per pixel.
+// red, green and blue). Both in one pass, without a branch per pixel.
 bool TakeGreyRow(const unsigned char* pixels, int width, unsigned char* grey) noexcept {
   std::uint64_t differences = 0;
   int x = 0;
   if constexpr (std::endian::native == std::endian::little) {
-    // Two pixels a word: blue, green, red and the unused byte from the low end of each half.
-    for (; x + 1 < width; x += 2, pixels += 8) {
-      std::uint64_t pair = 0;
-      std::memcpy(&pair, pixels, sizeof pair);
-      differences |= (pair ^ (pair >> 8)) & 0x0000FFFF0000FFFFull;
-      grey[x] = static_cast<unsigned char>(pair);
-      grey[x + 1] = static_cast<unsigned char>(pair >> 32);
+    // Eight pixels in three words: each byte against the next, keeping only the pairs inside a
+    // pixel (red-green and green-blue).
+    for (; x + 8 <= width; x += 8, pixels += 24) {
+      std::uint64_t w[3];
+      std::memcpy(w, pixels, sizeof w);
+      differences |= (w[0] ^ ((w[0] >> 8) | (w[1] << 56))) & 0xFFFF00FFFF00FFFFull;
+      differences |= (w[1] ^ ((w[1] >> 8) | (w[2] << 56))) & 0xFF00FFFF00FFFF00ull;
+      differences |= (w[2] ^ (w[2] >> 8)) & 0x00FFFF00FFFF00FFull;
+      for (int i = 0; i < 8; ++i) grey[x + i] = pixels[3 * i];
     }
   }
-  for (; x < width; ++x, pixels += 4) {
+  for (; x < width; ++x, pixels += 3) {
     differences |= (pixels[0] ^ pixels[1]) | (pixels[1] ^ pixels[2]);
     grey[x] = pixels[0];
   }
@@ -161,8 +163,6 @@ enum class Encoding { kDone, kFailed, kNotGrey };
       png_write_row(png, grey_row);
     }
   } else {
-    png_set_bgr(png);                          // the raster holds blue, green, red ...
-    png_set_filler(png, 0, PNG_FILLER_AFTER);  // ... and an unused fourth byte
     for (int y = 0; y < raster.height; ++y) png_write_row(png, raster.Row(y));
   }
   png_write_end(png, info);
@@ -197,7 +197,7 @@ double ColourChangeShare(const Raster& raster) {
   for (int y = 0; y < raster.height; y += kSampleRowStep) {
     const unsigned char* row = raster.Row(y);
     for (int x = 1; x < raster.width; ++x) {
-      changes += std::memcmp(row + 4 * x, row + 4 * (x - 1), 3) != 0;
+      changes += std::memcmp(row + 3 * x, row + 3 * (x - 1), 3) != 0;
     }
     samples += raster.width > 1 ? raster.width - 1 : 0;
   }
