@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "png/png_object.h"
+#include "checksum/checksum.h"
 
 #if defined(__x86_64__)
 #include <emmintrin.h>
 #include <wmmintrin.h>
 #endif
 
-namespace quillamar::png {
+namespace quillamar::checksum {
 
 namespace {
 
@@ -116,4 +116,4 @@ std::uint32_t Crc32Update(std::uint32_t crc, const std::uint8_t* bytes, std::siz
   return UpdateByTable(crc, bytes, count);
 }
 
-}  // namespace quillamar::png
+}  // namespace quillamar::checksum
