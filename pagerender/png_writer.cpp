@@ -14,6 +14,8 @@
 #include <cstring>
 #include <memory>
 
+#include "pagerender/png_stored.h"
+
 namespace quillamar::pagerender {
 namespace {
 
@@ -34,17 +36,6 @@ struct WriteContext {
   char message[160] = {};
   unsigned char buffer[kOutputBuffer];
 };
-
-bool WriteAll(int fd, const unsigned char* data, std::size_t length) noexcept {
-  while (length > 0) {
-    const ssize_t put = ::write(fd, data, length);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    data += put;
-    length -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
 
 bool FlushContext(WriteContext& ctx) noexcept {
   if (!WriteAll(ctx.fd, ctx.buffer, ctx.used)) {
@@ -118,32 +109,6 @@ void SetCompression(png_structp png, const PngSettings& settings) {
   png_set_compression_buffer_size(png, kOutputBuffer);
 }
 
-// One grey sample per pixel of a row into grey; true when every pixel of the row is grey (equal
-// red, green and blue). Both in one pass, without a branch per pixel.
-bool TakeGreyRow(const unsigned char* pixels, int width, unsigned char* grey) noexcept {
-  std::uint64_t differences = 0;
-  int x = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    // Eight pixels in three words: each byte against the next, keeping only the pairs inside a
-    // pixel (red-green and green-blue).
-    for (; x + 8 <= width; x += 8, pixels += 24) {
-      std::uint64_t w[3];
-      std::memcpy(w, pixels, sizeof w);
-      differences |= (w[0] ^ ((w[0] >> 8) | (w[1] << 56))) & 0xFFFF00FFFF00FFFFull;
-      differences |= (w[1] ^ ((w[1] >> 8) | (w[2] << 56))) & 0xFF00FFFF00FFFF00ull;
-      differences |= (w[2] ^ (w[2] >> 8)) & 0x00FFFF00FFFF00FFull;
-      for (int i = 0; i < 8; ++i) grey[x + i] = pixels[3 * i];
-    }
-  }
-  for (; x < width; ++x, pixels += 3) {
-    differences |= (pixels[0] ^ pixels[1]) | (pixels[1] ^ pixels[2]);
-    grey[x] = pixels[0];
-  }
-  return differences == 0;
-}
-
-enum class Encoding { kDone, kFailed, kNotGrey };
-
 // Only trivially destructible locals here: errors arrive by longjmp. The caller owns the rest,
 // grey_row among it (width bytes, used for a grey page only). A page written as grey that turns
 // out to have a coloured row ends at that row with kNotGrey.
@@ -179,6 +144,19 @@ Encoding Encode(WriteContext& ctx, const Raster& raster, const PngSettings& sett
   std::unique_ptr<unsigned char[]> grey_row;
   if (settings.grey) grey_row = std::make_unique<unsigned char[]>(std::max(raster.width, 1));
   return EncodeRows(owner, ctx, raster, settings, dpi, grey_row.get());
+}
+
+// Stored blocks without filtering need no compressor: written directly, without libpng.
+bool IsStored(const PngSettings& settings) {
+  return settings.level == 0 && (settings.filters & ~PNG_FILTER_NONE) == 0;
+}
+
+// One attempt at the whole file, the way the settings ask for.
+Encoding Attempt(WriteContext& ctx, const Raster& raster, const PngSettings& settings, double dpi) {
+  if (IsStored(settings)) {
+    return WriteStoredPng(ctx.fd, raster, settings.grey, dpi, ctx.write_errno);
+  }
+  return Encode(ctx, raster, settings, dpi);
 }
 
 // Empties the file again for a second attempt.
@@ -219,11 +197,11 @@ PngSettings ChoosePngSettings(const Raster& raster, PngMode mode) {
 std::string WritePng(int fd, const Raster& raster, const PngSettings& settings, double dpi) {
   auto ctx = std::make_unique<WriteContext>();
   ctx->fd = fd;
-  Encoding result = Encode(*ctx, raster, settings, dpi);
+  Encoding result = Attempt(*ctx, raster, settings, dpi);
   if (result == Encoding::kNotGrey && StartOver(*ctx)) {
     PngSettings colour = settings;
     colour.grey = false;
-    result = Encode(*ctx, raster, colour, dpi);
+    result = Attempt(*ctx, raster, colour, dpi);
   }
   if (result == Encoding::kDone) return {};
   if (ctx->write_errno != 0) return std::strerror(ctx->write_errno);

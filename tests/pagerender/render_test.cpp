@@ -270,12 +270,12 @@ TEST(RendererDocumentTest, IntermediatePagesHaveTheSamePixelsStoredUncompressed)
   }
 }
 
-// An 11 × 2 white raster (red, green, blue; rows of 36 bytes, the last three padding) with one
+// A 19 × 2 white raster (red, green, blue; rows of 60 bytes, the last three padding) with one
 // byte changed, each byte in turn (-1: none); an intermediate page stays grey only while every
-// pixel has equal red, green and blue. Eight pixels are tested a group at a time, the rest one
+// pixel has equal red, green and blue. Sixteen pixels are tested a group at a time, the rest one
 // by one.
-constexpr int kGreyWidth = 11;
-constexpr int kGreyStride = 36;
+constexpr int kGreyWidth = 19;
+constexpr int kGreyStride = 60;
 
 int ExpectedColourType(int changed_byte) {
   return changed_byte < 0 || changed_byte % kGreyStride >= 3 * kGreyWidth ? 0 : 2;
