@@ -305,4 +305,3 @@ void ConfineForArguments(const std::vector<std::string>& arguments) {
 }
 
 }  // namespace quillamar::pagerender
-
