@@ -68,7 +68,7 @@ inline constexpr int kChannelLineMax = 32;
 /// together: each side takes half and works on fewer pages at a time when pages are large (always
 /// at least one).
 inline constexpr long long kMemoryBudgetBytes = 448LL << 20;
-/// Bytes per pixel the renderer holds for a page being rendered and written (its 4-byte bitmap
+/// Bytes per pixel the renderer holds for a page being rendered and written (its 3-byte bitmap
 /// and the row buffers of the writer).
 inline constexpr long long kRendererBytesPerPixel = 5;
 /// Bytes per pixel the run holds for a page being read and encoded (the PNG's storage, the 24-bit

@@ -11,14 +11,14 @@
 
 namespace quillamar::pagerender {
 
-/// One rendered page: rows from the top, four bytes per pixel in the order blue, green, red and
-/// an unused byte (always opaque: the paper is white).
+/// One rendered page: rows from the top, three bytes per pixel in the order red, green, blue
+/// (always opaque: the paper is white).
 struct Raster {
   int width = 0;
   int height = 0;
   int stride = 0;  ///< bytes from one row to the next
   const unsigned char* pixels = nullptr;
-  std::shared_ptr<const void> owner;  ///< keeps pixels alive
+  std::shared_ptr<const void> owner;  ///< keeps pixels alive; empty when the document holds them
 
   const unsigned char* Row(int y) const { return pixels + static_cast<long long>(y) * stride; }
 };
@@ -61,9 +61,14 @@ class PdfDocument {
                         const std::optional<std::string>& password = std::nullopt);
 
   int PageCount() const;
+  /// Keeps the bitmap of a page of at most bytes (pixels and alpha) for the next page: one of the
+  /// same size is painted over it, which spares mapping, faulting in and zeroing its memory. 0
+  /// (the start): every page gets a fresh bitmap, owned by its raster.
+  void KeepBitmapsUpTo(long long bytes);
   /// The number of pixels page index (from 0) has at dpi; 0 when the page cannot be read.
   double PixelCount(int index, double dpi) const;
   /// Renders page index (from 0) at dpi on white paper: its crop box, its rotation honoured.
+  /// A raster that fits the kept size stays the document's, valid until its next Render.
   /// Fails for a broken page, an empty page and a raster above kMaxPagePixels. Text in a font
   /// that has no usable face still leaves a page, with the font named in undrawn_fonts.
   Result<PageRaster> Render(int index, double dpi) const;

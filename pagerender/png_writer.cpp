@@ -1,4 +1,4 @@
-// Writes rendered pages as PNG through libpng, straight from the renderer's four-byte pixels.
+// Writes rendered pages as PNG through libpng, straight from the renderer's rows.
 #include "pagerender/png_writer.h"
 
 #include <png.h>
@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "framework/system_calls.h"
+#include "pagerender/png_stored.h"
 
 namespace quillamar::pagerender {
 namespace {
@@ -109,30 +110,6 @@ void SetCompression(png_structp png, const PngSettings& settings) {
   png_set_compression_buffer_size(png, kOutputBuffer);
 }
 
-// One grey sample per pixel of a row into grey; true when every pixel of the row is grey (equal
-// blue, green and red). Both in one pass, without a branch per pixel.
-bool TakeGreyRow(const unsigned char* pixels, int width, unsigned char* grey) noexcept {
-  std::uint64_t differences = 0;
-  int x = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    // Two pixels a word: blue, green, red and the unused byte from the low end of each half.
-    for (; x + 1 < width; x += 2, pixels += 8) {
-      std::uint64_t pair = 0;
-      std::memcpy(&pair, pixels, sizeof pair);
-      differences |= (pair ^ (pair >> 8)) & 0x0000FFFF0000FFFFull;
-      grey[x] = static_cast<unsigned char>(pair);
-      grey[x + 1] = static_cast<unsigned char>(pair >> 32);
-    }
-  }
-  for (; x < width; ++x, pixels += 4) {
-    differences |= (pixels[0] ^ pixels[1]) | (pixels[1] ^ pixels[2]);
-    grey[x] = pixels[0];
-  }
-  return differences == 0;
-}
-
-enum class Encoding { kDone, kFailed, kNotGrey };
-
 // Only trivially destructible locals here: errors arrive by longjmp. The caller owns the rest,
 // grey_row among it (width bytes, used for a grey page only). A page written as grey that turns
 // out to have a coloured row ends at that row with kNotGrey.
@@ -152,8 +129,6 @@ enum class Encoding { kDone, kFailed, kNotGrey };
       png_write_row(png, grey_row);
     }
   } else {
-    png_set_bgr(png);                          // the raster holds blue, green, red ...
-    png_set_filler(png, 0, PNG_FILLER_AFTER);  // ... and an unused fourth byte
     for (int y = 0; y < raster.height; ++y) png_write_row(png, raster.Row(y));
   }
   png_write_end(png, info);
@@ -172,6 +147,19 @@ Encoding Encode(WriteContext& ctx, const Raster& raster, const PngSettings& sett
   return EncodeRows(owner, ctx, raster, settings, dpi, grey_row.get());
 }
 
+// Stored blocks without filtering need no compressor: written directly, without libpng.
+bool IsStored(const PngSettings& settings) {
+  return settings.level == 0 && (settings.filters & ~PNG_FILTER_NONE) == 0;
+}
+
+// One attempt at the whole file, the way the settings ask for.
+Encoding Attempt(WriteContext& ctx, const Raster& raster, const PngSettings& settings, double dpi) {
+  if (IsStored(settings)) {
+    return WriteStoredPng(ctx.fd, raster, settings.grey, dpi, ctx.write_errno);
+  }
+  return Encode(ctx, raster, settings, dpi);
+}
+
 // Empties the file again for a second attempt.
 bool StartOver(WriteContext& ctx) {
   ctx.used = 0;
@@ -188,7 +176,7 @@ double ColourChangeShare(const Raster& raster) {
   for (int y = 0; y < raster.height; y += kSampleRowStep) {
     const unsigned char* row = raster.Row(y);
     for (int x = 1; x < raster.width; ++x) {
-      changes += std::memcmp(row + 4 * x, row + 4 * (x - 1), 3) != 0;
+      changes += std::memcmp(row + 3 * x, row + 3 * (x - 1), 3) != 0;
     }
     samples += raster.width > 1 ? raster.width - 1 : 0;
   }
@@ -210,11 +198,11 @@ PngSettings ChoosePngSettings(const Raster& raster, PngMode mode) {
 Status WritePng(int fd, const Raster& raster, const PngSettings& settings, double dpi) {
   auto ctx = std::make_unique<WriteContext>();
   ctx->fd = fd;
-  Encoding result = Encode(*ctx, raster, settings, dpi);
+  Encoding result = Attempt(*ctx, raster, settings, dpi);
   if (result == Encoding::kNotGrey && StartOver(*ctx)) {
     PngSettings colour = settings;
     colour.grey = false;
-    result = Encode(*ctx, raster, colour, dpi);
+    result = Attempt(*ctx, raster, colour, dpi);
   }
   if (result == Encoding::kDone) return {};
   if (ctx->write_errno != 0) return Fail(std::strerror(ctx->write_errno));

@@ -118,6 +118,7 @@ class PageRun {
 
   // Renders pages until none are left, a stop is requested or a page could not be written.
   void Work(PdfDocument& document) {
+    document.KeepBitmapsUpTo(KeptBitmapBytes());
     for (;;) {
       if (halted_.load() || (request_.stop != nullptr && request_.stop->load())) return;
       const int index = next_.fetch_add(1);
@@ -194,6 +195,12 @@ class PageRun {
         WritePageFile(page->raster, PageFileName(request_.options.pattern, index + 1), request_);
     if (written) return {{}, false, std::move(page->undrawn_fonts)};
     return {written.Error(), true, std::move(page->undrawn_fonts)};
+  }
+
+  // A worker keeps its last bitmap for its next page outside the memory gate: together they
+  // keep at most half the budget.
+  long long KeptBitmapBytes() const {
+    return request_.memory_budget / (2LL * std::max(request_.workers, 1));
   }
 
   void NoteUndrawnText(int page, const std::vector<std::string>& fonts) {

@@ -1,77 +1,164 @@
 #!/usr/bin/env bash
-# Times a whole JPG batch of the shared PDFs through quillamar-cli against pdftoppm -jpeg (one
-# process per PDF) in one run, and prints the ratios of wall times and CPU-seconds. Then, sampled
-# by sample_peak (beside the CLI), the peak size of the intermediate files in the output folder
-# for a generated 400-page Letter PDF at 150 and 600 dpi, and the peak resident memory of the CLI
-# and its renderer for 6 Letter pages at 600 dpi with -j 16.
-# Usage: bench/batch/bench_jpg_batch.sh [CLI] [DPI] [PDF_FOLDER] [ROUNDS] [LONG_PAGES]
+# A JPG batch through quillamar-cli against pdftoppm -jpeg -jpegopt quality=90, both measured in
+# the same run, the two taking turns in each round (best of ROUNDS rounds):
+#  1. the shared PDFs at each resolution of DPIS, pdftoppm once per PDF: ratios of wall times and
+#     of CPU-seconds (all processes);
+#  2. 50 copies of a one-page PDF at 72 and 150 dpi against pdftoppm on two PDFs at a time
+#     (xargs -P 2): ratio of wall times;
+#  3. one huge page (vector_poster_A3_1p.pdf at 1200 dpi): ratio of wall times and of the peak
+#     resident memory of all processes, sampled by sample_peak (beside the CLI).
+# Then, also by sample_peak, the peak size of the intermediate files in the output folder for a
+# generated 400-page Letter PDF at 150 and 600 dpi, and the peak resident memory of the CLI and
+# its renderer for 6 Letter pages at 600 dpi with -j 16. The last line gives the machine's load:
+# other work on it makes the ratios less telling.
+# Usage: bench/batch/bench_jpg_batch.sh [CLI] [DPIS] [PDF_FOLDER] [ROUNDS] [LONG_PAGES]
+#   DPIS: resolutions of part 1, e.g. "150 300" (the default)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cli=${1:-$root/build/bin/quillamar-cli}
-dpi=${2:-150}
+dpis=${2:-150 300}
 pdfs=${3:-$root/../shared/testdata/pdfs}
-rounds=${4:-3}
+rounds=${4:-2}
 long_pages=${5:-400}
 sampler=$(dirname "$cli")/sample_peak
+one_page_pdf=$pdfs/text_googledocs_1p.pdf
+huge_pdf=$pdfs/vector_poster_A3_1p.pdf
+copies=50
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 [ -x "$cli" ] || { echo "no $cli: build quillamar-cli first" >&2; exit 1; }
-command -v pdftoppm >/dev/null || { echo "no pdftoppm (Debian package poppler-utils)" >&2; exit 1; }
+pdftoppm=$(command -v pdftoppm) || { echo "no pdftoppm (Debian package poppler-utils)" >&2; exit 1; }
+[ -x "$sampler" ] || { echo "no $sampler: build the target sample_peak" >&2; exit 1; }
 mapfile -t files < <(find "$pdfs" -maxdepth 1 -name '*.pdf' | sort)
 [ ${#files[@]} -gt 0 ] || { echo "no PDFs in $pdfs" >&2; exit 1; }
 
 now() { date +%s.%N; }
+ratio() { echo "$1 / $2" | bc -l; }
+# The smaller of the named variable's value and the given one (the value itself in round 1).
+keep_least() {
+  if [ "$round" -eq 1 ] || (($(echo "$2 < ${!1}" | bc -l))); then printf -v "$1" '%s' "$2"; fi
+}
 
 # CPU-seconds (user + system) of a command and all its children, added to the named variable.
 cpu_of() {
   local var=$1 out
   shift
   out=$(mktemp)
-  /usr/bin/time -f '%U %S' -o "$out" "$@"
-  printf -v "$var" '%s' "$(echo "${!var} + $(sed 's/ / + /' "$out")" | bc -l)"
+  /usr/bin/time -f '%U %S' -o "$out" "$@" || true
+  printf -v "$var" '%s' "$(echo "${!var} + $(tail -n 1 "$out" | sed 's/ / + /')" | bc -l)"
   rm -f "$out"
 }
 
 # Both tools get every PDF, the damaged and protected ones included; each reports those its way.
 run_pdftoppm() {
-  local out=$1 i=0
+  local out=$1 dpi=$2 i=0
   for f in "${files[@]}"; do
     i=$((i + 1))
     mkdir -p "$out/$i"
-    cpu_of ref_cpu pdftoppm -jpeg -jpegopt quality=90 -r "$dpi" "$f" "$out/$i/p" 2>/dev/null || true
+    cpu_of ref_cpu "$pdftoppm" -jpeg -jpegopt quality=90 -r "$dpi" "$f" "$out/$i/p" 2>/dev/null
   done
 }
 
-run_ours() {
-  local out=$1 status=0
-  cpu_of our_cpu "$cli" -f JPG -r "$dpi" -o "$out" "${files[@]}" >/dev/null 2>&1 || status=$?
-  # 3 says that some PDFs failed, as the damaged ones must; anything else is a fault.
-  [ "$status" -eq 0 ] || [ "$status" -eq 3 ] || { echo "quillamar-cli exited $status" >&2; exit 1; }
+# Exit status 3 says that some PDFs failed, as the damaged ones must; anything else is a fault.
+check_status() {
+  [ "$1" -eq 0 ] || [ "$1" -eq 3 ] || { echo "quillamar-cli exited $1" >&2; exit 1; }
 }
 
-# The best of several rounds, the two tools taking turns so that both see the same machine.
-best_ref=0 best_our=0 best_ref_cpu=0 best_our_cpu=0
-for round in $(seq "$rounds"); do
-  rm -rf "$work/ref" "$work/ours"
-  ref_cpu=0 our_cpu=0
-  start=$(now); run_pdftoppm "$work/ref"; ref=$(echo "$(now) - $start" | bc -l)
-  start=$(now); run_ours "$work/ours"; our=$(echo "$(now) - $start" | bc -l)
-  if [ "$round" -eq 1 ] || (($(echo "$ref < $best_ref" | bc -l))); then best_ref=$ref; fi
-  if [ "$round" -eq 1 ] || (($(echo "$our < $best_our" | bc -l))); then best_our=$our; fi
-  if [ "$round" -eq 1 ] || (($(echo "$ref_cpu < $best_ref_cpu" | bc -l))); then best_ref_cpu=$ref_cpu; fi
-  if [ "$round" -eq 1 ] || (($(echo "$our_cpu < $best_our_cpu" | bc -l))); then best_our_cpu=$our_cpu; fi
-done
+run_ours() {
+  local out=$1 dpi=$2 status=0 times
+  times=$(mktemp)
+  /usr/bin/time -f '%U %S' -o "$times" "$cli" -f JPG -r "$dpi" -o "$out" "${files[@]}" \
+    >/dev/null 2>&1 || status=$?
+  check_status "$status"
+  our_cpu=$(tail -n 1 "$times" | sed 's/ / + /' | bc -l)
+  rm -f "$times"
+}
 
-ref_pages=$(find "$work/ref" -name '*.jpg' | wc -l)
-our_pages=$(find "$work/ours" -name '*.jpg' | wc -l)
-left_png=$(find "$work/ours" -name '*.png' | wc -l)
-printf 'files %d, %s dpi, %d cores, best of %d rounds\n' "${#files[@]}" "$dpi" "$(nproc)" "$rounds"
-printf 'pages       quillamar-cli %6d JPEG (%d PNG left)   pdftoppm %6d JPEG\n' "$our_pages" "$left_png" "$ref_pages"
-printf 'wall time   quillamar-cli %8.2f s   pdftoppm %8.2f s   ratio %.3f (target <= 1.0)\n' \
-  "$best_our" "$best_ref" "$(echo "$best_our / $best_ref" | bc -l)"
-printf 'CPU-seconds quillamar-cli %8.2f s   pdftoppm %8.2f s   ratio %.3f (target <= 2.0)\n' \
-  "$best_our_cpu" "$best_ref_cpu" "$(echo "$best_our_cpu / $best_ref_cpu" | bc -l)"
+shared_pdfs() {
+  local dpi=$1 round start ref our ref_cpu our_cpu
+  local best_ref=0 best_our=0 best_ref_cpu=0 best_our_cpu=0
+  for round in $(seq "$rounds"); do
+    rm -rf "$work/ref" "$work/ours"
+    ref_cpu=0
+    start=$(now); run_pdftoppm "$work/ref" "$dpi"; ref=$(echo "$(now) - $start" | bc -l)
+    start=$(now); run_ours "$work/ours" "$dpi"; our=$(echo "$(now) - $start" | bc -l)
+    keep_least best_ref "$ref"
+    keep_least best_our "$our"
+    keep_least best_ref_cpu "$ref_cpu"
+    keep_least best_our_cpu "$our_cpu"
+  done
+  printf 'shared      %d PDFs at %s dpi: quillamar-cli %d JPEG (%d PNG left), pdftoppm %d JPEG\n' \
+    "${#files[@]}" "$dpi" "$(find "$work/ours" -name '*.jpg' | wc -l)" \
+    "$(find "$work/ours" -name '*.png' | wc -l)" "$(find "$work/ref" -name '*.jpg' | wc -l)"
+  printf '  wall time   quillamar-cli %8.2f s   pdftoppm %8.2f s   ratio %.3f (target <= 0.6)\n' \
+    "$best_our" "$best_ref" "$(ratio "$best_our" "$best_ref")"
+  printf '  CPU-seconds quillamar-cli %8.2f s   pdftoppm %8.2f s   ratio %.3f (target <= 1.2)\n' \
+    "$best_our_cpu" "$best_ref_cpu" "$(ratio "$best_our_cpu" "$best_ref_cpu")"
+}
+
+# Many one-page PDFs: the cost of each renderer's start, against pdftoppm two at a time.
+copies_of_one_page() {
+  local dpi=$1 round start ref our status best_ref=0 best_our=0
+  mkdir -p "$work/copies"
+  for i in $(seq "$copies"); do cp "$one_page_pdf" "$work/copies/copy_$i.pdf"; done
+  for round in $(seq "$rounds"); do
+    rm -rf "$work/ref" "$work/ours"
+    mkdir -p "$work/ref"
+    start=$(now)
+    (cd "$work/copies" && ls ./*.pdf | xargs -P 2 -I{} "$pdftoppm" -jpeg -jpegopt quality=90 \
+      -r "$dpi" {} "$work/ref/{}")
+    ref=$(echo "$(now) - $start" | bc -l)
+    start=$(now)
+    status=0
+    "$cli" -f JPG -r "$dpi" -o "$work/ours" "$work/copies" >/dev/null 2>&1 || status=$?
+    check_status "$status"
+    our=$(echo "$(now) - $start" | bc -l)
+    keep_least best_ref "$ref"
+    keep_least best_our "$our"
+  done
+  printf 'copies      %d one-page PDFs at %d dpi: wall quillamar-cli %6.2f s   pdftoppm -P 2 %6.2f s   ratio %.3f (target <= 1.1)\n' \
+    "$copies" "$dpi" "$best_our" "$best_ref" "$(ratio "$best_our" "$best_ref")"
+  rm -rf "$work/copies"
+}
+
+# The value of field name=N in a sample_peak line.
+field() { sed "s/.*$1=\([0-9.]*\).*/\1/" <<<"$2"; }
+
+# One huge page: wall time and the peak memory of every process, both tools sampled alike.
+huge_page() {
+  local dpi=1200 round start ref our line ref_mb our_mb best_ref=0 best_our=0
+  local best_ref_mb=0 best_our_mb=0
+  for round in $(seq "$rounds"); do
+    rm -rf "$work/ref" "$work/ours"
+    mkdir -p "$work/ref"
+    start=$(now)
+    line=$("$sampler" "$work/ref" "$pdftoppm" -jpeg -jpegopt quality=90 -r "$dpi" "$huge_pdf" \
+      "$work/ref/p")
+    ref=$(echo "$(now) - $start" | bc -l)
+    ref_mb=$(field peak_rss_mb "$line")
+    start=$(now)
+    line=$("$sampler" "$work/ours" "$cli" -f JPG -r "$dpi" -o "$work/ours" "$huge_pdf")
+    our=$(echo "$(now) - $start" | bc -l)
+    our_mb=$(field peak_rss_mb "$line")
+    check_status "$(field status "$line")"
+    keep_least best_ref "$ref"
+    keep_least best_our "$our"
+    keep_least best_ref_mb "$ref_mb"
+    keep_least best_our_mb "$our_mb"
+  done
+  printf 'huge page   %s at %d dpi:\n' "$(basename "$huge_pdf")" "$dpi"
+  printf '  wall time   quillamar-cli %8.2f s   pdftoppm %8.2f s   ratio %.3f (target <= 1.5)\n' \
+    "$best_our" "$best_ref" "$(ratio "$best_our" "$best_ref")"
+  printf '  peak memory quillamar-cli %8d MB  pdftoppm %8d MB  ratio %.3f (target <= 1.3)\n' \
+    "$best_our_mb" "$best_ref_mb" "$(ratio "$best_our_mb" "$best_ref_mb")"
+}
+
+printf 'machine     %d cores, best of %d rounds, load average %s\n' "$(nproc)" "$rounds" \
+  "$(cut -d' ' -f1-3 /proc/loadavg)"
+for dpi in $dpis; do shared_pdfs "$dpi"; done
+for dpi in 72 150; do copies_of_one_page "$dpi"; done
+huge_page
 
 # A Letter PDF of N pages, each with a line of text and a grey band, written by hand.
 letter_pdf() {
@@ -97,10 +184,6 @@ letter_pdf() {
   printf '%s' "$body" >"$file"
 }
 
-if [ ! -x "$sampler" ]; then
-  echo "no $sampler: build the target sample_peak for the disk and memory figures" >&2
-  exit 0
-fi
 export LC_ALL=C  # byte offsets in letter_pdf
 letter_pdf "$long_pages" "$work/long.pdf"
 letter_pdf 6 "$work/six.pdf"
@@ -108,7 +191,7 @@ page_mb() { echo "612 * 792 * $1 * $1 / 5184 * 3 / 1048576" | bc -l; }  # an unc
 for long_dpi in 150 600; do
   rm -rf "$work/long"
   line=$("$sampler" "$work/long" "$cli" -f JPG -r "$long_dpi" -o "$work/long" "$work/long.pdf")
-  peak=$(sed 's/.*peak_intermediate_mb=\([0-9.]*\).*/\1/' <<<"$line")
+  peak=$(field peak_intermediate_mb "$line")
   printf 'disk        %d pages at %d dpi: intermediate files peak %8.1f MB = %.1f pages of %.1f MB (target <= 8)   [%s]\n' \
     "$long_pages" "$long_dpi" "$peak" "$(echo "$peak / $(page_mb "$long_dpi")" | bc -l)" \
     "$(page_mb "$long_dpi")" "$line"
@@ -116,5 +199,5 @@ done
 rm -rf "$work/six"
 line=$("$sampler" "$work/six" "$cli" -j 16 -f JPG -r 600 -o "$work/six" "$work/six.pdf")
 printf 'memory      6 pages at 600 dpi, -j 16: peak resident memory of all processes %s MB (target <= 500)   [%s]\n' \
-  "$(sed 's/.*peak_rss_mb=\([0-9]*\).*/\1/' <<<"$line")" "$line"
+  "$(field peak_rss_mb "$line")" "$line"
 printf 'machine     load average %s\n' "$(cut -d' ' -f1-3 /proc/loadavg)"

@@ -304,12 +304,15 @@ TEST(ReadOnlyFolderTest, MadeReadOnlyDuringTheRunEndsWithAMessageAndNoHang) {
   const std::string out = dir / "out";
   fs::create_directories(out);
   // In a private mount namespace: the folder becomes a read-only bind mount of itself once the
-  // renderer has written its first page. 97 says the namespace or the mount could not be had.
+  // renderer has written its first page (its PNG may be a JPEG already when the loop looks). 97
+  // says the namespace or the mount could not be had.
   const std::string script =
       "mount --bind \"$1\" \"$1\" || exit 97\n"
-      "shift; folder=$1; first=$2; shift 2\n"
+      "shift; folder=$1; first=$2; converted=$3; shift 3\n"
       "\"$@\" & cli=$!\n"
-      "i=0; while [ ! -e \"$first\" ] && [ $i -lt 6000 ]; do sleep 0.01; i=$((i+1)); done\n"
+      "i=0; while [ ! -e \"$first\" ] && [ ! -e \"$converted\" ] && [ $i -lt 6000 ]; do\n"
+      "  sleep 0.01; i=$((i+1))\n"
+      "done\n"
       "mount -o remount,ro,bind \"$folder\" \"$folder\" || { kill -9 $cli; exit 97; }\n"
       "wait $cli";
   Strings argv{"/usr/bin/unshare",
@@ -322,7 +325,8 @@ TEST(ReadOnlyFolderTest, MadeReadOnlyDuringTheRunEndsWithAMessageAndNoHang) {
                "sh",
                out,
                out,
-               PagePath(out, kLongPdf, 1, ".png")};
+               PagePath(out, kLongPdf, 1, ".png"),
+               PagePath(out, kLongPdf, 1, ".jpg")};
   for (const auto& arg : CliArguments("JPG", "72", out, {kLongPdf})) argv.push_back(arg);
   Process run(argv, dir.path());
   const int status = run.Wait();
