@@ -1,9 +1,9 @@
-// Intermediate pages: a PNG whose image data are stored deflate blocks, written without libpng.
-// Each row is copied once, into large IDAT chunks; the CRC and the Adler-32 come from the
-// checksum library, which takes them 16 and 32 bytes at a time.
+// Intermediate pages: a PNG whose image data zlib writes as stored deflate blocks (no
+// compression), written without libpng. The rows go through deflate into large IDAT chunks, each
+// written in one call.
 #include "pagerender/png_stored.h"
 
-#include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "checksum/checksum.h"
+#include "framework/system_calls.h"
 
 #if defined(__x86_64__)
 #include <tmmintrin.h>
@@ -23,10 +23,7 @@ namespace quillamar::pagerender {
 namespace {
 
 constexpr std::size_t kChunkData = std::size_t{1} << 18;  // IDAT data per chunk
-constexpr std::size_t kStoredBlock = 65535;               // the most one stored block holds
 constexpr unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-// Deflate with a 32 KiB window, fastest level; the check bits make it a multiple of 31.
-constexpr unsigned char kZlibHeader[2] = {0x78, 0x01};
 
 void PutBigEndian(unsigned char* at, std::uint32_t value) {
   at[0] = static_cast<unsigned char>(value >> 24);
@@ -36,19 +33,31 @@ void PutBigEndian(unsigned char* at, std::uint32_t value) {
 }
 
 std::uint32_t ChunkCrc(const unsigned char* type_and_data, std::size_t length) {
-  return checksum::Crc32Update(0xFFFFFFFFu, type_and_data, length) ^ 0xFFFFFFFFu;
+  return static_cast<std::uint32_t>(crc32_z(0, type_and_data, length));
+}
+
+bool WriteWhole(int fd, const unsigned char* bytes, std::size_t length) {
+  return WriteAll(fd, bytes, length) == length;
 }
 
 // The file as it is written: small chunks at once, the image data through one chunk buffer
 // laid out as length, type, data and CRC, so that each IDAT chunk goes out in one write.
 class StoredPngFile {
  public:
-  StoredPngFile(int fd, std::uint64_t stream_bytes)
-      : fd_(fd),
-        stream_left_(stream_bytes),
-        chunk_(std::make_unique_for_overwrite<unsigned char[]>(kChunkData + 12)) {}
+  explicit StoredPngFile(int fd)
+      : fd_(fd), chunk_(std::make_unique_for_overwrite<unsigned char[]>(kChunkData + 12)) {}
+  ~StoredPngFile() {
+    if (started_) deflateEnd(&stream_);
+  }
+  StoredPngFile(const StoredPngFile&) = delete;
+  StoredPngFile& operator=(const StoredPngFile&) = delete;
 
   bool WriteHead(const Raster& raster, bool grey, double dpi) {
+    if (deflateInit(&stream_, Z_NO_COMPRESSION) != Z_OK) {
+      errno = ENOMEM;
+      return false;
+    }
+    started_ = true;
     unsigned char header[13] = {};
     PutBigEndian(header, static_cast<std::uint32_t>(raster.width));
     PutBigEndian(header + 4, static_cast<std::uint32_t>(raster.height));
@@ -59,63 +68,49 @@ class StoredPngFile {
     PutBigEndian(physical, per_metre);
     PutBigEndian(physical + 4, per_metre);
     physical[8] = 1;  // the unit is the metre
-    return WriteAll(fd_, kSignature, sizeof kSignature) && WriteChunk("IHDR", header, 13) &&
-           WriteChunk("pHYs", physical, 9) && PutFraming(kZlibHeader, sizeof kZlibHeader);
+    return WriteWhole(fd_, kSignature, sizeof kSignature) && WriteChunk("IHDR", header, 13) &&
+           WriteChunk("pHYs", physical, 9);
   }
 
-  // Bytes of the filtered rows, into stored blocks.
+  // Bytes of the filtered rows.
   bool Put(const unsigned char* bytes, std::size_t count) {
-    while (count > 0) {
-      if (block_left_ == 0 && !OpenBlock()) return false;
-      const std::size_t n = std::min({count, block_left_, kChunkData - used_});
-      if (n == 0) {
-        if (!FlushChunk()) return false;
-        continue;
-      }
-      std::memcpy(chunk_.get() + 8 + used_, bytes, n);
-      adler_ = checksum::Adler32Update(adler_, bytes, n);
-      used_ += n;
-      bytes += n;
-      count -= n;
-      block_left_ -= n;
-    }
-    return true;
+    return Deflate(bytes, count, Z_NO_FLUSH);
   }
 
   bool Finish() {
-    unsigned char check[4];
-    PutBigEndian(check, adler_);
-    return PutFraming(check, sizeof check) && FlushChunk() && WriteChunk("IEND", nullptr, 0);
+    return Deflate(nullptr, 0, Z_FINISH) && FlushChunk() && WriteChunk("IEND", nullptr, 0);
   }
 
  private:
+  // Runs deflate over the bytes into the chunk buffer, writing each chunk as it fills.
+  bool Deflate(const unsigned char* bytes, std::size_t count, int flush) {
+    stream_.next_in = const_cast<unsigned char*>(bytes);
+    stream_.avail_in = static_cast<uInt>(count);
+    for (;;) {
+      stream_.next_out = chunk_.get() + 8 + used_;
+      stream_.avail_out = static_cast<uInt>(kChunkData - used_);
+      const int result = deflate(&stream_, flush);
+      used_ = kChunkData - stream_.avail_out;
+      if (result == Z_STREAM_END) return true;
+      if (result != Z_OK && result != Z_BUF_ERROR) {
+        errno = EIO;
+        return false;
+      }
+      if (stream_.avail_out == 0) {
+        if (!FlushChunk()) return false;
+      } else if (flush == Z_NO_FLUSH && stream_.avail_in == 0) {
+        return true;
+      }
+    }
+  }
+
   bool WriteChunk(const char* type, const unsigned char* data, std::size_t length) {
     unsigned char chunk[12 + 13];  // the largest small chunk is the header
     PutBigEndian(chunk, static_cast<std::uint32_t>(length));
     std::memcpy(chunk + 4, type, 4);
     if (length > 0) std::memcpy(chunk + 8, data, length);
     PutBigEndian(chunk + 8 + length, ChunkCrc(chunk + 4, 4 + length));
-    return WriteAll(fd_, chunk, 12 + length);
-  }
-
-  // Zlib bytes outside the stored data (header, block headers, check value).
-  bool PutFraming(const unsigned char* bytes, std::size_t count) {
-    if (used_ + count > kChunkData && !FlushChunk()) return false;
-    std::memcpy(chunk_.get() + 8 + used_, bytes, count);
-    used_ += count;
-    return true;
-  }
-
-  bool OpenBlock() {
-    const auto length =
-        static_cast<std::uint32_t>(std::min<std::uint64_t>(stream_left_, kStoredBlock));
-    stream_left_ -= length;
-    block_left_ = length;
-    const unsigned char block[5] = {
-        static_cast<unsigned char>(stream_left_ == 0 ? 1 : 0),  // last block?, type 0: stored
-        static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
-        static_cast<unsigned char>(~length), static_cast<unsigned char>(~length >> 8)};
-    return PutFraming(block, sizeof block);
+    return WriteWhole(fd_, chunk, 12 + length);
   }
 
   bool FlushChunk() {
@@ -124,16 +119,15 @@ class StoredPngFile {
     PutBigEndian(chunk, static_cast<std::uint32_t>(used_));
     std::memcpy(chunk + 4, "IDAT", 4);
     PutBigEndian(chunk + 8 + used_, ChunkCrc(chunk + 4, 4 + used_));
-    const bool written = WriteAll(fd_, chunk, 12 + used_);
+    const bool written = WriteWhole(fd_, chunk, 12 + used_);
     used_ = 0;
     return written;
   }
 
   const int fd_;
-  std::uint64_t stream_left_;  // filtered row bytes not yet given a block
-  std::size_t block_left_ = 0;
+  z_stream stream_{};
+  bool started_ = false;
   std::size_t used_ = 0;  // data bytes in the chunk buffer
-  std::uint32_t adler_ = 1;
   std::unique_ptr<unsigned char[]> chunk_;
 };
 
@@ -208,17 +202,6 @@ Encoding WriteRows(StoredPngFile& file, const Raster& raster, bool grey) {
 
 }  // namespace
 
-bool WriteAll(int fd, const unsigned char* data, std::size_t length) noexcept {
-  while (length > 0) {
-    const ssize_t put = ::write(fd, data, length);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    data += put;
-    length -= static_cast<std::size_t>(put);
-  }
-  return true;
-}
-
 bool TakeGreyRow(const unsigned char* pixels, int width, unsigned char* grey) noexcept {
   int x = 0;
   bool coloured = false;
@@ -229,10 +212,7 @@ bool TakeGreyRow(const unsigned char* pixels, int width, unsigned char* grey) no
 }
 
 Encoding WriteStoredPng(int fd, const Raster& raster, bool grey, double dpi, int& write_errno) {
-  const std::uint64_t stream_bytes =
-      static_cast<std::uint64_t>(raster.height) *
-      (1 + static_cast<std::uint64_t>(raster.width) * (grey ? 1 : 3));
-  StoredPngFile file(fd, stream_bytes);
+  StoredPngFile file(fd);
   errno = 0;
   Encoding result =
       file.WriteHead(raster, grey, dpi) ? WriteRows(file, raster, grey) : Encoding::kFailed;

@@ -1,5 +1,5 @@
-// The parts of the PNG writer that both of its ways share: whole writes to the file, the grey
-// test of a row, and the way for intermediate pages (stored deflate blocks, written directly).
+// The parts of the PNG writer that both of its ways share: the grey test of a row, and the way
+// for intermediate pages (stored deflate blocks, written without libpng).
 #pragma once
 
 #include <cstddef>
@@ -10,9 +10,6 @@ namespace quillamar::pagerender {
 
 /// How one attempt at a PNG file ended; kNotGrey: a page written as grey has a coloured row.
 enum class Encoding { kDone, kFailed, kNotGrey };
-
-/// Writes all the bytes, retrying after signals; false with errno set when the file refuses.
-bool WriteAll(int fd, const unsigned char* data, std::size_t length) noexcept;
 
 /// One grey sample per pixel of an RGB row into grey; true when every pixel of the row is grey
 /// (equal red, green and blue).

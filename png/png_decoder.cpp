@@ -8,7 +8,6 @@
 #include <memory>
 #include <vector>
 
-#include "checksum/checksum.h"
 #include "framework/streams.h"
 #include "png/png_convert.h"
 #include "png/png_filters.h"
@@ -44,10 +43,7 @@ class IdatDecoder {
     row_length_ = image_.FilteredRowBytes();
     stride_ = std::max<std::uint32_t>(image_.FilterStride(), 1);
     input_ = std::make_unique<std::uint8_t[]>(kInputBufferSize);
-    if (inflateInit(&zlib_) == Z_OK) {
-      inflating_ = true;
-      inflateValidate(&zlib_, 0);  // the data check is ours: zlib's takes a byte at a time
-    }
+    if (inflateInit(&zlib_) == Z_OK) inflating_ = true;
     position_ = stream_.Position();
     data_end_ = position_ + length;
     for (auto& buffer : row_buffers_) {
@@ -99,14 +95,10 @@ class IdatDecoder {
   }
 
   // Reads the next piece of the current chunk's data; false when the stream has nothing more.
-  // The piece before it was used up: its last bytes may belong to the data check.
   bool Refill() {
-    KeepLastBytes(input_.get(), input_length_);
-    input_length_ = 0;
     const std::int64_t want = std::min(data_end_ - position_, kInputBufferSize);
     const std::int64_t got = stream_.Read(input_.get(), want);
     if (got <= 0) return false;
-    input_length_ = static_cast<std::size_t>(got);
     position_ += got;
     running_crc_ = Crc32Update(running_crc_, input_.get(), static_cast<std::size_t>(got));
     zlib_.next_in = input_.get();
@@ -121,32 +113,13 @@ class IdatDecoder {
     while (zlib_.avail_out > 0 && !stream_end_) {
       while (position_ == data_end_ && zlib_.avail_in == 0) CrossChunkBoundary();
       if (zlib_.avail_in == 0 && !Refill()) break;
-      std::uint8_t* const output = zlib_.next_out;
       const int result = inflate(&zlib_, Z_NO_FLUSH);
-      adler_ = checksum::Adler32Update(adler_, output,
-                                       static_cast<std::size_t>(zlib_.next_out - output));
-      if (result == Z_STREAM_END) {
-        stream_end_ = true;
-        if (StoredCheck() != adler_) RaiseZlib(Z_DATA_ERROR);  // as zlib's own check would
-      }
+      if (result == Z_STREAM_END) stream_end_ = true;
       // A stream that asks for a preset dictionary would get this answer on every call.
       if (result == Z_NEED_DICT) RaiseZlib(Z_STREAM_ERROR);
       if (result < 0) RaiseZlib(result);
     }
     return count - zlib_.avail_out;
-  }
-
-  // The last bytes of the input used up so far, four at most.
-  void KeepLastBytes(const std::uint8_t* bytes, std::size_t count) {
-    const std::size_t keep = std::min<std::size_t>(count, 4);
-    std::memmove(last_bytes_, last_bytes_ + keep, 4 - keep);
-    std::memcpy(last_bytes_ + 4 - keep, bytes + count - keep, keep);
-  }
-
-  // At the end of the zlib stream the last four bytes it used are its check value.
-  std::uint32_t StoredCheck() {
-    KeepLastBytes(input_.get(), static_cast<std::size_t>(zlib_.next_in - input_.get()));
-    return BigEndian32(last_bytes_);
   }
 
   [[noreturn]] static void RaiseZlib(int result) {
@@ -227,9 +200,6 @@ class IdatDecoder {
   bool inflating_ = false;
   bool stream_end_ = false;
   std::unique_ptr<std::uint8_t[]> input_;
-  std::size_t input_length_ = 0;  // bytes of the current piece in input_
-  std::uint8_t last_bytes_[4] = {};
-  std::uint32_t adler_ = 1;
   std::vector<std::uint8_t> row_buffers_[2];
   int active_ = 1;
   std::uint32_t width_ = 0;
