@@ -165,8 +165,9 @@ void PageLoop::Publish() {
   kept_.clear();
 }
 
-void PageLoop::LeaveStaging() noexcept {
-  if (mode_ == Mode::kInPlace) return;
+bool PageLoop::LeaveStaging() noexcept {
+  if (mode_ == Mode::kInPlace) return false;
+  const bool held = held_at_ != 0;
   DiscardInFlight();
   try {
     for (const int page : PageFilesIn(folders_.work, folders_.base_name, ".png")) {
@@ -177,7 +178,8 @@ void PageLoop::LeaveStaging() noexcept {
   }
   folders_.work = folders_.output;
   mode_ = Mode::kInPlace;
-  held_at_ = 0;  // the failed page is tried again, in place, where its turn meets it
+  held_at_ = 0;
+  return held;
 }
 
 bool PageLoop::Takes(int page, bool renderer_ended) const {
@@ -242,8 +244,9 @@ bool PageLoop::CommitInOrder(bool renderer_ended) {
     PageInFlight page = std::move(in_flight_.front());
     in_flight_.pop_front();
     bytes_in_flight_ -= page.bytes;
-    if (mode_ == Mode::kStaged) {
-      // Ahead of its turn a failure must not show: the turn meets it again, in place.
+    if (mode_ != Mode::kInPlace) {
+      // A failure in the staging folder must not show: it is met again in place, once the
+      // renderer has ended and the page's file is where the sequential run would read it.
       try {
         page.prepared.get()->Commit();
       } catch (...) {

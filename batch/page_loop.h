@@ -54,7 +54,7 @@ struct PageFolders {
 ///
 /// A PDF rendered ahead of its turn works in a staging folder: its pages are committed there and
 /// what the host would have been shown is kept, until Publish() shows it and moves the pages into
-/// place. A failure there holds the pages from that one on, for its turn to meet it again.
+/// place. A failure there holds the pages from that one on, to be met again in place.
 class PageLoop {
  public:
   PageLoop(RunHost& host, PageFolders folders, const RunSettings& settings,
@@ -90,8 +90,10 @@ class PageLoop {
   /// place; from now on each page goes into place as it is committed.
   void Publish();
   /// Once the renderer has ended: moves the page files left in the staging folder into the output
-  /// folder (as the renderer would have left them there) and goes on there. Never raises.
-  void LeaveStaging() noexcept;
+  /// folder (as the renderer would have left them there) and goes on there. True when a page
+  /// failed in the staging folder: the caller commits the remaining pages now, meeting it again.
+  /// Never raises.
+  bool LeaveStaging() noexcept;
 
  private:
   enum class Mode { kInPlace, kStaged, kPublishing };

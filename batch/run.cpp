@@ -145,7 +145,10 @@ RenderedPdf RenderStaged(const PdfTurn& turn, StagedPdf& staged) {
     rendered.pages->LeaveStaging();
     throw;
   }
-  rendered.pages->LeaveStaging();
+  // A page that failed in staging fails (or not) now, where the sequential run would have met it.
+  if (rendered.pages->LeaveStaging() && rendered.followed && !rendered.pages->CommitRemaining()) {
+    rendered.followed = false;
+  }
   ShowOutputFolder(rendered.outcome, staged.folder, turn.texts.folder);
   RemoveFolderTree(staged.folder);
   return rendered;

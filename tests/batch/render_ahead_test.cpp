@@ -180,8 +180,26 @@ TEST_F(RenderAheadTest, ShowsAndLeavesWhatTheSequentialRunDoes) {
   }
 }
 
+TEST_F(RenderAheadTest, APageThatFailsAheadFailsAtItsTurnAsInTheSequentialRun) {
+  // b warns too: the warning comes after its pages, which the failure never reaches.
+  Choose({{"a.pdf", "p1 s0.3 w1 a1"}, {"b.pdf", "p2 v1 w1 a1 w2 a2"}, {"c.pdf", "p1 w1 a1"}});
+  host_.format = "JPG";
+  host_.on_reencode = [](const std::string& png, const std::string&) {
+    if (FileNameOf(png) == "b_2.png") throw Exception("Invalid PNG file");
+  };
+  std::string files[2];
+  Log shown[2];
+  for (const int jobs : {1, 4}) {
+    EXPECT_EQ(RunWith(jobs), "exception");
+    files[jobs > 1] = Files();
+    shown[jobs > 1] = AnonymousShown();
+  }
+  EXPECT_EQ(files[1], files[0]);
+  EXPECT_EQ(shown[1], shown[0]);
+}
+
 TEST_F(RenderAheadTest, LaterPdfsAreRenderedWhileTheFirstOneRuns) {
-  Choose({{"a.pdf", "p1 s0.5 w1 a1"}, {"b.pdf", "p1 w1 a1"}, {"c.pdf", "p1 w1 a1"}});
+  Choose({{"a.pdf", "p1 s1 w1 a1"}, {"b.pdf", "p1 w1 a1"}, {"c.pdf", "p1 w1 a1"}});
   host_.format = "JPG";
   EXPECT_EQ(RunWith(4), "done");
   const std::string log = ReadFileText(dir_ / "bin/log");
