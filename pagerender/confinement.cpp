@@ -3,7 +3,6 @@
 #include "pagerender/confinement.h"
 
 #include <fcntl.h>
-#include <link.h>
 #include <sched.h>
 #include <seccomp.h>
 #include <sys/prctl.h>
@@ -14,12 +13,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 
 #include "pagerender/fonts.h"
 #include "pagerender/landlock_abi.h"
@@ -64,26 +63,29 @@ std::string OutputFolder(const std::string& pattern) {
   return ParentFolder(pattern.substr(0, marker));
 }
 
-std::string RealPath(const char* path) {
-  char resolved[PATH_MAX];
-  return ::realpath(path, resolved) != nullptr ? std::string(resolved) : std::string();
-}
-
-int AddLibraryFolder(dl_phdr_info* info, std::size_t /*size*/, void* data) {
-  if (info->dlpi_name == nullptr || std::strchr(info->dlpi_name, '/') == nullptr) return 0;
-  const std::string library = RealPath(info->dlpi_name);
-  if (!library.empty()) (*static_cast<AccessPlan*>(data))[ParentFolder(library)] |= kReadRights;
-  return 0;
+// The folders of the program and of every shared library mapped, as the kernel resolved their
+// paths: one read instead of resolving each library's links.
+void AddMappedCodeFolders(AccessPlan& plan) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    // address permissions offset device inode path
+    std::istringstream fields(line);
+    std::string address, permissions, offset, device, inode;
+    fields >> address >> permissions >> offset >> device >> inode >> std::ws;
+    std::string path;
+    std::getline(fields, path);
+    if (permissions.find('x') == std::string::npos || !path.starts_with('/')) continue;
+    if (path.ends_with(" (deleted)")) continue;
+    plan[ParentFolder(path)] |= kReadRights;
+  }
 }
 
 AccessPlan PlanAccess(const Options& options) {
   AccessPlan plan;
   plan[options.pdf] |= ll::kFsReadFile;
   plan[OutputFolder(options.pattern)] |= kWriteRights;
-  if (const std::string program = RealPath("/proc/self/exe"); !program.empty()) {
-    plan[ParentFolder(program)] |= kReadRights;
-  }
-  ::dl_iterate_phdr(AddLibraryFolder, &plan);
+  AddMappedCodeFolders(plan);
   // The font setup loads only once a PDF needs a font it does not embed, confined by then.
   for (const std::string& folder : FontSetupFolders()) plan[folder] |= kReadRights;
   plan[kPopplerDataFolder] |= kReadRights;
