@@ -18,8 +18,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
+#include <string_view>
 
+#include "framework/system_calls.h"
 #include "pagerender/fonts.h"
 #include "pagerender/landlock_abi.h"
 
@@ -63,21 +64,37 @@ std::string OutputFolder(const std::string& pattern) {
   return ParentFolder(pattern.substr(0, marker));
 }
 
+// The whole text of a file whose size is not known in advance, such as one under /proc.
+std::string ReadWholeFile(const char* path) {
+  std::string text;
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  constexpr std::size_t kChunk = 64 * 1024;
+  for (std::size_t got = kChunk; got == kChunk;) {
+    const std::size_t size = text.size();
+    text.resize(size + kChunk);
+    got = ReadAll(fd, text.data() + size, kChunk);
+    text.resize(size + got);
+  }
+  ::close(fd);
+  return text;
+}
+
 // The folders of the program and of every shared library mapped, as the kernel resolved their
 // paths: one read instead of resolving each library's links.
 void AddMappedCodeFolders(AccessPlan& plan) {
-  std::ifstream maps("/proc/self/maps");
-  std::string line;
-  while (std::getline(maps, line)) {
-    // address permissions offset device inode path
-    std::istringstream fields(line);
-    std::string address, permissions, offset, device, inode;
-    fields >> address >> permissions >> offset >> device >> inode >> std::ws;
-    std::string path;
-    std::getline(fields, path);
-    if (permissions.find('x') == std::string::npos || !path.starts_with('/')) continue;
-    if (path.ends_with(" (deleted)")) continue;
-    plan[ParentFolder(path)] |= kReadRights;
+  const std::string maps = ReadWholeFile("/proc/self/maps");
+  std::string_view rest(maps);
+  while (!rest.empty()) {
+    const std::string_view line = rest.substr(0, rest.find('\n'));
+    rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+    // "address permissions offset device inode path": only the path holds a slash.
+    const std::size_t permissions = line.find(' ');
+    const std::size_t path = line.find('/');
+    if (permissions == std::string_view::npos || path == std::string_view::npos) continue;
+    if (line.substr(permissions + 1, 4).find('x') == std::string_view::npos) continue;
+    if (line.ends_with(" (deleted)")) continue;
+    plan[ParentFolder(std::string(line.substr(path)))] |= kReadRights;
   }
 }
 
