@@ -3,6 +3,7 @@
 #include "pagerender/confinement.h"
 
 #include <fcntl.h>
+#include <link.h>
 #include <sched.h>
 #include <seccomp.h>
 #include <sys/prctl.h>
@@ -13,14 +14,13 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <string_view>
 
-#include "framework/system_calls.h"
 #include "pagerender/fonts.h"
 #include "pagerender/landlock_abi.h"
 
@@ -64,45 +64,26 @@ std::string OutputFolder(const std::string& pattern) {
   return ParentFolder(pattern.substr(0, marker));
 }
 
-// The whole text of a file whose size is not known in advance, such as one under /proc.
-std::string ReadWholeFile(const char* path) {
-  std::string text;
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return text;
-  constexpr std::size_t kChunk = 64 * 1024;
-  for (std::size_t got = kChunk; got == kChunk;) {
-    const std::size_t size = text.size();
-    text.resize(size + kChunk);
-    got = ReadAll(fd, text.data() + size, kChunk);
-    text.resize(size + got);
-  }
-  ::close(fd);
-  return text;
+std::string RealPath(const char* path) {
+  char resolved[PATH_MAX];
+  return ::realpath(path, resolved) != nullptr ? std::string(resolved) : std::string();
 }
 
-// The folders of the program and of every shared library mapped, as the kernel resolved their
-// paths: one read instead of resolving each library's links.
-void AddMappedCodeFolders(AccessPlan& plan) {
-  const std::string maps = ReadWholeFile("/proc/self/maps");
-  std::string_view rest(maps);
-  while (!rest.empty()) {
-    const std::string_view line = rest.substr(0, rest.find('\n'));
-    rest.remove_prefix(std::min(rest.size(), line.size() + 1));
-    // "address permissions offset device inode path": only the path holds a slash.
-    const std::size_t permissions = line.find(' ');
-    const std::size_t path = line.find('/');
-    if (permissions == std::string_view::npos || path == std::string_view::npos) continue;
-    if (line.substr(permissions + 1, 4).find('x') == std::string_view::npos) continue;
-    if (line.ends_with(" (deleted)")) continue;
-    plan[ParentFolder(std::string(line.substr(path)))] |= kReadRights;
-  }
+int AddLibraryFolder(dl_phdr_info* info, std::size_t /*size*/, void* data) {
+  if (info->dlpi_name == nullptr || std::strchr(info->dlpi_name, '/') == nullptr) return 0;
+  const std::string library = RealPath(info->dlpi_name);
+  if (!library.empty()) (*static_cast<AccessPlan*>(data))[ParentFolder(library)] |= kReadRights;
+  return 0;
 }
 
 AccessPlan PlanAccess(const Options& options) {
   AccessPlan plan;
   plan[options.pdf] |= ll::kFsReadFile;
   plan[OutputFolder(options.pattern)] |= kWriteRights;
-  AddMappedCodeFolders(plan);
+  if (const std::string program = RealPath("/proc/self/exe"); !program.empty()) {
+    plan[ParentFolder(program)] |= kReadRights;
+  }
+  ::dl_iterate_phdr(AddLibraryFolder, &plan);
   // The font setup loads only once a PDF needs a font it does not embed, confined by then.
   for (const std::string& folder : FontSetupFolders()) plan[folder] |= kReadRights;
   plan[kPopplerDataFolder] |= kReadRights;
