@@ -3,7 +3,6 @@
 #include "pagerender/confinement.h"
 
 #include <fcntl.h>
-#include <fontconfig/fontconfig.h>
 #include <link.h>
 #include <sched.h>
 #include <seccomp.h>
@@ -22,6 +21,7 @@
 #include <fstream>
 #include <map>
 
+#include "pagerender/fonts.h"
 #include "pagerender/landlock_abi.h"
 
 namespace quillamar::pagerender {
@@ -35,6 +35,10 @@ constexpr bool kSanitizerBuild = true;
 #else
 constexpr bool kSanitizerBuild = false;
 #endif
+
+// The font setup and its caches, which load after the limit is set if at all: under 1 MiB on a
+// desktop system, with room to spare.
+constexpr long long kFontSetupAddressSpace = 16LL << 20;
 
 constexpr std::uint64_t kReadRights = ll::kFsReadFile | ll::kFsReadDir;
 constexpr std::uint64_t kWriteRights =
@@ -65,25 +69,6 @@ std::string RealPath(const char* path) {
   return ::realpath(path, resolved) != nullptr ? std::string(resolved) : std::string();
 }
 
-void AddFontconfigList(AccessPlan& plan, FcStrList* list) {
-  if (list == nullptr) return;
-  while (const FcChar8* path = FcStrListNext(list)) {
-    plan[reinterpret_cast<const char*>(path)] |= kReadRights;
-  }
-  FcStrListDone(list);
-}
-
-// Loads fontconfig's configuration and font caches now, while they can be read, and allows what
-// it names: its files and folders, the font folders and the cache folders.
-void AddFontconfig(AccessPlan& plan) {
-  FcConfig* config = FcConfigGetCurrent();
-  if (config == nullptr) return;
-  AddFontconfigList(plan, FcConfigGetConfigFiles(config));
-  AddFontconfigList(plan, FcConfigGetConfigDirs(config));
-  AddFontconfigList(plan, FcConfigGetFontDirs(config));
-  AddFontconfigList(plan, FcConfigGetCacheDirs(config));
-}
-
 int AddLibraryFolder(dl_phdr_info* info, std::size_t /*size*/, void* data) {
   if (info->dlpi_name == nullptr || std::strchr(info->dlpi_name, '/') == nullptr) return 0;
   const std::string library = RealPath(info->dlpi_name);
@@ -99,7 +84,8 @@ AccessPlan PlanAccess(const Options& options) {
     plan[ParentFolder(program)] |= kReadRights;
   }
   ::dl_iterate_phdr(AddLibraryFolder, &plan);
-  AddFontconfig(plan);
+  // The font setup loads only once a PDF needs a font it does not embed, confined by then.
+  for (const std::string& folder : FontSetupFolders()) plan[folder] |= kReadRights;
   plan[kPopplerDataFolder] |= kReadRights;
   // The local time zone, which the C library reads when a date is formatted.
   plan["/etc/localtime"] |= ll::kFsReadFile;
@@ -264,8 +250,8 @@ bool LimitResources(int workers, std::vector<std::string>& notes) {
       LowerLimit(RLIMIT_NOFILE, HighestOpenDescriptor() + 1 + workers * kOpenFilesPerWorker);
   // A decompression bomb then ends as a failed allocation, not as the machine's memory.
   if (!kSanitizerBuild) {
-    done = LowerLimit(RLIMIT_AS,
-                      AddressSpaceInUse() + workers * kMaxPagePixels * kAddressSpacePerPagePixel) &&
+    done = LowerLimit(RLIMIT_AS, AddressSpaceInUse() + kFontSetupAddressSpace +
+                                     workers * kMaxPagePixels * kAddressSpacePerPagePixel) &&
            done;
   }
   if (!done) notes.push_back(std::string("limits not set: ") + std::strerror(errno));
@@ -278,7 +264,6 @@ bool IsOne(const char* value) { return value != nullptr && std::strcmp(value, "1
 
 Confinement ConfineProcess(const Options& options, int workers) {
   Confinement confinement;
-  // Planned first: it loads fontconfig, whose caches count in the address space in use.
   const AccessPlan plan = PlanAccess(options);
   confinement.limits = LimitResources(std::max(workers, 1), confinement.notes);
   // Neither Landlock nor an unprivileged filter may be installed without it; no program can be

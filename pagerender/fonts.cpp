@@ -2,8 +2,10 @@
 #include "pagerender/fonts.h"
 
 #include <fontconfig/fontconfig.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string_view>
@@ -12,6 +14,9 @@ namespace quillamar::pagerender {
 namespace {
 
 thread_local UndrawnTextWatch* current_watch = nullptr;
+
+// The file fontconfig loads its setup from when first asked.
+constexpr char kFontSetupEnv[] = "FONTCONFIG_FILE";
 
 // The library's words for text it cannot draw, each followed by the font in quotes.
 struct DiagnosticShape {
@@ -56,14 +61,44 @@ constexpr std::size_t kMostFontsNamed = 8;
 
 bool UseFontSetup(const std::string& folder) {
   const std::string path = folder + "/" + kFontSetupFileName;
-  FcConfig* config = FcConfigCreate();
-  if (config == nullptr) return false;
-  // "Complain" makes a missing file a failure rather than an empty setup without any fonts.
-  const bool usable =
-      FcConfigParseAndLoad(config, reinterpret_cast<const FcChar8*>(path.c_str()), FcTrue) &&
-      FcConfigBuildFonts(config) && FcConfigSetCurrent(config);
-  FcConfigDestroy(config);  // the current setup holds its own reference
-  return usable;
+  if (::access(path.c_str(), R_OK) != 0) return false;
+  // fontconfig reads the file named here when its setup is first needed.
+  return ::setenv(kFontSetupEnv, path.c_str(), 1) == 0;
+}
+
+std::vector<std::string> FontSetupFolders() {
+  std::vector<std::string> folders = {"/etc/fonts", "/usr/share/fontconfig", "/usr/share/fonts",
+                                      "/usr/local/share/fonts", "/var/cache/fontconfig"};
+  if (const char* file = std::getenv(kFontSetupEnv); file != nullptr && *file == '/') {
+    folders.push_back(std::string(file).substr(0, std::string(file).rfind('/')));
+  }
+  if (const char* path = std::getenv("FONTCONFIG_PATH"); path != nullptr) {
+    std::string_view rest(path);
+    while (!rest.empty()) {
+      const std::string_view folder = rest.substr(0, rest.find(':'));
+      if (!folder.empty()) folders.emplace_back(folder);
+      rest.remove_prefix(std::min(rest.size(), folder.size() + 1));
+    }
+  }
+  const char* home = reinterpret_cast<const char*>(FcConfigHome());
+  // Where a user's own configuration, fonts and caches live, each under its XDG variable.
+  const auto user_folder = [&](const char* variable, const char* fallback, const char* name) {
+    const char* base = std::getenv(variable);
+    if (base != nullptr && *base == '/') {
+      folders.push_back(std::string(base) + "/" + name);
+    } else if (home != nullptr) {
+      folders.push_back(std::string(home) + "/" + fallback + "/" + name);
+    }
+  };
+  user_folder("XDG_CONFIG_HOME", ".config", "fontconfig");
+  user_folder("XDG_DATA_HOME", ".local/share", "fonts");
+  user_folder("XDG_CACHE_HOME", ".cache", "fontconfig");
+  if (home != nullptr) {
+    for (const char* legacy : {".fonts", ".fontconfig", ".fonts.conf", ".fonts.conf.d"}) {
+      folders.push_back(std::string(home) + "/" + legacy);
+    }
+  }
+  return folders;
 }
 
 UndrawnTextWatch::UndrawnTextWatch() : outer_(current_watch) { current_watch = this; }

@@ -12,10 +12,16 @@ namespace quillamar::pagerender {
 /// The renderer's font setup, beside the program: the system's plus substitutes for CJK fonts.
 inline constexpr char kFontSetupFileName[] = "lib-fonts.conf";
 
-/// Makes the font setup in kFontSetupFileName in the folder given the current one for the whole
-/// process (call before any thread renders). Returns false, and the system's own setup stays,
-/// when the file is missing or unusable.
+/// Makes the font setup in kFontSetupFileName in the folder the one fontconfig loads when first
+/// asked for a font (call before any thread starts). Most PDFs embed all their fonts, so the setup
+/// is only read by those that need it. Returns false, and the system's own setup stays, when the
+/// file cannot be read.
 bool UseFontSetup(const std::string& folder);
+
+/// The folders a font setup reads when it loads: fontconfig's configuration (the system's, the
+/// user's and the one the environment names), the font folders and the font caches of the system
+/// and of the user. Named here, not read from the setup, so that knowing them costs no loading.
+std::vector<std::string> FontSetupFolders();
 
 /// A font the PDF library could not draw text with: a name from the PDF, or only its resource
 /// name when the font itself was unusable (for one, its CMap is missing).

@@ -2,6 +2,7 @@
 // fonts are drawn with matching faces, and text that cannot be drawn is reported, not lost quietly.
 #include "pagerender/fonts.h"
 
+#include <fontconfig/fontconfig.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -317,6 +318,46 @@ TEST_P(MissingFontDataTest, PagesAreWrittenAndOneWarningNamesFontAndPages) {
 
 INSTANTIATE_TEST_SUITE_P(Fonts, MissingFontDataTest, ::testing::ValuesIn(kMissingCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- The font setup, loaded only when first needed
+
+// Whether path, with its links resolved, lies in folder or beneath it.
+bool IsBeneath(const fs::path& path, const fs::path& folder) {
+  const fs::path real = fs::weakly_canonical(path);
+  const fs::path root = fs::weakly_canonical(folder);
+  const auto [root_end, unused] = std::mismatch(root.begin(), root.end(), real.begin(), real.end());
+  return root_end == root.end();
+}
+
+// The renderer is confined before its font setup loads: the folders it names in advance must hold
+// every file and folder that the setup, once loaded, reads.
+TEST(FontSetupTest, FoldersNamedInAdvanceHoldAllTheLoadedSetupReads) {
+  const fs::path setup = fs::path(RendererPath()).parent_path() / kFontSetupFileName;
+  ASSERT_TRUE(UseFontSetup(setup.parent_path().string()));
+  const std::vector<std::string> folders = FontSetupFolders();
+  FcConfig* config = FcConfigCreate();
+  ASSERT_TRUE(
+      FcConfigParseAndLoad(config, reinterpret_cast<const FcChar8*>(setup.c_str()), FcTrue));
+  int named = 0;
+  for (FcStrList* list : {FcConfigGetConfigFiles(config), FcConfigGetConfigDirs(config),
+                          FcConfigGetFontDirs(config), FcConfigGetCacheDirs(config)}) {
+    while (const FcChar8* path = FcStrListNext(list)) {
+      const std::string text = reinterpret_cast<const char*>(path);
+      ++named;
+      EXPECT_TRUE(std::any_of(folders.begin(), folders.end(), [&](const std::string& folder) {
+        return IsBeneath(text, folder);
+      })) << text;
+    }
+    FcStrListDone(list);
+  }
+  FcConfigDestroy(config);
+  EXPECT_GT(named, 3);
+}
+
+TEST(FontSetupTest, FolderWithoutTheSetupIsRefused) {
+  const ScratchFolder folder;
+  EXPECT_FALSE(UseFontSetup(folder.path().string()));
+}
 
 }  // namespace
 }  // namespace quillamar::pagerender
