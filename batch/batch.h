@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "contract/renderer_contract.h"
 #include "framework/string_list.h"
 #include "renderer/renderer.h"
 
@@ -131,6 +132,12 @@ RunResult Run(RunHost& host, const RunSettings& settings = {});
 /// of their first appearance; compared as the file system does, byte for byte. Front ends ask
 /// about them before a run starts (the later PDF's pages would replace the earlier one's).
 std::vector<std::string> FindNameClashes(const TStringList& pdfs);
+
+/// Pages of at least this many pixels take more than half of the run's re-encoding budget, so no
+/// other page that large is prepared beside them: their rows are encoded on a second thread while
+/// the PNG is still being read. Smaller pages are read, then encoded, on one thread.
+inline constexpr long long kEncodeAlongsidePixels =
+    contract::kMemoryBudgetBytes / 2 / 2 / contract::kReencodeBytesPerPixel;
 
 /// Reads the PNG page and writes it as the JPEG file; the PNG is left as it is.
 void ConvertPngToJpg(const std::string& png_path, const std::string& jpg_path);

@@ -1,8 +1,14 @@
 // Re-encoding of one page PNG as a JPEG file, at once or prepared ahead and committed later.
+#include <array>
+#include <cstdint>
+#include <exception>
 #include <memory>
+#include <thread>
 
 #include "batch/batch.h"
 #include "framework/graphics.h"
+#include "framework/row_gate.h"
+#include "framework/system_calls.h"
 #include "jpeg/jpeg.h"
 #include "png/png_object.h"
 
@@ -24,20 +30,136 @@ struct PageImages {
   PageImages(const PageImages&) = delete;
   PageImages& operator=(const PageImages&) = delete;
 
-  // Reads the PNG and hands its picture through the bitmap to the JPEG image.
-  void Load(const std::string& png_path) {
-    png->LoadFile(png_path);
-    bitmap->Assign(*png);
-    // Drawing an image without an alpha channel over its own assignment writes every pixel with
-    // the colour it already has; only alpha blending can change (or refuse) anything.
-    if (png->AlphaKind() == png::akAlpha) bitmap->Canvas().Draw(0, 0, png.get());
-    jpeg->Assign(*bitmap);
-  }
+  // Reads the PNG and hands its picture through the bitmap to the JPEG image; a large page comes
+  // out of it already encoded.
+  void Load(const std::string& png_path);
 
   std::unique_ptr<TJPEGImage> jpeg;
   std::unique_ptr<TBitmap> bitmap;
   std::unique_ptr<png::TPNGObject> png;
 };
+
+// The encoding of a large page on a thread of its own, row by row behind the PNG decoding. It is
+// a guess made while the file is read: only a page that was read without error and whose bitmap
+// came out as the rows it was shown (nothing after the image data changed the colours, nothing
+// asks for alpha drawing) takes its bytes; any other page, or a failed encoding, is encoded again
+// after reading, exactly as a small page is, which also raises what it raises at its place.
+class EncodingAlongside {
+ public:
+  // Follows the reading of image; its encoding takes the settings of target.
+  EncodingAlongside(png::TPNGObject& image, const TJPEGImage& target)
+      : image_(image), settings_(target.Settings()) {
+    image_.OnRowsDecoded = [this](const png::TPNGObject&, std::uint32_t rows) { Rows(rows); };
+  }
+  // Reading failed, or the bytes were not taken: the encoder stops waiting and is joined.
+  ~EncodingAlongside() {
+    image_.OnRowsDecoded = nullptr;
+    Stop();
+  }
+  EncodingAlongside(const EncodingAlongside&) = delete;
+  EncodingAlongside& operator=(const EncodingAlongside&) = delete;
+
+  // After the PNG was read without error: gives target the encoded bytes and returns true when
+  // they are those of the page as read; false otherwise.
+  bool TakeEncoded(TJPEGImage& target) {
+    if (!encoder_.joinable()) return false;
+    // Every row is complete by now; a row still missing would make the encoder give up rather
+    // than wait for ever.
+    gate_->Abandon();
+    encoder_.join();
+    const bool same_picture = StillTheRowsShown();
+    if (same_picture && !failure_ && jpeg_->SharedData().EncodedBytes) {
+      target.Assign(*jpeg_);
+      return true;
+    }
+    Stop();
+    return false;
+  }
+
+ private:
+  // On the reading thread, as the decoder reports rows.
+  void Rows(std::uint32_t rows) {
+    if (rows == 0) {
+      Start();
+      return;
+    }
+    if (!gate_) return;
+    image_.AssignRows(raster_, rows_given_, rows);
+    rows_given_ = rows;
+    gate_->Complete(static_cast<int>(rows));
+  }
+
+  void Start() {
+    const png::TChunkIHDR& header = image_.HeaderChunk();
+    const std::uint64_t pixels = std::uint64_t{header.Width()} * header.Height();
+    if (gate_ || pixels < static_cast<std::uint64_t>(kEncodeAlongsidePixels) ||
+        UsableCpuCount() < 2 || image_.AlphaKind() == png::akAlpha) {
+      return;
+    }
+    // Whatever keeps the encoder from starting (memory, a thread) leaves the page to the steps
+    // after reading, which meet the same trouble at their own place.
+    try {
+      pixels_ = header.PixelBits();
+      colours_ = header.DibInfo().colors;
+      bitmap_ = std::make_unique<TBitmap>();
+      raster_ = image_.BeginAssignTo(*bitmap_);
+      jpeg_ = std::make_unique<TJPEGImage>();
+      jpeg_->Settings() = settings_;
+      jpeg_->Assign(*bitmap_);
+      gate_ = std::make_unique<RowGate>(static_cast<int>(header.Height()));
+      encoder_ = std::thread([this] {
+        try {
+          jpeg_->EncodeAsRowsComplete(*gate_);
+        } catch (...) {
+          failure_ = std::current_exception();
+        }
+      });
+    } catch (...) {
+      Stop();
+    }
+  }
+
+  // The bitmap the steps after reading would make holds the rows the encoder was given.
+  bool StillTheRowsShown() const {
+    const png::TChunkIHDR& header = image_.HeaderChunk();
+    return header.PixelBits() == pixels_ && image_.AlphaKind() != png::akAlpha &&
+           (!header.Indexed() || header.DibInfo().colors == colours_);
+  }
+
+  void Stop() {
+    if (encoder_.joinable()) {
+      gate_->Abandon();
+      encoder_.join();
+    }
+    jpeg_.reset();
+    bitmap_.reset();
+    gate_.reset();
+    raster_ = nullptr;
+  }
+
+  png::TPNGObject& image_;
+  const JpegSettings settings_;
+  const std::uint8_t* pixels_ = nullptr;
+  std::array<png::RgbQuad, 256> colours_{};
+  std::unique_ptr<TBitmap> bitmap_;
+  std::uint8_t* raster_ = nullptr;
+  std::uint32_t rows_given_ = 0;
+  std::unique_ptr<TJPEGImage> jpeg_;
+  std::unique_ptr<RowGate> gate_;
+  std::thread encoder_;
+  std::exception_ptr failure_;
+};
+
+void PageImages::Load(const std::string& png_path) {
+  EncodingAlongside alongside(*png, *jpeg);
+  png->LoadFile(png_path);
+  if (alongside.TakeEncoded(*jpeg)) return;
+  bitmap->Assign(*png);
+  // Drawing an image without an alpha channel over its own assignment writes every pixel with
+  // the colour it already has; only alpha blending can change (or refuse) anything.
+  if (png->AlphaKind() == png::akAlpha) bitmap->Canvas().Draw(0, 0, png.get());
+  jpeg->Assign(*bitmap);
+}
 
 class PreparedJpeg : public PreparedPage {
  public:

@@ -7,6 +7,7 @@
 #include <exception>
 #include <type_traits>
 
+#include "framework/row_gate.h"
 #include "framework/streams.h"
 #include "jpeg/file_replace.h"
 #include "jpeg/progress.h"
@@ -207,20 +208,26 @@ void Configure(jpeg_compress_struct& cinfo, const JpegSettings& settings) {
   if (settings.ProgressiveOutput) jpeg_simple_progression(&cinfo);
 }
 
-// Hands the rows over top row first, one per call, straight from the bottom-up raster.
-void CompressRows(jpeg_compress_struct& cinfo, const TBitmap& rows) {
+// Hands the rows over top row first, one per call, straight from the bottom-up raster; with a
+// gate, each only once it is complete. False when the gate was abandoned: the compression is then
+// left unfinished.
+bool CompressRows(jpeg_compress_struct& cinfo, const TBitmap& rows, RowGate* gate) {
   jpeg_start_compress(&cinfo, /*write_all_tables=*/TRUE);
   while (cinfo.next_scanline < cinfo.image_height) {
-    auto row = const_cast<JSAMPROW>(rows.ScanLine(static_cast<int>(cinfo.next_scanline)));
+    const auto y = static_cast<int>(cinfo.next_scanline);
+    if (gate != nullptr && !gate->WaitForRow(y)) return false;
+    auto row = const_cast<JSAMPROW>(rows.ScanLine(y));
     if (jpeg_write_scanlines(&cinfo, &row, 1) == 0) break;
   }
   jpeg_finish_compress(&cinfo);
+  return true;
 }
 
 // Encodes the bitmap into a new memory stream of data; no bitmap, or one without pixels, gives
 // an empty stream. Reports the start and the end of the compression as the reporter.
+// With a gate, waits for each row to be complete and raises EAbort when it is abandoned.
 void EncodeInto(EncodeContext& ctx, TJPEGData& data, const TBitmap* source,
-                const JpegSettings& settings, const TGraphic& reporter) {
+                const JpegSettings& settings, const TGraphic& reporter, RowGate* gate) {
   jpeg_compress_struct& cinfo = ctx.cinfo;
   data.EncodedBytes = std::make_unique<TMemoryStream>();
   data.EncodedBytes->SetPosition(0);
@@ -240,9 +247,12 @@ void EncodeInto(EncodeContext& ctx, TJPEGData& data, const TBitmap* source,
   if (settings.GrayOutput) data.EncodedGray = true;
 
   reporter.Progress(TProgressStage::psStarting, 0, /*redraw=*/false, TRect{}, "");
-  const bool compressed = Guarded(ctx, [&] { CompressRows(cinfo, rows); });
-  reporter.Progress(TProgressStage::psEnding, compressed ? 100 : 0, /*redraw=*/false, TRect{}, "");
+  bool all_rows = true;
+  const bool compressed = Guarded(ctx, [&] { all_rows = CompressRows(cinfo, rows, gate); });
+  reporter.Progress(TProgressStage::psEnding, compressed && all_rows ? 100 : 0, /*redraw=*/false,
+                    TRect{}, "");
   Require(compressed, ctx);
+  if (!all_rows) throw EAbort("Operation aborted");
 }
 
 }  // namespace
@@ -302,8 +312,10 @@ bool TJPEGImage::Empty() const {
 }
 
 void TJPEGImage::EnsureEncoded() {
-  if (!shared_data_->EncodedBytes) EncodeFromBitmap();
+  if (!shared_data_->EncodedBytes) EncodeFromBitmap(nullptr);
 }
+
+void TJPEGImage::EncodeAsRowsComplete(RowGate& gate) { EncodeFromBitmap(&gate); }
 
 void TJPEGImage::KeepOnlyEncoded() {
   EnsureEncoded();
@@ -325,7 +337,7 @@ void TJPEGImage::SaveFile(const std::string& path) {
   jpeg::ReplaceFile(path, bytes->Memory(), static_cast<std::size_t>(bytes->Size()));
 }
 
-void TJPEGImage::EncodeFromBitmap() {
+void TJPEGImage::EncodeFromBitmap(RowGate* gate) {
   EncodeContext ctx{};
   ctx.error.pub = RaisingErrorTemplate();
   ctx.cinfo.err = &ctx.error.pub;
@@ -337,7 +349,7 @@ void TJPEGImage::EncodeFromBitmap() {
   ctx.cinfo.progress = &ctx.progress.pub;
   try {
     if (shared_data_->EncodedBytes) TakeFreshData();
-    EncodeInto(ctx, *shared_data_, source_bitmap_.get(), settings_, *this);
+    EncodeInto(ctx, *shared_data_, source_bitmap_.get(), settings_, *this, gate);
   } catch (const EAbort&) {
     TakeFreshData();  // an abandoned encoding leaves the image assigned, not encoded
   }

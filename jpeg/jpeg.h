@@ -10,6 +10,7 @@
 
 namespace quillamar {
 
+class RowGate;
 class TMemoryStream;
 class TStream;
 
@@ -86,6 +87,10 @@ class TJPEGImage : public TGraphic {
 
   /// Runs the encoding when there are no encoded bytes yet.
   void EnsureEncoded();
+  /// Encodes the assigned bitmap while another thread is still filling it: row y is read only
+  /// once the gate says it is complete. The bytes are those EnsureEncoded would give. When the
+  /// gate is abandoned before the last row, the image stays assigned and unencoded.
+  void EncodeAsRowsComplete(RowGate& gate);
   /// Encodes when needed, then frees the assigned bitmap: saves write the same bytes, nothing
   /// draws any more. For pages encoded ahead of their turn, which should hold only their bytes.
   void KeepOnlyEncoded();
@@ -98,7 +103,7 @@ class TJPEGImage : public TGraphic {
   const TBitmap* SourceBitmap() const { return source_bitmap_.get(); }
 
  private:
-  void EncodeFromBitmap();
+  void EncodeFromBitmap(RowGate* gate);
   void TakeFreshData();
 
   std::shared_ptr<TJPEGData> shared_data_;

@@ -151,15 +151,23 @@ class IdatDecoder {
                                            : header_.AlphaPlane() + std::size_t{width_} * y;
   }
 
+  void ReportRows(std::uint32_t rows) const {
+    if (image_.OnRowsDecoded) image_.OnRowsDecoded(image_, rows);
+  }
+
+  // Reports the rows as they are done; rows the data leave out stay as they are, which the last
+  // report says.
   void DecodeSequentialRows() {
     const detail::SequentialConverter convert =
         detail::PickSequentialConverter(header_.ColorType(), header_.BitDepth());
-    if (convert == nullptr) return;
-    for (std::uint32_t y = 0; y < height_; ++y) {
-      if (!ReadRow()) return;
+    ReportRows(0);
+    std::uint32_t y = 0;
+    for (; convert != nullptr && y < height_ && ReadRow(); ++y) {
       convert(context_, row_buffers_[active_].data() + 1, header_.StorageRow(y), AlphaRow(y));
       active_ = 1 - active_;
+      ReportRows(y + 1);
     }
+    if (y < height_) ReportRows(height_);
   }
 
   void DecodeAdam7Passes() {

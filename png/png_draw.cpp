@@ -319,15 +319,17 @@ std::shared_ptr<std::uint8_t[]> RasterForOverwrite(int width, int height) {
   }
 }
 
-// The bitmap takes the colours of an indexed storage, row by row, its row padding zeroed.
-void ExpandIndexed(const TChunkIHDR& header, TBitmap& bitmap) {
+// A bitmap's bottom-up raster takes the colours of rows [first, end) of an indexed storage, its
+// row padding zeroed.
+void ExpandIndexed(const TChunkIHDR& header, std::uint8_t* raster, std::uint32_t first,
+                   std::uint32_t end) {
   const StorageReader reader(header);
+  const std::size_t stride = TBitmap::RowStrideFor(static_cast<int>(header.Width()));
   const std::size_t used = std::size_t{header.Width()} * 3;
-  const std::size_t padding = bitmap.RowStride() - used;
-  for (std::uint32_t y = 0; y < header.Height(); ++y) {
-    std::uint8_t* out = bitmap.MutableScanLine(static_cast<int>(y));
+  for (std::uint32_t y = first; y < end; ++y) {
+    std::uint8_t* out = raster + stride * (header.Height() - 1 - y);
     reader.CopyColours(reader.Row(y), 0, header.Width(), out);
-    std::memset(out + used, 0, padding);
+    std::memset(out + used, 0, stride - used);
   }
 }
 
@@ -343,26 +345,38 @@ void TPNGObject::AssignTo(TGraphic& dest) const {
     TGraphic::AssignTo(dest);  // raises the framework's assignment error
     return;
   }
+  AssignRows(BeginAssignTo(*bitmap), 0, HeaderChunk().Height());
+  if (AlphaKind() == akColorKey) {
+    bitmap->SetTransparentColor(chunk_items_.FindByClass<TChunktRNS>()->KeyColor());
+    bitmap->SetTransparent(true);
+  }
+}
+
+std::uint8_t* TPNGObject::BeginAssignTo(TBitmap& bitmap) const {
   const TChunkIHDR& header = HeaderChunk();
   const int width = static_cast<int>(header.Width());
   const int height = static_cast<int>(header.Height());
   const std::uint64_t bitmap_bytes = TBitmap::RowStrideFor(width) * std::uint64_t{header.Height()};
   if (header.PixelBits() == nullptr) {
-    bitmap->Clear();  // a header that failed its checks has no pixels to hand on
-  } else if (bitmap_bytes > kStorageLimit) {
+    bitmap.Clear();  // a header that failed its checks has no pixels to hand on
+    return nullptr;
+  }
+  if (bitmap_bytes > kStorageLimit) {
     // An empty bitmap would pass for a picture and be saved as an empty file.
     throw EOutOfMemory();
-  } else if (!header.Indexed()) {
-    bitmap->AdoptPixels(width, height,
-                        header.SharedPixelBits());  // same layout: shared, not copied
-  } else {
-    bitmap->AdoptPixels(width, height, RasterForOverwrite(width, height));
-    ExpandIndexed(header, *bitmap);
   }
-  if (AlphaKind() == akColorKey) {
-    bitmap->SetTransparentColor(chunk_items_.FindByClass<TChunktRNS>()->KeyColor());
-    bitmap->SetTransparent(true);
+  if (!header.Indexed()) {
+    bitmap.AdoptPixels(width, height, header.SharedPixelBits());  // same layout: shared, not copied
+    return nullptr;
   }
+  std::shared_ptr<std::uint8_t[]> raster = RasterForOverwrite(width, height);
+  std::uint8_t* rows = raster.get();
+  bitmap.AdoptPixels(width, height, std::move(raster));
+  return rows;
+}
+
+void TPNGObject::AssignRows(std::uint8_t* raster, std::uint32_t first, std::uint32_t end) const {
+  if (raster != nullptr) ExpandIndexed(HeaderChunk(), raster, first, end);
 }
 
 void TPNGObject::Draw(TCanvas& canvas, const TRect& rect) const {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -131,6 +132,7 @@ struct RgbQuad {
   std::uint8_t green = 0;
   std::uint8_t red = 0;
   std::uint8_t reserved = 0;
+  bool operator==(const RgbQuad&) const = default;
 };
 
 /// The storage's description: header and 256-entry colour table, 1064 bytes.
@@ -403,6 +405,15 @@ class TPNGObject : public TGraphic {
   /// transparent colour for a colour-key image. To a TPNGObject: a copy. EConvertError otherwise
   /// or when the image has no header; EOutOfMemory when the bitmap would exceed kStorageLimit.
   void AssignTo(TGraphic& dest) const override;
+  /// The first step of AssignTo to a bitmap, for a bitmap that follows the decoding: the bitmap
+  /// takes the image's size and a raster, the storage itself when that has the bitmap's layout;
+  /// no transparency. Returns the raster that AssignRows fills, null when the bitmap reads the
+  /// storage (or the image has no pixels: the bitmap is then empty). EOutOfMemory as AssignTo.
+  std::uint8_t* BeginAssignTo(TBitmap& bitmap) const;
+  /// Writes the colours of rows [first, end) (0 at the top) into a raster that BeginAssignTo
+  /// returned, straight through its pointer: a bitmap sharing it does not copy it first. Does
+  /// nothing for a null raster.
+  void AssignRows(std::uint8_t* raster, std::uint32_t first, std::uint32_t end) const;
   /// Draws into rect of the canvas's bitmap: opaque, by key colour or blended by alpha.
   void Draw(TCanvas& canvas, const TRect& rect) const override;
 
@@ -419,6 +430,12 @@ class TPNGObject : public TGraphic {
   void ReadImage(TStream& stream) override;
   /// Frees every chunk and resets the gamma map to the identity.
   void ClearChunks();
+
+  /// Listener of the image data as they are decoded, on the reading thread, for an image that is
+  /// not interlaced: first told 0 once the storage is ready and before any row, then the number
+  /// of top rows whose pixels are final, at last Height() (rows the data leave out stay as they
+  /// are). Whatever it raises ends the reading.
+  std::function<void(const TPNGObject& sender, std::uint32_t rows)> OnRowsDecoded;
 
   bool HasHeader() const;
   /// The first chunk; EPNGHeaderNotPresent when HasHeader() is false.

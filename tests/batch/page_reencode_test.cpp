@@ -14,7 +14,9 @@
 #include "framework/paths.h"
 #include "framework/streams.h"
 #include "jpeg/jpeg.h"
+#include "png/png_object.h"
 #include "support/images.h"
+#include "support/named_cases.h"
 #include "support/temp_dir.h"
 #include "tests/png/png_builder.h"
 
@@ -22,7 +24,8 @@ namespace quillamar {
 namespace {
 
 using testing::TempDir;
-using namespace testing;  // the helpers of these tests
+using namespace testing;            // the helpers of these tests
+using quillamar::testing::PrintTo;  // table rows print as their names
 using Bytes = std::vector<std::uint8_t>;
 
 // The PNG reader's message for a file cut short, written out so that a changed text fails here.
@@ -205,6 +208,155 @@ TEST(ConvertPngToJpgTest, JpegThatCannotBeCreatedRaisesCreateError) {
             "Cannot create file \"" + AbsolutePath(jpg) + "\". " + std::strerror(ENOENT));
   EXPECT_TRUE(FileExists(png));
 }
+
+// ---- pages large enough to be encoded while they are read ----
+
+constexpr int kLargeWidth = 4096;
+constexpr int kLargeHeight = static_cast<int>(batch::kEncodeAlongsidePixels / kLargeWidth) + 1;
+
+// Sample c of pixel (x, y); for palette images the index.
+std::uint8_t LargeSample(int x, int y, int c) {
+  return static_cast<std::uint8_t>(x / 3 + y * 5 + c * 80);
+}
+
+// The unfiltered rows of a large page with the given samples a pixel.
+std::string LargeRows(int channels) {
+  std::string raw;
+  raw.reserve(static_cast<std::size_t>(kLargeHeight) * (1 + kLargeWidth * channels));
+  std::string row(1 + static_cast<std::size_t>(kLargeWidth * channels), '\0');
+  for (int y = 0; y < kLargeHeight; ++y) {
+    for (int x = 0; x < kLargeWidth; ++x) {
+      for (int c = 0; c < channels; ++c) {
+        row[1 + static_cast<std::size_t>(x * channels + c)] =
+            static_cast<char>(LargeSample(x, y, c));
+      }
+    }
+    raw += row;
+  }
+  return raw;
+}
+
+// A palette of count entries, entry i coloured (i, shade, 255 - i).
+std::string Palette(int count, std::uint8_t shade) {
+  std::string entries;
+  for (int i = 0; i < count; ++i) {
+    entries += static_cast<char>(i);
+    entries += static_cast<char>(shade);
+    entries += static_cast<char>(255 - i);
+  }
+  return entries;
+}
+
+png::testing::PngBuilder LargePng(int color_type) {
+  return png::testing::PngBuilder().Ihdr(kLargeWidth, kLargeHeight, 8, color_type);
+}
+
+std::string LargeData(int channels) { return png::testing::Deflate(LargeRows(channels), 1); }
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  WriteAll(path, Bytes(bytes.begin(), bytes.end()));
+}
+
+// A large page: how it is written, and the colour each pixel must show.
+struct LargePage {
+  const char* name;
+  std::string (*file)();
+  Rgb (*shown)(int x, int y);
+};
+
+const LargePage kLargePages[] = {
+    {"Rgb", [] { return LargePng(2).Idat(LargeData(3)).Iend().Bytes(); },
+     [](int x, int y) {
+       return Rgb{LargeSample(x, y, 0), LargeSample(x, y, 1), LargeSample(x, y, 2)};
+     }},
+    {"Grey", [] { return LargePng(0).Idat(LargeData(1)).Iend().Bytes(); },
+     [](int x, int y) {
+       const std::uint8_t grey = LargeSample(x, y, 0);
+       return Rgb{grey, grey, grey};
+     }},
+    // A palette after the image data changes the colours the rows were read with.
+    {"PaletteReplacedAfterTheData",
+     [] {
+       return LargePng(3)
+           .Chunk("PLTE", Palette(256, 0))
+           .Idat(LargeData(1), 1 << 20)
+           .Chunk("PLTE", Palette(256, 90))
+           .Iend()
+           .Bytes();
+     },
+     [](int x, int y) {
+       return Rgb{LargeSample(x, y, 0), 90, static_cast<std::uint8_t>(255 - LargeSample(x, y, 0))};
+     }},
+};
+
+class LargePageTest : public ::testing::TestWithParam<LargePage> {};
+
+TEST_P(LargePageTest, GivesTheJpegOfItsColours) {
+  const TempDir dir;
+  const std::string png = dir / "a_1.png";
+  WriteFile(png, GetParam().file());
+  batch::ConvertPngToJpg(png, dir / "a_1.jpg");
+  EXPECT_TRUE(ReadAll(dir / "a_1.jpg") ==
+              JpegOf(*MakeBitmap(kLargeWidth, kLargeHeight, GetParam().shown)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, LargePageTest, ::testing::ValuesIn(kLargePages),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A large page that fails, early or late in its reading: how it is written.
+struct LargeBadPage {
+  const char* name;
+  std::string (*file)();
+};
+
+const LargeBadPage kLargeBadPages[] = {
+    {"CutInItsData",
+     [] {
+       const std::string whole = LargePng(0).Idat(LargeData(1)).Iend().Bytes();
+       return whole.substr(0, whole.size() / 2);
+     }},
+    {"DamagedChunkAfterTheData",
+     [] {
+       return LargePng(2)
+           .Idat(LargeData(3))
+           .ChunkWithCrc("tEXt", std::string("Title\0x", 7), 0)
+           .Iend()
+           .Bytes();
+     }},
+    // Transparency after the image data asks for alpha drawing, which meets indexes beyond the
+    // palette.
+    {"AlphaAfterTheDataWithIndexesBeyondThePalette",
+     [] {
+       return LargePng(3)
+           .Chunk("PLTE", Palette(16, 0))
+           .Idat(LargeData(1))
+           .Chunk("tRNS", std::string("\x10\x80", 2))
+           .Iend()
+           .Bytes();
+     }},
+};
+
+class LargeBadPageTest : public ::testing::TestWithParam<LargeBadPage> {};
+
+// The same failure as the reading and drawing one after the other meet, and no JPEG.
+TEST_P(LargeBadPageTest, RaisesWhatReadingAndDrawingRaiseAndLeavesTheOlderJpeg) {
+  const TempDir dir;
+  const std::string png = dir / "a_1.png";
+  WriteFile(png, GetParam().file());
+  const std::string expected = MessageOf<Exception>([&] {
+    png::TPNGObject image;
+    image.LoadFile(png);
+    TBitmap bitmap;
+    bitmap.Assign(image);
+    bitmap.Canvas().Draw(0, 0, &image);
+  });
+  WriteAll(dir / "a_1.jpg", Bytes{'o', 'l', 'd'});
+  EXPECT_EQ(MessageOf<Exception>([&] { batch::ConvertPngToJpg(png, dir / "a_1.jpg"); }), expected);
+  EXPECT_EQ(ReadAll(dir / "a_1.jpg"), (Bytes{'o', 'l', 'd'}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, LargeBadPageTest, ::testing::ValuesIn(kLargeBadPages),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quillamar

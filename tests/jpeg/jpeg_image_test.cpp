@@ -1,9 +1,13 @@
 // TJPEGImage: settings, states, assignment, the bytes of the file it writes and its failures.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstring>
+#include <thread>
 #include <vector>
 
 #include "framework/exceptions.h"
+#include "framework/row_gate.h"
 #include "framework/streams.h"
 #include "jpeg/jpeg.h"
 #include "jpeg/progress.h"
@@ -323,6 +327,47 @@ TEST(TJPEGImageTest, DrawsItsBitmap) {
   target.Canvas().Draw(1, 1, &image);
   EXPECT_EQ(target.ScanLine(1)[3], 255);  // blue byte of pixel (1, 1)
   EXPECT_EQ(target.ScanLine(0)[0], 0);
+}
+
+// ---- encoding behind a thread that fills the bitmap ----
+
+// The bitmap starts black and gets its rows one by one, with pauses: an encoder that read a row
+// before its turn would encode black.
+TEST(EncodeAsRowsCompleteTest, GivesTheBytesOfTheFinishedBitmap) {
+  constexpr int kWidth = 40;
+  constexpr int kHeight = 150;
+  const auto finished = MakeBitmap(kWidth, kHeight, [](int x, int y) {
+    return Rgb{static_cast<std::uint8_t>(x * 5 + y), static_cast<std::uint8_t>(y), 200};
+  });
+  TBitmap filling;
+  filling.SetSize(kWidth, kHeight);
+  std::uint8_t* raster = filling.MutableBits();
+  TJPEGImage image;
+  image.Assign(filling);
+  RowGate gate(kHeight, /*slack=*/4);
+  std::thread filler([&] {
+    for (int y = 0; y < kHeight; ++y) {
+      if (y % 16 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      std::memcpy(raster + filling.RowStride() * static_cast<std::size_t>(kHeight - 1 - y),
+                  finished->ScanLine(y), filling.RowStride());
+      gate.Complete(y + 1);
+    }
+  });
+  image.EncodeAsRowsComplete(gate);
+  filler.join();
+  EXPECT_EQ(Encoded(image), EncodedBitmap(*finished));
+}
+
+TEST(EncodeAsRowsCompleteTest, AbandonedGateLeavesTheImageAssignedAndUnencoded) {
+  const auto bitmap = Flat(16, 64, {1, 2, 3});
+  TJPEGImage image;
+  image.Assign(*bitmap);
+  RowGate gate(64);
+  gate.Complete(20);
+  gate.Abandon();
+  image.EncodeAsRowsComplete(gate);
+  EXPECT_EQ(image.SharedData().EncodedBytes, nullptr);
+  EXPECT_EQ(Encoded(image), EncodedBitmap(*bitmap));  // a later save encodes it whole
 }
 
 TEST(TJPEGImageTest, LibraryErrorBecomesEjpegWithItsCode) {

@@ -398,6 +398,58 @@ TEST_P(PngGreyRamp, EvenLevelsThroughTheGammaMap) {
 INSTANTIATE_TEST_SUITE_P(Depths, PngGreyRamp, ::testing::ValuesIn(kRampCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// ---- rows reported while decoding ----
+
+struct ReportCase {
+  const char* name;
+  Format format;
+  bool interlaced;
+  int rows_in_data;  // of the image's 9
+};
+
+const ReportCase kReportCases[] = {
+    {"Rgb8", {2, 8}, false, 9},      {"Grey4", {0, 4}, false, 9},
+    {"Palette1", {3, 1}, false, 9},  {"RgbAlpha16", {6, 16}, false, 9},
+    {"Interlaced", {2, 8}, true, 9}, {"DataEndingEarly", {0, 8}, false, 4},
+};
+
+class PngRowReports : public ::testing::TestWithParam<ReportCase> {};
+
+// Every count told names rows that already hold what they hold once the whole file is read.
+TEST_P(PngRowReports, CountRowsThatAreFinal) {
+  constexpr int kWidth = 13;
+  constexpr int kHeight = 9;
+  const ReportCase& param = GetParam();
+  const auto image = RandomImage(param.format, kWidth, kHeight, 7);
+  std::string raw = RawRows(param.format, image, kWidth, param.interlaced);
+  raw.resize(raw.size() / kHeight * static_cast<std::size_t>(param.rows_in_data));
+  const std::string file = Encode(param.format, kWidth, kHeight, raw, param.interlaced);
+
+  std::vector<std::uint32_t> counts;
+  std::vector<Bytes> row_above;  // at each count above 0, the storage row just above it
+  TPNGObject reported;
+  reported.OnRowsDecoded = [&](const TPNGObject& sender, std::uint32_t rows) {
+    counts.push_back(rows);
+    if (rows > 0) row_above.push_back(StorageRow(sender, static_cast<int>(rows) - 1));
+  };
+  ReadBytes(reported, file);
+
+  std::vector<std::uint32_t> expected;
+  if (!param.interlaced) {
+    for (int rows = 0; rows <= param.rows_in_data; ++rows) expected.push_back(rows);
+    if (param.rows_in_data < kHeight) expected.push_back(kHeight);
+  }
+  EXPECT_EQ(counts, expected);
+  for (std::size_t i = 0, k = 0; i < counts.size(); ++i) {
+    if (counts[i] == 0) continue;
+    EXPECT_EQ(row_above[k++], StorageRow(reported, static_cast<int>(counts[i]) - 1))
+        << "count " << counts[i];
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, PngRowReports, ::testing::ValuesIn(kReportCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // ---- data that end early ----
 
 TEST(PngEarlyEnd, ZlibStreamEndingWhileRowsAreOwedLeavesThemZero) {
