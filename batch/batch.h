@@ -103,7 +103,8 @@ struct RunSettings {
   StopSignal* stop = nullptr;
   /// The most workers: renderer threads, and pages prepared at once (PrepareReencode on worker
   /// threads); 0 means DefaultJobs(). The memory budget may run fewer. 1 re-encodes strictly one
-  /// page after the other on the run's thread.
+  /// page after the other on the run's thread (a page of kEncodeAlongsidePixels or more still
+  /// encodes its rows on a second thread while it is read) and renders each PDF at its turn.
   int jobs = 0;
 };
 

@@ -114,8 +114,8 @@ std::uint8_t* TBitmap::MutableBits() {
   return bits_.get();
 }
 
-std::size_t TBitmap::RowOffset(int y) const {
-  return RowStride() * static_cast<std::size_t>(height_ - 1 - y);
+std::size_t TBitmap::RowOffsetFor(int width, int height, int y) {
+  return RowStrideFor(width) * static_cast<std::size_t>(height - 1 - y);
 }
 
 const std::uint8_t* TBitmap::ScanLine(int y) const { return bits_.get() + RowOffset(y); }

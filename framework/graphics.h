@@ -125,6 +125,8 @@ class TBitmap : public TGraphic {
   /// Bytes per row for a width: 3 per pixel, filled to a multiple of 4.
   static std::size_t RowStrideFor(int width);
   std::size_t RowStride() const { return RowStrideFor(width_); }
+  /// Where row y (counted from the top) starts in a bottom-up raster of that width and height.
+  static std::size_t RowOffsetFor(int width, int height, int y);
   /// The raster from the bottom row up; null when empty.
   const std::uint8_t* Bits() const { return bits_.get(); }
   /// The same for writing: the pixels are copied first when they are shared.
@@ -138,8 +140,7 @@ class TBitmap : public TGraphic {
   TCanvas& Canvas() { return *canvas_; }
 
  private:
-  /// Where row y (counted from the top) starts in the bottom-up raster.
-  std::size_t RowOffset(int y) const;
+  std::size_t RowOffset(int y) const { return RowOffsetFor(width_, height_, y); }
 
   int width_ = 0;
   int height_ = 0;

@@ -324,10 +324,12 @@ std::shared_ptr<std::uint8_t[]> RasterForOverwrite(int width, int height) {
 void ExpandIndexed(const TChunkIHDR& header, std::uint8_t* raster, std::uint32_t first,
                    std::uint32_t end) {
   const StorageReader reader(header);
-  const std::size_t stride = TBitmap::RowStrideFor(static_cast<int>(header.Width()));
+  const auto width = static_cast<int>(header.Width());
+  const std::size_t stride = TBitmap::RowStrideFor(width);
   const std::size_t used = std::size_t{header.Width()} * 3;
   for (std::uint32_t y = first; y < end; ++y) {
-    std::uint8_t* out = raster + stride * (header.Height() - 1 - y);
+    std::uint8_t* out = raster + TBitmap::RowOffsetFor(width, static_cast<int>(header.Height()),
+                                                       static_cast<int>(y));
     reader.CopyColours(reader.Row(y), 0, header.Width(), out);
     std::memset(out + used, 0, stride - used);
   }
