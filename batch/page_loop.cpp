@@ -61,6 +61,8 @@ int JobsOf(const RunSettings& settings) {
 // intermediate files of a PDF to a handful.
 int PageWindowFor(int jobs) { return std::clamp(2 * jobs, 2, contract::kMaxPageWindow); }
 
+std::string BaseNameOf(const std::string& pdf) { return WithoutExtension(FileNameOf(pdf)); }
+
 RenderTexts TextsOf(RunHost& host) {
   RenderTexts texts;
   texts.format = host.FormatText();
@@ -74,7 +76,7 @@ renderer::RendererRequest RendererRequestFor(const std::string& renderer_path,
                                              const std::string& pdf, const RunSettings& settings,
                                              int workers) {
   const bool reencode = texts.format == kJpgFormat;
-  const std::string base_name = WithoutExtension(FileNameOf(pdf));
+  const std::string base_name = BaseNameOf(pdf);
   renderer::RendererRequest request;
   request.path = renderer_path;
   request.arguments = renderer::RendererArguments(folder, base_name, texts.resolution, pdf);
@@ -128,10 +130,7 @@ void PageLoop::Failed(int page) {
   ++heard_;
   if (page < 1 || (broken_at_ != 0 && page >= broken_at_)) return;
   broken_at_ = page;
-  for (auto it = announced_.lower_bound(page); it != announced_.end();) {
-    process_.Consumed(*it);
-    it = announced_.erase(it);
-  }
+  LetGoAnnouncedFrom(page);
 }
 
 int PageLoop::QuietTimeout() const {
@@ -302,6 +301,11 @@ void PageLoop::MoveRenderedPage(int page) {
 void PageLoop::Hold(int page) {
   held_at_ = page;
   DiscardInFlight();
+  LetGoAnnouncedFrom(page);
+}
+
+// The announced pages from this one on will not be taken: the renderer need not wait for them.
+void PageLoop::LetGoAnnouncedFrom(int page) {
   for (auto it = announced_.lower_bound(page); it != announced_.end();) {
     process_.Consumed(*it);
     it = announced_.erase(it);

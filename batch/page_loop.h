@@ -22,6 +22,8 @@ bool StopRequested(const RunSettings& settings);
 int JobsOf(const RunSettings& settings);
 /// How many pages the renderer may run ahead of the page the run commits.
 int PageWindowFor(int jobs);
+/// The name its page files start with: the PDF's file name without its extension.
+std::string BaseNameOf(const std::string& pdf);
 
 /// The texts a PDF's renderer is started with.
 struct RenderTexts {
@@ -123,6 +125,7 @@ class PageLoop {
   void PublishPage(int page);
   void MoveRenderedPage(int page);
   void Hold(int page);
+  void LetGoAnnouncedFrom(int page);
   void DiscardInFlight() noexcept;
 
   RunHost& host_;

@@ -15,7 +15,7 @@ std::vector<bool> StartablePdfs(const TStringList& pdfs) {
   std::vector<bool> startable;
   std::unordered_set<std::string> seen;
   for (int i = 0; i < pdfs.Count(); ++i) {
-    startable.push_back(seen.insert(WithoutExtension(FileNameOf(pdfs[i]))).second);
+    startable.push_back(seen.insert(BaseNameOf(pdfs[i])).second);
   }
   return startable;
 }
@@ -160,7 +160,7 @@ std::unique_ptr<StagedPdf> RenderAhead::Start(int index, int workers) {
     staged->ended = true;  // tried again at its turn, where a failure shows
     return staged;
   }
-  const PageFolders folders{staged->folder, texts_.folder, WithoutExtension(FileNameOf(pdf))};
+  const PageFolders folders{staged->folder, texts_.folder, BaseNameOf(pdf)};
   staged->pages = std::make_unique<PageLoop>(host_, folders, settings_, *staged->process);
   return staged;
 }

@@ -189,7 +189,7 @@ PdfEnd ConvertStartedPdf(PdfTurn& turn, std::unique_ptr<StagedPdf> staged, RunRe
   RunHost& host = turn.host;
   host.SetStatusText(kStatusConverting + FileNameOf(turn.pdf));
   host.RepaintNow();
-  turn.base_name = WithoutExtension(FileNameOf(turn.pdf));
+  turn.base_name = BaseNameOf(turn.pdf);
   // Pages are re-encoded while the renderer runs when the format asks for it now; whatever is
   // left is decided after it has ended, as always.
   turn.texts = TextsOf(host);
@@ -237,7 +237,7 @@ std::vector<std::string> FindNameClashes(const TStringList& pdfs) {
   std::unordered_map<std::string, int> seen;  // base name -> PDFs of that name so far
   std::vector<std::string> clashes;
   for (int i = 0; i < pdfs.Count(); ++i) {
-    std::string base_name = WithoutExtension(FileNameOf(pdfs[i]));
+    std::string base_name = BaseNameOf(pdfs[i]);
     if (++seen[base_name] == 2) clashes.push_back(std::move(base_name));
   }
   return clashes;

@@ -101,6 +101,23 @@ class RenderAheadTest : public ::testing::Test {
     return shown;
   }
 
+  // Runs one renderer at a time, then with renderers started ahead: both end as expected and
+  // the second shows and leaves what the first does.
+  void ExpectAheadAsSequential(const std::string& outcome,
+                               const std::map<std::string, std::string>& earlier_files = {},
+                               const std::vector<std::optional<std::string>>& passwords = {}) {
+    std::string files[2];
+    Log shown[2];
+    for (const int jobs : {1, 4}) {
+      host_.passwords.assign(passwords.begin(), passwords.end());
+      EXPECT_EQ(RunWith(jobs, earlier_files), outcome);
+      files[jobs > 1] = Files();
+      shown[jobs > 1] = AnonymousShown();
+    }
+    EXPECT_EQ(files[1], files[0]);
+    EXPECT_EQ(shown[1], shown[0]);
+  }
+
   bool EveryRendererGone() const {
     std::istringstream pids(ReadFileText(dir_ / "bin/pids"));
     for (int pid; pids >> pid;) {
@@ -166,16 +183,7 @@ TEST_F(RenderAheadTest, ShowsAndLeavesWhatTheSequentialRunDoes) {
     SCOPED_TRACE(c.name);
     Choose(c.pdfs);
     host_.format = c.format;
-    std::string files[2];
-    Log shown[2];
-    for (const int jobs : {1, 4}) {
-      host_.passwords.assign(c.passwords.begin(), c.passwords.end());
-      EXPECT_EQ(RunWith(jobs, c.earlier_files), "done");
-      files[jobs > 1] = Files();
-      shown[jobs > 1] = AnonymousShown();
-    }
-    EXPECT_EQ(files[1], files[0]);
-    EXPECT_EQ(shown[1], shown[0]);
+    ExpectAheadAsSequential("done", c.earlier_files, c.passwords);
     EXPECT_TRUE(EveryRendererGone());
   }
 }
@@ -187,15 +195,7 @@ TEST_F(RenderAheadTest, APageThatFailsAheadFailsAtItsTurnAsInTheSequentialRun) {
   host_.on_reencode = [](const std::string& png, const std::string&) {
     if (FileNameOf(png) == "b_2.png") throw Exception("Invalid PNG file");
   };
-  std::string files[2];
-  Log shown[2];
-  for (const int jobs : {1, 4}) {
-    EXPECT_EQ(RunWith(jobs), "exception");
-    files[jobs > 1] = Files();
-    shown[jobs > 1] = AnonymousShown();
-  }
-  EXPECT_EQ(files[1], files[0]);
-  EXPECT_EQ(shown[1], shown[0]);
+  ExpectAheadAsSequential("exception");
 }
 
 TEST_F(RenderAheadTest, LaterPdfsAreRenderedWhileTheFirstOneRuns) {
