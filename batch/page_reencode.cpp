@@ -152,6 +152,8 @@ class EncodingAlongside {
 
 void PageImages::Load(const std::string& png_path) {
   EncodingAlongside alongside(*png, *jpeg);
+  // The renderer's pages: each chunk's CRC is checked, the data's second checksum only costs.
+  png->SkipZlibCheckValue = true;
   png->LoadFile(png_path);
   if (alongside.TakeEncoded(*jpeg)) return;
   bitmap->Assign(*png);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "framework/system_calls.h"
+#include "png/png_object.h"
 
 #if defined(__x86_64__)
 #include <tmmintrin.h>
@@ -32,8 +33,10 @@ void PutBigEndian(unsigned char* at, std::uint32_t value) {
   at[3] = static_cast<unsigned char>(value);
 }
 
+// The reader's own CRC, which folds long runs with carry-less multiplies: several times the speed
+// of the table walk, over every byte of every page.
 std::uint32_t ChunkCrc(const unsigned char* type_and_data, std::size_t length) {
-  return static_cast<std::uint32_t>(crc32_z(0, type_and_data, length));
+  return png::Crc32Update(0xFFFFFFFFu, type_and_data, length) ^ 0xFFFFFFFFu;
 }
 
 bool WriteWhole(int fd, const unsigned char* bytes, std::size_t length) {

@@ -44,6 +44,7 @@ class IdatDecoder {
     stride_ = std::max<std::uint32_t>(image_.FilterStride(), 1);
     input_ = std::make_unique<std::uint8_t[]>(kInputBufferSize);
     if (inflateInit(&zlib_) == Z_OK) inflating_ = true;
+    if (inflating_ && image_.SkipZlibCheckValue) inflateValidate(&zlib_, 0);
     position_ = stream_.Position();
     data_end_ = position_ + length;
     for (auto& buffer : row_buffers_) {

@@ -436,6 +436,9 @@ class TPNGObject : public TGraphic {
   /// of top rows whose pixels are final, at last Height() (rows the data leave out stay as they
   /// are). Whatever it raises ends the reading.
   std::function<void(const TPNGObject& sender, std::uint32_t rows)> OnRowsDecoded;
+  /// When set, the zlib check value that ends the image data is neither computed nor compared:
+  /// for PNGs from a trusted writer whose chunk CRCs, checked as always, guard every byte.
+  bool SkipZlibCheckValue = false;
 
   bool HasHeader() const;
   /// The first chunk; EPNGHeaderNotPresent when HasHeader() is false.

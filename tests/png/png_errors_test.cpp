@@ -296,6 +296,21 @@ TEST(PngErrorState, UnexpectedEndKeepsTheDecodedImage) {
   EXPECT_EQ(image.RowAddress(1)[1], 4);
 }
 
+// Stored rows whose zlib check value is wrong while every chunk CRC is right: a damaged
+// stream by default, the same rows when the check value is skipped.
+TEST(PngErrorState, WrongZlibCheckValueCountsOnlyWhenChecked) {
+  std::string zlib = Deflate(std::string("\0\1\2\0\3\4", 6), 0);
+  zlib.back() = static_cast<char>(zlib.back() ^ 1);
+  const std::string bytes = PngBuilder().Ihdr(2, 2, 8, 0).Idat(zlib).Iend().Bytes();
+  TPNGObject checked;
+  EXPECT_THROW(ReadBytes(checked, bytes), EPNGZLIBError);
+  TPNGObject trusting;
+  trusting.SkipZlibCheckValue = true;
+  ReadBytes(trusting, bytes);
+  EXPECT_EQ(StorageRow(trusting, 1)[0], 3);
+  EXPECT_EQ(StorageRow(trusting, 1)[1], 4);
+}
+
 TEST(PngErrorState, FileThatCannotBeOpenedRaisesTheFrameworkError) {
   TPNGObject image;
   EXPECT_THROW(image.LoadFile("no/such/folder/page_1.png"), EFOpenError);
