@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <limits>
@@ -19,6 +20,8 @@ namespace quillamar::batch {
 namespace {
 
 constexpr long long kReencodeBudget = contract::kMemoryBudgetBytes / 2;
+// How often a loop waiting for a page serves the renderers started ahead.
+constexpr std::chrono::milliseconds kServePeriod{2};
 
 // Committed pages flushed together: at most half the pacing window, so that the renderer, which
 // counts the pages whose PNGs are still there, never waits on a group that waits for it.
@@ -238,8 +241,23 @@ void PageLoop::StartNextPages(bool renderer_ended) {
   }
 }
 
-bool PageLoop::CommitInOrder(bool renderer_ended) {
+// A deferred page counts as ready: taking it prepares it on the spot.
+bool PageLoop::Ready(PageInFlight& page) const {
+  return page.prepared.wait_for(std::chrono::seconds(0)) != std::future_status::timeout;
+}
+
+void PageLoop::WaitServing(PageInFlight& page, bool renderer_ended) {
+  if (!serve_) return;
+  while (!Ready(page)) {
+    serve_(renderer_ended);
+    page.prepared.wait_for(kServePeriod);
+  }
+}
+
+bool PageLoop::CommitInOrder(bool renderer_ended, bool wait) {
   for (StartNextPages(renderer_ended); !in_flight_.empty(); StartNextPages(renderer_ended)) {
+    if (!wait && !Ready(in_flight_.front())) return true;
+    if (wait) WaitServing(in_flight_.front(), renderer_ended);
     PageInFlight page = std::move(in_flight_.front());
     in_flight_.pop_front();
     bytes_in_flight_ -= page.bytes;

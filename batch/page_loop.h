@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <exception>
+#include <functional>
 #include <future>
 #include <memory>
 #include <set>
@@ -74,9 +75,19 @@ class PageLoop {
   /// Page will have no file: the loop ends there, as it would at a missing number.
   void Failed(int page);
   /// Commits the announced pages that are next in order; false when a stop ended it.
-  bool CommitAnnounced() { return CommitInOrder(false); }
+  bool CommitAnnounced() { return CommitInOrder(false, true); }
   /// After the renderer has ended: the remaining pages until the first missing number.
-  bool CommitRemaining() { return CommitInOrder(true); }
+  bool CommitRemaining() { return CommitInOrder(true, true); }
+  /// Commits the announced pages that are next in order and already prepared, without waiting
+  /// for the others; false when a stop ended it.
+  bool CommitReady() { return CommitInOrder(false, false); }
+  /// Pages are being prepared.
+  bool HasPagesInFlight() const { return !in_flight_.empty(); }
+  /// Called now and then while the loop waits for a page being prepared, told whether the
+  /// renderer has ended: the run serves the renderers started ahead meanwhile.
+  void ServeWhileWaiting(std::function<void(bool renderer_ended)> serve) {
+    serve_ = std::move(serve);
+  }
 
   /// How long the run may wait for the renderer before the committed pages must be flushed; -1
   /// while none wait.
@@ -120,7 +131,9 @@ class PageLoop {
   void ReportProgress();
   void ReleaseFlushedPages();
   void StartNextPages(bool renderer_ended);
-  bool CommitInOrder(bool renderer_ended);
+  bool CommitInOrder(bool renderer_ended, bool wait);
+  bool Ready(PageInFlight& page) const;
+  void WaitServing(PageInFlight& page, bool renderer_ended);
   void Committed(const PageInFlight& page);
   void PublishPage(int page);
   void MoveRenderedPage(int page);
@@ -147,6 +160,7 @@ class PageLoop {
   std::vector<Kept> kept_;
   std::vector<int> unflushed_;  // committed, their PNGs not yet deleted nor the renderer told
   CommittedPages committed_;    // flushed, and their PNGs deleted, at the latest on the end
+  std::function<void(bool renderer_ended)> serve_;
   std::deque<PageInFlight> in_flight_;  // last: its futures are waited for before the rest goes
 };
 

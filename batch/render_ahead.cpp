@@ -59,7 +59,10 @@ std::unique_ptr<StagedPdf> RenderAhead::TakeTurn(int index) {
 
 void RenderAhead::Serve(int current_claim) {
   if (startable_.empty()) return;
-  for (const auto& staged : staged_) Follow(*staged);
+  for (const auto& staged : staged_) {
+    Follow(*staged);
+    if (staged->pages) staged->pages->CommitReady();
+  }
   StartMore(current_claim + Claimed());
 }
 
@@ -67,6 +70,12 @@ int RenderAhead::Claimed() const {
   int claimed = 0;
   for (const auto& staged : staged_) claimed += staged->Claim();
   return claimed;
+}
+
+bool RenderAhead::Preparing() const {
+  return std::any_of(staged_.begin(), staged_.end(), [](const auto& staged) {
+    return staged->pages && staged->pages->HasPagesInFlight();
+  });
 }
 
 std::vector<int> RenderAhead::WakeDescriptors() const {
@@ -100,7 +109,7 @@ void RenderAhead::Follow(StagedPdf& staged) {
           break;
         }
         staged.pages->Announced(event.number);
-        staged.pages->CommitAnnounced();
+        staged.pages->CommitReady();  // the others on a later round: the run never waits here
         break;
       case Kind::kPageFailed:
         if (reencode) staged.pages->Failed(event.number);

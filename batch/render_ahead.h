@@ -47,6 +47,8 @@ class RenderAhead {
   void Serve(int current_claim);
   /// The cores the renderers started ahead keep busy.
   int Claimed() const;
+  /// Pages of theirs are being prepared: they are served again soon, whatever else happens.
+  bool Preparing() const;
   /// The descriptors on which the renderers started ahead have something to say.
   std::vector<int> WakeDescriptors() const;
   /// A staged PDF that its turn does not use: its renderer is stopped and reaped and its files

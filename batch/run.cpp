@@ -16,6 +16,24 @@ namespace {
 
 using renderer::RenderOutcome;
 
+// How long the run may wait for the renderer: until the committed pages are due to be flushed,
+// and no longer than a moment while pages of the renderers started ahead are being prepared
+// (those are committed as they are ready, never waited for).
+int WaitFor(const PageLoop& pages, const RenderAhead& ahead) {
+  constexpr int kServePeriodMs = 2;
+  const int quiet = pages.QuietTimeout();
+  if (!ahead.Preparing()) return quiet;
+  return quiet < 0 ? kServePeriodMs : std::min(quiet, kServePeriodMs);
+}
+
+// While the current PDF's page loop waits for a page, the renderers started ahead are served with
+// the cores its renderer keeps busy.
+void ServeAheadWhileWaiting(PageLoop& pages, RenderAhead& ahead, int workers) {
+  pages.ServeWhileWaiting([&pages, &ahead, workers](bool renderer_ended) {
+    ahead.Serve(renderer_ended ? 0 : std::min(workers, pages.PagesLeftToRender()));
+  });
+}
+
 // Follows the renderer's announcements until it has nothing more to say, committing pages as they
 // come when they are to be JPEG, and serving the renderers started ahead meanwhile. False when a
 // stop ended it. An exception stops the renderer and waits for it before it leaves.
@@ -26,10 +44,10 @@ bool FollowRenderer(renderer::RendererProcess& process, PageLoop& pages, bool re
     for (;;) {
       ahead.Serve(std::min(workers, pages.PagesLeftToRender()));
       const renderer::PageEvent event =
-          process.NextEvent(pages.QuietTimeout(), ahead.WakeDescriptors());
+          process.NextEvent(WaitFor(pages, ahead), ahead.WakeDescriptors());
       switch (event.kind) {
         case Kind::kQuiet:
-          pages.FlushCommitted();
+          if (pages.QuietTimeout() <= 0) pages.FlushCommitted();
           break;
         case Kind::kElsewhere:
           break;  // served on the next round
@@ -99,6 +117,7 @@ RenderedPdf RenderFollowing(const PdfTurn& turn, std::optional<std::string> pass
   if (!rendered.process) return rendered;
   const PageFolders folders{turn.texts.folder, turn.texts.folder, turn.base_name};
   rendered.pages = std::make_unique<PageLoop>(turn.host, folders, turn.settings, *rendered.process);
+  ServeAheadWhileWaiting(*rendered.pages, turn.ahead, workers);
   rendered.followed =
       FollowRenderer(*rendered.process, *rendered.pages, turn.Reencode(), workers, turn.ahead);
   rendered.outcome = rendered.process->Finish();
@@ -127,8 +146,16 @@ RenderedPdf RenderStaged(const PdfTurn& turn, StagedPdf& staged) {
   rendered.pages = std::move(staged.pages);
   bool reaped = staged.ended;
   try {
+    ServeAheadWhileWaiting(*rendered.pages, turn.ahead, staged.workers);
     rendered.pages->Publish();
-    if (staged.ended) {
+    // Pages still being prepared go into place as they would have, before anything else comes.
+    if (!rendered.pages->CommitAnnounced()) {
+      rendered.followed = false;  // a stop: a renderer still running gets it in Finish()
+      if (!staged.ended) {
+        reaped = true;
+        rendered.outcome = rendered.process->Finish();
+      }
+    } else if (staged.ended) {
       rendered.followed = true;
       rendered.outcome = staged.outcome;
     } else {
