@@ -2,6 +2,7 @@
 #include "pagerender/png_writer.h"
 
 #include <png.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -160,10 +161,24 @@ Encoding Attempt(WriteContext& ctx, const Raster& raster, const PngSettings& set
   return Encode(ctx, raster, settings, dpi);
 }
 
-// Empties the file again for a second attempt.
+// A second attempt writes over the first from the start. Emptying the file first would make the
+// file system write the abandoned bytes out to the disk when the file is closed.
 bool StartOver(WriteContext& ctx) {
   ctx.used = 0;
-  if (::lseek(ctx.fd, 0, SEEK_SET) == 0 && ::ftruncate(ctx.fd, 0) == 0) return true;
+  if (::lseek(ctx.fd, 0, SEEK_SET) == 0) return true;
+  ctx.write_errno = errno;
+  return false;
+}
+
+// The file ends where the last attempt ended (the colour file is longer than the grey rows before
+// it, so this cuts nothing unless that ever changes).
+bool CutAfterLastAttempt(WriteContext& ctx) {
+  const off_t end = ::lseek(ctx.fd, 0, SEEK_CUR);
+  struct stat info {};
+  if (end >= 0 && ::fstat(ctx.fd, &info) == 0 &&
+      (info.st_size <= end || ::ftruncate(ctx.fd, end) == 0)) {
+    return true;
+  }
   ctx.write_errno = errno;
   return false;
 }
@@ -203,6 +218,7 @@ Status WritePng(int fd, const Raster& raster, const PngSettings& settings, doubl
     PngSettings colour = settings;
     colour.grey = false;
     result = Attempt(*ctx, raster, colour, dpi);
+    if (result == Encoding::kDone && !CutAfterLastAttempt(*ctx)) result = Encoding::kFailed;
   }
   if (result == Encoding::kDone) return {};
   if (ctx->write_errno != 0) return Fail(std::strerror(ctx->write_errno));

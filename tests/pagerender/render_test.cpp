@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "pagerender/pagerender.h"
 #include "pagerender/png_writer.h"
 #include "support/pdf_pages.h"
@@ -298,6 +301,10 @@ TEST_P(IntermediateGrey, ColourTypeFollowsThePixelsAndThePixelsStay) {
   const auto page = ReadPng(path);
   ASSERT_EQ(page.error, "");
   EXPECT_EQ(page.colour_type, ExpectedColourType(GetParam()));
+  // Nothing of a first, grey attempt is left after the IEND chunk.
+  std::ifstream file(path, std::ios::binary);
+  const std::string whole((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(whole.substr(whole.size() - 12), std::string("\0\0\0\0IEND\xae\x42\x60\x82", 12));
   for (int y = 0; y < 2; ++y) {
     for (int x = 0; x < kGreyWidth; ++x) {
       const unsigned char* p = raster.Row(y) + 3 * x;
