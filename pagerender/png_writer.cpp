@@ -198,11 +198,21 @@ double ColourChangeShare(const Raster& raster) {
   return samples == 0 ? 0.0 : static_cast<double>(changes) / static_cast<double>(samples);
 }
 
+// Every eighth row grey: worth trying the page as grey. A coloured page is mostly seen here, before
+// grey rows are written only to be written again in colour.
+bool SampledRowsGrey(const Raster& raster) {
+  std::vector<unsigned char> grey(static_cast<std::size_t>(std::max(raster.width, 0)));
+  for (int y = 0; y < raster.height; y += kSampleRowStep) {
+    if (!TakeGreyRow(raster.Row(y), raster.width, grey.data())) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 PngSettings ChoosePngSettings(const Raster& raster, PngMode mode) {
   if (mode == PngMode::kIntermediate) {
-    return PngSettings{0, Z_DEFAULT_STRATEGY, PNG_FILTER_NONE, /*grey=*/true};
+    return PngSettings{0, Z_DEFAULT_STRATEGY, PNG_FILTER_NONE, SampledRowsGrey(raster)};
   }
   if (ColourChangeShare(raster) > kPhotoShare) {
     return PngSettings{kFastLevel, Z_DEFAULT_STRATEGY, PNG_FILTER_UP};

@@ -17,8 +17,9 @@ struct PngSettings {
   bool grey = false;
 };
 
-/// The settings for this page: stored blocks for an intermediate page, a third of the size when
-/// every pixel turns out grey (the reader gives back the same colours); for a kept page a fast
+/// The settings for this page: stored blocks for an intermediate page, tried as grey (a third of
+/// the size, the reader gives back the same colours) unless a sample of its rows shows colour and
+/// written again in colour when a row does; for a kept page a fast
 /// level, with row filtering only when the page looks like a photograph (where it pays).
 PngSettings ChoosePngSettings(const Raster& raster, PngMode mode);
 
