@@ -9,6 +9,9 @@
 namespace quillamar::batch {
 namespace {
 
+// PDFs rendered ahead at most, running or waiting for their turn.
+constexpr std::size_t kMostStaged = 64;
+
 // The PDFs that may be started ahead: not a later one of a base name seen before, whose pages
 // would replace the earlier one's and so must wait for that one's turn to end.
 std::vector<bool> StartablePdfs(const TStringList& pdfs) {
@@ -126,10 +129,20 @@ void RenderAhead::Follow(StagedPdf& staged) {
   }
 }
 
+// The staged PDFs whose renderer still runs.
+std::size_t RenderAhead::Rendering() const {
+  return static_cast<std::size_t>(
+      std::count_if(staged_.begin(), staged_.end(),
+                    [](const auto& staged) { return staged->process && !staged->ended; }));
+}
+
 void RenderAhead::StartMore(int claimed) {
-  // Enough PDFs waiting for their turn to keep the cores busy through a few short turns.
-  const std::size_t most_staged = 2 * static_cast<std::size_t>(jobs_) + 2;
-  while (claimed < jobs_ && staged_.size() < most_staged && !StopRequested(settings_)) {
+  // Enough renderers to keep the cores busy through a few short turns. PDFs whose renderer has
+  // ended wait with only their JPEGs, so a long PDF at its turn leaves no core idle beside it
+  // (up to a bound that keeps the staged state small).
+  const std::size_t most_rendering = 2 * static_cast<std::size_t>(jobs_) + 2;
+  while (claimed < jobs_ && Rendering() < most_rendering && staged_.size() < kMostStaged &&
+         !StopRequested(settings_)) {
     const int index = NextToStart();
     if (index < 0) return;
     started_up_to_ = index;

@@ -58,6 +58,7 @@ class RenderAhead {
  private:
   void Follow(StagedPdf& staged);
   void StartMore(int claimed);
+  std::size_t Rendering() const;
   int NextToStart() const;
   std::unique_ptr<StagedPdf> Start(int index, int workers);
   static void Abandon(StagedPdf& staged) noexcept;

@@ -107,10 +107,13 @@ struct PdfTurn {
 };
 
 RenderedPdf RenderFollowing(const PdfTurn& turn, std::optional<std::string> password) {
-  // Renderers started ahead of a PDF that had to wait for its turn keep their cores.
-  const int workers = std::max(1, JobsOf(turn.settings) - turn.ahead.Claimed());
+  // The PDF at its turn may use every core once the renderers started ahead have ended, which is
+  // soon (they are short or few); until then its memory is the share of the cores they leave.
+  const int workers = JobsOf(turn.settings);
+  const int free_cores = std::max(1, workers - turn.ahead.Claimed());
   renderer::RendererRequest request = RendererRequestFor(
-      turn.renderer_path, turn.texts, turn.texts.folder, turn.pdf, turn.settings, workers);
+      turn.renderer_path, turn.texts, turn.texts.folder, turn.pdf, turn.settings, free_cores);
+  request.workers = workers;
   request.password = std::move(password);
   RenderedPdf rendered;
   rendered.process = renderer::RendererProcess::Start(request);
