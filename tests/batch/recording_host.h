@@ -28,6 +28,8 @@ class RecordingHost : public RunHost {
   std::string resolution = "72";
   std::function<void(const std::string&)> on_status;
   std::function<void(const std::string& png, const std::string& jpg)> on_reencode;
+  /// Called as a page is prepared, on the thread that prepares it.
+  std::function<void(const std::string& png)> on_prepare;
   std::deque<std::optional<std::string>> passwords;  ///< answers in turn; none left skips
   Log log;
 
@@ -58,6 +60,7 @@ class RecordingHost : public RunHost {
   // run's thread.
   std::unique_ptr<PreparedPage> PrepareReencode(const std::string& png,
                                                 const std::string& jpg) override {
+    if (on_prepare) on_prepare(png);
     return std::make_unique<CommittedLater>(*this, png, jpg);
   }
   void PageProgress(int done, int total) override {

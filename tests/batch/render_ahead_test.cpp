@@ -5,9 +5,12 @@
 #include <signal.h>
 #include <sys/file.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "batch/batch.h"
 #include "batch/recording_host.h"
@@ -204,6 +207,20 @@ TEST_F(RenderAheadTest, LaterPdfsAreRenderedWhileTheFirstOneRuns) {
   EXPECT_EQ(RunWith(4), "done");
   const std::string log = ReadFileText(dir_ / "bin/log");
   EXPECT_LT(log.find("end pdfs/c.pdf"), log.find("end pdfs/a.pdf")) << log;
+}
+
+TEST_F(RenderAheadTest, RenderersAreStartedWhileThePdfAtItsTurnWaitsForAPage) {
+  Choose({{"a.pdf", "p1 w1 a1"}, {"b.pdf", "p1 w1 a1"}, {"c.pdf", "p1 w1 a1"}});
+  host_.format = "JPG";
+  const std::string log_path = dir_ / "bin/log";
+  host_.on_prepare = [&](const std::string& png) {
+    if (FileNameOf(png) != "a_1.png") return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    std::ofstream(log_path, std::ios::app) << "prepared a_1\n";
+  };
+  EXPECT_EQ(RunWith(2), "done");
+  const std::string log = ReadFileText(log_path);
+  EXPECT_LT(log.find("end pdfs/c.pdf"), log.find("prepared a_1")) << log;
 }
 
 TEST_F(RenderAheadTest, EqualBaseNamesNeverRenderAtTheSameTime) {
