@@ -34,6 +34,8 @@ struct PageResult {
   std::string error;
   bool stops_run = false;  ///< later pages would fail the same way (their files cannot be written)
   std::vector<std::string> undrawn_fonts;  ///< fonts whose text is missing from the page
+  /// The page's bitmap, freed only once the page is announced: freeing a huge one takes a while.
+  std::shared_ptr<const void> pixels;
 };
 
 // A temporary page file open for writing; closed and removed on destruction unless committed.
@@ -135,13 +137,17 @@ class PageRun {
       PageResult result = RenderPageCaught(document, index);
       NoteCurrentPage(0);
       NoteUndrawnText(index + 1, result.undrawn_fonts);
+      const bool written = result.error.empty();
+      if (request_.channel != nullptr) {
+        written ? request_.channel->AnnounceDone(index + 1)
+                : request_.channel->AnnounceFailed(index + 1);
+      }
+      result.pixels.reset();
       memory_.Release(bytes);
-      if (result.error.empty()) {
+      if (written) {
         ++written_;
-        if (request_.channel != nullptr) request_.channel->AnnounceDone(index + 1);
         continue;
       }
-      if (request_.channel != nullptr) request_.channel->AnnounceFailed(index + 1);
       if (result.stops_run) halted_.store(true);
       const std::lock_guard lock(mutex_);
       failures_.push_back(PageFailure{index + 1, std::move(result.error)});
@@ -179,22 +185,22 @@ class PageRun {
     try {
       return RenderPage(document, index);
     } catch (const std::bad_alloc&) {
-      return {"out of memory", false, {}};
+      return {"out of memory", false, {}, {}};
     } catch (const std::exception& error) {
-      return {error.what(), false, {}};
+      return {error.what(), false, {}, {}};
     } catch (...) {
-      return {"unexpected failure", false, {}};
+      return {"unexpected failure", false, {}, {}};
     }
   }
 
   PageResult RenderPage(const PdfDocument& document, int index) const {
     Result<PageRaster> page = document.Render(index, request_.options.resolution);
-    if (!page) return {page.Error(), false, {}};
+    if (!page) return {page.Error(), false, {}, {}};
     // A file that cannot be written means every later one fails too: hand out no more pages.
     const Status written =
         WritePageFile(page->raster, PageFileName(request_.options.pattern, index + 1), request_);
-    if (written) return {{}, false, std::move(page->undrawn_fonts)};
-    return {written.Error(), true, std::move(page->undrawn_fonts)};
+    if (written) return {{}, false, std::move(page->undrawn_fonts), std::move(page->raster.owner)};
+    return {written.Error(), true, std::move(page->undrawn_fonts), {}};
   }
 
   // A worker keeps its last bitmap for its next page outside the memory gate: together they
