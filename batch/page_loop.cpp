@@ -20,8 +20,6 @@ namespace quillamar::batch {
 namespace {
 
 constexpr long long kReencodeBudget = contract::kMemoryBudgetBytes / 2;
-// How often a loop waiting for a page serves the renderers started ahead.
-constexpr std::chrono::milliseconds kServePeriod{2};
 
 // Committed pages flushed together: at most half the pacing window, so that the renderer, which
 // counts the pages whose PNGs are still there, never waits on a group that waits for it.

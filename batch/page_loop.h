@@ -2,6 +2,7 @@
 // small rules that the run and the renderers started ahead share.
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -21,6 +22,8 @@ inline constexpr char kJpgFormat[] = "JPG";
 
 bool StopRequested(const RunSettings& settings);
 int JobsOf(const RunSettings& settings);
+/// How often the run serves the renderers started ahead while it waits for anything else.
+inline constexpr std::chrono::milliseconds kServePeriod{2};
 /// How many pages the renderer may run ahead of the page the run commits.
 int PageWindowFor(int jobs);
 /// The name its page files start with: the PDF's file name without its extension.

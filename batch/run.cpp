@@ -20,10 +20,10 @@ using renderer::RenderOutcome;
 // and no longer than a moment while pages of the renderers started ahead are being prepared
 // (those are committed as they are ready, never waited for).
 int WaitFor(const PageLoop& pages, const RenderAhead& ahead) {
-  constexpr int kServePeriodMs = 2;
   const int quiet = pages.QuietTimeout();
   if (!ahead.Preparing()) return quiet;
-  return quiet < 0 ? kServePeriodMs : std::min(quiet, kServePeriodMs);
+  const int period = static_cast<int>(kServePeriod.count());
+  return quiet < 0 ? period : std::min(quiet, period);
 }
 
 // While the current PDF's page loop waits for a page, the renderers started ahead are served with

@@ -2,7 +2,6 @@
 #include "pagerender/png_writer.h"
 
 #include <png.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -170,15 +169,11 @@ bool StartOver(WriteContext& ctx) {
   return false;
 }
 
-// The file ends where the last attempt ended (the colour file is longer than the grey rows before
-// it, so this cuts nothing unless that ever changes).
+// The file ends where the last attempt ended. The colour file is longer than the grey rows before
+// it, so this cuts nothing; a size kept as it is (never 0) asks the disk for nothing.
 bool CutAfterLastAttempt(WriteContext& ctx) {
   const off_t end = ::lseek(ctx.fd, 0, SEEK_CUR);
-  struct stat info {};
-  if (end >= 0 && ::fstat(ctx.fd, &info) == 0 &&
-      (info.st_size <= end || ::ftruncate(ctx.fd, end) == 0)) {
-    return true;
-  }
+  if (end >= 0 && ::ftruncate(ctx.fd, end) == 0) return true;
   ctx.write_errno = errno;
   return false;
 }

@@ -67,6 +67,14 @@ class RenderAheadTest : public ::testing::Test {
     for (const Pdf& pdf : pdfs) host_.files.Add(dir_.Write("pdfs/" + pdf.name, pdf.words));
   }
 
+  // A JPG run that completes, then what the acting renderers (and the test) logged.
+  std::string LogOfJpgRun(int jobs) {
+    host_.format = "JPG";
+    EXPECT_EQ(RunWith(jobs), "done");
+    return ReadFileText(LogPath());
+  }
+  std::filesystem::path LogPath() const { return dir_ / "bin/log"; }
+
   // Runs into a fresh output folder with the jobs given (1: one renderer at a time) and returns
   // the outcome: "done", "stopped" or "exception".
   std::string RunWith(int jobs, const std::map<std::string, std::string>& earlier_files = {}) {
@@ -203,31 +211,24 @@ TEST_F(RenderAheadTest, APageThatFailsAheadFailsAtItsTurnAsInTheSequentialRun) {
 
 TEST_F(RenderAheadTest, LaterPdfsAreRenderedWhileTheFirstOneRuns) {
   Choose({{"a.pdf", "p1 s1 w1 a1"}, {"b.pdf", "p1 w1 a1"}, {"c.pdf", "p1 w1 a1"}});
-  host_.format = "JPG";
-  EXPECT_EQ(RunWith(4), "done");
-  const std::string log = ReadFileText(dir_ / "bin/log");
+  const std::string log = LogOfJpgRun(4);
   EXPECT_LT(log.find("end pdfs/c.pdf"), log.find("end pdfs/a.pdf")) << log;
 }
 
 TEST_F(RenderAheadTest, RenderersAreStartedWhileThePdfAtItsTurnWaitsForAPage) {
   Choose({{"a.pdf", "p1 w1 a1"}, {"b.pdf", "p1 w1 a1"}, {"c.pdf", "p1 w1 a1"}});
-  host_.format = "JPG";
-  const std::string log_path = dir_ / "bin/log";
   host_.on_prepare = [&](const std::string& png) {
     if (FileNameOf(png) != "a_1.png") return;
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    std::ofstream(log_path, std::ios::app) << "prepared a_1\n";
+    std::ofstream(LogPath(), std::ios::app) << "prepared a_1\n";
   };
-  EXPECT_EQ(RunWith(2), "done");
-  const std::string log = ReadFileText(log_path);
+  const std::string log = LogOfJpgRun(2);
   EXPECT_LT(log.find("end pdfs/c.pdf"), log.find("prepared a_1")) << log;
 }
 
 TEST_F(RenderAheadTest, EqualBaseNamesNeverRenderAtTheSameTime) {
   Choose({{"x/a.pdf", "p1 s0.3 w1 a1"}, {"b.pdf", "p1 w1 a1"}, {"y/a.pdf", "p1 w1 a1"}});
-  host_.format = "JPG";
-  EXPECT_EQ(RunWith(4), "done");
-  const std::string log = ReadFileText(dir_ / "bin/log");
+  const std::string log = LogOfJpgRun(4);
   EXPECT_LT(log.find("end x/a.pdf"), log.find("start y/a.pdf")) << log;
   EXPECT_EQ(ReadFileText(host_.folder + "/a_1.jpg"), "jpeg of page 1 of y/a.pdf\n");
 }
@@ -254,7 +255,7 @@ TEST_F(RenderAheadTest, AStopOrAnExceptionLeavesNothingOfTheLaterPdfs) {
       files[jobs > 1] = Files();
     }
     EXPECT_EQ(files[1], files[0]);
-    EXPECT_NE(ReadFileText(dir_ / "bin/log").find("start pdfs/c.pdf"), std::string::npos);
+    EXPECT_NE(ReadFileText(LogPath()).find("start pdfs/c.pdf"), std::string::npos);
     EXPECT_TRUE(EveryRendererGone());
   }
 }
