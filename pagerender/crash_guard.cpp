@@ -72,6 +72,12 @@ void InstallCrashGuard(const std::string& pdf, const TemporaryFiles& temporaries
   for (const int signal_number : kFatalSignals) ::sigaction(signal_number, &action, nullptr);
 }
 
+void RemoveCrashGuard() noexcept {
+  for (const int signal_number : kFatalSignals) ::signal(signal_number, SIG_DFL);
+  crash_temporaries = nullptr;
+  crash_prefix = nullptr;
+}
+
 void NoteCurrentPage(int page) noexcept { current_page = page; }
 
 CrashStack::CrashStack() : memory_(std::make_unique<char[]>(kStackSize)) {

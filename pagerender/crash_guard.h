@@ -14,6 +14,10 @@ namespace quillamar::pagerender {
 /// and exits with kExitFailure. Call before the workers start; temporaries must outlive them.
 void InstallCrashGuard(const std::string& pdf, const TemporaryFiles& temporaries);
 
+/// Puts the default handlers back and forgets the temporaries: for the end of the process, once
+/// the temporaries go (a sanitizer's leak report may still abort the process after them).
+void RemoveCrashGuard() noexcept;
+
 /// Notes the page (from 1; 0 for none) the calling thread works on, for the crash message.
 void NoteCurrentPage(int page) noexcept;
 

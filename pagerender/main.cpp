@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pagerender/confinement.h"
+#include "pagerender/crash_guard.h"
 #include "pagerender/pagerender.h"
 
 namespace {
@@ -97,5 +98,6 @@ int main(int argc, char** argv) {
   temporaries.Abandon();
   ::_exit(status);
 #endif
+  quillamar::pagerender::RemoveCrashGuard();  // the temporaries go with this frame
   return status;
 }

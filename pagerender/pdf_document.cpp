@@ -156,6 +156,10 @@ bool PreparePdfLibrary() {
     setErrorCallback(NoteDiagnostic);
     UseFontSetup(ProgramFolder());  // without it the system's setup serves
     if (!globalParams) globalParams = std::make_unique<GlobalParams>();
+    // The first graphics state makes the library's shared colour profiles, unguarded: made here,
+    // before any worker starts, two workers' first pages cannot both make (and one leak) them.
+    const PDFRectangle box(0, 0, 1, 1);
+    const GfxState first_state(72, 72, &box, 0, false);
   });
   return globalParams != nullptr;
 }
