@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <string_view>
 
 #include "pagerender/fonts.h"
 #include "pagerender/landlock_abi.h"
@@ -69,10 +70,42 @@ std::string RealPath(const char* path) {
   return ::realpath(path, resolved) != nullptr ? std::string(resolved) : std::string();
 }
 
+// The plan as the loaded libraries are visited, with each of their folders resolved once.
+struct LibraryVisit {
+  AccessPlan& plan;
+  std::map<std::string, std::string> real_folders;
+};
+
+// The folder that really holds a library: a library is mostly a chain of links to a file beside
+// them, in a folder reached through links itself (/lib to /usr/lib), which is resolved once for all
+// of its libraries. A link that leads into another folder is followed to its end. Empty when the
+// library is gone.
+std::string RealLibraryFolder(const std::string& library, LibraryVisit& visit) {
+  const std::string folder = ParentFolder(library);
+  std::string name = library;
+  for (int link = 0;; ++link) {
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(name.c_str(), target, sizeof target);
+    if (length < 0 && errno != EINVAL) return {};
+    if (length < 0) break;  // not a link: the file itself
+    const std::string_view next(target, static_cast<std::size_t>(length));
+    if (link == 8 || next.find('/') != std::string_view::npos) {
+      const std::string real = RealPath(library.c_str());
+      return real.empty() ? real : ParentFolder(real);
+    }
+    name = folder + '/';
+    name += next;
+  }
+  const auto [known, added] = visit.real_folders.try_emplace(folder);
+  if (added) known->second = RealPath(folder.c_str());
+  return known->second;
+}
+
 int AddLibraryFolder(dl_phdr_info* info, std::size_t /*size*/, void* data) {
   if (info->dlpi_name == nullptr || std::strchr(info->dlpi_name, '/') == nullptr) return 0;
-  const std::string library = RealPath(info->dlpi_name);
-  if (!library.empty()) (*static_cast<AccessPlan*>(data))[ParentFolder(library)] |= kReadRights;
+  auto& visit = *static_cast<LibraryVisit*>(data);
+  const std::string folder = RealLibraryFolder(info->dlpi_name, visit);
+  if (!folder.empty()) visit.plan[folder] |= kReadRights;
   return 0;
 }
 
@@ -83,7 +116,8 @@ AccessPlan PlanAccess(const Options& options) {
   if (const std::string program = RealPath("/proc/self/exe"); !program.empty()) {
     plan[ParentFolder(program)] |= kReadRights;
   }
-  ::dl_iterate_phdr(AddLibraryFolder, &plan);
+  LibraryVisit libraries{plan, {}};
+  ::dl_iterate_phdr(AddLibraryFolder, &libraries);
   // The font setup loads only once a PDF needs a font it does not embed, confined by then.
   for (const std::string& folder : FontSetupFolders()) plan[folder] |= kReadRights;
   plan[kPopplerDataFolder] |= kReadRights;
