@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
   # libraries
   zlib1g-dev libjpeg62-turbo-dev libpng-dev libpoppler-private-dev libfontconfig-dev libseccomp-dev
+  libdeflate-dev  # the Adler-32 of intermediate pages
   # what PDFs name but do not embed: CMaps, the standard fonts' metric-compatible faces, and the
   # CJK faces (serif and sans, both in fonts-noto-cjk)
   poppler-data fonts-urw-base35 fonts-noto-cjk fontconfig
