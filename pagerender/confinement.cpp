@@ -3,7 +3,6 @@
 #include "pagerender/confinement.h"
 
 #include <fcntl.h>
-#include <link.h>
 #include <sched.h>
 #include <seccomp.h>
 #include <sys/prctl.h>
@@ -14,13 +13,13 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <string_view>
+#include <sstream>
+#include <vector>
 
 #include "pagerender/fonts.h"
 #include "pagerender/landlock_abi.h"
@@ -65,59 +64,33 @@ std::string OutputFolder(const std::string& pattern) {
   return ParentFolder(pattern.substr(0, marker));
 }
 
-std::string RealPath(const char* path) {
-  char resolved[PATH_MAX];
-  return ::realpath(path, resolved) != nullptr ? std::string(resolved) : std::string();
-}
-
-// The plan as the loaded libraries are visited, with each of their folders resolved once.
-struct LibraryVisit {
-  AccessPlan& plan;
-  std::map<std::string, std::string> real_folders;
-};
-
-// The folder that really holds a library: a library is mostly a chain of links to a file beside
-// them, in a folder reached through links itself (/lib to /usr/lib), which is resolved once for all
-// of its libraries. A link that leads into another folder is followed to its end. Empty when the
-// library is gone.
-std::string RealLibraryFolder(const std::string& library, LibraryVisit& visit) {
-  const std::string folder = ParentFolder(library);
-  std::string name = library;
-  for (int link = 0;; ++link) {
-    char target[PATH_MAX];
-    const ssize_t length = ::readlink(name.c_str(), target, sizeof target);
-    if (length < 0 && errno != EINVAL) return {};
-    if (length < 0) break;  // not a link: the file itself
-    const std::string_view next(target, static_cast<std::size_t>(length));
-    if (link == 8 || next.find('/') != std::string_view::npos) {
-      const std::string real = RealPath(library.c_str());
-      return real.empty() ? real : ParentFolder(real);
+// The folders of the program and of every library it has loaded, where the kernel mapped their
+// code from: real paths, every link resolved, for one read of the process's maps.
+std::vector<std::string> MappedCodeFolders() {
+  std::vector<std::string> folders;
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    // Address range, permissions, offset, device, inode, then the file, if any.
+    std::istringstream fields(line);
+    std::string range;
+    std::string permissions;
+    fields >> range >> permissions;
+    const std::size_t path = line.find('/');
+    if (permissions.size() < 3 || permissions[2] != 'x' || path == std::string::npos) continue;
+    std::string folder = ParentFolder(line.substr(path));
+    if (std::find(folders.begin(), folders.end(), folder) == folders.end()) {
+      folders.push_back(std::move(folder));
     }
-    name = folder + '/';
-    name += next;
   }
-  const auto [known, added] = visit.real_folders.try_emplace(folder);
-  if (added) known->second = RealPath(folder.c_str());
-  return known->second;
-}
-
-int AddLibraryFolder(dl_phdr_info* info, std::size_t /*size*/, void* data) {
-  if (info->dlpi_name == nullptr || std::strchr(info->dlpi_name, '/') == nullptr) return 0;
-  auto& visit = *static_cast<LibraryVisit*>(data);
-  const std::string folder = RealLibraryFolder(info->dlpi_name, visit);
-  if (!folder.empty()) visit.plan[folder] |= kReadRights;
-  return 0;
+  return folders;
 }
 
 AccessPlan PlanAccess(const Options& options) {
   AccessPlan plan;
   plan[options.pdf] |= ll::kFsReadFile;
   plan[OutputFolder(options.pattern)] |= kWriteRights;
-  if (const std::string program = RealPath("/proc/self/exe"); !program.empty()) {
-    plan[ParentFolder(program)] |= kReadRights;
-  }
-  LibraryVisit libraries{plan, {}};
-  ::dl_iterate_phdr(AddLibraryFolder, &libraries);
+  for (const std::string& folder : MappedCodeFolders()) plan[folder] |= kReadRights;
   // The font setup loads only once a PDF needs a font it does not embed, confined by then.
   for (const std::string& folder : FontSetupFolders()) plan[folder] |= kReadRights;
   plan[kPopplerDataFolder] |= kReadRights;
