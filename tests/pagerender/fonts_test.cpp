@@ -268,10 +268,16 @@ std::vector<std::string> Hiding(const std::string& folder, const fs::path& empty
           "mount --bind '" + empty.string() + "' '" + folder + "' && exec \"$0\" \"$@\""};
 }
 
-// Runs the command with the folder hidden.
+// Runs the command with the folder hidden. The system's font caches are hidden too, behind a
+// scratch folder: a font tool would otherwise store there what it finds in the hidden folder, and
+// every later font lookup of the machine would have to scan that folder again.
 ProcessResult RunHiding(const std::string& folder, const fs::path& empty,
                         const std::vector<std::string>& command) {
+  const ScratchFolder caches;
   std::vector<std::string> argv = Hiding(folder, empty);
+  const std::vector<std::string> private_caches = Hiding("/var/cache/fontconfig", caches.path());
+  argv.insert(argv.end(), private_caches.begin(), private_caches.end());
+  argv.insert(argv.end(), {"/usr/bin/env", "XDG_CACHE_HOME=" + caches.path().string()});
   argv.insert(argv.end(), command.begin(), command.end());
   return RunProcess(argv);
 }
