@@ -57,8 +57,10 @@ class StoredPngFile {
   StoredPngFile& operator=(const StoredPngFile&) = delete;
 
   bool WriteHead(const Raster& raster, bool grey, double dpi) {
-    // zlib makes the deflate data; its wrapper is written here (see Put).
-    if (deflateInit2(&stream_, Z_NO_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) !=
+    // zlib makes the deflate data; its wrapper is written here (see Put). Stored blocks need no
+    // window, and deflate copies every piece of at least the window's size straight into the
+    // output, so the smallest window lets each row go in as it lies in the raster.
+    if (deflateInit2(&stream_, Z_NO_COMPRESSION, Z_DEFLATED, -kWindowBits, 8, Z_DEFAULT_STRATEGY) !=
         Z_OK) {
       errno = ENOMEM;
       return false;
@@ -94,8 +96,10 @@ class StoredPngFile {
   }
 
  private:
-  // The two bytes before the deflate data: 32 KiB window, no dictionary, the fastest level.
-  static constexpr unsigned char kZlibHeader[2] = {0x78, 0x01};
+  // A window of 512 bytes, and the two bytes before the deflate data that say so (no dictionary,
+  // the fastest level).
+  static constexpr int kWindowBits = 9;
+  static constexpr unsigned char kZlibHeader[2] = {0x18, 0x19};
 
   // Adds bytes of the zlib stream after deflate's, in the chunk buffer.
   bool Append(const unsigned char* bytes, std::size_t count) {
@@ -210,29 +214,15 @@ bool HasSsse3() {
 
 #endif
 
-// Filtered rows go to deflate in batches of at least this many bytes. From 32 KiB on, deflate
-// copies its input straight into the chunk; smaller pieces also pass through its window and its
-// pending buffer.
-constexpr std::size_t kBatchBytes = std::size_t{1} << 17;
-
 Encoding WriteRows(StoredPngFile& file, const Raster& raster, bool grey) {
   const std::size_t row_bytes = static_cast<std::size_t>(raster.width) * (grey ? 1 : 3);
-  const std::size_t filtered_bytes = row_bytes + 1;  // the filter byte first: none
-  const std::size_t rows_per_batch = std::max<std::size_t>(1, kBatchBytes / filtered_bytes);
-  std::vector<unsigned char> batch(filtered_bytes * rows_per_batch);
-  std::size_t used = 0;
+  std::vector<unsigned char> row(row_bytes + 1, 0);  // the filter byte first: none
   for (int y = 0; y < raster.height; ++y) {
-    unsigned char* row = batch.data() + used;
-    row[0] = 0;
-    if (!grey) {
-      std::memcpy(row + 1, raster.Row(y), row_bytes);
-    } else if (!TakeGreyRow(raster.Row(y), raster.width, row + 1)) {
-      return Encoding::kNotGrey;
-    }
-    used += filtered_bytes;
-    if (used == batch.size() || y + 1 == raster.height) {
-      if (!file.Put(batch.data(), used)) return Encoding::kFailed;
-      used = 0;
+    if (grey) {
+      if (!TakeGreyRow(raster.Row(y), raster.width, row.data() + 1)) return Encoding::kNotGrey;
+      if (!file.Put(row.data(), row.size())) return Encoding::kFailed;
+    } else if (!file.Put(row.data(), 1) || !file.Put(raster.Row(y), row_bytes)) {
+      return Encoding::kFailed;
     }
   }
   return file.Finish() ? Encoding::kDone : Encoding::kFailed;
