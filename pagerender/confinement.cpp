@@ -3,6 +3,7 @@
 #include "pagerender/confinement.h"
 
 #include <fcntl.h>
+#include <link.h>
 #include <sched.h>
 #include <seccomp.h>
 #include <sys/prctl.h>
@@ -13,13 +14,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
-#include <vector>
 
 #include "pagerender/fonts.h"
 #include "pagerender/landlock_abi.h"
@@ -64,33 +64,81 @@ std::string OutputFolder(const std::string& pattern) {
   return ParentFolder(pattern.substr(0, marker));
 }
 
-// The folders of the program and of every library it has loaded, where the kernel mapped their
-// code from: real paths, every link resolved, for one read of the process's maps.
-std::vector<std::string> MappedCodeFolders() {
-  std::vector<std::string> folders;
-  std::ifstream maps("/proc/self/maps");
-  std::string line;
-  while (std::getline(maps, line)) {
-    // Address range, permissions, offset, device, inode, then the file, if any.
-    std::istringstream fields(line);
-    std::string range;
-    std::string permissions;
-    fields >> range >> permissions;
-    const std::size_t path = line.find('/');
-    if (permissions.size() < 3 || permissions[2] != 'x' || path == std::string::npos) continue;
-    std::string folder = ParentFolder(line.substr(path));
-    if (std::find(folders.begin(), folders.end(), folder) == folders.end()) {
-      folders.push_back(std::move(folder));
+std::string RealPath(const char* path) {
+  char resolved[PATH_MAX];
+  return ::realpath(path, resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
+// A folder that holds loaded libraries: where its links lead, and a handle to look at its entries
+// without walking its path again.
+struct LibraryFolder {
+  std::string real;
+  int fd = -1;
+};
+
+// The plan as the loaded libraries are visited, with each of their folders resolved once.
+struct LibraryVisit {
+  AccessPlan& plan;
+  std::map<std::string, LibraryFolder> folders;
+  ~LibraryVisit() {
+    for (const auto& [name, folder] : folders) {
+      if (folder.fd >= 0) ::close(folder.fd);
     }
   }
-  return folders;
+};
+
+// The folder that really holds a library: a library is mostly a chain of links to a file beside
+// them, in a folder reached through links itself (/lib to /usr/lib), which is resolved once for all
+// of its libraries. A link that leads into another folder is followed to its end. Empty when the
+// library is gone.
+std::string RealLibraryFolder(const std::string& library, LibraryVisit& visit) {
+  const std::string folder_name = ParentFolder(library);
+  const auto [at, added] = visit.folders.try_emplace(folder_name);
+  LibraryFolder& folder = at->second;
+  if (added) {
+    folder.real = RealPath(folder_name.c_str());
+    folder.fd = ::open(folder_name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+  std::string name = library.substr(library.rfind('/') + 1);
+  for (int link = 0;; ++link) {
+    char target[PATH_MAX];
+    const ssize_t length = ::readlinkat(folder.fd, name.c_str(), target, sizeof target);
+    if (length < 0 && errno != EINVAL) return {};
+    if (length < 0) return folder.real;  // not a link: the file itself
+    name.assign(target, static_cast<std::size_t>(length));
+    if (link == 8 || name.find('/') != std::string::npos) {
+      const std::string real = RealPath(library.c_str());
+      return real.empty() ? real : ParentFolder(real);
+    }
+  }
+}
+
+int AddLibraryFolder(dl_phdr_info* info, std::size_t /*size*/, void* data) {
+  if (info->dlpi_name == nullptr || std::strchr(info->dlpi_name, '/') == nullptr) return 0;
+  auto& visit = *static_cast<LibraryVisit*>(data);
+  const std::string folder = RealLibraryFolder(info->dlpi_name, visit);
+  if (!folder.empty()) visit.plan[folder] |= kReadRights;
+  return 0;
+}
+
+// The program's own file: the kernel's link to it is already free of other links.
+std::string ProgramPath() {
+  char path[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
+  return length > 0 && length < static_cast<ssize_t>(sizeof path)
+             ? std::string(path, static_cast<std::size_t>(length))
+             : std::string();
 }
 
 AccessPlan PlanAccess(const Options& options) {
   AccessPlan plan;
   plan[options.pdf] |= ll::kFsReadFile;
   plan[OutputFolder(options.pattern)] |= kWriteRights;
-  for (const std::string& folder : MappedCodeFolders()) plan[folder] |= kReadRights;
+  if (const std::string program = ProgramPath(); !program.empty()) {
+    plan[ParentFolder(program)] |= kReadRights;
+  }
+  LibraryVisit libraries{plan, {}};
+  ::dl_iterate_phdr(AddLibraryFolder, &libraries);
   // The font setup loads only once a PDF needs a font it does not embed, confined by then.
   for (const std::string& folder : FontSetupFolders()) plan[folder] |= kReadRights;
   plan[kPopplerDataFolder] |= kReadRights;
