@@ -2,6 +2,7 @@
 // seccomp filter for the system calls rendering never needs, and resource limits.
 #include "pagerender/confinement.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <link.h>
 #include <sched.h>
@@ -17,10 +18,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
 
+#include "framework/system_calls.h"
 #include "pagerender/fonts.h"
 #include "pagerender/landlock_abi.h"
 
@@ -275,19 +275,22 @@ bool FilterSystemCalls(std::vector<std::string>& notes) {
 // The highest descriptor open now: those the run handed over stay usable.
 long long HighestOpenDescriptor() {
   long long highest = STDERR_FILENO;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
-    highest = std::max(highest, std::atoll(entry.path().filename().c_str()));
+  if (DIR* folder = ::opendir("/proc/self/fd"); folder != nullptr) {
+    while (const dirent* entry = ::readdir(folder))
+      highest = std::max(highest, std::atoll(entry->d_name));
+    ::closedir(folder);
   }
   return highest;
 }
 
 // The address space in use now (libraries, font caches), in bytes.
 long long AddressSpaceInUse() {
-  std::ifstream statm("/proc/self/statm");
-  long long pages = 0;
-  statm >> pages;
-  return pages * ::sysconf(_SC_PAGESIZE);
+  char text[64] = {};
+  if (const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC); fd >= 0) {
+    ReadAll(fd, text, sizeof text - 1);
+    ::close(fd);
+  }
+  return std::atoll(text) * ::sysconf(_SC_PAGESIZE);
 }
 
 // Lowers a soft limit, never raising it above what it is.
