@@ -66,7 +66,6 @@ class StoredPngFile {
       return false;
     }
     started_ = true;
-    Append(kZlibHeader, sizeof kZlibHeader);
     unsigned char header[13] = {};
     PutBigEndian(header, static_cast<std::uint32_t>(raster.width));
     PutBigEndian(header + 4, static_cast<std::uint32_t>(raster.height));
@@ -78,7 +77,7 @@ class StoredPngFile {
     PutBigEndian(physical + 4, per_metre);
     physical[8] = 1;  // the unit is the metre
     return WriteWhole(fd_, kSignature, sizeof kSignature) && WriteChunk("IHDR", header, 13) &&
-           WriteChunk("pHYs", physical, 9);
+           WriteChunk("pHYs", physical, 9) && Append(kZlibHeader, sizeof kZlibHeader);
   }
 
   // Bytes of the filtered rows. Their Adler-32, which ends the zlib stream, is libdeflate's: it
