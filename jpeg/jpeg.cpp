@@ -1,6 +1,8 @@
 // TJPEGImage: settings, states and the encoding of its bitmap through libjpeg.
 #include "jpeg/jpeg.h"
 
+#include <algorithm>
+#include <array>
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio>  // jpeglib.h needs size_t and FILE first
@@ -200,6 +202,9 @@ class CompressObjectGuard {
   jpeg_compress_struct& cinfo_;
 };
 
+// Rows handed to libjpeg per call: fewer calls through its row buffering.
+constexpr int kRowsPerCall = 16;
+
 void Configure(jpeg_compress_struct& cinfo, const JpegSettings& settings) {
   jpeg_set_defaults(&cinfo);
   cinfo.dct_method = JDCT_FLOAT;
@@ -208,16 +213,20 @@ void Configure(jpeg_compress_struct& cinfo, const JpegSettings& settings) {
   if (settings.ProgressiveOutput) jpeg_simple_progression(&cinfo);
 }
 
-// Hands the rows over top row first, one per call, straight from the bottom-up raster; with a
-// gate, each only once it is complete. False when the gate was abandoned: the compression is then
+// Hands the rows over top row first, several per call, straight from the bottom-up raster; with
+// a gate, each only once it is complete. False when the gate was abandoned: the compression is then
 // left unfinished.
 bool CompressRows(jpeg_compress_struct& cinfo, const TBitmap& rows, RowGate* gate) {
   jpeg_start_compress(&cinfo, /*write_all_tables=*/TRUE);
+  std::array<JSAMPROW, kRowsPerCall> batch{};
   while (cinfo.next_scanline < cinfo.image_height) {
-    const auto y = static_cast<int>(cinfo.next_scanline);
-    if (gate != nullptr && !gate->WaitForRow(y)) return false;
-    auto row = const_cast<JSAMPROW>(rows.ScanLine(y));
-    if (jpeg_write_scanlines(&cinfo, &row, 1) == 0) break;
+    const auto first = static_cast<int>(cinfo.next_scanline);
+    const int count = std::min<int>(kRowsPerCall, static_cast<int>(cinfo.image_height) - first);
+    for (int k = 0; k < count; ++k) {
+      if (gate != nullptr && !gate->WaitForRow(first + k)) return false;
+      batch[k] = const_cast<JSAMPROW>(rows.ScanLine(first + k));
+    }
+    if (jpeg_write_scanlines(&cinfo, batch.data(), static_cast<JDIMENSION>(count)) == 0) break;
   }
   jpeg_finish_compress(&cinfo);
   return true;
