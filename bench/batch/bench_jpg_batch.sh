@@ -4,7 +4,8 @@
 #  1. the shared PDFs at each resolution of DPIS, pdftoppm once per PDF: ratios of wall times and
 #     of CPU-seconds (all processes);
 #  2. 50 copies of a one-page PDF at 72 and 150 dpi against pdftoppm on two PDFs at a time
-#     (xargs -P 2): ratio of wall times;
+#     (xargs -P 2): ratio of wall times, and that of lib.dll alone run the same way (the share of
+#     the rendering; the rest is the re-encoding);
 #  3. one huge page (vector_poster_A3_1p.pdf at 1200 dpi): ratio of wall times and of the peak
 #     resident memory of all processes, sampled by sample_peak (beside the CLI).
 # Then, also by sample_peak, the peak size of the intermediate files in the output folder for a
@@ -21,6 +22,7 @@ pdfs=${3:-$root/../shared/testdata/pdfs}
 rounds=${4:-2}
 long_pages=${5:-400}
 sampler=$(dirname "$cli")/sample_peak
+renderer=$(dirname "$cli")/lib.dll
 one_page_pdf=$pdfs/text_googledocs_1p.pdf
 huge_pdf=$pdfs/vector_poster_A3_1p.pdf
 copies=50
@@ -97,9 +99,18 @@ shared_pdfs() {
     "$best_our_cpu" "$best_ref_cpu" "$(ratio "$best_our_cpu" "$best_ref_cpu")"
 }
 
+# The renderer alone on every copy, two at a time as pdftoppm, writing intermediate pages: what
+# the run would take if re-encoding cost nothing.
+run_renderer_alone() {
+  local out=$1 dpi=$2
+  mkdir -p "$out"
+  (cd "$work/copies" && ls ./*.pdf | QUILLAMAR_INTERMEDIATE_PNG=1 QUILLAMAR_WORKERS=1 xargs -P 2 \
+    -I{} "$renderer" -o "$out/{}-%d.png" -F png -r "$dpi" {})
+}
+
 # Many one-page PDFs: the cost of each renderer's start, against pdftoppm two at a time.
 copies_of_one_page() {
-  local dpi=$1 round start ref our status best_ref=0 best_our=0
+  local dpi=$1 round start ref our alone status best_ref=0 best_our=0 best_alone=0
   mkdir -p "$work/copies"
   for i in $(seq "$copies"); do cp "$one_page_pdf" "$work/copies/copy_$i.pdf"; done
   for round in $(seq "$rounds"); do
@@ -114,11 +125,18 @@ copies_of_one_page() {
     "$cli" -f JPG -r "$dpi" -o "$work/ours" "$work/copies" >/dev/null 2>&1 || status=$?
     check_status "$status"
     our=$(echo "$(now) - $start" | bc -l)
+    rm -rf "$work/alone"
+    start=$(now)
+    run_renderer_alone "$work/alone" "$dpi"
+    alone=$(echo "$(now) - $start" | bc -l)
     keep_least best_ref "$ref"
     keep_least best_our "$our"
+    keep_least best_alone "$alone"
   done
   printf 'copies      %d one-page PDFs at %d dpi: wall quillamar-cli %6.2f s   pdftoppm -P 2 %6.2f s   ratio %.3f (target <= 1.1)\n' \
     "$copies" "$dpi" "$best_our" "$best_ref" "$(ratio "$best_our" "$best_ref")"
+  printf '  of which rendering: lib.dll alone -P 2 %6.2f s   ratio to pdftoppm %.3f\n' \
+    "$best_alone" "$(ratio "$best_alone" "$best_ref")"
   rm -rf "$work/copies"
 }
 
