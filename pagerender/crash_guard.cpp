@@ -80,7 +80,7 @@ void RemoveCrashGuard() noexcept {
 
 void NoteCurrentPage(int page) noexcept { current_page = page; }
 
-CrashStack::CrashStack() : memory_(std::make_unique<char[]>(kStackSize)) {
+CrashStack::CrashStack() : memory_(std::make_unique_for_overwrite<char[]>(kStackSize)) {
   stack_t stack{};
   stack.ss_sp = memory_.get();
   stack.ss_size = kStackSize;

@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "pagerender/pagerender.h"
@@ -26,33 +28,30 @@ std::string TemporaryName(const std::string& final_path, unsigned number) {
          "-" + std::to_string(number) + ".tmp";
 }
 
-// One open temporary. The name is written before used is set, so a reader that sees used
-// reads a whole name.
-struct Slot {
-  std::atomic<bool> used{false};
-  char path[PATH_MAX] = {};
-};
-
 }  // namespace
 
 struct TemporaryFiles::State {
-  std::mutex mutex;  // guards everything below except the lock-free reading of slots
+  std::mutex mutex;  // guards everything below except the lock-free reading of the slots
   bool abandoned = false;
   unsigned next_number = 0;
-  Slot slots[kMaxOpenTemporaries];
+  // One slot per open temporary: its name is written before used is set, so a reader that sees
+  // used reads a whole name. The names are left unwritten until a slot is first taken, so a
+  // renderer touches only the memory of the slots it uses.
+  std::array<std::atomic<bool>, kMaxOpenTemporaries> used{};
+  char paths[kMaxOpenTemporaries][PATH_MAX];
 
-  Slot* FreeSlot() {
-    for (Slot& slot : slots) {
-      if (!slot.used.load()) return &slot;
+  int FreeSlot() const {
+    for (int slot = 0; slot < kMaxOpenTemporaries; ++slot) {
+      if (!used[slot].load()) return slot;
     }
-    return nullptr;
+    return -1;
   }
 
   // Forgets the temporary; false when it was not open.
   bool Release(const std::string& path) {
-    for (Slot& slot : slots) {
-      if (slot.used.load() && path == slot.path) {
-        slot.used.store(false);
+    for (int slot = 0; slot < kMaxOpenTemporaries; ++slot) {
+      if (used[slot].load() && path == paths[slot]) {
+        used[slot].store(false);
         return true;
       }
     }
@@ -60,24 +59,24 @@ struct TemporaryFiles::State {
   }
 };
 
-TemporaryFiles::TemporaryFiles() : state_(std::make_unique<State>()) {}
+TemporaryFiles::TemporaryFiles() : state_(std::make_unique_for_overwrite<State>()) {}
 
 TemporaryFiles::~TemporaryFiles() { Abandon(); }
 
 Result<TemporaryFiles::Created> TemporaryFiles::Create(const std::string& final_path) {
   const std::lock_guard lock(state_->mutex);
-  Slot* slot = state_->FreeSlot();
-  if (state_->abandoned || slot == nullptr) {
+  const int slot = state_->FreeSlot();
+  if (state_->abandoned || slot < 0) {
     return Fail(std::strerror(state_->abandoned ? ECANCELED : EMFILE));
   }
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     std::string name = TemporaryName(final_path, state_->next_number++);
-    if (name.size() >= sizeof slot->path) return Fail(std::strerror(ENAMETOOLONG));
+    if (name.size() >= sizeof state_->paths[slot]) return Fail(std::strerror(ENAMETOOLONG));
     const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0) return Fail(std::strerror(errno));
-    std::memcpy(slot->path, name.c_str(), name.size() + 1);
-    slot->used.store(true);
+    std::memcpy(state_->paths[slot], name.c_str(), name.size() + 1);
+    state_->used[slot].store(true);
     return Created{fd, std::move(name)};
   }
   return Fail(std::strerror(EEXIST));
@@ -113,12 +112,12 @@ void TemporaryFiles::Abandon() {
   const std::lock_guard lock(state_->mutex);
   state_->abandoned = true;
   RemoveOpenNow();
-  for (Slot& slot : state_->slots) slot.used.store(false);
+  for (auto& used : state_->used) used.store(false);
 }
 
 void TemporaryFiles::RemoveOpenNow() const noexcept {
-  for (const Slot& slot : state_->slots) {
-    if (slot.used.load()) ::unlink(slot.path);
+  for (int slot = 0; slot < kMaxOpenTemporaries; ++slot) {
+    if (state_->used[slot].load()) ::unlink(state_->paths[slot]);
   }
 }
 
