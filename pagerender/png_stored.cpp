@@ -1,6 +1,6 @@
 // Intermediate pages: a PNG whose image data zlib writes as stored deflate blocks (no
-// compression), written without libpng. The rows go through deflate into large IDAT chunks, each
-// written in one call.
+// compression), written without libpng. The rows go through deflate into large IDAT chunks; the
+// file goes out in writes of 256 KiB that start and end on multiples of that size.
 #include "pagerender/png_stored.h"
 
 #include <libdeflate.h>
@@ -24,7 +24,11 @@
 namespace quillamar::pagerender {
 namespace {
 
-constexpr std::size_t kChunkData = std::size_t{1} << 18;  // IDAT data per chunk
+// Each write but the last covers one aligned 256 KiB of the file: the page cache then holds the
+// file in large folios, which makes writing, reading and deleting it markedly cheaper than
+// writes that straddle the boundaries.
+constexpr std::size_t kWriteSize = std::size_t{1} << 18;
+constexpr std::size_t kChunkFrame = 12;  // length, type and CRC of a chunk
 constexpr unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 
 void PutBigEndian(unsigned char* at, std::uint32_t value) {
@@ -44,12 +48,14 @@ bool WriteWhole(int fd, const unsigned char* bytes, std::size_t length) {
   return WriteAll(fd, bytes, length) == length;
 }
 
-// The file as it is written: small chunks at once, the image data through one chunk buffer
-// laid out as length, type, data and CRC, so that each IDAT chunk goes out in one write.
+// The file as it is written, through one buffer: the signature and the small chunks first, then
+// the image data as IDAT chunks laid out as length, type, data and CRC, each sized so that it
+// fills the buffer up to the next write boundary; the last one is followed by IEND.
 class StoredPngFile {
  public:
   explicit StoredPngFile(int fd)
-      : fd_(fd), chunk_(std::make_unique_for_overwrite<unsigned char[]>(kChunkData + 12)) {}
+      : fd_(fd),
+        buffer_(std::make_unique_for_overwrite<unsigned char[]>(kWriteSize + kChunkFrame)) {}
   ~StoredPngFile() {
     if (started_) deflateEnd(&stream_);
   }
@@ -76,8 +82,11 @@ class StoredPngFile {
     PutBigEndian(physical, per_metre);
     PutBigEndian(physical + 4, per_metre);
     physical[8] = 1;  // the unit is the metre
-    return WriteWhole(fd_, kSignature, sizeof kSignature) && WriteChunk("IHDR", header, 13) &&
-           WriteChunk("pHYs", physical, 9) && Append(kZlibHeader, sizeof kZlibHeader);
+    std::memcpy(buffer_.get(), kSignature, sizeof kSignature);
+    head_ = sizeof kSignature;
+    PutSmallChunk("IHDR", header, 13);
+    PutSmallChunk("pHYs", physical, 9);
+    return Append(kZlibHeader, sizeof kZlibHeader);
   }
 
   // Bytes of the filtered rows. Their Adler-32, which ends the zlib stream, is libdeflate's: it
@@ -90,8 +99,8 @@ class StoredPngFile {
   bool Finish() {
     unsigned char adler[4];
     PutBigEndian(adler, adler_);
-    return Deflate(nullptr, 0, Z_FINISH) && Append(adler, sizeof adler) && FlushChunk() &&
-           WriteChunk("IEND", nullptr, 0);
+    return Deflate(nullptr, 0, Z_FINISH) && Append(adler, sizeof adler) &&
+           FlushChunk(/*last=*/true);
   }
 
  private:
@@ -100,10 +109,14 @@ class StoredPngFile {
   static constexpr int kWindowBits = 9;
   static constexpr unsigned char kZlibHeader[2] = {0x18, 0x19};
 
+  // Room for data in the current IDAT chunk: up to the next write boundary.
+  std::size_t Capacity() const { return kWriteSize - head_ - kChunkFrame; }
+  unsigned char* Data() const { return buffer_.get() + head_ + 8; }
+
   // Adds bytes of the zlib stream after deflate's, in the chunk buffer.
   bool Append(const unsigned char* bytes, std::size_t count) {
-    if (kChunkData - used_ < count && !FlushChunk()) return false;
-    std::memcpy(chunk_.get() + 8 + used_, bytes, count);
+    if (Capacity() - used_ < count && !FlushChunk(/*last=*/false)) return false;
+    std::memcpy(Data() + used_, bytes, count);
     used_ += count;
     return true;
   }
@@ -113,49 +126,53 @@ class StoredPngFile {
     stream_.next_in = const_cast<unsigned char*>(bytes);
     stream_.avail_in = static_cast<uInt>(count);
     for (;;) {
-      stream_.next_out = chunk_.get() + 8 + used_;
-      stream_.avail_out = static_cast<uInt>(kChunkData - used_);
+      stream_.next_out = Data() + used_;
+      stream_.avail_out = static_cast<uInt>(Capacity() - used_);
       const int result = deflate(&stream_, flush);
-      used_ = kChunkData - stream_.avail_out;
+      used_ = Capacity() - stream_.avail_out;
       if (result == Z_STREAM_END) return true;
       if (result != Z_OK && result != Z_BUF_ERROR) {
         errno = EIO;
         return false;
       }
       if (stream_.avail_out == 0) {
-        if (!FlushChunk()) return false;
+        if (!FlushChunk(/*last=*/false)) return false;
       } else if (flush == Z_NO_FLUSH && stream_.avail_in == 0) {
         return true;
       }
     }
   }
 
-  bool WriteChunk(const char* type, const unsigned char* data, std::size_t length) {
-    unsigned char chunk[12 + 13];  // the largest small chunk is the header
-    PutBigEndian(chunk, static_cast<std::uint32_t>(length));
-    std::memcpy(chunk + 4, type, 4);
-    if (length > 0) std::memcpy(chunk + 8, data, length);
-    PutBigEndian(chunk + 8 + length, ChunkCrc(chunk + 4, 4 + length));
-    return WriteWhole(fd_, chunk, 12 + length);
+  // Lays out a whole chunk at the given place; returns its size.
+  static std::size_t LayOutChunk(unsigned char* at, const char* type, std::size_t length) {
+    PutBigEndian(at, static_cast<std::uint32_t>(length));
+    std::memcpy(at + 4, type, 4);
+    PutBigEndian(at + 8 + length, ChunkCrc(at + 4, 4 + length));
+    return kChunkFrame + length;
   }
 
-  bool FlushChunk() {
-    if (used_ == 0) return true;
-    unsigned char* chunk = chunk_.get();
-    PutBigEndian(chunk, static_cast<std::uint32_t>(used_));
-    std::memcpy(chunk + 4, "IDAT", 4);
-    PutBigEndian(chunk + 8 + used_, ChunkCrc(chunk + 4, 4 + used_));
-    const bool written = WriteWhole(fd_, chunk, 12 + used_);
+  // A chunk before the image data, in the buffer ahead of the first IDAT chunk.
+  void PutSmallChunk(const char* type, const unsigned char* data, std::size_t length) {
+    std::memcpy(buffer_.get() + head_ + 8, data, length);
+    head_ += LayOutChunk(buffer_.get() + head_, type, length);
+  }
+
+  // Writes what the buffer holds, ending with the current IDAT chunk, and IEND after the last.
+  bool FlushChunk(bool last) {
+    std::size_t size = head_ + LayOutChunk(buffer_.get() + head_, "IDAT", used_);
+    if (last) size += LayOutChunk(buffer_.get() + size, "IEND", 0);
+    head_ = 0;
     used_ = 0;
-    return written;
+    return WriteWhole(fd_, buffer_.get(), size);
   }
 
   const int fd_;
   z_stream stream_{};
   bool started_ = false;
-  std::size_t used_ = 0;     // data bytes in the chunk buffer
+  std::size_t head_ = 0;     // bytes in the buffer before the current IDAT chunk
+  std::size_t used_ = 0;     // data bytes of the current IDAT chunk
   std::uint32_t adler_ = 1;  // the Adler-32 of no bytes
-  std::unique_ptr<unsigned char[]> chunk_;
+  std::unique_ptr<unsigned char[]> buffer_;
 };
 
 bool TakeGreyPixels(const unsigned char* pixels, int count, unsigned char* grey) noexcept {
