@@ -72,14 +72,15 @@ RenderTexts TextsOf(RunHost& host) {
   return texts;
 }
 
-renderer::RendererRequest RendererRequestFor(const std::string& renderer_path,
+renderer::RendererRequest RendererRequestFor(const RendererSource& renderers,
                                              const RenderTexts& texts, const std::string& folder,
                                              const std::string& pdf, const RunSettings& settings,
                                              int workers) {
   const bool reencode = texts.format == kJpgFormat;
   const std::string base_name = BaseNameOf(pdf);
   renderer::RendererRequest request;
-  request.path = renderer_path;
+  request.path = renderers.path;
+  request.server = renderers.server;
   request.arguments = renderer::RendererArguments(folder, base_name, texts.resolution, pdf);
   request.intermediate_pages = reencode;
   request.stop = settings.stop;

@@ -39,8 +39,15 @@ struct RenderTexts {
 
 RenderTexts TextsOf(RunHost& host);
 
+/// Where a run's renderers come from: the executable, and the server that forks them once it is
+/// ready (null: each is executed).
+struct RendererSource {
+  std::string path;
+  renderer::RendererServer* server = nullptr;
+};
+
 /// The request for one PDF's renderer writing into folder with the workers given.
-renderer::RendererRequest RendererRequestFor(const std::string& renderer_path,
+renderer::RendererRequest RendererRequestFor(const RendererSource& renderers,
                                              const RenderTexts& texts, const std::string& folder,
                                              const std::string& pdf, const RunSettings& settings,
                                              int workers);

@@ -31,11 +31,11 @@ int StagedPdf::Claim() const {
 }
 
 RenderAhead::RenderAhead(RunHost& host, const TStringList& pdfs, const RunSettings& settings,
-                         std::string renderer_path)
+                         RendererSource renderers)
     : host_(host),
       pdfs_(pdfs),
       settings_(settings),
-      renderer_path_(std::move(renderer_path)),
+      renderers_(std::move(renderers)),
       jobs_(JobsOf(settings)) {
   if (jobs_ > 1 && pdfs.Count() > 1) startable_ = StartablePdfs(pdfs);
 }
@@ -177,7 +177,7 @@ std::unique_ptr<StagedPdf> RenderAhead::Start(int index, int workers) {
   if (staged->folder.empty()) return nullptr;
   const std::string& pdf = pdfs_[index];
   staged->process = renderer::RendererProcess::Start(
-      RendererRequestFor(renderer_path_, texts_, staged->folder, pdf, settings_, workers));
+      RendererRequestFor(renderers_, texts_, staged->folder, pdf, settings_, workers));
   if (!staged->process) {
     staged->ended = true;  // tried again at its turn, where a failure shows
     return staged;

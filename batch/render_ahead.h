@@ -34,7 +34,7 @@ class RenderAhead {
  public:
   /// Nothing is started ahead with a single job, or when the staging folder cannot be made.
   RenderAhead(RunHost& host, const TStringList& pdfs, const RunSettings& settings,
-              std::string renderer_path);
+              RendererSource renderers);
   ~RenderAhead();
   RenderAhead(const RenderAhead&) = delete;
   RenderAhead& operator=(const RenderAhead&) = delete;
@@ -66,7 +66,7 @@ class RenderAhead {
   RunHost& host_;
   const TStringList& pdfs_;
   const RunSettings& settings_;
-  const std::string renderer_path_;
+  const RendererSource renderers_;
   const int jobs_;
   RenderTexts texts_;
   std::vector<bool> startable_;  // not a later PDF of a base name seen before

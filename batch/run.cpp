@@ -97,7 +97,7 @@ struct RenderedPdf {
 // What one PDF's turn needs to render it.
 struct PdfTurn {
   RunHost& host;
-  const std::string& renderer_path;
+  const RendererSource& renderers;
   const std::string& pdf;
   const RunSettings& settings;
   RenderAhead& ahead;
@@ -112,7 +112,7 @@ RenderedPdf RenderFollowing(const PdfTurn& turn, std::optional<std::string> pass
   const int workers = JobsOf(turn.settings);
   const int free_cores = std::max(1, workers - turn.ahead.Claimed());
   renderer::RendererRequest request = RendererRequestFor(
-      turn.renderer_path, turn.texts, turn.texts.folder, turn.pdf, turn.settings, free_cores);
+      turn.renderers, turn.texts, turn.texts.folder, turn.pdf, turn.settings, free_cores);
   request.workers = workers;
   request.password = std::move(password);
   RenderedPdf rendered;
@@ -248,11 +248,11 @@ PdfEnd ConvertStartedPdf(PdfTurn& turn, std::unique_ptr<StagedPdf> staged, RunRe
   return PdfEnd::kRendered;
 }
 
-PdfEnd ConvertPdf(RunHost& host, const std::string& renderer_path, const TStringList& pdfs,
+PdfEnd ConvertPdf(RunHost& host, const RendererSource& renderers, const TStringList& pdfs,
                   int index, const RunSettings& settings, RenderAhead& ahead, RunResult& result) {
   PdfReport report{pdfs[index], PdfReport::Outcome::kConverted, {}};
   host.PdfStarted(report.pdf);
-  PdfTurn turn{host, renderer_path, pdfs[index], settings, ahead, {}, {}};
+  PdfTurn turn{host, renderers, pdfs[index], settings, ahead, {}, {}};
   const PdfEnd end = ConvertStartedPdf(turn, ahead.TakeTurn(index), result, report);
   host.PdfFinished(report);
   return end;
@@ -287,17 +287,21 @@ RunResult Run(RunHost& host, const RunSettings& settings) {
   if (!FolderExists(folder)) ForceFolders(folder);
   RemoveAbandonedStaging(folder);
 
-  const std::string renderer_path =
-      settings.renderer_path.empty() ? renderer::RendererPath() : settings.renderer_path;
   const TStringList pdfs = host.SourceFiles();
   host.SetProgressPosition(0);
   host.SetProgressMaximum(pdfs.Count() - 1);
 
-  RenderAhead ahead(host, pdfs, settings, renderer_path);
+  // Outlives every renderer of the run. With one PDF there is nothing to fork later.
+  std::optional<renderer::RendererServer> server;
+  if (pdfs.Count() > 1) server.emplace();
+  const RendererSource renderers{
+      settings.renderer_path.empty() ? renderer::RendererPath() : settings.renderer_path,
+      server ? &*server : nullptr};
+  RenderAhead ahead(host, pdfs, settings, renderers);
   for (int i = 0; i < pdfs.Count(); ++i) {
     const PdfEnd end = StopRequested(settings)
                            ? PdfEnd::kStopped
-                           : ConvertPdf(host, renderer_path, pdfs, i, settings, ahead, result);
+                           : ConvertPdf(host, renderers, pdfs, i, settings, ahead, result);
     if (end == PdfEnd::kStopped) {
       host.SetStatusText(kStatusStopped);
       host.RepaintNow();

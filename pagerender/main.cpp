@@ -64,6 +64,9 @@ void SilenceLibraryOutput() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // First of all, while there is one thread: a renderer forked by the server comes back from here
+  // with its own arguments, as if it had been started with them.
+  const std::vector<std::string> arguments = quillamar::pagerender::ServeIfOffered(argc, argv);
   // Set up before any thread starts: the output, the library's diagnostics hook, and the signal
   // mask that every later thread inherits.
   SilenceLibraryOutput();
@@ -78,7 +81,6 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &watch.signals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
   // Before the first thread starts, so that every thread is confined.
-  const std::vector<std::string> arguments(argv, argv + argc);
   quillamar::pagerender::ConfineForArguments(arguments);
 
   std::thread watcher(WatchSignals, &watch);

@@ -132,6 +132,13 @@ bool PrepareRendering();
 /// no page file appears under its final name before it is complete.
 RenderOutcome RenderPdf(const RenderRequest& request);
 
+/// When the run offers a server (contract::kServerEnv), starts it beside this process, as the
+/// run's child, and returns main's arguments. The server prepares the rendering library and forks
+/// a renderer per request of the run; in each, this returns that request's arguments, with its
+/// descriptors and environment in place (and shown as its command line, as far as they fit).
+/// Returns main's arguments without an offer. Call first in main, while there is a single thread.
+std::vector<std::string> ServeIfOffered(int argc, char** argv);
+
 /// One worker per core this process may run on (its CPU affinity, which containers narrow), or
 /// as many as the run asks for through contract::kWorkersEnv.
 int WorkerCount();

@@ -150,11 +150,13 @@ PixelSize PagePixelSize(double width_points, double height_points, int rotation,
   return PixelSize{std::ceil(width), std::ceil(height)};
 }
 
+void UseProgramFontSetup() { UseFontSetup(ProgramFolder()); }
+
 bool PreparePdfLibrary() {
   static std::once_flag once;
   std::call_once(once, [] {
     setErrorCallback(NoteDiagnostic);
-    UseFontSetup(ProgramFolder());  // without it the system's setup serves
+    UseProgramFontSetup();  // without it the system's setup serves
     if (!globalParams) globalParams = std::make_unique<GlobalParams>();
     // The first graphics state makes the library's shared colour profiles, unguarded: made here,
     // before any worker starts, two workers' first pages cannot both make (and one leak) them.

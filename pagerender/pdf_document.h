@@ -83,4 +83,8 @@ class PdfDocument {
 /// whether the library can render at all.
 bool PreparePdfLibrary();
 
+/// Points fontconfig at the font setup beside the program, through the environment (where it
+/// looks when its setup is first needed); PreparePdfLibrary does it too.
+void UseProgramFontSetup();
+
 }  // namespace quillamar::pagerender

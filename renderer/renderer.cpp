@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -203,9 +204,9 @@ FileDescriptor CreatePasswordFile(const std::optional<std::string>& password) {
 }
 
 bool IsContractVariable(const char* entry) {
-  for (const char* name :
-       {kIntermediateEnv, contract::kPageChannelEnv, contract::kWorkersEnv,
-        contract::kPageWindowEnv, contract::kPasswordFdEnv, contract::kMemoryBudgetEnv}) {
+  for (const char* name : {kIntermediateEnv, contract::kPageChannelEnv, contract::kWorkersEnv,
+                           contract::kPageWindowEnv, contract::kPasswordFdEnv,
+                           contract::kMemoryBudgetEnv, contract::kServerEnv}) {
     const std::size_t length = std::strlen(name);
     if (std::strncmp(entry, name, length) == 0 && entry[length] == '=') return true;
   }
@@ -245,7 +246,7 @@ std::vector<char*> PointersTo(std::vector<std::string>& texts) {
 }
 
 // The child starts with default signal handling and nothing blocked, whatever the caller set.
-void PrepareSpawn(SpawnSetup& setup, int error_fd, int channel_fd, int password_fd) {
+void PrepareSpawn(SpawnSetup& setup, int error_fd, int channel_fd, int password_fd, int server_fd) {
   ::posix_spawn_file_actions_addopen(setup.actions(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   ::posix_spawn_file_actions_addopen(setup.actions(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   if (error_fd >= 0) ::posix_spawn_file_actions_adddup2(setup.actions(), error_fd, STDERR_FILENO);
@@ -255,6 +256,9 @@ void PrepareSpawn(SpawnSetup& setup, int error_fd, int channel_fd, int password_
   // A dup2 clears close-on-exec in the child alone: no other child inherits it.
   if (password_fd >= 0) {
     ::posix_spawn_file_actions_adddup2(setup.actions(), password_fd, kChildPasswordFd);
+  }
+  if (server_fd >= 0) {
+    ::posix_spawn_file_actions_adddup2(setup.actions(), server_fd, contract::kServerFd);
   }
   sigset_t defaults;
   sigemptyset(&defaults);
@@ -266,6 +270,56 @@ void PrepareSpawn(SpawnSetup& setup, int error_fd, int channel_fd, int password_
   ::posix_spawnattr_setsigdefault(setup.attributes(), &defaults);
   ::posix_spawnattr_setsigmask(setup.attributes(), &none);
   ::posix_spawnattr_setflags(setup.attributes(), POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+}
+
+// What the renderer gets above its standard output; -1 for what it goes without.
+struct ChildDescriptors {
+  int error = -1;
+  int channel = -1;
+  int password = -1;
+
+  std::vector<int> Sent() const {
+    std::vector<int> sent;
+    for (const int fd : {error, channel, password}) {
+      if (fd >= 0) sent.push_back(fd);
+    }
+    return sent;
+  }
+};
+
+// The server's request for what an executed renderer would get, descriptors in Sent() order.
+contract::ServerRequest ServerRequestFor(const std::vector<std::string>& arguments,
+                                         const std::vector<std::string>& environment,
+                                         const ChildDescriptors& descriptors) {
+  contract::ServerRequest request{arguments, environment, {}};
+  const std::pair<int, int> places[] = {{descriptors.error, STDERR_FILENO},
+                                        {descriptors.channel, kChildChannelFd},
+                                        {descriptors.password, kChildPasswordFd}};
+  for (const auto& [fd, target] : places) {
+    if (fd >= 0) request.targets.push_back(target);
+  }
+  return request;
+}
+
+// Executes the renderer, offering it the server's socket when server_fd is one; -1 when it
+// cannot be started.
+pid_t Execute(const std::string& path, std::vector<std::string> arguments,
+              std::vector<std::string> environment, const ChildDescriptors& descriptors,
+              int server_fd) {
+  if (server_fd >= 0) {
+    environment.push_back(std::string(contract::kServerEnv) + "=" +
+                          std::to_string(contract::kServerFd));
+  }
+  SpawnSetup setup;
+  PrepareSpawn(setup, descriptors.error, descriptors.channel, descriptors.password, server_fd);
+  const std::vector<char*> argv = PointersTo(arguments);
+  const std::vector<char*> envp = PointersTo(environment);
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(),
+                    envp.data()) != 0) {
+    return -1;
+  }
+  return pid;
 }
 
 int MillisecondsUntil(Clock::time_point when) {
@@ -312,7 +366,153 @@ std::string DescribeEnd(int status) {
          std::to_string(WEXITSTATUS(status));
 }
 
+constexpr int kHelloWaitMs = 1000;   // for a server that may still be on its way at the end
+constexpr int kReplyWaitMs = 10000;  // for the server's answer to a request
+constexpr std::size_t kMaxRequestBytes = 128 * 1024;
+
+enum class Received { kReply, kNothingYet, kEnded };
+
+// Waits up to timeout_ms for a reply on the socket. kEnded: the socket's end, or a message that is
+// no reply.
+Received ReceiveReply(int socket, int timeout_ms, contract::ServerReply& reply) {
+  pollfd watched{socket, POLLIN, 0};
+  const auto give_up_at = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  int ready = 0;
+  do {
+    ready = ::poll(&watched, 1, MillisecondsUntil(give_up_at));
+  } while (ready < 0 && errno == EINTR);
+  if (ready == 0) return Received::kNothingYet;
+  ssize_t got = -1;
+  do {
+    got = ::recv(socket, &reply, sizeof reply, MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Received::kNothingYet;
+  return got == static_cast<ssize_t>(sizeof reply) ? Received::kReply : Received::kEnded;
+}
+
+bool IsHello(const contract::ServerReply& reply) {
+  return reply.word == contract::ServerWord::kHello && reply.number > 0;
+}
+
+// One request with its descriptors, whole or not at all.
+bool SendRequest(int socket, const std::string& bytes, const std::vector<int>& fds) {
+  iovec data{const_cast<char*>(bytes.data()), bytes.size()};
+  msghdr message{};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
+  if (!fds.empty()) {
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+    std::memcpy(CMSG_DATA(header), fds.data(), sizeof(int) * fds.size());
+  }
+  ssize_t sent = -1;
+  do {
+    sent = ::sendmsg(socket, &message, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return sent == static_cast<ssize_t>(bytes.size());
+}
+
 }  // namespace
+
+struct RendererServer::State {
+  enum class Phase { kUnoffered, kOffered, kReady, kGone };
+  std::mutex mutex;
+  FileDescriptor ours;
+  FileDescriptor theirs;  // until it was offered
+  Phase phase = Phase::kGone;
+  pid_t pid = -1;
+
+  // Takes the hello if it has come within wait_ms; the server's end (or a renderer that ignored
+  // the offer and ended) leaves it gone.
+  void LookForHello(int wait_ms) {
+    if (phase != Phase::kOffered) return;
+    contract::ServerReply hello{};
+    const Received received = ReceiveReply(ours.Get(), wait_ms, hello);
+    if (received == Received::kReply && IsHello(hello)) {
+      pid = hello.number;
+      phase = Phase::kReady;
+    } else if (received != Received::kNothingYet) {
+      End();
+    }
+  }
+
+  // Ends the server, if there is one, and reaps it; nothing is asked of it any more.
+  void End() {
+    if (phase == Phase::kOffered && ours.Valid()) {
+      // A server on its way still says hello, then meets the end of its requests.
+      ::shutdown(ours.Get(), SHUT_WR);
+      phase = Phase::kGone;
+      contract::ServerReply hello{};
+      if (ReceiveReply(ours.Get(), kHelloWaitMs, hello) == Received::kReply && IsHello(hello)) {
+        pid = hello.number;
+      }
+    }
+    phase = Phase::kGone;
+    ours.Reset();
+    theirs.Reset();
+    if (pid > 0) {
+      ::kill(pid, SIGKILL);
+      while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      pid = -1;
+    }
+  }
+};
+
+RendererServer::RendererServer() : state_(std::make_unique<State>()) {
+  int pair[2] = {-1, -1};
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return;
+  state_->ours.Reset(pair[0]);
+  const FileDescriptor raw(pair[1]);
+  // Above every number the executed renderer's descriptors take, so that placing it clobbers none.
+  state_->theirs.Reset(::fcntl(raw.Get(), F_DUPFD_CLOEXEC, contract::kServerFd + 1));
+  if (state_->theirs.Valid()) state_->phase = State::Phase::kUnoffered;
+}
+
+RendererServer::~RendererServer() {
+  const std::lock_guard lock(state_->mutex);
+  state_->End();
+}
+
+pid_t RendererServer::ServerId() const {
+  const std::lock_guard lock(state_->mutex);
+  state_->LookForHello(0);
+  return state_->phase == State::Phase::kReady ? state_->pid : -1;
+}
+
+int RendererServer::TakeOffer() {
+  const std::lock_guard lock(state_->mutex);
+  if (state_->phase != State::Phase::kUnoffered) return -1;
+  state_->phase = State::Phase::kOffered;
+  return state_->theirs.Get();
+}
+
+void RendererServer::OfferMade() {
+  const std::lock_guard lock(state_->mutex);
+  state_->theirs.Reset();
+}
+
+pid_t RendererServer::Fork(const contract::ServerRequest& request, const std::vector<int>& fds) {
+  const std::lock_guard lock(state_->mutex);
+  State& s = *state_;
+  s.LookForHello(0);
+  if (s.phase != State::Phase::kReady) return -1;
+  const std::string bytes = contract::EncodeServerRequest(request);
+  if (bytes.size() > kMaxRequestBytes) return -1;  // executed instead, as it always could be
+  contract::ServerReply reply{};
+  if (!SendRequest(s.ours.Get(), bytes, fds) ||
+      ReceiveReply(s.ours.Get(), kReplyWaitMs, reply) != Received::kReply ||
+      reply.word != contract::ServerWord::kStarted) {
+    s.End();
+    return -1;
+  }
+  return reply.number > 0 ? static_cast<pid_t>(reply.number) : -1;
+}
 
 struct RendererProcess::State {
   std::optional<ChildProcess> child;
@@ -413,18 +613,21 @@ std::unique_ptr<RendererProcess> RendererProcess::Start(const RendererRequest& r
   RendererRequest effective = request;
   effective.page_channel = channel.theirs.Get() >= 0;
   const FileDescriptor password_file = CreatePasswordFile(request.password);
-  SpawnSetup setup;
-  PrepareSpawn(setup, state->error_capture.Get(), channel.theirs.Get(), password_file.Get());
-  std::vector<std::string> argv_texts = request.arguments;
+  const ChildDescriptors descriptors{state->error_capture.Get(), channel.theirs.Get(),
+                                     password_file.Get()};
   std::vector<std::string> env_texts = ChildEnvironment(effective, password_file.Get());
-  const std::vector<char*> argv = PointersTo(argv_texts);
-  const std::vector<char*> envp = PointersTo(env_texts);
 
   pid_t pid = -1;
-  if (::posix_spawn(&pid, request.path.c_str(), setup.actions(), setup.attributes(), argv.data(),
-                    envp.data()) != 0) {
-    return nullptr;
+  if (request.server != nullptr) {
+    pid = request.server->Fork(ServerRequestFor(request.arguments, env_texts, descriptors),
+                               descriptors.Sent());
   }
+  if (pid <= 0) {
+    const int offer = request.server != nullptr ? request.server->TakeOffer() : -1;
+    pid = Execute(request.path, request.arguments, std::move(env_texts), descriptors, offer);
+    if (offer >= 0) request.server->OfferMade();
+  }
+  if (pid <= 0) return nullptr;
   state->child.emplace(pid);
   state->process_fd = FileDescriptor(OpenProcessDescriptor(pid));
   state->channel = std::move(channel.ours);  // the renderer's end closes with `channel`

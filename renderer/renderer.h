@@ -1,6 +1,8 @@
 // Starting the page renderer ("lib.dll" beside our executable) for one PDF and waiting for it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "contract/renderer_contract.h"
+#include "contract/renderer_server.h"
 
 namespace quillamar::renderer {
 
@@ -57,6 +60,38 @@ class StopSignal {
   int pipe_[2] = {-1, -1};
 };
 
+/// The run's prepared renderer: later renderers of a run are forked from it instead of being
+/// executed, which saves each the program's start (loading its libraries, preparing the PDF
+/// library). The first renderer started with it is executed as always and offered the server
+/// (contract::kServerEnv); a renderer that knows the offer starts the server beside itself, as our
+/// child, and the server says hello. From then on each start asks the server, whose renderers are
+/// our children too, with the arguments, environment and descriptors an executed one would get.
+/// A renderer that ignores the offer, and any trouble with the server, leave every start to
+/// execution. Destroying it ends the server; the renderers it forked are not affected.
+class RendererServer {
+ public:
+  RendererServer();
+  ~RendererServer();
+  RendererServer(const RendererServer&) = delete;
+  RendererServer& operator=(const RendererServer&) = delete;
+
+  /// The server's process ID once it has said hello; -1 before and after it went.
+  pid_t ServerId() const;
+
+ private:
+  friend class RendererProcess;
+  /// The socket end to offer to the renderer about to be executed, once per server; -1 after.
+  int TakeOffer();
+  /// The renderer was executed (or not): the offered end is ours no more.
+  void OfferMade();
+  /// A renderer forked by the server with fds placed at the request's targets: its process ID,
+  /// or -1 when the server is not ready or cannot start it.
+  pid_t Fork(const contract::ServerRequest& request, const std::vector<int>& fds);
+
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
 /// How one renderer process went.
 struct RenderOutcome {
   enum class Kind {
@@ -88,6 +123,8 @@ struct RendererRequest {
   /// inherits (kPasswordFdEnv), never in its arguments; a renderer that needs one and lacks it,
   /// or got a wrong one, exits with kExitNeedsPassword.
   std::optional<std::string> password;
+  /// Where the renderer is forked from when it is ready; null: always executed.
+  RendererServer* server = nullptr;
 };
 
 /// What the renderer said on its channel, or why nothing more will come.
