@@ -504,9 +504,13 @@ pid_t RendererServer::Fork(const contract::ServerRequest& request, const std::ve
   if (s.phase != State::Phase::kReady) return -1;
   const std::string bytes = contract::EncodeServerRequest(request);
   if (bytes.size() > kMaxRequestBytes) return -1;  // executed instead, as it always could be
+  if (!SendRequest(s.ours.Get(), bytes, fds)) {
+    // Too large for the socket's buffer: executed instead; the server stays for the next.
+    if (errno != EMSGSIZE && errno != ENOBUFS) s.End();
+    return -1;
+  }
   contract::ServerReply reply{};
-  if (!SendRequest(s.ours.Get(), bytes, fds) ||
-      ReceiveReply(s.ours.Get(), kReplyWaitMs, reply) != Received::kReply ||
+  if (ReceiveReply(s.ours.Get(), kReplyWaitMs, reply) != Received::kReply ||
       reply.word != contract::ServerWord::kStarted) {
     s.End();
     return -1;
