@@ -390,8 +390,16 @@ Received ReceiveReply(int socket, int timeout_ms, contract::ServerReply& reply) 
   return got == static_cast<ssize_t>(sizeof reply) ? Received::kReply : Received::kEnded;
 }
 
+// A process of ours to wait for: only such a one may be signalled or reaped on the word of a
+// message.
+bool IsOurChild(pid_t pid) {
+  siginfo_t info{};
+  return pid > 0 &&
+         ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+}
+
 bool IsHello(const contract::ServerReply& reply) {
-  return reply.word == contract::ServerWord::kHello && reply.number > 0;
+  return reply.word == contract::ServerWord::kHello && IsOurChild(reply.number);
 }
 
 // One request with its descriptors, whole or not at all.
@@ -515,7 +523,12 @@ pid_t RendererServer::Fork(const contract::ServerRequest& request, const std::ve
     s.End();
     return -1;
   }
-  return reply.number > 0 ? static_cast<pid_t>(reply.number) : -1;
+  if (reply.number <= 0) return -1;  // the server could not fork: executed instead
+  if (!IsOurChild(reply.number)) {
+    s.End();
+    return -1;
+  }
+  return reply.number;
 }
 
 struct RendererProcess::State {

@@ -145,6 +145,25 @@ TEST(RendererServerTest, WithoutAServerEveryRendererIsExecuted) {
   }
 }
 
+TEST(RendererServerTest, AHelloNamingAProcessNotOursIsNotTrusted) {
+  TempDir dir;
+  // Says hello with the process ID of its own child, which the run must never signal.
+  const std::string renderer = dir.Write(
+      "lib.dll",
+      "#!/bin/sh\nsleep 30 &\npid=$!\necho $pid > \"$(dirname \"$0\")/stranger\"\n"
+      "printf \"1HRQ$(printf '\\\\%03o\\\\%03o\\\\%03o\\\\%03o' $((pid & 255)) $((pid >> 8 & 255)) "
+      "$((pid >> 16 & 255)) $((pid >> 24 & 255)))\" >&5\n",
+      /*executable=*/true);
+  {
+    RendererServer server;
+    Follow(RequestFor(dir, renderer, "first", {}, &server));
+    EXPECT_EQ(server.ServerId(), -1);
+  }
+  const pid_t stranger = std::stoi(ReadFileText(dir / "stranger"));
+  EXPECT_EQ(::kill(stranger, 0), 0) << "the stranger was killed";
+  ::kill(stranger, SIGKILL);
+}
+
 TEST(ServerRequestTest, RoundTripsAndRefusesAnythingButOneWholeRequest) {
   const contract::ServerRequest request{{"lib", "", "考试 样例.pdf"}, {"A=1", "B="}, {2, 3, 4}};
   const std::string bytes = contract::EncodeServerRequest(request);
