@@ -156,6 +156,15 @@ void PageImages::Load(const std::string& png_path) {
   png->SkipZlibCheckValue = true;
   png->LoadFile(png_path);
   if (alongside.TakeEncoded(*jpeg)) return;
+  if (png->HasIdentityGreyRows()) {
+    // Grey pages skip the bitmap: its three equal bytes per pixel would encode to the same file.
+    const png::TPNGObject& image = *png;
+    jpeg->EncodeGrey(
+        GreyRows{static_cast<int>(image.HeaderChunk().Width()),
+                 static_cast<int>(image.HeaderChunk().Height()),
+                 [&image](int y) -> const std::uint8_t* { return image.RowAddress(y); }});
+    return;
+  }
   bitmap->Assign(*png);
   // Drawing an image without an alpha channel over its own assignment writes every pixel with
   // the colour it already has; only alpha blending can change (or refuse) anything.

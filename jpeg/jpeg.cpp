@@ -6,8 +6,10 @@
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio>  // jpeglib.h needs size_t and FILE first
+#include <cstring>
 #include <exception>
 #include <type_traits>
+#include <vector>
 
 #include "framework/row_gate.h"
 #include "framework/streams.h"
@@ -204,6 +206,8 @@ class CompressObjectGuard {
 
 // Rows handed to libjpeg per call: fewer calls through its row buffering.
 constexpr int kRowsPerCall = 16;
+// The most rows of a row group: two block rows, for luminance sampled twice as densely.
+constexpr int kMaxRowGroup = 2 * DCTSIZE;
 
 void Configure(jpeg_compress_struct& cinfo, const JpegSettings& settings) {
   jpeg_set_defaults(&cinfo);
@@ -232,32 +236,67 @@ bool CompressRows(jpeg_compress_struct& cinfo, const TBitmap& rows, RowGate* gat
   return true;
 }
 
-// Encodes the bitmap into a new memory stream of data; no bitmap, or one without pixels, gives
-// an empty stream. Reports the start and the end of the compression as the reporter.
-// With a gate, waits for each row to be complete and raises EAbort when it is abandoned.
-void EncodeInto(EncodeContext& ctx, TJPEGData& data, const TBitmap* source,
-                const JpegSettings& settings, const TGraphic& reporter, RowGate* gate) {
+// Hands the grey rows over as luminance beside neutral colour, one row group at a time: libjpeg
+// takes them as they are, without a colour conversion or a downsampling. Each row is widened to
+// whole blocks by repeating its last pixel, and rows below the picture repeat its last row, as
+// libjpeg's own edge expansion would. luma holds a row group of padded rows; neutral is a padded
+// row of the neutral colour value.
+bool CompressGreyRows(jpeg_compress_struct& cinfo, const GreyRows& rows, std::uint8_t* luma,
+                      std::size_t padded, const std::uint8_t* neutral) {
+  cinfo.raw_data_in = TRUE;
+  jpeg_start_compress(&cinfo, /*write_all_tables=*/TRUE);
+  const int group = cinfo.max_v_samp_factor * DCTSIZE;
+  std::array<JSAMPROW, kMaxRowGroup> luma_rows{};
+  std::array<JSAMPROW, kMaxRowGroup> neutral_rows{};
+  neutral_rows.fill(const_cast<JSAMPROW>(neutral));
+  std::array<JSAMPARRAY, 3> planes = {luma_rows.data(), neutral_rows.data(), neutral_rows.data()};
+  const auto width = static_cast<std::size_t>(rows.width);
+  while (cinfo.next_scanline < cinfo.image_height) {
+    const auto first = static_cast<int>(cinfo.next_scanline);
+    for (int k = 0; k < group; ++k) {
+      if (first + k >= rows.height) {
+        luma_rows[k] = luma_rows[k - 1];
+        continue;
+      }
+      const std::uint8_t* row = rows.row(first + k);
+      std::uint8_t* out = luma + static_cast<std::size_t>(k) * padded;
+      std::memcpy(out, row, width);
+      std::memset(out + width, row[width - 1], padded - width);
+      luma_rows[k] = out;
+    }
+    if (jpeg_write_raw_data(&cinfo, planes.data(), static_cast<JDIMENSION>(group)) == 0) break;
+  }
+  jpeg_finish_compress(&cinfo);
+  return true;
+}
+
+// Encodes a picture of width × height into a new memory stream of data; one without pixels gives
+// an empty stream. compress_rows runs libjpeg from jpeg_start_compress to its end and returns
+// false when it gave up; it may hold only trivially destructible locals (see Guarded). Reports
+// the start and the end of the compression as the reporter; raises EAbort when rows were given up.
+template <typename CompressRowsFn>
+void EncodeInto(EncodeContext& ctx, TJPEGData& data, int width, int height, J_COLOR_SPACE colours,
+                const JpegSettings& settings, const TGraphic& reporter,
+                const CompressRowsFn& compress_rows) {
   jpeg_compress_struct& cinfo = ctx.cinfo;
   data.EncodedBytes = std::make_unique<TMemoryStream>();
   data.EncodedBytes->SetPosition(0);
   TStream& target = *data.EncodedBytes;
   Require(Guarded(ctx, [&] { InstallDestination(&cinfo, target); }), ctx);
-  if (source == nullptr || source->Width() == 0 || source->Height() == 0) return;
+  if (width == 0 || height == 0) return;
 
-  cinfo.image_width = static_cast<JDIMENSION>(source->Width());
-  cinfo.image_height = static_cast<JDIMENSION>(source->Height());
-  data.EncodedWidth = source->Width();
-  data.EncodedHeight = source->Height();
+  cinfo.image_width = static_cast<JDIMENSION>(width);
+  cinfo.image_height = static_cast<JDIMENSION>(height);
+  data.EncodedWidth = width;
+  data.EncodedHeight = height;
   cinfo.input_components = 3;
-  cinfo.in_color_space = JCS_EXT_BGR;  // the bitmap's own byte order, no per-row swap
-  TBitmap rows;
-  rows.Assign(*source);
+  cinfo.in_color_space = colours;
   Require(Guarded(ctx, [&] { Configure(cinfo, settings); }), ctx);
   if (settings.GrayOutput) data.EncodedGray = true;
 
   reporter.Progress(TProgressStage::psStarting, 0, /*redraw=*/false, TRect{}, "");
   bool all_rows = true;
-  const bool compressed = Guarded(ctx, [&] { all_rows = CompressRows(cinfo, rows, gate); });
+  const bool compressed = Guarded(ctx, [&] { all_rows = compress_rows(cinfo); });
   reporter.Progress(TProgressStage::psEnding, compressed && all_rows ? 100 : 0, /*redraw=*/false,
                     TRect{}, "");
   Require(compressed, ctx);
@@ -346,7 +385,8 @@ void TJPEGImage::SaveFile(const std::string& path) {
   jpeg::ReplaceFile(path, bytes->Memory(), static_cast<std::size_t>(bytes->Size()));
 }
 
-void TJPEGImage::EncodeFromBitmap(RowGate* gate) {
+template <typename Steps>
+void TJPEGImage::Encode(const Steps& steps) {
   EncodeContext ctx{};
   ctx.error.pub = RaisingErrorTemplate();
   ctx.cinfo.err = &ctx.error.pub;
@@ -358,10 +398,38 @@ void TJPEGImage::EncodeFromBitmap(RowGate* gate) {
   ctx.cinfo.progress = &ctx.progress.pub;
   try {
     if (shared_data_->EncodedBytes) TakeFreshData();
-    EncodeInto(ctx, *shared_data_, source_bitmap_.get(), settings_, *this, gate);
+    steps(ctx);
   } catch (const EAbort&) {
     TakeFreshData();  // an abandoned encoding leaves the image assigned, not encoded
   }
+}
+
+void TJPEGImage::EncodeFromBitmap(RowGate* gate) {
+  const TBitmap* source = source_bitmap_.get();
+  Encode([&](EncodeContext& ctx) {
+    TBitmap rows;
+    if (source != nullptr) rows.Assign(*source);
+    // The bitmap's own byte order, no per-row swap.
+    EncodeInto(ctx, *shared_data_, source != nullptr ? source->Width() : 0,
+               source != nullptr ? source->Height() : 0, JCS_EXT_BGR, settings_, *this,
+               [&](jpeg_compress_struct& cinfo) { return CompressRows(cinfo, rows, gate); });
+  });
+}
+
+void TJPEGImage::EncodeGrey(const GreyRows& rows) {
+  source_bitmap_.reset();
+  TakeFreshData();
+  // Whole blocks of luminance; the colour rows are no wider.
+  const std::size_t padded =
+      (static_cast<std::size_t>(rows.width) + DCTSIZE - 1) / DCTSIZE * DCTSIZE;
+  std::vector<std::uint8_t> luma(padded * kMaxRowGroup);
+  const std::vector<std::uint8_t> neutral(padded, CENTERJSAMPLE);
+  Encode([&](EncodeContext& ctx) {
+    EncodeInto(ctx, *shared_data_, rows.width, rows.height, JCS_YCbCr, settings_, *this,
+               [&](jpeg_compress_struct& cinfo) {
+                 return CompressGreyRows(cinfo, rows, luma.data(), padded, neutral.data());
+               });
+  });
 }
 
 }  // namespace quillamar

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -54,6 +55,14 @@ struct TJPEGData {
   ~TJPEGData();
 };
 
+/// A grey picture given by its rows: row(y) is row y from the top, width bytes, each the grey of
+/// its pixel (blue, green and red all equal to it).
+struct GreyRows {
+  int width = 0;
+  int height = 0;
+  std::function<const std::uint8_t*(int y)> row;
+};
+
 /// A bitmap on its way to a JPEG file. Empty when created; assigned once a bitmap is given to
 /// it (its pixels are shared, not copied); encoded on the first save, after which further saves
 /// write the same bytes without encoding again.
@@ -91,6 +100,11 @@ class TJPEGImage : public TGraphic {
   /// once the gate says it is complete. The bytes are those EnsureEncoded would give. When the
   /// gate is abandoned before the last row, the image stays assigned and unencoded.
   void EncodeAsRowsComplete(RowGate& gate);
+  /// Encodes the grey picture now into the very file that EnsureEncoded would make of a bitmap
+  /// of its pixels, without that bitmap: the rows go to libjpeg as luminance beside neutral
+  /// colour, which is what its colour conversion makes of three equal bytes. Any bitmap assigned
+  /// before is dropped; Width() and Height() are the picture's.
+  void EncodeGrey(const GreyRows& rows);
   /// Encodes when needed, then frees the assigned bitmap: saves write the same bytes, nothing
   /// draws any more. For pages encoded ahead of their turn, which should hold only their bytes.
   void KeepOnlyEncoded();
@@ -104,6 +118,8 @@ class TJPEGImage : public TGraphic {
 
  private:
   void EncodeFromBitmap(RowGate* gate);
+  template <typename Steps>
+  void Encode(const Steps& steps);
   void TakeFreshData();
 
   std::shared_ptr<TJPEGData> shared_data_;

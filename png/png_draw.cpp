@@ -354,6 +354,13 @@ void TPNGObject::AssignTo(TGraphic& dest) const {
   }
 }
 
+bool TPNGObject::HasIdentityGreyRows() const {
+  if (!HasHeader() || AlphaKind() != akNone) return false;
+  const TChunkIHDR& header = HeaderChunk();
+  return header.PixelBits() != nullptr && header.Indexed() &&
+         header.DibInfo().header.bit_count == 8 && IsIdentityGreyTable(header.DibInfo().colors);
+}
+
 std::uint8_t* TPNGObject::BeginAssignTo(TBitmap& bitmap) const {
   const TChunkIHDR& header = HeaderChunk();
   const int width = static_cast<int>(header.Width());

@@ -457,6 +457,10 @@ class TPNGObject : public TGraphic {
   TColor ImageKeyColor() const;
   /// Storage row of image row y (0 at the top).
   std::uint8_t* RowAddress(int y) const;
+  /// True when the storage holds one byte per pixel that is the pixel's grey itself, with neither
+  /// alpha nor key colour: RowAddress(y) is then row y as grey bytes, and a bitmap assignment
+  /// would only spread each into three equal ones.
+  bool HasIdentityGreyRows() const;
   /// Data bytes of one filtered row of the whole image; 0 without a header.
   std::uint32_t FilteredRowBytes() const;
   /// Bytes between a byte and the same byte of the pixel to its left; 0 without a header.

@@ -300,6 +300,60 @@ TEST(TJPEGImageTest, SettingsAreReadWhenEncoding) {
   EXPECT_NE(std::find(markers.begin(), markers.end(), 0xC2), markers.end()) << "no SOF2";
 }
 
+// Grey pictures whose edges need libjpeg's padding on both sides (sizes off the 16-pixel blocks),
+// with each setting that changes the file.
+struct GreyCase {
+  const char* name;
+  int width;
+  int height;
+  std::uint8_t quality;
+  bool gray_output;
+  bool progressive;
+};
+
+const GreyCase kGreyCases[] = {
+    {"OnePixel", 1, 1, 90, false, false},       {"OddSizes", 17, 9, 90, false, false},
+    {"PageLike", 131, 95, 90, false, false},    {"OneRow", 40, 1, 75, false, false},
+    {"GrayOutput", 33, 31, 90, true, false},    {"Progressive", 33, 31, 90, false, true},
+    {"WholeBlocks", 32, 16, 100, false, false},
+};
+
+class GreyRowsTest : public ::testing::TestWithParam<GreyCase> {};
+
+TEST_P(GreyRowsTest, EncodeToTheBytesOfTheirBitmap) {
+  const GreyCase& c = GetParam();
+  const auto grey = [](int x, int y) {
+    return static_cast<std::uint8_t>((x * 37 + y * 11 + (x * y) % 7 * 29) & 0xFF);
+  };
+  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(c.width) * c.height);
+  for (int y = 0; y < c.height; ++y) {
+    for (int x = 0; x < c.width; ++x)
+      pixels[static_cast<std::size_t>(y) * c.width + x] = grey(x, y);
+  }
+  const auto settings = [&c](TJPEGImage& image) {
+    image.Settings().Quality = c.quality;
+    image.Settings().GrayOutput = c.gray_output;
+    image.Settings().ProgressiveOutput = c.progressive;
+  };
+  TJPEGImage from_bitmap;
+  settings(from_bitmap);
+  from_bitmap.Assign(*MakeBitmap(c.width, c.height, [&](int x, int y) {
+    const std::uint8_t g = grey(x, y);
+    return Rgb{g, g, g};
+  }));
+  TJPEGImage from_rows;
+  settings(from_rows);
+  from_rows.EncodeGrey(GreyRows{c.width, c.height, [&](int y) {
+                                  return pixels.data() + static_cast<std::size_t>(y) * c.width;
+                                }});
+  EXPECT_EQ(from_rows.Width(), c.width);
+  EXPECT_EQ(from_rows.SharedData().EncodedGray, c.gray_output);
+  EXPECT_TRUE(Encoded(from_rows) == Encoded(from_bitmap)) << "the files differ";
+}
+
+INSTANTIATE_TEST_SUITE_P(Jpeg, GreyRowsTest, ::testing::ValuesIn(kGreyCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(TJPEGImageTest, AssignedJpegSharesTheEncodedState) {
   TJPEGImage first;
   first.Assign(*Flat(9, 9, {0, 128, 0}));
