@@ -270,8 +270,11 @@ class LargeBuffersKept {
     ::mallopt(M_MMAP_THRESHOLD, kKeptUpTo);
     ::mallopt(M_TRIM_THRESHOLD, kKeptUpTo * 4);
   }
+  // Back to glibc's starting values, so that a window left open between runs holds no more than
+  // it did before the first.
   ~LargeBuffersKept() {
-    ::mallopt(M_TRIM_THRESHOLD, kDefaultTrimThreshold);
+    ::mallopt(M_MMAP_THRESHOLD, kDefaultThreshold);
+    ::mallopt(M_TRIM_THRESHOLD, kDefaultThreshold);
     ::malloc_trim(0);
   }
   LargeBuffersKept(const LargeBuffersKept&) = delete;
@@ -279,7 +282,7 @@ class LargeBuffersKept {
 
  private:
   static constexpr int kKeptUpTo = 256 << 20;
-  static constexpr int kDefaultTrimThreshold = 128 << 10;
+  static constexpr int kDefaultThreshold = 128 << 10;
 };
 
 }  // namespace
