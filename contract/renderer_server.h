@@ -2,6 +2,7 @@
 // it and the messages on its socket. Header-only and free of dependencies, like the contract.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -18,6 +19,8 @@ namespace quillamar::contract {
 inline constexpr char kServerEnv[] = "QUILLAMAR_RENDERER_SERVER";
 /// Where the run places the offered socket in the renderer it starts.
 inline constexpr int kServerFd = 5;
+/// The longest request the server takes; the run executes a renderer whose request is longer.
+inline constexpr std::size_t kMaxServerRequestBytes = 128 * 1024;
 
 /// The first word of each message.
 enum class ServerWord : std::uint32_t {

@@ -30,7 +30,6 @@ constexpr int kServerSocketFloor = 64;
 // Received descriptors wait up here while they are put in place.
 constexpr int kParkingFloor = 128;
 constexpr std::size_t kMaxDescriptors = 8;
-constexpr std::size_t kMaxRequestBytes = 1 << 20;
 
 // The socket the run offers, or -1 (no offer, or not a socket of the offered kind). The variable
 // goes either way: renderers started from here get their own environment.
@@ -100,7 +99,9 @@ Received Receive(int socket) {
     received.closed = true;
     return received;
   }
-  std::string bytes(std::min<std::size_t>(static_cast<std::size_t>(size), kMaxRequestBytes), '\0');
+  std::string bytes(
+      std::min<std::size_t>(static_cast<std::size_t>(size), contract::kMaxServerRequestBytes),
+      '\0');
   iovec data{bytes.data(), bytes.size()};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxDescriptors)];
   msghdr message{};

@@ -331,10 +331,14 @@ int MillisecondsUntil(Clock::time_point when) {
 // wrapper is not declared for C++ on every system we build on).
 int OpenProcessDescriptor(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
 
+// Looks at a child's state without reaping it; false when pid is no child of ours.
+bool LookAtChild(pid_t pid, siginfo_t& info) {
+  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+}
+
 bool HasEnded(pid_t pid) {
   siginfo_t info{};
-  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-         info.si_pid != 0;
+  return LookAtChild(pid, info) && info.si_pid != 0;
 }
 
 // The two ends of the page channel: ours, and the renderer's moved above the numbers that the
@@ -368,7 +372,6 @@ std::string DescribeEnd(int status) {
 
 constexpr int kHelloWaitMs = 1000;   // for a server that may still be on its way at the end
 constexpr int kReplyWaitMs = 10000;  // for the server's answer to a request
-constexpr std::size_t kMaxRequestBytes = 128 * 1024;
 
 enum class Received { kReply, kNothingYet, kEnded };
 
@@ -394,8 +397,7 @@ Received ReceiveReply(int socket, int timeout_ms, contract::ServerReply& reply) 
 // message.
 bool IsOurChild(pid_t pid) {
   siginfo_t info{};
-  return pid > 0 &&
-         ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+  return pid > 0 && LookAtChild(pid, info);
 }
 
 bool IsHello(const contract::ServerReply& reply) {
@@ -435,14 +437,23 @@ struct RendererServer::State {
   Phase phase = Phase::kGone;
   pid_t pid = -1;
 
+  // Waits up to wait_ms for the hello and keeps the server's process ID from it; kReply only for
+  // a hello.
+  Received TakeHello(int wait_ms) {
+    contract::ServerReply hello{};
+    const Received received = ReceiveReply(ours.Get(), wait_ms, hello);
+    if (received != Received::kReply) return received;
+    if (!IsHello(hello)) return Received::kEnded;
+    pid = hello.number;
+    return Received::kReply;
+  }
+
   // Takes the hello if it has come within wait_ms; the server's end (or a renderer that ignored
   // the offer and ended) leaves it gone.
   void LookForHello(int wait_ms) {
     if (phase != Phase::kOffered) return;
-    contract::ServerReply hello{};
-    const Received received = ReceiveReply(ours.Get(), wait_ms, hello);
-    if (received == Received::kReply && IsHello(hello)) {
-      pid = hello.number;
+    const Received received = TakeHello(wait_ms);
+    if (received == Received::kReply) {
       phase = Phase::kReady;
     } else if (received != Received::kNothingYet) {
       End();
@@ -455,10 +466,7 @@ struct RendererServer::State {
       // A server on its way still says hello, then meets the end of its requests.
       ::shutdown(ours.Get(), SHUT_WR);
       phase = Phase::kGone;
-      contract::ServerReply hello{};
-      if (ReceiveReply(ours.Get(), kHelloWaitMs, hello) == Received::kReply && IsHello(hello)) {
-        pid = hello.number;
-      }
+      TakeHello(kHelloWaitMs);
     }
     phase = Phase::kGone;
     ours.Reset();
@@ -511,7 +519,8 @@ pid_t RendererServer::Fork(const contract::ServerRequest& request, const std::ve
   s.LookForHello(0);
   if (s.phase != State::Phase::kReady) return -1;
   const std::string bytes = contract::EncodeServerRequest(request);
-  if (bytes.size() > kMaxRequestBytes) return -1;  // executed instead, as it always could be
+  if (bytes.size() > contract::kMaxServerRequestBytes)
+    return -1;  // executed instead, as it always could be
   if (!SendRequest(s.ours.Get(), bytes, fds)) {
     // Too large for the socket's buffer: executed instead; the server stays for the next.
     if (errno != EMSGSIZE && errno != ENOBUFS) s.End();
