@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "batch/batch.h"
@@ -30,13 +31,17 @@ struct PageImages {
   PageImages(const PageImages&) = delete;
   PageImages& operator=(const PageImages&) = delete;
 
-  // Reads the PNG and hands its picture through the bitmap to the JPEG image; a large page comes
-  // out of it already encoded.
+  // Reads the PNG and hands its picture through the bitmap to the JPEG image; a colour page and a
+  // large page come out of it already encoded.
   void Load(const std::string& png_path);
 
   std::unique_ptr<TJPEGImage> jpeg;
   std::unique_ptr<TBitmap> bitmap;
   std::unique_ptr<png::TPNGObject> png;
+
+ private:
+  enum class Reading { kEncoded, kPixelsKept, kReadAgain };
+  Reading Read(const std::string& png_path, bool stream_colour_rows);
 };
 
 // The encoding of a large page on a thread of its own, row by row behind the PNG decoding. It is
@@ -150,12 +155,90 @@ class EncodingAlongside {
   std::exception_ptr failure_;
 };
 
-void PageImages::Load(const std::string& png_path) {
+// The rows of a colour page go from the PNG decoding straight into the JPEG encoding, without a
+// picture of the page in between: the same rows, in the same order, as the bitmap would hand
+// over. Large pages are left to the encoding alongside, which uses a second thread.
+class StreamedRows : public png::TRowStream {
+ public:
+  StreamedRows(png::TPNGObject& image, TJPEGImage& target) : image_(image), target_(target) {
+    image_.RowStream = this;
+  }
+  ~StreamedRows() override { image_.RowStream = nullptr; }
+  StreamedRows(const StreamedRows&) = delete;
+  StreamedRows& operator=(const StreamedRows&) = delete;
+
+  bool TakesRows(const png::TChunkIHDR& header) override {
+    const std::uint64_t pixels = std::uint64_t{header.Width()} * header.Height();
+    if (taken_ || pixels >= static_cast<std::uint64_t>(kEncodeAlongsidePixels)) return false;
+    try {
+      target_.BeginRows(static_cast<int>(header.Width()), static_cast<int>(header.Height()));
+    } catch (...) {
+      return false;  // the usual way meets the same trouble at its own place
+    }
+    taken_ = true;
+    height_ = header.Height();
+    return true;
+  }
+
+  void Row(const std::uint8_t* pixels) override {
+    if (failed_) return;
+    try {
+      target_.PutRow(pixels);
+      ++rows_;
+    } catch (...) {
+      failed_ = true;
+    }
+  }
+
+  bool Taken() const { return taken_; }
+  // After a reading without error: true when the target holds the page's file.
+  bool Finish() {
+    if (failed_ || rows_ != height_) return false;
+    try {
+      target_.FinishRows();
+      return true;
+    } catch (...) {
+      return false;
+    }
+  }
+
+ private:
+  png::TPNGObject& image_;
+  TJPEGImage& target_;
+  bool taken_ = false;
+  bool failed_ = false;
+  std::uint32_t height_ = 0;
+  std::uint32_t rows_ = 0;
+};
+
+// A page whose streamed rows ran into any trouble is read again, keeping its pixels: the usual way
+// then raises what it raises at its place.
+PageImages::Reading PageImages::Read(const std::string& png_path, bool stream_colour_rows) {
   EncodingAlongside alongside(*png, *jpeg);
+  std::optional<StreamedRows> streamed;
+  if (stream_colour_rows) streamed.emplace(*png, *jpeg);
   // The renderer's pages: each chunk's CRC is checked, the data's second checksum only costs.
   png->SkipZlibCheckValue = true;
-  png->LoadFile(png_path);
-  if (alongside.TakeEncoded(*jpeg)) return;
+  try {
+    png->LoadFile(png_path);
+  } catch (...) {
+    if (!streamed || !streamed->Taken()) throw;
+    return Reading::kReadAgain;
+  }
+  if (streamed && streamed->Taken()) {
+    return streamed->Finish() ? Reading::kEncoded : Reading::kReadAgain;
+  }
+  return alongside.TakeEncoded(*jpeg) ? Reading::kEncoded : Reading::kPixelsKept;
+}
+
+void PageImages::Load(const std::string& png_path) {
+  Reading reading = Read(png_path, /*stream_colour_rows=*/true);
+  if (reading == Reading::kReadAgain) {
+    jpeg->AbandonRows();
+    png = std::make_unique<png::TPNGObject>();
+    reading = Read(png_path, /*stream_colour_rows=*/false);
+  }
+  if (reading == Reading::kEncoded) return;
   if (png->HasIdentityGreyRows()) {
     // Grey pages skip the bitmap: its three equal bytes per pixel would encode to the same file.
     const png::TPNGObject& image = *png;

@@ -270,20 +270,17 @@ bool CompressGreyRows(jpeg_compress_struct& cinfo, const GreyRows& rows, std::ui
   return true;
 }
 
-// Encodes a picture of width × height into a new memory stream of data; one without pixels gives
-// an empty stream. compress_rows runs libjpeg from jpeg_start_compress to its end and returns
-// false when it gave up; it may hold only trivially destructible locals (see Guarded). Reports
-// the start and the end of the compression as the reporter; raises EAbort when rows were given up.
-template <typename CompressRowsFn>
-void EncodeInto(EncodeContext& ctx, TJPEGData& data, int width, int height, J_COLOR_SPACE colours,
-                const JpegSettings& settings, const TGraphic& reporter,
-                const CompressRowsFn& compress_rows) {
+// Starts the encoding of a picture of width × height into a new memory stream of data, up to
+// jpeg_start_compress exclusive, and reports the start as the reporter; false for a picture
+// without pixels, whose stream stays empty.
+bool StartInto(EncodeContext& ctx, TJPEGData& data, int width, int height, J_COLOR_SPACE colours,
+               const JpegSettings& settings, const TGraphic& reporter) {
   jpeg_compress_struct& cinfo = ctx.cinfo;
   data.EncodedBytes = std::make_unique<TMemoryStream>();
   data.EncodedBytes->SetPosition(0);
   TStream& target = *data.EncodedBytes;
   Require(Guarded(ctx, [&] { InstallDestination(&cinfo, target); }), ctx);
-  if (width == 0 || height == 0) return;
+  if (width == 0 || height == 0) return false;
 
   cinfo.image_width = static_cast<JDIMENSION>(width);
   cinfo.image_height = static_cast<JDIMENSION>(height);
@@ -293,17 +290,48 @@ void EncodeInto(EncodeContext& ctx, TJPEGData& data, int width, int height, J_CO
   cinfo.in_color_space = colours;
   Require(Guarded(ctx, [&] { Configure(cinfo, settings); }), ctx);
   if (settings.GrayOutput) data.EncodedGray = true;
-
   reporter.Progress(TProgressStage::psStarting, 0, /*redraw=*/false, TRect{}, "");
+  return true;
+}
+
+void ReportEnd(const TGraphic& reporter, bool complete) {
+  reporter.Progress(TProgressStage::psEnding, complete ? 100 : 0, /*redraw=*/false, TRect{}, "");
+}
+
+// Encodes a picture of width × height into a new memory stream of data; one without pixels gives
+// an empty stream. compress_rows runs libjpeg from jpeg_start_compress to its end and returns
+// false when it gave up; it may hold only trivially destructible locals (see Guarded). Reports
+// the start and the end of the compression as the reporter; raises EAbort when rows were given up.
+template <typename CompressRowsFn>
+void EncodeInto(EncodeContext& ctx, TJPEGData& data, int width, int height, J_COLOR_SPACE colours,
+                const JpegSettings& settings, const TGraphic& reporter,
+                const CompressRowsFn& compress_rows) {
+  if (!StartInto(ctx, data, width, height, colours, settings, reporter)) return;
   bool all_rows = true;
-  const bool compressed = Guarded(ctx, [&] { all_rows = compress_rows(cinfo); });
-  reporter.Progress(TProgressStage::psEnding, compressed && all_rows ? 100 : 0, /*redraw=*/false,
-                    TRect{}, "");
+  const bool compressed = Guarded(ctx, [&] { all_rows = compress_rows(ctx.cinfo); });
+  ReportEnd(reporter, compressed && all_rows);
   Require(compressed, ctx);
   if (!all_rows) throw EAbort("Operation aborted");
 }
 
+// Sets up the libjpeg state of one encoding for owner, whose progress it relays.
+void OpenContext(EncodeContext& ctx, const TGraphic& owner) {
+  ctx.error.pub = RaisingErrorTemplate();
+  ctx.cinfo.err = &ctx.error.pub;
+  ctx.cinfo.client_data = &ctx;
+  Require(Guarded(ctx, [&cinfo = ctx.cinfo] { jpeg_create_compress(&cinfo); }), ctx);
+  ctx.progress.pub.progress_monitor = ProgressRelay;
+  ctx.progress.owner = &owner;
+  ctx.cinfo.progress = &ctx.progress.pub;
+}
+
 }  // namespace
+
+// The encoding of a picture handed over row by row; at a fixed place, as libjpeg points into it.
+struct TJPEGImage::RowFeed {
+  EncodeContext ctx{};
+  CompressObjectGuard guard{ctx.cinfo};
+};
 
 TJPEGImage::TJPEGImage()
     : shared_data_(std::make_shared<TJPEGData>()), settings_(InitialJpegSettings) {}
@@ -360,6 +388,8 @@ bool TJPEGImage::Empty() const {
 }
 
 void TJPEGImage::EnsureEncoded() {
+  // Bytes of a feed still open are not yet a file.
+  if (feed_) throw EInvalidGraphicOperation("The rows are still being encoded");
   if (!shared_data_->EncodedBytes) EncodeFromBitmap(nullptr);
 }
 
@@ -388,14 +418,8 @@ void TJPEGImage::SaveFile(const std::string& path) {
 template <typename Steps>
 void TJPEGImage::Encode(const Steps& steps) {
   EncodeContext ctx{};
-  ctx.error.pub = RaisingErrorTemplate();
-  ctx.cinfo.err = &ctx.error.pub;
-  ctx.cinfo.client_data = &ctx;
   const CompressObjectGuard guard(ctx.cinfo);
-  Require(Guarded(ctx, [&cinfo = ctx.cinfo] { jpeg_create_compress(&cinfo); }), ctx);
-  ctx.progress.pub.progress_monitor = ProgressRelay;
-  ctx.progress.owner = this;
-  ctx.cinfo.progress = &ctx.progress.pub;
+  OpenContext(ctx, *this);
   try {
     if (shared_data_->EncodedBytes) TakeFreshData();
     steps(ctx);
@@ -430,6 +454,59 @@ void TJPEGImage::EncodeGrey(const GreyRows& rows) {
                  return CompressGreyRows(cinfo, rows, luma.data(), padded, neutral.data());
                });
   });
+}
+
+void TJPEGImage::BeginRows(int width, int height) {
+  source_bitmap_.reset();
+  TakeFreshData();
+  feed_ = std::make_unique<RowFeed>();
+  FeedStep([&](EncodeContext& ctx) {
+    OpenContext(ctx, *this);
+    // The bitmap's own byte order, as EncodeFromBitmap hands it over.
+    if (StartInto(ctx, *shared_data_, width, height, JCS_EXT_BGR, settings_, *this)) {
+      Require(
+          Guarded(ctx,
+                  [&cinfo = ctx.cinfo] { jpeg_start_compress(&cinfo, /*write_all_tables=*/TRUE); }),
+          ctx);
+    }
+  });
+}
+
+void TJPEGImage::PutRow(const std::uint8_t* row) {
+  FeedStep([row](EncodeContext& ctx) {
+    auto* rows = const_cast<JSAMPROW*>(&row);
+    Require(Guarded(ctx, [&cinfo = ctx.cinfo, rows] { jpeg_write_scanlines(&cinfo, rows, 1); }),
+            ctx);
+  });
+}
+
+void TJPEGImage::FinishRows() {
+  FeedStep([&](EncodeContext& ctx) {
+    if (shared_data_->EncodedWidth == 0) return;  // a picture without pixels was never started
+    Require(Guarded(ctx, [&cinfo = ctx.cinfo] { jpeg_finish_compress(&cinfo); }), ctx);
+    ReportEnd(*this, /*complete=*/true);
+  });
+  feed_.reset();
+}
+
+void TJPEGImage::AbandonRows() {
+  feed_.reset();
+  TakeFreshData();
+}
+
+template <typename Step>
+void TJPEGImage::FeedStep(const Step& step) {
+  if (!feed_) throw EInvalidGraphicOperation("No rows are being encoded");
+  try {
+    step(feed_->ctx);
+  } catch (...) {
+    // Nothing half-encoded stays behind.
+    const bool started = shared_data_->EncodedWidth != 0;
+    feed_.reset();
+    TakeFreshData();
+    if (started) ReportEnd(*this, /*complete=*/false);
+    throw;
+  }
 }
 
 }  // namespace quillamar

@@ -105,6 +105,16 @@ class TJPEGImage : public TGraphic {
   /// colour, which is what its colour conversion makes of three equal bytes. Any bitmap assigned
   /// before is dropped; Width() and Height() are the picture's.
   void EncodeGrey(const GreyRows& rows);
+  /// Encodes a picture handed over row by row, top row first, each in the bitmap's byte order
+  /// (blue, green, red, width pixels): BeginRows, then PutRow for every row, then FinishRows make
+  /// the very file that EnsureEncoded would make of a bitmap of those rows. Any bitmap assigned
+  /// before is dropped. A step that raises leaves the image without encoded bytes and ends the
+  /// feed; a feed begun again starts over.
+  void BeginRows(int width, int height);
+  void PutRow(const std::uint8_t* row);
+  void FinishRows();
+  /// Ends a feed unfinished: the image is left without encoded bytes.
+  void AbandonRows();
   /// Encodes when needed, then frees the assigned bitmap: saves write the same bytes, nothing
   /// draws any more. For pages encoded ahead of their turn, which should hold only their bytes.
   void KeepOnlyEncoded();
@@ -121,10 +131,14 @@ class TJPEGImage : public TGraphic {
   template <typename Steps>
   void Encode(const Steps& steps);
   void TakeFreshData();
+  struct RowFeed;
+  template <typename Step>
+  void FeedStep(const Step& step);
 
   std::shared_ptr<TJPEGData> shared_data_;
   std::unique_ptr<TBitmap> source_bitmap_;
   JpegSettings settings_;
+  std::unique_ptr<RowFeed> feed_;
 };
 
 }  // namespace quillamar

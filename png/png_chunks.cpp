@@ -82,8 +82,12 @@ bool TChunkIHDR::ReadBody(TStream& stream, const ChunkTypeBytes& type, std::uint
   if (width_ == 0 || height_ == 0 || detail::StorageBitsFor(color_type_, bit_depth_) == 0) {
     Raise<EPngInvalidIHDR>(kInvalidIhdrText);
   }
-  if (OwnerImage() != nullptr) OwnerImage()->interlace_method_ = interlace_method_;
-  PrepareStorage();
+  TPNGObject* owner = OwnerImage();
+  if (owner != nullptr) owner->interlace_method_ = interlace_method_;
+  const bool streamed = owner != nullptr && owner->RowStream != nullptr && color_type_ == 2 &&
+                        interlace_method_ == 0 && &owner->HeaderChunk() == this &&
+                        owner->RowStream->TakesRows(*this);
+  PrepareStorage(!streamed);
   return read;
 }
 
@@ -99,8 +103,9 @@ std::uint64_t TChunkIHDR::StorageBytes() const {
   return pixels + (alpha_ ? std::uint64_t{width_} * height_ : 0);
 }
 
-void TChunkIHDR::PrepareStorage() {
+void TChunkIHDR::PrepareStorage(bool keep_pixels) {
   dib_info_ = {};
+  streamed_ = !keep_pixels;
   const std::uint64_t released = StorageBytes();
   ReleaseStorage();
   if (OwnerImage() != nullptr) OwnerImage()->AdjustMemoryHeld(released, 0);
@@ -122,6 +127,7 @@ void TChunkIHDR::PrepareStorage() {
   info.planes = 1;
   info.bit_count = static_cast<std::uint16_t>(bits);
   indexed_ = bits <= 8;
+  if (streamed_) return;
   pixels_ = detail::AllocateZeroed(pixel_bytes);
   if (alpha_bytes > 0) alpha_ = detail::AllocateZeroed(alpha_bytes);
   if (OwnerImage() != nullptr) {

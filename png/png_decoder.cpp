@@ -52,10 +52,10 @@ class IdatDecoder {
     }
     active_ = 1;
     context_ = {width_, row_length_, &image_.GammaMap(), IsIdentity(image_.GammaMap())};
-    if (header_.PixelBits() != nullptr) {
+    if (header_.PixelBits() != nullptr || header_.RowsStreamed()) {
       if (image_.InterlaceMethod() == 0) {
         DecodeSequentialRows();
-      } else {
+      } else if (!header_.RowsStreamed()) {  // a later header cannot make streamed rows passes
         DecodeAdam7Passes();
       }
     }
@@ -161,12 +161,21 @@ class IdatDecoder {
   void DecodeSequentialRows() {
     const detail::SequentialConverter convert =
         detail::PickSequentialConverter(header_.ColorType(), header_.BitDepth());
+    TRowStream* const stream = header_.RowsStreamed() ? image_.RowStream : nullptr;
+    std::vector<std::uint8_t> streamed_row(stream != nullptr ? header_.RowStride() : 0);
     ReportRows(0);
     std::uint32_t y = 0;
     for (; convert != nullptr && y < height_ && ReadRow(); ++y) {
-      convert(context_, row_buffers_[active_].data() + 1, header_.StorageRow(y), AlphaRow(y));
+      std::uint8_t* destination = stream != nullptr ? streamed_row.data() : header_.StorageRow(y);
+      convert(context_, row_buffers_[active_].data() + 1, destination, AlphaRow(y));
+      if (stream != nullptr) stream->Row(destination);
       active_ = 1 - active_;
       ReportRows(y + 1);
+    }
+    if (stream != nullptr && y < height_) {
+      std::fill(streamed_row.begin(), streamed_row.end(), 0);
+      for (std::uint32_t missing = y; missing < height_; ++missing)
+        stream->Row(streamed_row.data());
     }
     if (y < height_) ReportRows(height_);
   }

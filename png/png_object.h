@@ -153,8 +153,11 @@ class TChunkIHDR : public TChunk {
   /// Takes the header fields, a new storage and a copy of source's pixels, alpha and colours.
   void CopyFrom(const TChunk& source) override;
   /// Replaces the storage by a zeroed one that fits the header fields; EOutOfMemory when the image
-  /// would hold more than kStorageLimit bytes.
-  void PrepareStorage();
+  /// would hold more than kStorageLimit bytes. Without keep_pixels the limit and the format hold
+  /// as ever, but there is no storage: the rows go to the owner's RowStream as they are decoded.
+  void PrepareStorage(bool keep_pixels = true);
+  /// The rows go to the owner's RowStream instead of a storage (PixelBits() is null).
+  bool RowsStreamed() const { return streamed_; }
 
   std::uint32_t Width() const { return width_; }
   std::uint32_t Height() const { return height_; }
@@ -196,6 +199,7 @@ class TChunkIHDR : public TChunk {
   bool indexed_ = false;
   BitmapInfo dib_info_{};
   std::int32_t row_stride_ = 0;
+  bool streamed_ = false;
   std::shared_ptr<std::uint8_t[]> pixels_;
   std::shared_ptr<std::uint8_t[]> alpha_;
 };
@@ -393,6 +397,20 @@ using GammaTable = std::array<std::uint8_t, 256>;
 
 /// A PNG image read from a stream. Its pixels live in the header chunk's storage; it can be
 /// assigned to a TBitmap and drawn on a canvas.
+/// Takes the rows of a red-green-blue image as they are decoded, in place of the image keeping
+/// them: for a reader that only passes the picture on.
+class TRowStream {
+ public:
+  virtual ~TRowStream() = default;
+  /// Asked once the header of a non-interlaced image of colour type 2 is read: true to take its
+  /// rows. The image then keeps no pixels.
+  virtual bool TakesRows(const TChunkIHDR& header) = 0;
+  /// The next row from the top, as the storage would hold it (blue, green, red; RowStride()
+  /// bytes). Rows the data leave out come as zeros, so that every row comes. Whatever it raises
+  /// ends the reading.
+  virtual void Row(const std::uint8_t* pixels) = 0;
+};
+
 class TPNGObject : public TGraphic {
  public:
   TPNGObject();
@@ -439,6 +457,8 @@ class TPNGObject : public TGraphic {
   /// When set, the zlib check value that ends the image data is neither computed nor compared:
   /// for PNGs from a trusted writer whose chunk CRCs, checked as always, guard every byte.
   bool SkipZlibCheckValue = false;
+  /// When set, the header of each image read is offered to it (see TRowStream).
+  TRowStream* RowStream = nullptr;
 
   bool HasHeader() const;
   /// The first chunk; EPNGHeaderNotPresent when HasHeader() is false.

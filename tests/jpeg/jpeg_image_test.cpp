@@ -300,7 +300,7 @@ TEST(TJPEGImageTest, SettingsAreReadWhenEncoding) {
   EXPECT_NE(std::find(markers.begin(), markers.end(), 0xC2), markers.end()) << "no SOF2";
 }
 
-// Grey pictures whose edges need libjpeg's padding on both sides (sizes off the 16-pixel blocks),
+// Pictures whose edges need libjpeg's padding on both sides (sizes off the 16-pixel blocks),
 // with each setting that changes the file.
 struct GreyCase {
   const char* name;
@@ -353,6 +353,57 @@ TEST_P(GreyRowsTest, EncodeToTheBytesOfTheirBitmap) {
 
 INSTANTIATE_TEST_SUITE_P(Jpeg, GreyRowsTest, ::testing::ValuesIn(kGreyCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- rows handed over one by one ----
+
+class RowFeedTest : public ::testing::TestWithParam<GreyCase> {};
+
+TEST_P(RowFeedTest, EncodesToTheBytesOfItsBitmap) {
+  const GreyCase& c = GetParam();
+  const auto bitmap = MakeBitmap(c.width, c.height, [](int x, int y) {
+    return Rgb{static_cast<std::uint8_t>(x * 37 + y), static_cast<std::uint8_t>(y * 11 + x % 5),
+               static_cast<std::uint8_t>(255 - x * y)};
+  });
+  const auto settings = [&c](TJPEGImage& image) {
+    image.Settings().Quality = c.quality;
+    image.Settings().GrayOutput = c.gray_output;
+    image.Settings().ProgressiveOutput = c.progressive;
+  };
+  TJPEGImage from_bitmap;
+  settings(from_bitmap);
+  from_bitmap.Assign(*bitmap);
+  TJPEGImage fed;
+  settings(fed);
+  fed.BeginRows(c.width, c.height);
+  for (int y = 0; y < c.height; ++y) fed.PutRow(bitmap->ScanLine(y));
+  fed.FinishRows();
+  EXPECT_EQ(fed.SourceBitmap(), nullptr);
+  EXPECT_EQ(fed.Height(), c.height);
+  EXPECT_TRUE(Encoded(fed) == Encoded(from_bitmap)) << "the files differ";
+}
+
+INSTANTIATE_TEST_SUITE_P(Jpeg, RowFeedTest, ::testing::ValuesIn(kGreyCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A feed short of rows is libjpeg's error; it leaves nothing that a save could take for the file,
+// and a feed begun again starts over.
+TEST(RowFeedTest, ShortOfRowsRaisesAndLeavesNoBytes) {
+  const auto bitmap = Flat(16, 16, {10, 200, 30});
+  TJPEGImage image;
+  image.BeginRows(16, 16);
+  for (int y = 0; y < 15; ++y) image.PutRow(bitmap->ScanLine(y));
+  TMemoryStream early;
+  EXPECT_THROW(image.WriteImage(early), EInvalidGraphicOperation);
+  EXPECT_EQ(early.Size(), 0);
+  EXPECT_THROW(image.FinishRows(), EJPEG);
+  EXPECT_EQ(image.SharedData().EncodedBytes, nullptr);
+  EXPECT_THROW(image.PutRow(bitmap->ScanLine(15)), EInvalidGraphicOperation);
+
+  image.BeginRows(16, 16);
+  for (int y = 0; y < 16; ++y) image.PutRow(bitmap->ScanLine(y));
+  image.FinishRows();
+  EXPECT_EQ(Encoded(image), EncodedBitmap(*bitmap));
+}
 
 TEST(TJPEGImageTest, AssignedJpegSharesTheEncodedState) {
   TJPEGImage first;

@@ -470,5 +470,103 @@ TEST(PngEarlyEnd, FileCutInsideTheDataKeepsWhatWasDecoded) {
   EXPECT_EQ(StorageRow(image, 0), (Bytes{'a', 'b', 'c', 'd'}));
 }
 
+// ---- rows streamed instead of kept ----
+
+// Rows with their filter bytes (a different filter on each row), the data of an IDAT stream.
+std::string FilteredRows(std::uint32_t rows, std::uint32_t row_bytes) {
+  std::string raw;
+  for (std::uint32_t y = 0; y < rows; ++y) {
+    raw += static_cast<char>(y % 5);
+    for (std::uint32_t i = 0; i < row_bytes; ++i) raw += static_cast<char>(i * 13 + y * 7);
+  }
+  return raw;
+}
+
+std::string PngOf(std::uint32_t width, std::uint32_t height, int depth, int colour, int interlace,
+                  std::uint32_t rows_given, std::string_view extra_type = {},
+                  std::string_view extra = {}) {
+  const std::uint32_t channels = colour == 2 ? 3 : colour == 6 ? 4 : 1;
+  PngBuilder png;
+  png.Ihdr(width, height, depth, colour, interlace);
+  if (!extra_type.empty()) png.Chunk(extra_type, extra);
+  return png.Idat(Deflate(FilteredRows(rows_given, width * channels * depth / 8))).Iend().Bytes();
+}
+
+class RecordingRows : public TRowStream {
+ public:
+  explicit RecordingRows(bool takes) : takes_(takes) {}
+  bool TakesRows(const TChunkIHDR& header) override {
+    ++asked;
+    stride_ = (header.Width() * 24 + 31) / 32 * 4;
+    return takes_;
+  }
+  void Row(const std::uint8_t* pixels) override { rows.emplace_back(pixels, pixels + stride_); }
+
+  int asked = 0;
+  std::vector<Bytes> rows;
+
+ private:
+  bool takes_;
+  std::uint32_t stride_ = 0;
+};
+
+struct StreamCase {
+  const char* name;
+  std::string png;
+  bool offered;
+};
+
+const StreamCase kStreamCases[] = {
+    {"Rgb8", PngOf(5, 4, 8, 2, 0, 4), true},
+    {"Rgb16WithGamma", PngOf(3, 3, 16, 2, 0, 3, "gAMA", BigEndian(80000)), true},
+    {"Rgb8DataEndingEarly", PngOf(5, 4, 8, 2, 0, 2), true},  // the rows left out come as zeros
+    {"Interlaced", PngOf(5, 4, 8, 2, 1, 8), false},
+    {"Grey", PngOf(5, 4, 8, 0, 0, 4), false},
+    {"RgbAlpha", PngOf(5, 4, 8, 6, 0, 4), false},
+};
+
+class RowStreamTest : public ::testing::TestWithParam<StreamCase> {};
+
+// A stream that takes the rows gets every row the storage would hold, and the image keeps none.
+TEST_P(RowStreamTest, TakesTheRowsTheStorageWouldHold) {
+  TPNGObject kept;
+  ReadBytes(kept, GetParam().png);
+  const int height = kept.Height();
+  TPNGObject streamed;
+  RecordingRows stream(/*takes=*/true);
+  streamed.RowStream = &stream;
+  ReadBytes(streamed, GetParam().png);
+  EXPECT_EQ(stream.asked, GetParam().offered ? 1 : 0);
+  EXPECT_EQ(streamed.HeaderChunk().RowsStreamed(), GetParam().offered);
+  for (int y = 0; y < height; ++y) {
+    const Bytes expected = StorageRow(kept, y);
+    if (GetParam().offered) {
+      ASSERT_EQ(stream.rows.size(), static_cast<std::size_t>(height));
+      EXPECT_EQ(stream.rows[static_cast<std::size_t>(y)], expected) << "row " << y;
+    } else {
+      EXPECT_EQ(StorageRow(streamed, y), expected) << "row " << y;
+    }
+  }
+  if (GetParam().offered) {
+    EXPECT_EQ(streamed.HeaderChunk().PixelBits(), nullptr);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Png, RowStreamTest, ::testing::ValuesIn(kStreamCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RowStreamTest, DeclinedRowsAreKept) {
+  const std::string png = PngOf(5, 4, 8, 2, 0, 4);
+  TPNGObject kept;
+  ReadBytes(kept, png);
+  TPNGObject image;
+  RecordingRows stream(/*takes=*/false);
+  image.RowStream = &stream;
+  ReadBytes(image, png);
+  EXPECT_EQ(stream.asked, 1);
+  EXPECT_TRUE(stream.rows.empty());
+  EXPECT_EQ(StorageRow(image, 3), StorageRow(kept, 3));
+}
+
 }  // namespace
 }  // namespace quillamar::png
