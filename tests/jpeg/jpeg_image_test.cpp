@@ -302,7 +302,7 @@ TEST(TJPEGImageTest, SettingsAreReadWhenEncoding) {
 
 // Pictures whose edges need libjpeg's padding on both sides (sizes off the 16-pixel blocks),
 // with each setting that changes the file.
-struct GreyCase {
+struct EncodingCase {
   const char* name;
   int width;
   int height;
@@ -311,17 +311,23 @@ struct GreyCase {
   bool progressive;
 };
 
-const GreyCase kGreyCases[] = {
+const EncodingCase kEncodingCases[] = {
     {"OnePixel", 1, 1, 90, false, false},       {"OddSizes", 17, 9, 90, false, false},
     {"PageLike", 131, 95, 90, false, false},    {"OneRow", 40, 1, 75, false, false},
     {"GrayOutput", 33, 31, 90, true, false},    {"Progressive", 33, 31, 90, false, true},
     {"WholeBlocks", 32, 16, 100, false, false},
 };
 
-class GreyRowsTest : public ::testing::TestWithParam<GreyCase> {};
+void TakeSettings(TJPEGImage& image, const EncodingCase& c) {
+  image.Settings().Quality = c.quality;
+  image.Settings().GrayOutput = c.gray_output;
+  image.Settings().ProgressiveOutput = c.progressive;
+}
+
+class GreyRowsTest : public ::testing::TestWithParam<EncodingCase> {};
 
 TEST_P(GreyRowsTest, EncodeToTheBytesOfTheirBitmap) {
-  const GreyCase& c = GetParam();
+  const EncodingCase& c = GetParam();
   const auto grey = [](int x, int y) {
     return static_cast<std::uint8_t>((x * 37 + y * 11 + (x * y) % 7 * 29) & 0xFF);
   };
@@ -330,19 +336,14 @@ TEST_P(GreyRowsTest, EncodeToTheBytesOfTheirBitmap) {
     for (int x = 0; x < c.width; ++x)
       pixels[static_cast<std::size_t>(y) * c.width + x] = grey(x, y);
   }
-  const auto settings = [&c](TJPEGImage& image) {
-    image.Settings().Quality = c.quality;
-    image.Settings().GrayOutput = c.gray_output;
-    image.Settings().ProgressiveOutput = c.progressive;
-  };
   TJPEGImage from_bitmap;
-  settings(from_bitmap);
+  TakeSettings(from_bitmap, c);
   from_bitmap.Assign(*MakeBitmap(c.width, c.height, [&](int x, int y) {
     const std::uint8_t g = grey(x, y);
     return Rgb{g, g, g};
   }));
   TJPEGImage from_rows;
-  settings(from_rows);
+  TakeSettings(from_rows, c);
   from_rows.EncodeGrey(GreyRows{c.width, c.height, [&](int y) {
                                   return pixels.data() + static_cast<std::size_t>(y) * c.width;
                                 }});
@@ -351,29 +352,24 @@ TEST_P(GreyRowsTest, EncodeToTheBytesOfTheirBitmap) {
   EXPECT_TRUE(Encoded(from_rows) == Encoded(from_bitmap)) << "the files differ";
 }
 
-INSTANTIATE_TEST_SUITE_P(Jpeg, GreyRowsTest, ::testing::ValuesIn(kGreyCases),
+INSTANTIATE_TEST_SUITE_P(Jpeg, GreyRowsTest, ::testing::ValuesIn(kEncodingCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- rows handed over one by one ----
 
-class RowFeedTest : public ::testing::TestWithParam<GreyCase> {};
+class RowFeedTest : public ::testing::TestWithParam<EncodingCase> {};
 
 TEST_P(RowFeedTest, EncodesToTheBytesOfItsBitmap) {
-  const GreyCase& c = GetParam();
+  const EncodingCase& c = GetParam();
   const auto bitmap = MakeBitmap(c.width, c.height, [](int x, int y) {
     return Rgb{static_cast<std::uint8_t>(x * 37 + y), static_cast<std::uint8_t>(y * 11 + x % 5),
                static_cast<std::uint8_t>(255 - x * y)};
   });
-  const auto settings = [&c](TJPEGImage& image) {
-    image.Settings().Quality = c.quality;
-    image.Settings().GrayOutput = c.gray_output;
-    image.Settings().ProgressiveOutput = c.progressive;
-  };
   TJPEGImage from_bitmap;
-  settings(from_bitmap);
+  TakeSettings(from_bitmap, c);
   from_bitmap.Assign(*bitmap);
   TJPEGImage fed;
-  settings(fed);
+  TakeSettings(fed, c);
   fed.BeginRows(c.width, c.height);
   for (int y = 0; y < c.height; ++y) fed.PutRow(bitmap->ScanLine(y));
   fed.FinishRows();
@@ -382,7 +378,7 @@ TEST_P(RowFeedTest, EncodesToTheBytesOfItsBitmap) {
   EXPECT_TRUE(Encoded(fed) == Encoded(from_bitmap)) << "the files differ";
 }
 
-INSTANTIATE_TEST_SUITE_P(Jpeg, RowFeedTest, ::testing::ValuesIn(kGreyCases),
+INSTANTIATE_TEST_SUITE_P(Jpeg, RowFeedTest, ::testing::ValuesIn(kEncodingCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A feed short of rows is libjpeg's error; it leaves nothing that a save could take for the file,
