@@ -85,8 +85,8 @@ bool TChunkIHDR::ReadBody(TStream& stream, const ChunkTypeBytes& type, std::uint
   TPNGObject* owner = OwnerImage();
   if (owner != nullptr) owner->interlace_method_ = interlace_method_;
   const bool streamed = owner != nullptr && owner->RowStream != nullptr && color_type_ == 2 &&
-                        interlace_method_ == 0 && &owner->HeaderChunk() == this &&
-                        owner->RowStream->TakesRows(*this);
+                        interlace_method_ == 0 && owner->HasHeader() &&
+                        &owner->HeaderChunk() == this && owner->RowStream->TakesRows(*this);
   PrepareStorage(!streamed);
   return read;
 }

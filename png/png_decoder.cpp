@@ -174,8 +174,9 @@ class IdatDecoder {
     }
     if (stream != nullptr && y < height_) {
       std::fill(streamed_row.begin(), streamed_row.end(), 0);
-      for (std::uint32_t missing = y; missing < height_; ++missing)
+      for (std::uint32_t missing = y; missing < height_; ++missing) {
         stream->Row(streamed_row.data());
+      }
     }
     if (y < height_) ReportRows(height_);
   }

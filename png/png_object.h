@@ -395,8 +395,6 @@ struct LogicalPalette {
 /// The 256-byte map from an 8-bit sample to the stored value.
 using GammaTable = std::array<std::uint8_t, 256>;
 
-/// A PNG image read from a stream. Its pixels live in the header chunk's storage; it can be
-/// assigned to a TBitmap and drawn on a canvas.
 /// Takes the rows of a red-green-blue image as they are decoded, in place of the image keeping
 /// them: for a reader that only passes the picture on.
 class TRowStream {
@@ -411,6 +409,8 @@ class TRowStream {
   virtual void Row(const std::uint8_t* pixels) = 0;
 };
 
+/// A PNG image read from a stream. Its pixels live in the header chunk's storage; it can be
+/// assigned to a TBitmap and drawn on a canvas.
 class TPNGObject : public TGraphic {
  public:
   TPNGObject();
