@@ -12,8 +12,9 @@ enum class ReadOutcome { kRead, kRaised };
 
 /// Reads the bytes as a PNG (when the last byte is odd, after giving every complete chunk its right
 /// CRC, so that the fuzzer gets past the CRC checks), then assigns whatever was read to a bitmap
-/// and draws it there. The system's own exceptions are expected and swallowed; anything else passes
-/// on.
+/// and draws it there; then reads them again with the rows of a colour image going to a row
+/// stream, and aborts if a reading without error left a row out. The system's own exceptions are
+/// expected and swallowed; anything else passes on. The outcome is that of the first reading.
 ReadOutcome ReadPngBytes(const std::uint8_t* data, std::size_t size);
 
 }  // namespace quillamar::png::fuzzing
