@@ -108,11 +108,13 @@ PageLoop::~PageLoop() { DiscardInFlight(); }
 
 void PageLoop::SetTotal(int pages) {
   total_ = pages;
+  heard_pages_.assign(static_cast<std::size_t>(std::max(pages, 0)) + 1, false);
+  consumed_pages_.assign(heard_pages_.size(), false);
   ReportProgress();
 }
 
 void PageLoop::Rendered(int page) {
-  ++heard_;
+  Heard(page);
   ++done_;
   if (mode_ == Mode::kStaged) kept_.push_back({Kept::Kind::kRendered, page, 0});
   if (mode_ == Mode::kPublishing) MoveRenderedPage(page);
@@ -120,16 +122,16 @@ void PageLoop::Rendered(int page) {
 }
 
 void PageLoop::Announced(int page) {
-  ++heard_;
+  Heard(page);
   if (Takes(page, false)) {
     announced_.insert(page);
   } else {
-    process_.Consumed(page);
+    Consume(page);
   }
 }
 
 void PageLoop::Failed(int page) {
-  ++heard_;
+  Heard(page);
   if (page < 1 || (broken_at_ != 0 && page >= broken_at_)) return;
   broken_at_ = page;
   LetGoAnnouncedFrom(page);
@@ -145,7 +147,32 @@ void PageLoop::FlushCommitted() {
   ReleaseFlushedPages();
 }
 
-int PageLoop::PagesLeftToRender() const { return total_ > 0 ? total_ - heard_ : 1; }
+int PageLoop::PagesRenderableNow() const {
+  if (total_ <= 0) return 1;
+  const int window = process_.PageWindow();
+  if (window <= 0) return total_ - heard_;
+  // The renderer starts page n + window only once page n is consumed.
+  int renderable = 0;
+  for (int page = first_unheard_; page <= total_; ++page) {
+    if (page > window && !consumed_pages_[static_cast<std::size_t>(page - window)]) break;
+    if (!heard_pages_[static_cast<std::size_t>(page)]) ++renderable;
+  }
+  return renderable;
+}
+
+void PageLoop::Heard(int page) {
+  ++heard_;
+  if (page < 1 || page > total_) return;
+  heard_pages_[static_cast<std::size_t>(page)] = true;
+  while (first_unheard_ <= total_ && heard_pages_[static_cast<std::size_t>(first_unheard_)]) {
+    ++first_unheard_;
+  }
+}
+
+void PageLoop::Consume(int page) {
+  if (page >= 1 && page <= total_) consumed_pages_[static_cast<std::size_t>(page)] = true;
+  process_.Consumed(page);
+}
 
 void PageLoop::Publish() {
   if (mode_ != Mode::kStaged) return;
@@ -208,7 +235,7 @@ void PageLoop::ReportProgress() {
 // The renderer hears of a page only once its PNG is gone, so its pacing counts every intermediate
 // file still on the disk.
 void PageLoop::ReleaseFlushedPages() {
-  for (const int page : unflushed_) process_.Consumed(page);
+  for (const int page : unflushed_) Consume(page);
   unflushed_.clear();
 }
 
@@ -292,7 +319,7 @@ void PageLoop::Committed(const PageInFlight& page) {
       break;
     case Mode::kStaged:
       DeleteFile(page.png_path);
-      process_.Consumed(page.page);
+      Consume(page.page);
       kept_.push_back({Kept::Kind::kCommitted, page.page, 0});
       break;
     case Mode::kPublishing:
@@ -324,7 +351,7 @@ void PageLoop::Hold(int page) {
 // The announced pages from this one on will not be taken: the renderer need not wait for them.
 void PageLoop::LetGoAnnouncedFrom(int page) {
   for (auto it = announced_.lower_bound(page); it != announced_.end();) {
-    process_.Consumed(*it);
+    Consume(*it);
     it = announced_.erase(it);
   }
 }

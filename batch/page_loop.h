@@ -105,9 +105,10 @@ class PageLoop {
   /// The committed pages reach the disk now, and the renderer, which may wait for them, hears of
   /// them.
   void FlushCommitted();
-  /// Pages the renderer has not yet said anything about; 1 while it has not said how many there
-  /// are (it opens the PDF on one thread).
-  int PagesLeftToRender() const;
+  /// Pages the renderer can be working on now: those it has not yet said anything about that its
+  /// pacing lets it start (a page waiting for an earlier one to be consumed keeps no core busy);
+  /// 1 while it has not said how many there are (it opens the PDF on one thread).
+  int PagesRenderableNow() const;
 
   /// The PDF's turn has come: shows what was kept and moves the pages committed so far into
   /// place; from now on each page goes into place as it is committed.
@@ -149,6 +150,8 @@ class PageLoop {
   void MoveRenderedPage(int page);
   void Hold(int page);
   void LetGoAnnouncedFrom(int page);
+  void Heard(int page);
+  void Consume(int page);
   void DiscardInFlight() noexcept;
 
   RunHost& host_;
@@ -166,7 +169,10 @@ class PageLoop {
   long long bytes_in_flight_ = 0;
   int total_ = 0;
   int done_ = 0;
-  int heard_ = 0;  // pages announced or failed
+  int heard_ = 0;                     // pages announced or failed
+  std::vector<bool> heard_pages_;     // by page number, once the total is known
+  std::vector<bool> consumed_pages_;  // the renderer was told it may go on past them
+  int first_unheard_ = 1;
   std::vector<Kept> kept_;
   std::vector<int> unflushed_;  // committed, their PNGs not yet deleted nor the renderer told
   CommittedPages committed_;    // flushed, and their PNGs deleted, at the latest on the end

@@ -27,7 +27,7 @@ std::vector<bool> StartablePdfs(const TStringList& pdfs) {
 
 int StagedPdf::Claim() const {
   if (ended || !process) return 0;
-  return std::min(workers, pages->PagesLeftToRender());
+  return std::min(workers, pages->PagesRenderableNow());
 }
 
 RenderAhead::RenderAhead(RunHost& host, const TStringList& pdfs, const RunSettings& settings,

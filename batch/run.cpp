@@ -32,7 +32,7 @@ int WaitFor(const PageLoop& pages, const RenderAhead& ahead) {
 // the cores its renderer keeps busy.
 void ServeAheadWhileWaiting(PageLoop& pages, RenderAhead& ahead, int workers) {
   pages.ServeWhileWaiting([&pages, &ahead, workers](bool renderer_ended) {
-    ahead.Serve(renderer_ended ? 0 : std::min(workers, pages.PagesLeftToRender()));
+    ahead.Serve(renderer_ended ? 0 : std::min(workers, pages.PagesRenderableNow()));
   });
 }
 
@@ -44,7 +44,7 @@ bool FollowRenderer(renderer::RendererProcess& process, PageLoop& pages, bool re
   using Kind = renderer::PageEvent::Kind;
   try {
     for (;;) {
-      ahead.Serve(std::min(workers, pages.PagesLeftToRender()));
+      ahead.Serve(std::min(workers, pages.PagesRenderableNow()));
       const renderer::PageEvent event =
           process.NextEvent(WaitFor(pages, ahead), ahead.WakeDescriptors());
       switch (event.kind) {

@@ -551,6 +551,7 @@ struct RendererProcess::State {
   bool stopping = false;
   bool killed = false;
   bool ended = false;  // the process has ended (not yet reaped)
+  int page_window = 0;
   Clock::time_point kill_at{};
 
   // Sends SIGTERM once, then SIGKILL once the grace time is over.
@@ -638,6 +639,7 @@ std::unique_ptr<RendererProcess> RendererProcess::Start(const RendererRequest& r
   if (request.page_channel) channel = OpenChannel();
   RendererRequest effective = request;
   effective.page_channel = channel.theirs.Get() >= 0;
+  state->page_window = effective.page_channel ? std::max(request.page_window, 0) : 0;
   const FileDescriptor password_file = CreatePasswordFile(request.password);
   const ChildDescriptors descriptors{state->error_capture.Get(), channel.theirs.Get(),
                                      password_file.Get()};
@@ -714,6 +716,8 @@ void RendererProcess::Consumed(int page) {
   } while (put < 0 && errno == EINTR);
   // A renderer that does not read its replies is simply not paced.
 }
+
+int RendererProcess::PageWindow() const { return state_->page_window; }
 
 void RendererProcess::Stop() { state_->Escalate(); }
 

@@ -163,6 +163,8 @@ class RendererProcess {
   void AddWakeDescriptors(std::vector<int>& descriptors) const;
   /// Tells the renderer that the run is done with the page's file.
   void Consumed(int page);
+  /// The pacing window it was started with (RendererRequest::page_window); 0 when unpaced.
+  int PageWindow() const;
   /// Asks the renderer to stop (SIGTERM, as a stop request would); Finish() then reports kStopped.
   void Stop();
   /// Waits without a time limit for the renderer to end. On a stop request (or after Stop()) it

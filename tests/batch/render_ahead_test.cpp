@@ -25,9 +25,9 @@ using testing::ReadFileText;
 using testing::TempDir;
 
 // A renderer on the page channel that acts out the words its PDF holds: "pN" announces N pages,
-// "wN" writes page N, "aN" announces it, "fN" says it failed, "sT" sleeps T seconds, "vN" warns
-// naming page N's file, "eN" fails naming page N's file, "kP" exits as locked unless the password
-// is P. It logs its start and end, and its pid.
+// "wN" writes page N, "aN" announces it, "fN" says it failed, "sT" sleeps T seconds, "lX" logs X,
+// "vN" warns naming page N's file, "eN" fails naming page N's file, "kP" exits as locked unless the
+// password is P. It logs its start and end, and its pid.
 constexpr char kActingRenderer[] = R"sh(#!/bin/sh
 out="${2%\%d.png}"
 bin="$(dirname "$0")"
@@ -42,6 +42,7 @@ for w in $(cat "$7"); do
     a*) echo "page $n" >&3 ;;
     f*) echo "failed $n" >&3 ;;
     s*) sleep "$n" ;;
+    l*) echo "$n" >> "$bin/log" ;;
     v*) echo "lib.dll: warning: no font for $out$n.png" >&2 ;;
     e*) echo "lib.dll: cannot write $out$n.png" >&2; exit 1 ;;
     k*) pw=""; [ -n "$QUILLAMAR_PASSWORD_FD" ] && eval "pw=\$(cat <&$QUILLAMAR_PASSWORD_FD)"
@@ -224,6 +225,17 @@ TEST_F(RenderAheadTest, RenderersAreStartedWhileThePdfAtItsTurnWaitsForAPage) {
   };
   const std::string log = LogOfJpgRun(2);
   EXPECT_LT(log.find("end pdfs/c.pdf"), log.find("prepared a_1")) << log;
+}
+
+// With -j 2 the renderer may be four pages ahead of the first page not yet consumed: once pages 2
+// to 4 are in, only its worker on page 1 is busy, and the idle core goes to the next PDF waiting
+// (b took the core a left while opening its PDF, and has ended by then).
+TEST_F(RenderAheadTest, ACoreThePacedRendererCannotUseGoesToTheNextPdf) {
+  Choose({{"a.pdf", "p6 s0.6 w2 a2 w3 a3 w4 a4 s1.5 lpage-1-rendered w1 a1 w5 a5 w6 a6"},
+          {"b.pdf", "s0.2 p1 w1 a1"},
+          {"c.pdf", "p1 w1 a1"}});
+  const std::string log = LogOfJpgRun(2);
+  EXPECT_LT(log.find("start pdfs/c.pdf"), log.find("page-1-rendered")) << log;
 }
 
 TEST_F(RenderAheadTest, EqualBaseNamesNeverRenderAtTheSameTime) {
