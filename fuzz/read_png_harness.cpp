@@ -64,27 +64,35 @@ class TouchingRows : public TRowStream {
   std::uint8_t touched_ = 0;
 };
 
-// The same bytes read with their colour rows streamed: a reading that ends without error gave
-// every row of a sequential image, and the image left behind is as safe to use.
-void ReadStreamed(const std::string& bytes) {
+// Reads the bytes into the image, then uses whatever it got: a failed read leaves what it got in
+// the image, and that must be safe to use as well.
+ReadOutcome ReadAndUse(TPNGObject& image, const std::string& bytes) {
   TMemoryStream stream;
   stream.Write(bytes.data(), static_cast<std::int64_t>(bytes.size()));
   stream.SetPosition(0);
-  TPNGObject image;
-  TouchingRows rows;
-  image.RowStream = &rows;
+  ReadOutcome outcome = ReadOutcome::kRead;
   try {
     image.ReadImage(stream);
-    if (image.HasHeader() && image.HeaderChunk().RowsStreamed() && image.InterlaceMethod() == 0 &&
-        rows.rows != image.HeaderChunk().Height()) {
-      std::abort();  // a row went missing
-    }
   } catch (const Exception&) {
+    outcome = ReadOutcome::kRaised;
   }
-  image.RowStream = nullptr;
   try {
     UseImage(image);
   } catch (const Exception&) {
+  }
+  return outcome;
+}
+
+// The same bytes read with their colour rows streamed: a reading that ends without error gave
+// every row of a sequential image.
+void ReadStreamed(const std::string& bytes) {
+  TPNGObject image;
+  TouchingRows rows;
+  image.RowStream = &rows;
+  if (ReadAndUse(image, bytes) == ReadOutcome::kRead && image.HasHeader() &&
+      image.HeaderChunk().RowsStreamed() && image.InterlaceMethod() == 0 &&
+      rows.rows != image.HeaderChunk().Height()) {
+    std::abort();  // a row went missing
   }
 }
 
@@ -94,21 +102,8 @@ ReadOutcome ReadPngBytes(const std::uint8_t* data, std::size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data), size);
   // The last byte picks the mode: odd, the chunks get their right CRCs; even, they stay as given.
   if (!bytes.empty() && (bytes.back() & 1) != 0) FixChunkCrcs(bytes);
-  TMemoryStream stream;
-  stream.Write(bytes.data(), static_cast<std::int64_t>(bytes.size()));
-  stream.SetPosition(0);
   TPNGObject image;
-  ReadOutcome outcome = ReadOutcome::kRead;
-  try {
-    image.ReadImage(stream);
-  } catch (const Exception&) {
-    outcome = ReadOutcome::kRaised;
-  }
-  // A failed read leaves what it got in the image; that must be safe to use as well.
-  try {
-    UseImage(image);
-  } catch (const Exception&) {
-  }
+  const ReadOutcome outcome = ReadAndUse(image, bytes);
   ReadStreamed(bytes);
   return outcome;
 }
