@@ -30,6 +30,12 @@ int StagedPdf::Claim() const {
   return std::min(workers, pages->PagesRenderableNow());
 }
 
+void StagedPdf::GrantCores(int jobs) {
+  if (ended || !process || workers >= jobs) return;
+  process->GrantWorkers(jobs);
+  workers = jobs;
+}
+
 RenderAhead::RenderAhead(RunHost& host, const TStringList& pdfs, const RunSettings& settings,
                          RendererSource renderers)
     : host_(host),
@@ -176,8 +182,12 @@ std::unique_ptr<StagedPdf> RenderAhead::Start(int index, int workers) {
   staged->folder = staging_->NewPdfFolder(index);
   if (staged->folder.empty()) return nullptr;
   const std::string& pdf = pdfs_[index];
-  staged->process = renderer::RendererProcess::Start(
-      RendererRequestFor(renderers_, texts_, staged->folder, pdf, settings_, workers));
+  renderer::RendererRequest request =
+      RendererRequestFor(renderers_, texts_, staged->folder, pdf, settings_, workers);
+  // The cores left now render from the start, every core from its turn on (GrantCores).
+  request.workers = jobs_;
+  request.workers_now = workers;
+  staged->process = renderer::RendererProcess::Start(request);
   if (!staged->process) {
     staged->ended = true;  // tried again at its turn, where a failure shows
     return staged;

@@ -25,6 +25,8 @@ struct StagedPdf {
 
   /// The cores its renderer may keep busy: its workers, fewer once fewer pages are left.
   int Claim() const;
+  /// Its turn has come: its renderer, started on the cores the others left, may use them all.
+  void GrantCores(int jobs);
 };
 
 /// The renderers started ahead of their turn. Everything they do stays out of the host's sight

@@ -146,6 +146,7 @@ void ShowOutputFolder(RenderOutcome& outcome, const std::string& staged,
 // place, and a renderer still running is followed from here on as any other. Whatever happens,
 // the files it leaves in the staging folder are moved into the output folder once it has ended.
 RenderedPdf RenderStaged(const PdfTurn& turn, StagedPdf& staged) {
+  staged.GrantCores(JobsOf(turn.settings));
   RenderedPdf rendered;
   rendered.process = std::move(staged.process);
   rendered.pages = std::move(staged.pages);

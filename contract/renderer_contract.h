@@ -45,6 +45,9 @@ inline constexpr char kVerboseEnv[] = "QUILLAMAR_RENDERER_VERBOSE";
 inline constexpr char kPageChannelEnv[] = "QUILLAMAR_PAGE_CHANNEL";
 /// Decimal: the most worker threads the renderer may use (the run's -j); its CPUs otherwise.
 inline constexpr char kWorkersEnv[] = "QUILLAMAR_WORKERS";
+/// Decimal, below kWorkersEnv: how many of them render from the start (a renderer started beside
+/// others gets the cores they leave); the run grants the rest on the channel (kChannelWorkers).
+inline constexpr char kWorkersNowEnv[] = "QUILLAMAR_WORKERS_NOW";
 /// Decimal W >= 1: pacing by page number. The renderer starts page n + W only once the run has
 /// consumed page n. Without it the renderer is not paced.
 inline constexpr char kPageWindowEnv[] = "QUILLAMAR_PAGE_WINDOW";
@@ -61,6 +64,8 @@ inline constexpr char kChannelPageDone[] = "page";
 inline constexpr char kChannelPageFailed[] = "failed";
 /// From the run: the page it has consumed (its file is no longer needed on disk).
 inline constexpr char kChannelConsumed[] = "consumed";
+/// From the run: this many workers (at most kWorkersEnv) may render from now on.
+inline constexpr char kChannelWorkers[] = "workers";
 /// The longest channel line, its newline included.
 inline constexpr int kChannelLineMax = 32;
 

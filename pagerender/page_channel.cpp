@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -100,6 +101,8 @@ void PageChannel::MarkReleased(int page) {
 
 bool PageChannel::AwaitTurn(int page, const std::atomic<bool>* stop) {
   std::unique_lock lock(mutex_);
+  // What has come already, so that a grant of workers is heard by a renderer never held back.
+  if (!reading_ && !run_gone_) ReadReplies(lock, 0);
   for (;;) {
     if (stop != nullptr && stop->load()) return false;
     if (MayStart(page)) return true;
@@ -107,19 +110,24 @@ bool PageChannel::AwaitTurn(int page, const std::atomic<bool>* stop) {
       changed_.wait_for(lock, std::chrono::milliseconds(kStopPollMilliseconds));
       continue;
     }
-    ReadReplies(lock);
+    ReadReplies(lock, kStopPollMilliseconds);
   }
 }
 
-// Reads what the run has replied so far (waiting a little for more), with the lock released while
-// it waits; the other workers wait for this one.
-void PageChannel::ReadReplies(std::unique_lock<std::mutex>& lock) {
+int PageChannel::GrantedWorkers() {
+  const std::lock_guard lock(mutex_);
+  return granted_workers_;
+}
+
+// Reads what the run has replied so far (waiting up to timeout_ms for more), with the lock
+// released while it waits; the other workers wait for this one.
+void PageChannel::ReadReplies(std::unique_lock<std::mutex>& lock, int timeout_ms) {
   reading_ = true;
   lock.unlock();
   char buffer[256];
   pollfd watched{read_fd_, POLLIN, 0};
   ssize_t got = 0;
-  const bool ready = ::poll(&watched, 1, kStopPollMilliseconds) > 0;
+  const bool ready = ::poll(&watched, 1, timeout_ms) > 0;
   if (ready) {
     do {
       got = ::read(read_fd_, buffer, sizeof buffer);
@@ -129,19 +137,28 @@ void PageChannel::ReadReplies(std::unique_lock<std::mutex>& lock) {
   reading_ = false;
   if (ready && got <= 0) run_gone_ = true;  // the run closed its end: nobody paces us any more
   pending_.append(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
-  const std::string prefix = std::string(contract::kChannelConsumed) + " ";
   for (auto newline = pending_.find('\n'); newline != std::string::npos;
        newline = pending_.find('\n')) {
-    const std::string line = pending_.substr(0, newline);
+    TakeReply(pending_.substr(0, newline));
     pending_.erase(0, newline + 1);
-    int page = 0;
-    if (line.rfind(prefix, 0) == 0 &&
-        ParseNumber(line.data() + prefix.size(), line.data() + line.size(), page)) {
-      MarkReleased(page);
-    }
   }
   if (pending_.size() > static_cast<std::size_t>(contract::kChannelLineMax)) pending_.clear();
   changed_.notify_all();
+}
+
+// One line of the run's: a page it consumed, or the workers it grants.
+void PageChannel::TakeReply(const std::string& line) {
+  const auto number_after = [&line](const char* word, int& number) {
+    const std::size_t length = std::strlen(word);
+    return line.size() > length && line.compare(0, length, word) == 0 && line[length] == ' ' &&
+           ParseNumber(line.data() + length + 1, line.data() + line.size(), number);
+  };
+  int number = 0;
+  if (number_after(contract::kChannelConsumed, number)) {
+    MarkReleased(number);
+  } else if (number_after(contract::kChannelWorkers, number)) {
+    granted_workers_ = std::max(granted_workers_, number);
+  }
 }
 
 }  // namespace quillamar::pagerender

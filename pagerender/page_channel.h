@@ -29,7 +29,10 @@ class PageChannel {
   /// Page has no file and will have none: it paces nothing from now on.
   void AnnounceFailed(int page);
   /// Waits until page may start (page - window consumed or failed). False when stop became true.
+  /// Takes in the run's replies that have come, whether it waits or not.
   bool AwaitTurn(int page, const std::atomic<bool>* stop);
+  /// The workers the run has granted so far; 0 while it has granted none.
+  int GrantedWorkers();
   /// The pacing window; 0 when not paced.
   int Window() const { return window_; }
 
@@ -37,7 +40,8 @@ class PageChannel {
   void Send(const char* word, int page);
   bool MayStart(int page) const;
   void MarkReleased(int page);
-  void ReadReplies(std::unique_lock<std::mutex>& lock);
+  void ReadReplies(std::unique_lock<std::mutex>& lock, int timeout_ms);
+  void TakeReply(const std::string& line);
 
   const int read_fd_;
   const int write_fd_;
@@ -45,8 +49,9 @@ class PageChannel {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<bool> released_;  ///< by page number: consumed by the run, or failed here
-  std::string pending_;         ///< a reply line read in part
-  bool reading_ = false;        ///< one waiter reads the replies for all
+  int granted_workers_ = 0;
+  std::string pending_;   ///< a reply line read in part
+  bool reading_ = false;  ///< one waiter reads the replies for all
   bool run_gone_ = false;
 };
 

@@ -91,6 +91,8 @@ class PageChannel;
 struct RenderRequest {
   Options options;
   int workers = 1;  ///< worker threads (each with its own document); at least 1
+  /// How many of them render from the start (0: all); the run grants the others on the channel.
+  int workers_now = 0;
   PngMode mode = PngMode::kBalanced;
   TemporaryFiles* temporaries = nullptr;    ///< required
   const std::atomic<bool>* stop = nullptr;  ///< optional: no new page starts once it is true

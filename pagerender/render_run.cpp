@@ -24,6 +24,10 @@
 namespace quillamar::pagerender {
 namespace {
 
+int StartingWorkers(const RenderRequest& request) {
+  return request.workers_now > 0 ? std::min(request.workers_now, request.workers) : request.workers;
+}
+
 struct PageFailure {
   int page = 0;  ///< from 1
   std::string message;
@@ -112,11 +116,46 @@ class MemoryGate {
   std::condition_variable freed_;
 };
 
+class PageRun;
+void RunWorker(PageRun& run, const RenderRequest& request) noexcept;
+
 // Hands out pages in order to the workers and gathers what went wrong.
 class PageRun {
  public:
-  PageRun(const RenderRequest& request, int page_count)
-      : request_(request), page_count_(page_count), memory_(request.memory_budget) {}
+  // The calling thread is the first of at most most_workers.
+  PageRun(const RenderRequest& request, int page_count, int most_workers)
+      : request_(request),
+        page_count_(page_count),
+        most_workers_(most_workers),
+        memory_(request.memory_budget) {}
+  ~PageRun() { JoinWorkers(); }
+  PageRun(const PageRun&) = delete;
+  PageRun& operator=(const PageRun&) = delete;
+
+  // Starts worker threads until count work (the calling thread included), while pages are left.
+  void AddWorkersUpTo(int count) {
+    const std::lock_guard lock(workers_mutex_);
+    count = std::min(count, most_workers_);
+    while (!workers_closed_ && 1 + static_cast<int>(workers_.size()) < count &&
+           next_.load() < page_count_) {
+      try {
+        workers_.emplace_back(RunWorker, std::ref(*this), std::cref(request_));
+      } catch (const std::system_error&) {
+        return;  // fewer workers still render every page
+      }
+    }
+  }
+
+  // Waits for every worker thread; none starts afterwards.
+  void JoinWorkers() {
+    std::vector<std::thread> workers;
+    {
+      const std::lock_guard lock(workers_mutex_);
+      workers_closed_ = true;
+      workers.swap(workers_);
+    }
+    for (auto& worker : workers) worker.join();
+  }
 
   // Renders pages until none are left, a stop is requested or a page could not be written.
   void Work(PdfDocument& document) {
@@ -126,8 +165,9 @@ class PageRun {
       const int index = next_.fetch_add(1);
       if (index >= page_count_) return;
       // Pacing comes before memory: a page waiting for its turn holds nothing.
-      if (request_.channel != nullptr && !request_.channel->AwaitTurn(index + 1, request_.stop)) {
-        return;
+      if (request_.channel != nullptr) {
+        if (!request_.channel->AwaitTurn(index + 1, request_.stop)) return;
+        AddWorkersUpTo(request_.channel->GrantedWorkers());
       }
       const long long bytes =
           static_cast<long long>(document.PixelCount(index, request_.options.resolution)) *
@@ -203,10 +243,10 @@ class PageRun {
     return {written.Error(), true, std::move(page->undrawn_fonts), {}};
   }
 
-  // A worker keeps its last bitmap for its next page outside the memory gate: together they
-  // keep at most half the budget.
+  // A worker keeps its last bitmap for its next page outside the memory gate: together the
+  // workers of the start keep at most half the budget; those granted later keep as much each.
   long long KeptBitmapBytes() const {
-    return request_.memory_budget / (2LL * std::max(request_.workers, 1));
+    return request_.memory_budget / (2LL * std::max(StartingWorkers(request_), 1));
   }
 
   void NoteUndrawnText(int page, const std::vector<std::string>& fonts) {
@@ -217,6 +257,10 @@ class PageRun {
 
   const RenderRequest& request_;
   const int page_count_;
+  const int most_workers_;
+  std::mutex workers_mutex_;
+  std::vector<std::thread> workers_;  // besides the calling thread
+  bool workers_closed_ = false;
   std::atomic<int> next_{0};
   std::atomic<int> written_{0};
   std::atomic<bool> halted_{false};
@@ -286,25 +330,18 @@ RenderOutcome RenderPdf(const RenderRequest& request) {
   }
   const int pages = (*opened)->PageCount();
   if (request.channel != nullptr) request.channel->AnnouncePageCount(pages);
-  PageRun run(request, pages);
   // Workers beyond the pacing window would only wait.
   const int paced = request.channel != nullptr && request.channel->Window() > 0
                         ? request.channel->Window()
                         : kMaxOpenTemporaries;
-  const int workers = std::clamp(request.workers, 1, std::min({pages, kMaxOpenTemporaries, paced}));
-  std::vector<std::thread> threads;
-  for (int i = 1; i < workers; ++i) {
-    try {
-      threads.emplace_back(RunWorker, std::ref(run), std::cref(request));
-    } catch (const std::system_error&) {
-      break;  // fewer workers still render every page
-    }
-  }
+  PageRun run(request, pages,
+              std::clamp(request.workers, 1, std::min({pages, kMaxOpenTemporaries, paced})));
+  run.AddWorkersUpTo(StartingWorkers(request));
   {
     const CrashStack crash_stack;
     run.Work(**opened);
   }
-  for (auto& thread : threads) thread.join();
+  run.JoinWorkers();
   return run.Outcome();
 }
 
@@ -322,6 +359,7 @@ int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& tempor
   RenderRequest request;
   request.options = *parsed;
   request.workers = WorkerCount();
+  request.workers_now = PositiveFromEnvironment<int>(contract::kWorkersNowEnv);
   request.mode = intermediate != nullptr && std::string(intermediate) == "1"
                      ? PngMode::kIntermediate
                      : PngMode::kBalanced;

@@ -204,9 +204,10 @@ FileDescriptor CreatePasswordFile(const std::optional<std::string>& password) {
 }
 
 bool IsContractVariable(const char* entry) {
-  for (const char* name : {kIntermediateEnv, contract::kPageChannelEnv, contract::kWorkersEnv,
-                           contract::kPageWindowEnv, contract::kPasswordFdEnv,
-                           contract::kMemoryBudgetEnv, contract::kServerEnv}) {
+  for (const char* name :
+       {kIntermediateEnv, contract::kPageChannelEnv, contract::kWorkersEnv,
+        contract::kWorkersNowEnv, contract::kPageWindowEnv, contract::kPasswordFdEnv,
+        contract::kMemoryBudgetEnv, contract::kServerEnv}) {
     const std::size_t length = std::strlen(name);
     if (std::strncmp(entry, name, length) == 0 && entry[length] == '=') return true;
   }
@@ -228,6 +229,9 @@ std::vector<std::string> ChildEnvironment(const RendererRequest& request, int pa
     set(contract::kPageChannelEnv, fd + "," + fd);
   }
   if (request.workers > 0) set(contract::kWorkersEnv, std::to_string(request.workers));
+  if (request.page_channel && request.workers_now > 0 && request.workers_now < request.workers) {
+    set(contract::kWorkersNowEnv, std::to_string(request.workers_now));
+  }
   if (request.page_channel && request.page_window > 0) {
     set(contract::kPageWindowEnv, std::to_string(request.page_window));
   }
@@ -705,17 +709,20 @@ void RendererProcess::AddWakeDescriptors(std::vector<int>& descriptors) const {
   if (s.process_fd.Get() >= 0 && !s.ended) descriptors.push_back(s.process_fd.Get());
 }
 
-void RendererProcess::Consumed(int page) {
+void RendererProcess::Reply(const char* word, int number) {
   State& s = *state_;
   if (s.channel.Get() < 0) return;
-  const std::string line =
-      std::string(contract::kChannelConsumed) + " " + std::to_string(page) + "\n";
+  const std::string line = std::string(word) + " " + std::to_string(number) + "\n";
   ssize_t put = -1;
   do {
     put = ::send(s.channel.Get(), line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   } while (put < 0 && errno == EINTR);
-  // A renderer that does not read its replies is simply not paced.
+  // A renderer that does not read its replies is simply not paced, nor granted workers.
 }
+
+void RendererProcess::Consumed(int page) { Reply(contract::kChannelConsumed, page); }
+
+void RendererProcess::GrantWorkers(int workers) { Reply(contract::kChannelWorkers, workers); }
 
 int RendererProcess::PageWindow() const { return state_->page_window; }
 

@@ -117,8 +117,10 @@ struct RendererRequest {
   StopSignal* stop = nullptr;          ///< may be null
   bool page_channel = false;           ///< open the page channel (kPageChannelEnv)
   int workers = 0;                     ///< > 0: sets kWorkersEnv
-  int page_window = 0;                 ///< > 0: paces the renderer (kPageWindowEnv)
-  long long memory_budget = 0;         ///< > 0: its page bitmaps' bytes (kMemoryBudgetEnv)
+  /// > 0 and below workers, with the channel: how many render until GrantWorkers (kWorkersNowEnv)
+  int workers_now = 0;
+  int page_window = 0;          ///< > 0: paces the renderer (kPageWindowEnv)
+  long long memory_budget = 0;  ///< > 0: its page bitmaps' bytes (kMemoryBudgetEnv)
   /// Opens a locked PDF. Handed over in an anonymous in-memory file that only the renderer
   /// inherits (kPasswordFdEnv), never in its arguments; a renderer that needs one and lacks it,
   /// or got a wrong one, exits with kExitNeedsPassword.
@@ -163,6 +165,8 @@ class RendererProcess {
   void AddWakeDescriptors(std::vector<int>& descriptors) const;
   /// Tells the renderer that the run is done with the page's file.
   void Consumed(int page);
+  /// Lets a renderer started with RendererRequest::workers_now use this many workers from now on.
+  void GrantWorkers(int workers);
   /// The pacing window it was started with (RendererRequest::page_window); 0 when unpaced.
   int PageWindow() const;
   /// Asks the renderer to stop (SIGTERM, as a stop request would); Finish() then reports kStopped.
@@ -174,6 +178,7 @@ class RendererProcess {
  private:
   struct State;
   explicit RendererProcess(std::unique_ptr<State> state);
+  void Reply(const char* word, int number);
   std::unique_ptr<State> state_;
 };
 

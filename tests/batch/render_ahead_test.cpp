@@ -27,7 +27,8 @@ using testing::TempDir;
 // A renderer on the page channel that acts out the words its PDF holds: "pN" announces N pages,
 // "wN" writes page N, "aN" announces it, "fN" says it failed, "sT" sleeps T seconds, "lX" logs X,
 // "vN" warns naming page N's file, "eN" fails naming page N's file, "kP" exits as locked unless the
-// password is P. It logs its start and end, and its pid.
+// password is P, "g" logs the workers it may use now and of all, then waits (5 s at most) for the
+// run to grant more and logs the grant. It logs its start and end, and its pid.
 constexpr char kActingRenderer[] = R"sh(#!/bin/sh
 out="${2%\%d.png}"
 bin="$(dirname "$0")"
@@ -43,6 +44,9 @@ for w in $(cat "$7"); do
     f*) echo "failed $n" >&3 ;;
     s*) sleep "$n" ;;
     l*) echo "$n" >> "$bin/log" ;;
+    g) echo "workers now $QUILLAMAR_WORKERS_NOW of $QUILLAMAR_WORKERS" >> "$bin/log"
+       timeout 5 sh -c 'while read -r l; do case "$l" in workers*) echo "$l"; exit;; esac; done' \
+         <&3 >> "$bin/log" ;;
     v*) echo "lib.dll: warning: no font for $out$n.png" >&2 ;;
     e*) echo "lib.dll: cannot write $out$n.png" >&2; exit 1 ;;
     k*) pw=""; [ -n "$QUILLAMAR_PASSWORD_FD" ] && eval "pw=\$(cat <&$QUILLAMAR_PASSWORD_FD)"
@@ -236,6 +240,18 @@ TEST_F(RenderAheadTest, ACoreThePacedRendererCannotUseGoesToTheNextPdf) {
           {"c.pdf", "p1 w1 a1"}});
   const std::string log = LogOfJpgRun(2);
   EXPECT_LT(log.find("start pdfs/c.pdf"), log.find("page-1-rendered")) << log;
+}
+
+// b starts ahead on the core a leaves once a's page 1 is in; at its turn it may use both.
+TEST_F(RenderAheadTest, ARendererStartedAheadGetsEveryCoreAtItsTurn) {
+  Choose({{"a.pdf", "p2 w1 a1 s0.3 w2 a2"}, {"b.pdf", "p2 g w1 a1 w2 a2"}});
+  const std::string log = LogOfJpgRun(2);
+  const auto now = log.find("workers now 1 of 2");
+  const auto granted = log.find("workers 2\n");
+  EXPECT_LT(log.find("start pdfs/b.pdf"), log.find("end pdfs/a.pdf")) << log;
+  EXPECT_LT(now, log.find("end pdfs/a.pdf")) << log;
+  EXPECT_LT(log.find("end pdfs/a.pdf"), granted) << log;
+  EXPECT_NE(granted, std::string::npos) << log;
 }
 
 TEST_F(RenderAheadTest, EqualBaseNamesNeverRenderAtTheSameTime) {

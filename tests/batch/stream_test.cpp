@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -111,6 +112,59 @@ TEST(StreamTest, TheRendererAnnouncesItsPagesAndWaitsOnItsWindow) {
   EXPECT_EQ(process->NextEvent().kind, Kind::kEnded);
   EXPECT_EQ(process->Finish().kind, renderer::RenderOutcome::Kind::kSucceeded);
   EXPECT_EQ(PngFilesIn(dir / "out"), 5);
+}
+
+// The threads of this process's one child, from /proc; 0 when there is none.
+int ChildThreads() {
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream children(task.path() / "children");
+    int pid = 0;
+    if (!(children >> pid)) continue;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    }
+  }
+  return 0;
+}
+
+TEST(StreamTest, ARendererStartsTheWorkersGrantedAtItsNextPage) {
+  TempDir dir;
+  ForceFolders(dir / "out");
+  renderer::RendererRequest request;
+  request.path = RendererPath();
+  request.arguments = renderer::RendererArguments(dir / "out", "p", "72", WriteTextPdf(dir, 6));
+  request.page_channel = true;
+  request.workers = 2;
+  request.workers_now = 1;
+  request.page_window = 2;
+  const auto process = renderer::RendererProcess::Start(request);
+  ASSERT_TRUE(process);
+  std::set<int> announced;
+  const auto next_page = [&] {
+    renderer::PageEvent event = process->NextEvent();
+    while (event.kind == renderer::PageEvent::Kind::kPageCount) event = process->NextEvent();
+    EXPECT_EQ(event.kind, renderer::PageEvent::Kind::kPageDone);
+    announced.insert(event.number);
+  };
+  next_page();
+  next_page();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // its one worker waits on page 3
+  const int threads = ChildThreads();
+  ASSERT_GT(threads, 0);
+  process->GrantWorkers(2);
+  process->Consumed(1);
+  next_page();  // page 3; the new worker waits on page 4, as the first one on page 5
+  for (int tries = 0; tries < 100 && ChildThreads() == threads; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(ChildThreads(), threads + 1);
+  for (int page = 2; page <= 4; ++page) {
+    process->Consumed(page);
+    next_page();
+  }
+  EXPECT_EQ(announced, (std::set<int>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(process->Finish().kind, renderer::RenderOutcome::Kind::kSucceeded);
 }
 
 TEST(StreamTest, ALongPdfNeverHasMoreThanAFewIntermediateFiles) {
