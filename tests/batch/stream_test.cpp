@@ -77,16 +77,21 @@ int PngFilesIn(const std::string& folder) {
   return count;
 }
 
-TEST(StreamTest, TheRendererAnnouncesItsPagesAndWaitsOnItsWindow) {
-  TempDir dir;
+// The real renderer on a text PDF of the pages given, into dir/out, two workers, paced by 2 pages.
+renderer::RendererRequest PacedRequest(const TempDir& dir, int pages) {
   ForceFolders(dir / "out");
   renderer::RendererRequest request;
   request.path = RendererPath();
-  request.arguments = renderer::RendererArguments(dir / "out", "p", "72", WriteTextPdf(dir, 5));
+  request.arguments = renderer::RendererArguments(dir / "out", "p", "72", WriteTextPdf(dir, pages));
   request.page_channel = true;
   request.workers = 2;
   request.page_window = 2;
-  const auto process = renderer::RendererProcess::Start(request);
+  return request;
+}
+
+TEST(StreamTest, TheRendererAnnouncesItsPagesAndWaitsOnItsWindow) {
+  TempDir dir;
+  const auto process = renderer::RendererProcess::Start(PacedRequest(dir, 5));
   ASSERT_TRUE(process);
   using Kind = renderer::PageEvent::Kind;
   const renderer::PageEvent count = process->NextEvent();
@@ -130,14 +135,8 @@ int ChildThreads() {
 
 TEST(StreamTest, ARendererStartsTheWorkersGrantedAtItsNextPage) {
   TempDir dir;
-  ForceFolders(dir / "out");
-  renderer::RendererRequest request;
-  request.path = RendererPath();
-  request.arguments = renderer::RendererArguments(dir / "out", "p", "72", WriteTextPdf(dir, 6));
-  request.page_channel = true;
-  request.workers = 2;
+  renderer::RendererRequest request = PacedRequest(dir, 6);
   request.workers_now = 1;
-  request.page_window = 2;
   const auto process = renderer::RendererProcess::Start(request);
   ASSERT_TRUE(process);
   std::set<int> announced;
