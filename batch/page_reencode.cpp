@@ -1,10 +1,14 @@
 // Re-encoding of one page PNG as a JPEG file, at once or prepared ahead and committed later.
 #include <array>
+#include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "batch/batch.h"
 #include "framework/graphics.h"
@@ -44,7 +48,8 @@ struct PageImages {
   Reading Read(const std::string& png_path, bool stream_colour_rows);
 };
 
-// The encoding of a large page on a thread of its own, row by row behind the PNG decoding. It is
+// The encoding of a large page whose rows are not streamed (grey, palette, interlaced, or with
+// alpha) on a thread of its own, row by row behind the PNG decoding into its picture. It is
 // a guess made while the file is read: only a page that was read without error and whose bitmap
 // came out as the rows it was shown (nothing after the image data changed the colours, nothing
 // asks for alpha drawing) takes its bytes; any other page, or a failed encoding, is encoded again
@@ -155,9 +160,106 @@ class EncodingAlongside {
   std::exception_ptr failure_;
 };
 
+// The rows of a large page on their way from the reading thread to an encoding thread, through a
+// few rows of buffer: the page is encoded while it is read, on two cores, without a picture of it
+// in memory. Each side waits for half the buffer at a time, so neither is woken for every row.
+class RowsOnAThread {
+ public:
+  RowsOnAThread(TJPEGImage& target, std::size_t row_bytes)
+      : target_(target), row_bytes_(row_bytes), buffer_(kRows * row_bytes) {
+    encoder_ = std::thread([this] { Encode(); });
+  }
+  // Rows not encoded yet are dropped.
+  ~RowsOnAThread() { End(/*drop=*/true); }
+  RowsOnAThread(const RowsOnAThread&) = delete;
+  RowsOnAThread& operator=(const RowsOnAThread&) = delete;
+
+  // On the reading thread: false once the encoding has failed.
+  bool Put(const std::uint8_t* pixels) {
+    std::unique_lock lock(mutex_);
+    if (put_ - encoded_ == kRows) Await(lock, reader_waits_, [this] { return Space(); });
+    if (failed_) return false;
+    lock.unlock();  // the encoder reads only the rows before put_
+    std::memcpy(At(put_), pixels, row_bytes_);
+    lock.lock();
+    ++put_;
+    if (encoder_waits_ && (put_ - encoded_ >= kRows / 2)) changed_.notify_all();
+    return true;
+  }
+
+  // Waits until every row put is encoded: true when the encoding never failed.
+  bool Finish() {
+    End(/*drop=*/false);
+    return !failed_;
+  }
+
+ private:
+  static constexpr std::size_t kRows = 64;
+
+  std::uint8_t* At(std::size_t row) { return buffer_.data() + row % kRows * row_bytes_; }
+  bool Space() const { return put_ - encoded_ <= kRows / 2 || failed_; }
+
+  template <typename Ready>
+  void Await(std::unique_lock<std::mutex>& lock, bool& waits, Ready ready) {
+    waits = true;
+    changed_.wait(lock, ready);
+    waits = false;
+  }
+
+  void End(bool drop) {
+    {
+      const std::lock_guard lock(mutex_);
+      ended_ = true;
+      dropped_ = drop;
+      changed_.notify_all();
+    }
+    if (encoder_.joinable()) encoder_.join();
+  }
+
+  void Encode() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      if (encoded_ == put_) {
+        Await(lock, encoder_waits_, [this] { return put_ - encoded_ >= kRows / 2 || ended_; });
+      }
+      if (dropped_ || encoded_ == put_) return;
+      const std::uint8_t* row = At(encoded_);
+      lock.unlock();
+      bool encoded = true;
+      try {
+        target_.PutRow(row);
+      } catch (...) {
+        encoded = false;
+      }
+      lock.lock();
+      if (!encoded) {
+        failed_ = true;
+        changed_.notify_all();
+        return;
+      }
+      ++encoded_;
+      if (reader_waits_ && Space()) changed_.notify_all();
+    }
+  }
+
+  TJPEGImage& target_;
+  const std::size_t row_bytes_;
+  std::vector<std::uint8_t> buffer_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t put_ = 0;
+  std::size_t encoded_ = 0;
+  bool reader_waits_ = false;
+  bool encoder_waits_ = false;
+  bool ended_ = false;
+  bool dropped_ = false;
+  bool failed_ = false;
+  std::thread encoder_;  // last: started once everything it uses is there
+};
+
 // The rows of a colour page go from the PNG decoding straight into the JPEG encoding, without a
 // picture of the page in between: the same rows, in the same order, as the bitmap would hand
-// over. Large pages are left to the encoding alongside, which uses a second thread.
+// over. A large page's rows are encoded on a second thread while it is read.
 class StreamedRows : public png::TRowStream {
  public:
   StreamedRows(png::TPNGObject& image, TJPEGImage& target) : image_(image), target_(target) {
@@ -168,11 +270,15 @@ class StreamedRows : public png::TRowStream {
   StreamedRows& operator=(const StreamedRows&) = delete;
 
   bool TakesRows(const png::TChunkIHDR& header) override {
-    const std::uint64_t pixels = std::uint64_t{header.Width()} * header.Height();
-    if (taken_ || pixels >= static_cast<std::uint64_t>(kEncodeAlongsidePixels)) return false;
+    if (taken_) return false;
     try {
       target_.BeginRows(static_cast<int>(header.Width()), static_cast<int>(header.Height()));
+      const std::uint64_t pixels = std::uint64_t{header.Width()} * header.Height();
+      if (pixels >= static_cast<std::uint64_t>(kEncodeAlongsidePixels) && UsableCpuCount() > 1) {
+        on_a_thread_ = std::make_unique<RowsOnAThread>(target_, std::size_t{header.Width()} * 3);
+      }
     } catch (...) {
+      target_.AbandonRows();
       return false;  // the usual way meets the same trouble at its own place
     }
     taken_ = true;
@@ -183,8 +289,12 @@ class StreamedRows : public png::TRowStream {
   void Row(const std::uint8_t* pixels) override {
     if (failed_) return;
     try {
-      target_.PutRow(pixels);
-      ++rows_;
+      if (on_a_thread_) {
+        failed_ = !on_a_thread_->Put(pixels);
+      } else {
+        target_.PutRow(pixels);
+      }
+      rows_ += !failed_;
     } catch (...) {
       failed_ = true;
     }
@@ -193,6 +303,7 @@ class StreamedRows : public png::TRowStream {
   bool Taken() const { return taken_; }
   // After a reading without error: true when the target holds the page's file.
   bool Finish() {
+    if (on_a_thread_ && !on_a_thread_->Finish()) failed_ = true;
     if (failed_ || rows_ != height_) return false;
     try {
       target_.FinishRows();
@@ -209,6 +320,7 @@ class StreamedRows : public png::TRowStream {
   bool failed_ = false;
   std::uint32_t height_ = 0;
   std::uint32_t rows_ = 0;
+  std::unique_ptr<RowsOnAThread> on_a_thread_;  // last: its thread ends before the rest goes
 };
 
 // A page whose streamed rows ran into any trouble is read again, keeping its pixels: the usual way

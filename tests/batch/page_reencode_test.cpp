@@ -315,6 +315,11 @@ const LargeBadPage kLargeBadPages[] = {
        const std::string whole = LargePng(0).Idat(LargeData(1)).Iend().Bytes();
        return whole.substr(0, whole.size() / 2);
      }},
+    {"ColourCutInItsData",
+     [] {
+       const std::string whole = LargePng(2).Idat(LargeData(3)).Iend().Bytes();
+       return whole.substr(0, whole.size() / 2);
+     }},
     {"DamagedChunkAfterTheData",
      [] {
        return LargePng(2)
