@@ -61,7 +61,12 @@ void CommittedPages::Flush() noexcept {
     }
     for (std::size_t i = 0; i < pages_.size(); ++i) {
       // A PNG that cannot be deleted merely stays beside its JPEG.
-      if (entries_on_disk && on_disk[i]) DeleteFile(pages_[i].png_path);
+      if (!entries_on_disk || !on_disk[i]) continue;
+      if (let_go_) {
+        let_go_(pages_[i].png_path);
+      } else {
+        DeleteFile(pages_[i].png_path);
+      }
     }
   } catch (...) {
     // Out of memory for the bookkeeping: the PNGs stay, which loses nothing.

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,14 +14,16 @@ namespace quillamar::batch {
 /// Flushing page by page would cost much more than flushing a group: the group is flushed (every
 /// JPEG and its folder entry) and its PNGs are deleted, in the order they were added, once its
 /// oldest page has waited max_age or it holds max_pages pages, on Flush, and when the group goes,
-/// however that happens.
+/// however that happens. A PNG is let go by deleting it, unless the owner takes it over.
 class CommittedPages {
  public:
   static constexpr std::chrono::milliseconds kDefaultMaxAge{100};
+  /// Disposes of a PNG whose JPEG surely reached the disk; never raises.
+  using LetGo = std::function<void(const std::string& png_path)>;
 
   explicit CommittedPages(std::chrono::milliseconds max_age = kDefaultMaxAge,
-                          std::size_t max_pages = SIZE_MAX)
-      : max_age_(max_age), max_pages_(max_pages) {}
+                          std::size_t max_pages = SIZE_MAX, LetGo let_go = nullptr)
+      : max_age_(max_age), max_pages_(max_pages), let_go_(std::move(let_go)) {}
   ~CommittedPages() { Flush(); }
   CommittedPages(const CommittedPages&) = delete;
   CommittedPages& operator=(const CommittedPages&) = delete;
@@ -33,7 +36,7 @@ class CommittedPages {
   /// the group is empty.
   std::chrono::milliseconds TimeLeft() const;
 
-  /// Writes the group's JPEGs and folder entries to the disk, then deletes each PNG whose JPEG
+  /// Writes the group's JPEGs and folder entries to the disk, then lets go of each PNG whose JPEG
   /// surely got there; a PNG whose JPEG could not be flushed stays. Never raises.
   void Flush() noexcept;
 
@@ -45,6 +48,7 @@ class CommittedPages {
 
   std::chrono::milliseconds max_age_;
   std::size_t max_pages_;
+  LetGo let_go_;
   std::chrono::steady_clock::time_point oldest_{};
   std::vector<Page> pages_;
 };

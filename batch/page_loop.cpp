@@ -20,6 +20,9 @@ namespace quillamar::batch {
 namespace {
 
 constexpr long long kReencodeBudget = contract::kMemoryBudgetBytes / 2;
+// Spares offered and not yet taken at most: the intermediate files of a PDF stay within the pacing
+// window and two.
+constexpr std::size_t kMostSpares = 2;
 
 // Committed pages flushed together: at most half the pacing window, so that the renderer, which
 // counts the pages whose PNGs are still there, never waits on a group that waits for it.
@@ -102,9 +105,15 @@ PageLoop::PageLoop(RunHost& host, PageFolders folders, const RunSettings& settin
       mode_(folders_.work == folders_.output ? Mode::kInPlace : Mode::kStaged),
       window_(static_cast<std::size_t>(JobsOf(settings))),
       launch_(window_ > 1 ? std::launch::async : std::launch::deferred),
-      committed_(CommittedPages::kDefaultMaxAge, FlushGroupFor(JobsOf(settings))) {}
+      committed_(CommittedPages::kDefaultMaxAge, FlushGroupFor(JobsOf(settings)),
+                 [this](const std::string& png) { LetGoOfFlushedPng(png); }) {
+  spares_.reserve(kMostSpares);  // so that keeping track of a spare never fails
+}
 
-PageLoop::~PageLoop() { DiscardInFlight(); }
+PageLoop::~PageLoop() {
+  DiscardInFlight();
+  RendererEnded();
+}
 
 void PageLoop::SetTotal(int pages) {
   total_ = pages;
@@ -174,6 +183,46 @@ void PageLoop::Consume(int page) {
   process_.Consumed(page);
 }
 
+// Writing a page over a file of the same size costs the renderer less than a new file, and the run
+// less than deleting one. Only while the renderer has pages left to write to take them.
+bool PageLoop::MayOfferSpare() {
+  std::erase_if(spares_, [](const Spare& spare) { return !FileExists(spare.path); });
+  const auto unwritten = static_cast<std::size_t>(std::max(total_ - heard_, 0));
+  return spares_open_ && spares_.size() < kMostSpares && unwritten > spares_.size();
+}
+
+// A consumed page's PNG: offered to the renderer as a spare, or deleted.
+void PageLoop::LetGoOfPng(int page, const std::string& png) noexcept {
+  try {
+    if (MayOfferSpare()) {
+      std::string spare = contract::SparePath(png);
+      if (MoveFile(png, spare)) {
+        spares_.push_back({page, std::move(spare)});
+        process_.OfferSpare(page);
+        return;
+      }
+    }
+  } catch (...) {
+    // Out of memory: deleted, as it always may be.
+  }
+  DeleteFile(png);
+}
+
+// A flushed PNG of the folder worked in is a page of the renderer's; any other (a PNG of an
+// earlier run beside a page published in place) simply goes.
+void PageLoop::LetGoOfFlushedPng(const std::string& png) {
+  for (const int page : unflushed_) {
+    if (WorkPath(page, ".png") == png) return LetGoOfPng(page, png);
+  }
+  DeleteFile(png);
+}
+
+void PageLoop::RendererEnded() noexcept {
+  spares_open_ = false;
+  for (const Spare& spare : spares_) DeleteFile(spare.path);
+  spares_.clear();
+}
+
 void PageLoop::Publish() {
   if (mode_ != Mode::kStaged) return;
   mode_ = Mode::kPublishing;
@@ -194,6 +243,7 @@ void PageLoop::Publish() {
 }
 
 bool PageLoop::LeaveStaging() noexcept {
+  RendererEnded();
   if (mode_ == Mode::kInPlace) return false;
   const bool held = held_at_ != 0;
   DiscardInFlight();
@@ -318,22 +368,23 @@ void PageLoop::Committed(const PageInFlight& page) {
       if (committed_.Add(page.jpg_path, page.png_path)) ReleaseFlushedPages();
       break;
     case Mode::kStaged:
-      DeleteFile(page.png_path);
+      LetGoOfPng(page.page, page.png_path);
       Consume(page.page);
       kept_.push_back({Kept::Kind::kCommitted, page.page, 0});
       break;
     case Mode::kPublishing:
       PublishPage(page.page);
+      LetGoOfPng(page.page, page.png_path);
       break;
   }
 }
 
-// Moves a staged JPEG into place. A PNG of the same page from an earlier run goes once the JPEG
-// has reached the disk, as the renderer's own would have.
+// Moves a staged JPEG into place (its own PNG was let go of when it was committed). A PNG of the
+// same page from an earlier run goes once the JPEG has reached the disk, as the renderer's own
+// would have.
 void PageLoop::PublishPage(int page) {
   const std::string jpg = OutputPath(page, ".jpg");
   if (!MoveFile(WorkPath(page, ".jpg"), jpg)) throw CannotCreateFileError(jpg, errno);
-  DeleteFile(WorkPath(page, ".png"));
   unflushed_.push_back(page);
   if (committed_.Add(jpg, OutputPath(page, ".png"))) ReleaseFlushedPages();
 }

@@ -87,7 +87,10 @@ class PageLoop {
   /// Commits the announced pages that are next in order; false when a stop ended it.
   bool CommitAnnounced() { return CommitInOrder(false, true); }
   /// After the renderer has ended: the remaining pages until the first missing number.
-  bool CommitRemaining() { return CommitInOrder(true, true); }
+  bool CommitRemaining() {
+    RendererEnded();
+    return CommitInOrder(true, true);
+  }
   /// Commits the announced pages that are next in order and already prepared, without waiting
   /// for the others; false when a stop ended it.
   bool CommitReady() { return CommitInOrder(false, false); }
@@ -109,6 +112,10 @@ class PageLoop {
   /// pacing lets it start (a page waiting for an earlier one to be consumed keeps no core busy);
   /// 1 while it has not said how many there are (it opens the PDF on one thread).
   int PagesRenderableNow() const;
+
+  /// The renderer has ended (or hears no more): consumed pages are no longer kept for it to write
+  /// over, and the spares it did not take are removed.
+  void RendererEnded() noexcept;
 
   /// The PDF's turn has come: shows what was kept and moves the pages committed so far into
   /// place; from now on each page goes into place as it is committed.
@@ -135,6 +142,11 @@ class PageLoop {
     long long bytes = 0;  // what preparing it may hold, by its size
     std::future<std::unique_ptr<PreparedPage>> prepared;
   };
+  // A consumed page's file kept under its spare name for the renderer to write a later page over.
+  struct Spare {
+    int page;
+    std::string path;
+  };
 
   bool Takes(int page, bool renderer_ended) const;
   std::string WorkPath(int page, const char* extension) const;
@@ -152,6 +164,9 @@ class PageLoop {
   void LetGoAnnouncedFrom(int page);
   void Heard(int page);
   void Consume(int page);
+  bool MayOfferSpare();
+  void LetGoOfPng(int page, const std::string& png) noexcept;
+  void LetGoOfFlushedPng(const std::string& png);
   void DiscardInFlight() noexcept;
 
   RunHost& host_;
@@ -175,6 +190,8 @@ class PageLoop {
   int first_unheard_ = 1;
   std::vector<Kept> kept_;
   std::vector<int> unflushed_;  // committed, their PNGs not yet deleted nor the renderer told
+  std::vector<Spare> spares_;   // offered, maybe taken by now
+  bool spares_open_ = true;     // while the renderer may take them
   CommittedPages committed_;    // flushed, and their PNGs deleted, at the latest on the end
   std::function<void(bool renderer_ended)> serve_;
   std::deque<PageInFlight> in_flight_;  // last: its futures are waited for before the rest goes

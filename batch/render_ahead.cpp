@@ -124,6 +124,7 @@ void RenderAhead::Follow(StagedPdf& staged) {
         if (reencode) staged.pages->Failed(event.number);
         break;
       case Kind::kEnded:
+        staged.pages->RendererEnded();
         staged.outcome = staged.process->Finish();
         staged.ended = true;
         return;

@@ -68,6 +68,7 @@ bool FollowRenderer(renderer::RendererProcess& process, PageLoop& pages, bool re
           if (reencode) pages.Failed(event.number);
           break;
         case Kind::kEnded:
+          pages.RendererEnded();
           return true;
         case Kind::kStopRequested:
           return false;

@@ -19,6 +19,8 @@ namespace {
 
 // How often a waiting reader looks at the stop flag.
 constexpr int kStopPollMilliseconds = 100;
+// Spares remembered at most; the run offers no more than a couple at a time.
+constexpr std::size_t kMostSpares = 8;
 
 bool ParseNumber(const char* begin, const char* end, int& value) {
   const auto [rest, error] = std::from_chars(begin, end, value);
@@ -119,6 +121,15 @@ int PageChannel::GrantedWorkers() {
   return granted_workers_;
 }
 
+int PageChannel::TakeSpare() {
+  std::unique_lock lock(mutex_);
+  if (!reading_ && !run_gone_) ReadReplies(lock, 0);
+  if (spares_.empty()) return 0;
+  const int page = spares_.front();
+  spares_.pop_front();
+  return page;
+}
+
 // Reads what the run has replied so far (waiting up to timeout_ms for more), with the lock
 // released while it waits; the other workers wait for this one.
 void PageChannel::ReadReplies(std::unique_lock<std::mutex>& lock, int timeout_ms) {
@@ -146,7 +157,7 @@ void PageChannel::ReadReplies(std::unique_lock<std::mutex>& lock, int timeout_ms
   changed_.notify_all();
 }
 
-// One line of the run's: a page it consumed, or the workers it grants.
+// One line of the run's: a page it consumed, one it offers as a spare, or the workers it grants.
 void PageChannel::TakeReply(const std::string& line) {
   const auto number_after = [&line](const char* word, int& number) {
     const std::size_t length = std::strlen(word);
@@ -158,6 +169,9 @@ void PageChannel::TakeReply(const std::string& line) {
     MarkReleased(number);
   } else if (number_after(contract::kChannelWorkers, number)) {
     granted_workers_ = std::max(granted_workers_, number);
+  } else if (number_after(contract::kChannelSpare, number) && number > 0 &&
+             spares_.size() < kMostSpares) {
+    spares_.push_back(number);
   }
 }
 

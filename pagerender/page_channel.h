@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,6 +34,9 @@ class PageChannel {
   bool AwaitTurn(int page, const std::atomic<bool>* stop);
   /// The workers the run has granted so far; 0 while it has granted none.
   int GrantedWorkers();
+  /// A page whose file the run offers as a spare (contract::SparePath), each once, the oldest
+  /// first; 0 when none is on offer. Takes in the replies that have come.
+  int TakeSpare();
   /// The pacing window; 0 when not paced.
   int Window() const { return window_; }
 
@@ -50,6 +54,7 @@ class PageChannel {
   std::condition_variable changed_;
   std::vector<bool> released_;  ///< by page number: consumed by the run, or failed here
   int granted_workers_ = 0;
+  std::deque<int> spares_;
   std::string pending_;   ///< a reply line read in part
   bool reading_ = false;  ///< one waiter reads the replies for all
   bool run_gone_ = false;

@@ -66,10 +66,14 @@ class TemporaryFiles {
   struct Created {
     int fd = -1;
     std::string path;
+    bool reused = false;  ///< a spare: it may be longer than what is written now
   };
   /// Creates a new empty temporary file beside final_path; fails with the system's text for the
   /// error (that of ECANCELED once abandoned, of EMFILE with kMaxOpenTemporaries open).
   Result<Created> Create(const std::string& final_path);
+  /// Takes the spare file over as a temporary beside final_path, unless it is gone or is not a
+  /// regular file with a single name (then it is removed); it keeps its bytes until written over.
+  Result<Created> Reuse(const std::string& spare_path, const std::string& final_path);
   /// Renames the temporary to its final name; fails with the system's text for the error when
   /// that fails or when the files were abandoned (the temporary is removed either way).
   Status Commit(const std::string& temporary_path, const std::string& final_path);
@@ -81,6 +85,9 @@ class TemporaryFiles {
   void RemoveOpenNow() const noexcept;
 
  private:
+  template <typename MakeFile>
+  Result<Created> Make(const std::string& final_path, MakeFile make);
+
   struct State;
   std::unique_ptr<State> state_;
 };

@@ -42,6 +42,12 @@ struct PageResult {
   std::shared_ptr<const void> pixels;
 };
 
+// Cuts the file where its position is; 0, or the error.
+int CutAtPosition(int fd) {
+  const off_t end = ::lseek(fd, 0, SEEK_CUR);
+  return end >= 0 && ::ftruncate(fd, end) == 0 ? 0 : errno;
+}
+
 // A temporary page file open for writing; closed and removed on destruction unless committed.
 class PendingFile {
  public:
@@ -49,7 +55,8 @@ class PendingFile {
       : files_(files),
         final_path_(std::move(final_path)),
         temporary_(std::move(created.path)),
-        fd_(created.fd) {}
+        fd_(created.fd),
+        reused_(created.reused) {}
   ~PendingFile() {
     if (fd_ >= 0) ::close(fd_);
     if (!done_ && !temporary_.empty()) files_.Discard(temporary_);
@@ -59,11 +66,12 @@ class PendingFile {
 
   int fd() const { return fd_; }
 
-  // Closes the file and gives it its final name.
+  // Closes the file and gives it its final name. A reused file ends where the page ends.
   Status Commit() {
     done_ = true;  // the temporary is gone after this, whatever happens
-    if (::close(std::exchange(fd_, -1)) != 0) {
-      const int error = errno;
+    int error = reused_ ? CutAtPosition(fd_) : 0;
+    if (::close(std::exchange(fd_, -1)) != 0 && error == 0) error = errno;
+    if (error != 0) {
       files_.Discard(temporary_);
       return Fail(std::strerror(error));
     }
@@ -75,12 +83,28 @@ class PendingFile {
   std::string final_path_;
   std::string temporary_;
   int fd_ = -1;
+  bool reused_ = false;
   bool done_ = false;
 };
 
+// A new temporary for the page file at path: a spare the run offers when one can be taken, which
+// costs less to write over than a new file; else a new file.
+Result<TemporaryFiles::Created> PageTemporary(const std::string& path,
+                                              const RenderRequest& request) {
+  if (request.channel != nullptr) {
+    for (int spare = request.channel->TakeSpare(); spare > 0;
+         spare = request.channel->TakeSpare()) {
+      const std::string spare_path =
+          contract::SparePath(PageFileName(request.options.pattern, spare));
+      if (auto reused = request.temporaries->Reuse(spare_path, path)) return reused;
+    }
+  }
+  return request.temporaries->Create(path);
+}
+
 // Writes the page's PNG under a temporary name, then renames it.
 Status WritePageFile(const Raster& raster, const std::string& path, const RenderRequest& request) {
-  Result<TemporaryFiles::Created> created = request.temporaries->Create(path);
+  Result<TemporaryFiles::Created> created = PageTemporary(path, request);
   if (!created) return Fail("cannot write " + path + ": " + created.Error());
   PendingFile file(*request.temporaries, std::move(*created), path);
   Status written = WritePng(file.fd(), raster, ChoosePngSettings(raster, request.mode),

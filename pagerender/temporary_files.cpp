@@ -2,6 +2,7 @@
 // removed when abandoned (also from a crash handler, hence the lock-free table of names).
 #include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,6 +65,43 @@ TemporaryFiles::TemporaryFiles() : state_(std::make_unique_for_overwrite<State>(
 TemporaryFiles::~TemporaryFiles() { Abandon(); }
 
 Result<TemporaryFiles::Created> TemporaryFiles::Create(const std::string& final_path) {
+  return Make(final_path, [](const std::string& name) {
+    return ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  });
+}
+
+// A spare must be a regular file with no other name, so that writing over it changes nothing
+// else. It is looked at again once renamed, since it may have been swapped meanwhile; anything
+// else found then is put back as it was.
+Result<TemporaryFiles::Created> TemporaryFiles::Reuse(const std::string& spare_path,
+                                                      const std::string& final_path) {
+  const auto plain_file = [](const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_nlink == 1;
+  };
+  struct stat before {};
+  if (::lstat(spare_path.c_str(), &before) != 0) return Fail(std::strerror(errno));
+  if (!plain_file(before)) return Fail(std::strerror(EPERM));
+  Result<Created> created = Make(final_path, [&](const std::string& name) {
+    if (::renameat2(AT_FDCWD, spare_path.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) != 0) {
+      return -1;
+    }
+    const int fd = ::open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat after {};
+    if (fd >= 0 && ::fstat(fd, &after) == 0 && plain_file(after)) return fd;
+    if (fd >= 0) ::close(fd);
+    ::renameat2(AT_FDCWD, name.c_str(), AT_FDCWD, spare_path.c_str(), RENAME_NOREPLACE);
+    errno = EPERM;
+    return -1;
+  });
+  if (created) created->reused = true;
+  return created;
+}
+
+// Gives the next free name beside final_path to make, which creates the file under it and returns
+// its open descriptor, or -1 with errno set (EEXIST: the name is taken, the next one is tried).
+// The name is in a slot while it is made, so that a crash meanwhile removes it too.
+template <typename MakeFile>
+Result<TemporaryFiles::Created> TemporaryFiles::Make(const std::string& final_path, MakeFile make) {
   const std::lock_guard lock(state_->mutex);
   const int slot = state_->FreeSlot();
   if (state_->abandoned || slot < 0) {
@@ -72,12 +110,13 @@ Result<TemporaryFiles::Created> TemporaryFiles::Create(const std::string& final_
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     std::string name = TemporaryName(final_path, state_->next_number++);
     if (name.size() >= sizeof state_->paths[slot]) return Fail(std::strerror(ENAMETOOLONG));
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno == EEXIST) continue;
-    if (fd < 0) return Fail(std::strerror(errno));
     std::memcpy(state_->paths[slot], name.c_str(), name.size() + 1);
     state_->used[slot].store(true);
-    return Created{fd, std::move(name)};
+    const int fd = make(name);
+    if (fd >= 0) return Created{fd, std::move(name)};
+    const int error = errno;
+    state_->used[slot].store(false);
+    if (error != EEXIST) return Fail(std::strerror(error));
   }
   return Fail(std::strerror(EEXIST));
 }

@@ -722,6 +722,8 @@ void RendererProcess::Reply(const char* word, int number) {
 
 void RendererProcess::Consumed(int page) { Reply(contract::kChannelConsumed, page); }
 
+void RendererProcess::OfferSpare(int page) { Reply(contract::kChannelSpare, page); }
+
 void RendererProcess::GrantWorkers(int workers) { Reply(contract::kChannelWorkers, workers); }
 
 int RendererProcess::PageWindow() const { return state_->page_window; }

@@ -375,6 +375,18 @@ TEST_F(ChannelRunTest, PagesAreCommittedWhileTheRendererWaitsOnItsWindow) {
                         "Reencode a_2.png a_2.jpg", "Pages 2/2"}));
 }
 
+// A renderer that takes no spares, as this one, is left at most two (of the pages consumed first),
+// and those go once it has ended.
+TEST_F(ChannelRunTest, AtMostTwoSparesWaitForTheRendererAndGoWhenItEnds) {
+  UseChannelRenderer("p6 w1 a1 c1 w2 a2 c2 w3 a3 c3",
+                     "ls -A \"$(dirname \"$out\")\" > \"$bin/seen\"; exit 0");
+  EXPECT_EQ(RunJpg(), "done");
+  EXPECT_EQ(
+      ReadFileText(dir_ / "bin/seen"),
+      ".b_1.png.spare\n.b_2.png.spare\na_1.jpg\na_2.jpg\na_3.jpg\nb_1.jpg\nb_2.jpg\nb_3.jpg\n");
+  EXPECT_EQ(FolderContents(host_.folder).find(".spare"), std::string::npos);
+}
+
 TEST_F(ChannelRunTest, InPngThePagesAreCountedAsAnnounced) {
   UseChannelRenderer("p2 w2 a2 w1 a1");
   ChooseFiles({"a.pdf"});

@@ -1,6 +1,7 @@
 // The real renderer streaming a long PDF into JPEG: few intermediate files at any time, and page
 // progress up to the last page.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -19,8 +20,8 @@ namespace {
 
 using testing::TempDir;
 
-// Converts for real and counts, at every commit, the files in the folder that are not JPEGs
-// (page PNGs and the renderer's temporaries).
+// Converts for real and counts, at every commit, the files in the folder that are not JPEGs: page
+// PNGs and the renderer's temporaries, and apart from them the spares.
 class CountingHost : public RunHost {
  public:
   CountingHost(std::string folder, std::string pdf) : folder_(std::move(folder)) {
@@ -41,10 +42,14 @@ class CountingHost : public RunHost {
   void PageProgress(int done, int total) override {
     progress.emplace_back(done, total);
     int others = 0;
+    int spares = 0;
     for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
-      others += entry.path().extension() != ".jpg";
+      const auto extension = entry.path().extension();
+      spares += extension == ".spare";
+      others += extension != ".jpg" && extension != ".spare";
     }
     most_intermediates = std::max(most_intermediates, others);
+    most_spares = std::max(most_spares, spares);
   }
   std::unique_ptr<PreparedPage> PrepareReencode(const std::string& png,
                                                 const std::string& jpg) override {
@@ -53,6 +58,7 @@ class CountingHost : public RunHost {
 
   std::vector<std::pair<int, int>> progress;
   int most_intermediates = 0;
+  int most_spares = 0;
 
  private:
   std::string folder_;
@@ -166,6 +172,37 @@ TEST(StreamTest, ARendererStartsTheWorkersGrantedAtItsNextPage) {
   EXPECT_EQ(process->Finish().kind, renderer::RenderOutcome::Kind::kSucceeded);
 }
 
+// The run keeps page 1's file for the renderer, which writes page 3 over it: the same file, cut to
+// the page's length, with the bytes a new file would have.
+TEST(StreamTest, ARendererWritesALaterPageOverASpare) {
+  TempDir dir;
+  const auto process = renderer::RendererProcess::Start(PacedRequest(dir, 3));
+  ASSERT_TRUE(process);
+  for (int heard = 0; heard < 3; ++heard) process->NextEvent();  // the count, pages 1 and 2
+  const std::string spare =
+      contract::SparePath(renderer::PageFilePath(dir / "out", "p", 1, ".png"));
+  std::filesystem::rename(renderer::PageFilePath(dir / "out", "p", 1, ".png"), spare);
+  std::ofstream(spare, std::ios::app) << std::string(100000, 'x');  // longer than any page here
+  struct stat spare_file {};
+  ASSERT_EQ(::stat(spare.c_str(), &spare_file), 0);
+  process->OfferSpare(1);
+  process->Consumed(1);
+  process->Consumed(2);
+  EXPECT_EQ(process->Finish().kind, renderer::RenderOutcome::Kind::kSucceeded);
+  const std::string page = renderer::PageFilePath(dir / "out", "p", 3, ".png");
+  struct stat page_file {};
+  ASSERT_EQ(::stat(page.c_str(), &page_file), 0);
+  EXPECT_EQ(page_file.st_ino, spare_file.st_ino);
+  EXPECT_FALSE(FileExists(spare));
+
+  renderer::RendererRequest fresh = PacedRequest(dir, 3);
+  fresh.arguments = renderer::RendererArguments(dir / "fresh", "p", "72", dir / "long.pdf");
+  ForceFolders(dir / "fresh");
+  ASSERT_EQ(renderer::RunRenderer(fresh).kind, renderer::RenderOutcome::Kind::kSucceeded);
+  EXPECT_EQ(testing::ReadFileText(page),
+            testing::ReadFileText(renderer::PageFilePath(dir / "fresh", "p", 3, ".png")));
+}
+
 TEST(StreamTest, ALongPdfNeverHasMoreThanAFewIntermediateFiles) {
   constexpr int kPages = 60;
   TempDir dir;
@@ -177,6 +214,8 @@ TEST(StreamTest, ALongPdfNeverHasMoreThanAFewIntermediateFiles) {
 
   EXPECT_EQ(batch::Run(host, settings).outcome, RunOutcome::kCompleted);
   EXPECT_LE(host.most_intermediates, 4);
+  EXPECT_LE(host.most_spares, 2);
+  EXPECT_GT(host.most_spares, 0);
   for (int page = 1; page <= kPages; ++page) {
     const std::string name = dir / ("out/long_" + std::to_string(page));
     EXPECT_TRUE(FileExists(name + ".jpg") && !FileExists(name + ".png")) << page;

@@ -98,5 +98,48 @@ TEST(RendererTemporaryFilesTest, MissingFolderFailsWithItsReason) {
   EXPECT_EQ(created.Error(), std::strerror(ENOENT));
 }
 
+// A spare is written over only when it is a plain file of its own: a link's target or a file's
+// other name never changes, and whatever is not taken stays where it was.
+TEST(RendererTemporaryFilesTest, ReuseTakesOnlyAPlainSpareAndLeavesAnythingElseAsItWas) {
+  using Path = std::filesystem::path;
+  struct Case {
+    const char* name;
+    void (*make)(const Path& spare, const Path& other);
+    bool reused;
+  };
+  const Case cases[] = {
+      {"plain file", [](const Path& spare, const Path&) { testing::WriteFile(spare, "old"); },
+       true},
+      {"link", [](const Path& spare, const Path& other) { create_symlink(other, spare); }, false},
+      {"second name", [](const Path& spare, const Path& other) { create_hard_link(other, spare); },
+       false},
+      {"folder", [](const Path& spare, const Path&) { create_directory(spare); }, false},
+      {"missing", [](const Path&, const Path&) {}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ScratchFolder folder;
+    const Path spare = folder.path() / ".p_1.png.spare";
+    const Path other = folder.path() / "other";
+    testing::WriteFile(other, "not ours");
+    c.make(spare, other);
+    const std::vector<std::string> before = folder.Entries();
+    TemporaryFiles files;
+    const auto taken = files.Reuse(spare.string(), (folder.path() / "p_3.png").string());
+    ASSERT_EQ(static_cast<bool>(taken), c.reused);
+    EXPECT_EQ(testing::ReadFileText(other), "not ours");
+    if (!taken) {
+      EXPECT_EQ(folder.Entries(), before);
+      continue;
+    }
+    ::close(taken->fd);
+    EXPECT_TRUE(taken->reused);
+    EXPECT_FALSE(exists(spare));
+    EXPECT_EQ(testing::ReadFileText(taken->path), "old");
+    files.Discard(taken->path);
+    EXPECT_EQ(folder.Entries(), std::vector<std::string>{"other"});
+  }
+}
+
 }  // namespace
 }  // namespace quillamar::pagerender
