@@ -18,7 +18,8 @@ namespace quillamar::batch {
 class CommittedPages {
  public:
   static constexpr std::chrono::milliseconds kDefaultMaxAge{100};
-  /// Disposes of a PNG whose JPEG surely reached the disk; never raises.
+  /// Disposes of a PNG whose JPEG surely reached the disk. Should it raise (out of memory), that
+  /// PNG and the rest of the group's stay.
   using LetGo = std::function<void(const std::string& png_path)>;
 
   explicit CommittedPages(std::chrono::milliseconds max_age = kDefaultMaxAge,
