@@ -191,16 +191,13 @@ bool PageLoop::MayOfferSpare() {
   return spares_open_ && spares_.size() < kMostSpares && unwritten > spares_.size();
 }
 
-// A consumed page's PNG: offered to the renderer as a spare, or deleted.
+// A consumed page's PNG: left to the renderer as a spare, or deleted.
 void PageLoop::LetGoOfPng(int page, const std::string& png) noexcept {
   try {
-    if (MayOfferSpare()) {
-      std::string spare = contract::SparePath(png);
-      if (MoveFile(png, spare)) {
-        spares_.push_back({page, std::move(spare)});
-        process_.OfferSpare(page);
-        return;
-      }
+    if (MayOfferSpare() && FileExists(png)) {
+      spares_.push_back({page, png});
+      process_.OfferSpare(page);
+      return;
     }
   } catch (...) {
     // Out of memory: deleted, as it always may be.

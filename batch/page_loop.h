@@ -142,7 +142,7 @@ class PageLoop {
     long long bytes = 0;  // what preparing it may hold, by its size
     std::future<std::unique_ptr<PreparedPage>> prepared;
   };
-  // A consumed page's file kept under its spare name for the renderer to write a later page over.
+  // A consumed page's file left for the renderer to write a later page over.
   struct Spare {
     int page;
     std::string path;

@@ -3,7 +3,6 @@
 // Header-only and free of dependencies, so that renderer/ and pagerender/ cannot drift apart.
 #pragma once
 
-#include <string>
 #include <string_view>
 
 namespace quillamar::contract {
@@ -67,19 +66,12 @@ inline constexpr char kChannelPageFailed[] = "failed";
 inline constexpr char kChannelConsumed[] = "consumed";
 /// From the run: this many workers (at most kWorkersEnv) may render from now on.
 inline constexpr char kChannelWorkers[] = "workers";
-/// From the run: page K's file, consumed, waits under its spare name (SparePath) for the renderer
-/// to write a later page over it, which costs less than a new file. The renderer takes it by
-/// renaming it; the run removes the spares left once the renderer has ended.
+/// From the run, before kChannelConsumed: page K's file, consumed, is left for the renderer to
+/// write a later page over, which costs less than a new file. The renderer takes it by renaming
+/// it; the run removes the spares left once the renderer has ended.
 inline constexpr char kChannelSpare[] = "spare";
 /// The longest channel line, its newline included.
 inline constexpr int kChannelLineMax = 32;
-
-/// A page file's spare name: hidden, beside it.
-inline std::string SparePath(std::string_view page_path) {
-  const std::size_t name_at = page_path.rfind('/') + 1;  // 0 without a folder
-  return std::string(page_path.substr(0, name_at)) + "." + std::string(page_path.substr(name_at)) +
-         ".spare";
-}
 
 /// The most memory that the page bitmaps of a run may hold at once, the renderer's and the run's
 /// together: each side takes half and works on fewer pages at a time when pages are large (always

@@ -34,8 +34,8 @@ class PageChannel {
   bool AwaitTurn(int page, const std::atomic<bool>* stop);
   /// The workers the run has granted so far; 0 while it has granted none.
   int GrantedWorkers();
-  /// A page whose file the run offers as a spare (contract::SparePath), each once, the oldest
-  /// first; 0 when none is on offer. Takes in the replies that have come.
+  /// A page whose file the run offers as a spare, each once, the oldest first; 0 when none is on
+  /// offer. Takes in the replies that have come.
   int TakeSpare();
   /// The pacing window; 0 when not paced.
   int Window() const { return window_; }

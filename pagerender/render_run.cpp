@@ -94,8 +94,7 @@ Result<TemporaryFiles::Created> PageTemporary(const std::string& path,
   if (request.channel != nullptr) {
     for (int spare = request.channel->TakeSpare(); spare > 0;
          spare = request.channel->TakeSpare()) {
-      const std::string spare_path =
-          contract::SparePath(PageFileName(request.options.pattern, spare));
+      const std::string spare_path = PageFileName(request.options.pattern, spare);
       if (auto reused = request.temporaries->Reuse(spare_path, path)) return reused;
     }
   }

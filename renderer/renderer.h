@@ -165,8 +165,7 @@ class RendererProcess {
   void AddWakeDescriptors(std::vector<int>& descriptors) const;
   /// Tells the renderer that the run is done with the page's file.
   void Consumed(int page);
-  /// Tells the renderer that the consumed page's file waits under its spare name
-  /// (contract::SparePath) to be written over.
+  /// Tells the renderer that the consumed page's file is left for it to write over.
   void OfferSpare(int page);
   /// Lets a renderer started with RendererRequest::workers_now use this many workers from now on.
   void GrantWorkers(int workers);

@@ -360,10 +360,10 @@ TEST_F(ChannelRunTest, LeavesTheSameFilesAndShowsTheSameAsARendererThatSaysNothi
 
 TEST_F(ChannelRunTest, PagesAreCommittedWhileTheRendererWaitsOnItsWindow) {
   // The renderer goes on only once the run has consumed page 1: by then that page is a JPEG (seen
-  // here by b.pdf's renderer, the last one).
+  // here by b.pdf's renderer, the last one), its PNG left to the renderer to write page 2 over.
   UseChannelRenderer("p2 w1 a1 c1 w2 a2");
   EXPECT_EQ(RunJpg(), "done");
-  EXPECT_EQ(ReadFileText(dir_ / "bin/seen"), "a_1.jpg\na_2.jpg\nb_1.jpg\n");
+  EXPECT_EQ(ReadFileText(dir_ / "bin/seen"), "a_1.jpg\na_2.jpg\nb_1.jpg\nb_1.png\n");
   EXPECT_TRUE(OutputHas("a_2.jpg") && OutputHas("b_2.jpg"));
   const Log pages_of_a(host_.log.begin(),
                        std::find(host_.log.begin(), host_.log.end(), "Status 正在转换 b.pdf"));
@@ -381,10 +381,9 @@ TEST_F(ChannelRunTest, AtMostTwoSparesWaitForTheRendererAndGoWhenItEnds) {
   UseChannelRenderer("p6 w1 a1 c1 w2 a2 c2 w3 a3 c3",
                      "ls -A \"$(dirname \"$out\")\" > \"$bin/seen\"; exit 0");
   EXPECT_EQ(RunJpg(), "done");
-  EXPECT_EQ(
-      ReadFileText(dir_ / "bin/seen"),
-      ".b_1.png.spare\n.b_2.png.spare\na_1.jpg\na_2.jpg\na_3.jpg\nb_1.jpg\nb_2.jpg\nb_3.jpg\n");
-  EXPECT_EQ(FolderContents(host_.folder).find(".spare"), std::string::npos);
+  EXPECT_EQ(ReadFileText(dir_ / "bin/seen"),
+            "a_1.jpg\na_2.jpg\na_3.jpg\nb_1.jpg\nb_1.png\nb_2.jpg\nb_2.png\nb_3.jpg\n");
+  EXPECT_EQ(FolderContents(host_.folder).find(".png"), std::string::npos);
 }
 
 TEST_F(ChannelRunTest, InPngThePagesAreCountedAsAnnounced) {

@@ -119,7 +119,7 @@ TEST(RendererTemporaryFilesTest, ReuseTakesOnlyAPlainSpareAndLeavesAnythingElseA
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const ScratchFolder folder;
-    const Path spare = folder.path() / ".p_1.png.spare";
+    const Path spare = folder.path() / "p_1.png";
     const Path other = folder.path() / "other";
     testing::WriteFile(other, "not ours");
     c.make(spare, other);
