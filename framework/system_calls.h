@@ -1,6 +1,6 @@
-// Whole-buffer reads and writes and the usable CPU count, on plain system calls: no allocation
-// and no lock, so a signal handler may write with them. Header-only, so that the renderer shares
-// them without linking framework.
+// Whole-buffer reads and writes, cutting a file short, and the usable CPU count, on plain system
+// calls: no allocation and no lock, so a signal handler may write with them. Header-only, so that
+// the renderer shares them without linking framework.
 #pragma once
 
 #include <sched.h>
@@ -48,6 +48,12 @@ inline std::size_t ReadAll(int fd, void* bytes, std::size_t count) noexcept {
   return detail::TransferAll(
       static_cast<std::uint8_t*>(bytes), count,
       [fd](std::uint8_t* into, std::size_t length) noexcept { return ::read(fd, into, length); });
+}
+
+/// Ends the file where its position is; 0, or the error number.
+inline int CutAtPosition(int fd) noexcept {
+  const off_t end = ::lseek(fd, 0, SEEK_CUR);
+  return end >= 0 && ::ftruncate(fd, end) == 0 ? 0 : errno;
 }
 
 /// The CPUs this process may run on (its affinity, which containers narrow), at least 1.

@@ -172,10 +172,8 @@ bool StartOver(WriteContext& ctx) {
 // The file ends where the last attempt ended. The colour file is longer than the grey rows before
 // it, so this cuts nothing; a size kept as it is (never 0) asks the disk for nothing.
 bool CutAfterLastAttempt(WriteContext& ctx) {
-  const off_t end = ::lseek(ctx.fd, 0, SEEK_CUR);
-  if (end >= 0 && ::ftruncate(ctx.fd, end) == 0) return true;
-  ctx.write_errno = errno;
-  return false;
+  ctx.write_errno = CutAtPosition(ctx.fd);
+  return ctx.write_errno == 0;
 }
 
 // Share of sampled pixels that differ from their left neighbour (0 for a blank page, near 1 for

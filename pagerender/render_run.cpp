@@ -42,12 +42,6 @@ struct PageResult {
   std::shared_ptr<const void> pixels;
 };
 
-// Cuts the file where its position is; 0, or the error.
-int CutAtPosition(int fd) {
-  const off_t end = ::lseek(fd, 0, SEEK_CUR);
-  return end >= 0 && ::ftruncate(fd, end) == 0 ? 0 : errno;
-}
-
 // A temporary page file open for writing; closed and removed on destruction unless committed.
 class PendingFile {
  public:
