@@ -551,7 +551,6 @@ struct RendererProcess::State {
   FileDescriptor process_fd;
   StopSignal* stop = nullptr;
   std::string pending;  // channel text not yet a whole line
-  bool stop_reported = false;
   bool stopping = false;
   bool killed = false;
   bool ended = false;  // the process has ended (not yet reaped)
@@ -672,10 +671,9 @@ PageEvent RendererProcess::NextEvent(int timeout_ms, const std::vector<int>& als
   bool last_look = false;  // the time is up: one more look at what has come, without waiting
   for (;;) {
     if (auto event = s.TakeLine()) return *event;
-    if (!s.stop_reported && s.StopRequested()) {
-      s.stop_reported = true;
-      return {PageEvent::Kind::kStopRequested, 0};
-    }
+    // Said on every call while it stands: a caller following the renderer at its PDF's turn
+    // hears it even when one that followed it ahead of its turn heard it first.
+    if (s.StopRequested()) return {PageEvent::Kind::kStopRequested, 0};
     if (s.channel.Get() < 0 || s.ended) {
       s.DrainChannel();  // what it still holds was written before the end
       if (auto event = s.TakeLine()) return *event;
