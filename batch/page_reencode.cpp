@@ -272,7 +272,8 @@ class StreamedRows : public png::TRowStream {
   bool TakesRows(const png::TChunkIHDR& header) override {
     if (taken_) return false;
     try {
-      target_.BeginRows(static_cast<int>(header.Width()), static_cast<int>(header.Height()));
+      target_.BeginRows(static_cast<int>(header.Width()), static_cast<int>(header.Height()),
+                        TJPEGImage::RowOrder::kRedGreenBlue);
       const std::uint64_t pixels = std::uint64_t{header.Width()} * header.Height();
       if (pixels >= static_cast<std::uint64_t>(kEncodeAlongsidePixels) && UsableCpuCount() > 1) {
         on_a_thread_ = std::make_unique<RowsOnAThread>(target_, std::size_t{header.Width()} * 3);

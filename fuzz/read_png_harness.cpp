@@ -49,18 +49,18 @@ void UseImage(const TPNGObject& image) {
 class TouchingRows : public TRowStream {
  public:
   bool TakesRows(const TChunkIHDR& header) override {
-    stride_ = TBitmap::RowStrideFor(static_cast<int>(header.Width()));
+    row_bytes_ = std::size_t{header.Width()} * 3;
     return true;
   }
   void Row(const std::uint8_t* pixels) override {
-    touched_ ^= pixels[0] ^ pixels[stride_ - 1];
+    touched_ ^= pixels[0] ^ pixels[row_bytes_ - 1];
     ++rows;
   }
 
   std::uint64_t rows = 0;
 
  private:
-  std::size_t stride_ = 0;
+  std::size_t row_bytes_ = 0;
   std::uint8_t touched_ = 0;
 };
 

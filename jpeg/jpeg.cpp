@@ -456,14 +456,15 @@ void TJPEGImage::EncodeGrey(const GreyRows& rows) {
   });
 }
 
-void TJPEGImage::BeginRows(int width, int height) {
+void TJPEGImage::BeginRows(int width, int height, RowOrder order) {
   source_bitmap_.reset();
   TakeFreshData();
   feed_ = std::make_unique<RowFeed>();
+  // Either order converts to the same samples, so neither needs a swap.
+  const J_COLOR_SPACE colours = order == RowOrder::kRedGreenBlue ? JCS_EXT_RGB : JCS_EXT_BGR;
   FeedStep([&](EncodeContext& ctx) {
     OpenContext(ctx, *this);
-    // The bitmap's own byte order, as EncodeFromBitmap hands it over.
-    if (StartInto(ctx, *shared_data_, width, height, JCS_EXT_BGR, settings_, *this)) {
+    if (StartInto(ctx, *shared_data_, width, height, colours, settings_, *this)) {
       Require(
           Guarded(ctx,
                   [&cinfo = ctx.cinfo] { jpeg_start_compress(&cinfo, /*write_all_tables=*/TRUE); }),

@@ -105,12 +105,14 @@ class TJPEGImage : public TGraphic {
   /// colour, which is what its colour conversion makes of three equal bytes. Any bitmap assigned
   /// before is dropped; Width() and Height() are the picture's.
   void EncodeGrey(const GreyRows& rows);
-  /// Encodes a picture handed over row by row, top row first, each in the bitmap's byte order
-  /// (blue, green, red, width pixels): BeginRows, then PutRow for every row, then FinishRows make
+  /// The byte order of the pixels of a row handed over.
+  enum class RowOrder { kBlueGreenRed, kRedGreenBlue };
+  /// Encodes a picture handed over row by row, top row first, each of width pixels in the given
+  /// order (the bitmap's by default): BeginRows, then PutRow for every row, then FinishRows make
   /// the very file that EnsureEncoded would make of a bitmap of those rows. Any bitmap assigned
   /// before is dropped. A step that raises leaves the image without encoded bytes and ends the
   /// feed; a feed begun again starts over.
-  void BeginRows(int width, int height);
+  void BeginRows(int width, int height, RowOrder order = RowOrder::kBlueGreenRed);
   void PutRow(const std::uint8_t* row);
   void FinishRows();
   /// Ends a feed unfinished: the image is left without encoded bytes.

@@ -19,6 +19,52 @@ bool HasByteShuffle() {
 }
 #endif
 
+#if defined(__x86_64__)
+namespace {
+
+// Five pixels per 16-byte shuffle. Each store writes one byte of the next pixel too, so the loop
+// stops while a whole 16 bytes still lie inside the row (the next row in memory is already
+// written). Returns how many pixels it did.
+__attribute__((target("ssse3"))) std::uint32_t SwapRedBlueByShuffle(const std::uint8_t* source,
+                                                                    std::uint8_t* destination,
+                                                                    std::uint32_t count) {
+  const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
+  std::uint32_t k = 0;
+  for (; k + 6 <= count; k += 5) {
+    const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + 3 * k));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(destination + 3 * k),
+                     _mm_shuffle_epi8(pixels, order));
+  }
+  return k;
+}
+
+}  // namespace
+#endif
+
+// Two pixels per 8-byte word: red and blue trade places, green stays. The word reads two bytes
+// ahead, so the last pixels go one by one. Each piece is read whole before it is written, so the
+// swap may work in place.
+void SwapRedBlue(const std::uint8_t* source, std::uint8_t* destination, std::uint32_t count) {
+  std::uint32_t k = 0;
+#if defined(__x86_64__)
+  if (HasByteShuffle()) k = SwapRedBlueByShuffle(source, destination, count);
+#endif
+  for (; k + 3 <= count; k += 2) {
+    std::uint64_t word;
+    std::memcpy(&word, source + std::size_t{k} * 3, sizeof word);
+    const std::uint64_t swapped = (word & 0x000000FF0000FF00u) |
+                                  ((word >> 16) & 0x00000000FF0000FFu) |
+                                  ((word << 16) & 0x0000FF0000FF0000u);
+    std::memcpy(destination + std::size_t{k} * 3, &swapped, 6);
+  }
+  for (; k < count; ++k) {
+    const std::uint8_t red = source[3 * k];
+    destination[3 * k] = source[3 * k + 2];
+    destination[3 * k + 1] = source[3 * k + 1];
+    destination[3 * k + 2] = red;
+  }
+}
+
 namespace {
 
 /// The image columns a row's pixels belong to.
@@ -47,49 +93,6 @@ void WriteColour(const ConvertContext& context, Columns columns, const std::uint
     out[1] = kGamma ? gamma[green] : green;
     out[2] = kGamma ? gamma[red] : red;
     if constexpr (kAlpha) alpha[x] = pixel[3 * kSampleBytes];
-  }
-}
-
-#if defined(__x86_64__)
-
-// Five pixels per 16-byte shuffle. Each store writes one byte of the next pixel too, so the loop
-// stops while a whole 16 bytes still lie inside the row (the next row in memory is already
-// written). Returns how many pixels it did.
-__attribute__((target("ssse3"))) std::uint32_t SwapRedBlueByShuffle(const std::uint8_t* source,
-                                                                    std::uint8_t* destination,
-                                                                    std::uint32_t count) {
-  const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
-  std::uint32_t k = 0;
-  for (; k + 6 <= count; k += 5) {
-    const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + 3 * k));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(destination + 3 * k),
-                     _mm_shuffle_epi8(pixels, order));
-  }
-  return k;
-}
-
-#endif
-
-// 8-bit red-green-blue pixels side by side into blue-green-red, two pixels per 8-byte word: red
-// and blue trade places, green stays. The word reads two bytes ahead, so the last pixels go one by
-// one.
-void SwapRedBlue(const std::uint8_t* source, std::uint8_t* destination, std::uint32_t count) {
-  std::uint32_t k = 0;
-#if defined(__x86_64__)
-  if (HasByteShuffle()) k = SwapRedBlueByShuffle(source, destination, count);
-#endif
-  for (; k + 3 <= count; k += 2) {
-    std::uint64_t word;
-    std::memcpy(&word, source + std::size_t{k} * 3, sizeof word);
-    const std::uint64_t swapped = (word & 0x000000FF0000FF00u) |
-                                  ((word >> 16) & 0x00000000FF0000FFu) |
-                                  ((word << 16) & 0x0000FF0000FF0000u);
-    std::memcpy(destination + std::size_t{k} * 3, &swapped, 6);
-  }
-  for (; k < count; ++k) {
-    destination[3 * k] = source[3 * k + 2];
-    destination[3 * k + 1] = source[3 * k + 1];
-    destination[3 * k + 2] = source[3 * k];
   }
 }
 

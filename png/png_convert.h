@@ -52,6 +52,10 @@ using InterlacedConverter = void (*)(const ConvertContext& context, int pass,
 SequentialConverter PickSequentialConverter(std::uint8_t color_type, std::uint8_t bit_depth);
 InterlacedConverter PickInterlacedConverter(std::uint8_t color_type, std::uint8_t bit_depth);
 
+/// Red-green-blue pixels side by side into blue-green-red, or back; source and destination may
+/// be the same row.
+void SwapRedBlue(const std::uint8_t* source, std::uint8_t* destination, std::uint32_t count);
+
 /// Fills the colour table of a grey image (colour types 0 and 4) with evenly spaced grey levels
 /// passed through the gamma map; does nothing for other colour types.
 void GreyRamp(TChunkIHDR& header, const GammaTable& gamma);

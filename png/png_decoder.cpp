@@ -156,6 +156,17 @@ class IdatDecoder {
     if (image_.OnRowsDecoded) image_.OnRowsDecoded(image_, rows);
   }
 
+  // A streamed row in the file's order: the unfiltered row itself when the storage would hold
+  // the same bytes, else the storage's row with red and blue back in their places.
+  const std::uint8_t* StreamedRow(detail::SequentialConverter convert,
+                                  std::vector<std::uint8_t>& converted) {
+    const std::uint8_t* unfiltered = row_buffers_[active_].data() + 1;
+    if (header_.BitDepth() == 8 && context_.gamma_identity) return unfiltered;
+    convert(context_, unfiltered, converted.data(), nullptr);
+    detail::SwapRedBlue(converted.data(), converted.data(), width_);
+    return converted.data();
+  }
+
   // Reports the rows as they are done; rows the data leave out stay as they are, which the last
   // report says.
   void DecodeSequentialRows() {
@@ -166,9 +177,11 @@ class IdatDecoder {
     ReportRows(0);
     std::uint32_t y = 0;
     for (; convert != nullptr && y < height_ && ReadRow(); ++y) {
-      std::uint8_t* destination = stream != nullptr ? streamed_row.data() : header_.StorageRow(y);
-      convert(context_, row_buffers_[active_].data() + 1, destination, AlphaRow(y));
-      if (stream != nullptr) stream->Row(destination);
+      if (stream != nullptr) {
+        stream->Row(StreamedRow(convert, streamed_row));
+      } else {
+        convert(context_, row_buffers_[active_].data() + 1, header_.StorageRow(y), AlphaRow(y));
+      }
       active_ = 1 - active_;
       ReportRows(y + 1);
     }

@@ -403,9 +403,10 @@ class TRowStream {
   /// Asked once the header of a non-interlaced image of colour type 2 is read: true to take its
   /// rows. The image then keeps no pixels.
   virtual bool TakesRows(const TChunkIHDR& header) = 0;
-  /// The next row from the top, as the storage would hold it (blue, green, red; RowStride()
-  /// bytes). Rows the data leave out come as zeros, so that every row comes. Whatever it raises
-  /// ends the reading.
+  /// The next row from the top in the file's order: red, green, blue, 8 bits each, Width() * 3
+  /// bytes, with the gamma map applied as the storage would have it. 8-bit rows come straight
+  /// from the decoding, without a copy. Rows the data leave out come as zeros, so that every row
+  /// comes. Whatever it raises ends the reading.
   virtual void Row(const std::uint8_t* pixels) = 0;
 };
 

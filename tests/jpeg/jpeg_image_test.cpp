@@ -368,14 +368,25 @@ TEST_P(RowFeedTest, EncodesToTheBytesOfItsBitmap) {
   TJPEGImage from_bitmap;
   TakeSettings(from_bitmap, c);
   from_bitmap.Assign(*bitmap);
-  TJPEGImage fed;
-  TakeSettings(fed, c);
-  fed.BeginRows(c.width, c.height);
-  for (int y = 0; y < c.height; ++y) fed.PutRow(bitmap->ScanLine(y));
-  fed.FinishRows();
-  EXPECT_EQ(fed.SourceBitmap(), nullptr);
-  EXPECT_EQ(fed.Height(), c.height);
-  EXPECT_TRUE(Encoded(fed) == Encoded(from_bitmap)) << "the files differ";
+  for (const auto order :
+       {TJPEGImage::RowOrder::kBlueGreenRed, TJPEGImage::RowOrder::kRedGreenBlue}) {
+    TJPEGImage fed;
+    TakeSettings(fed, c);
+    fed.BeginRows(c.width, c.height, order);
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(c.width) * 3);
+    for (int y = 0; y < c.height; ++y) {
+      std::memcpy(row.data(), bitmap->ScanLine(y), row.size());
+      if (order == TJPEGImage::RowOrder::kRedGreenBlue) {
+        for (std::size_t k = 0; k < row.size(); k += 3) std::swap(row[k], row[k + 2]);
+      }
+      fed.PutRow(row.data());
+    }
+    fed.FinishRows();
+    EXPECT_EQ(fed.SourceBitmap(), nullptr);
+    EXPECT_EQ(fed.Height(), c.height);
+    EXPECT_TRUE(Encoded(fed) == Encoded(from_bitmap))
+        << "the files differ, order " << static_cast<int>(order);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Jpeg, RowFeedTest, ::testing::ValuesIn(kEncodingCases),
