@@ -86,11 +86,9 @@ class PageLoop {
   void Failed(int page);
   /// Commits the announced pages that are next in order; false when a stop ended it.
   bool CommitAnnounced() { return CommitInOrder(false, true); }
-  /// After the renderer has ended: the remaining pages until the first missing number.
-  bool CommitRemaining() {
-    RendererEnded();
-    return CommitInOrder(true, true);
-  }
+  /// After the renderer has ended (RendererEnded): the remaining pages until the first missing
+  /// number.
+  bool CommitRemaining() { return CommitInOrder(true, true); }
   /// Commits the announced pages that are next in order and already prepared, without waiting
   /// for the others; false when a stop ended it.
   bool CommitReady() { return CommitInOrder(false, false); }

@@ -72,7 +72,8 @@ class TemporaryFiles {
   /// error (that of ECANCELED once abandoned, of EMFILE with kMaxOpenTemporaries open).
   Result<Created> Create(const std::string& final_path);
   /// Takes the spare file over as a temporary beside final_path, unless it is gone or is not a
-  /// regular file with a single name (then it is removed); it keeps its bytes until written over.
+  /// regular file with a single name (then it is left as it was); it keeps its bytes until written
+  /// over.
   Result<Created> Reuse(const std::string& spare_path, const std::string& final_path);
   /// Renames the temporary to its final name; fails with the system's text for the error when
   /// that fails or when the files were abandoned (the temporary is removed either way).
