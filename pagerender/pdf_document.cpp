@@ -23,6 +23,7 @@
 
 #include "pagerender/fonts.h"
 #include "pagerender/pagerender.h"
+#include "pagerender/paper.h"
 
 namespace quillamar::pagerender {
 namespace {
@@ -114,11 +115,14 @@ constexpr SplashColorMode kColourMode = splashModeRGB8;
 constexpr int kRowPad = 4;
 
 // The painter the usual command-line renderer uses: white paper, antialiased text and vector
-// art, no font hinting.
+// art, no font hinting. Made without paper, it leaves the page's coverage for Raster::Row to
+// mix with the paper instead of doing so itself; the white it is then given still fills each new
+// page, as it does everything the paper colour stands for while painting.
 std::unique_ptr<SplashOutputDev> MakePainter(PDFDoc& document) {
   SplashColor paper;
   std::memset(paper, 0xff, sizeof paper);
-  auto painter = std::make_unique<Painter>(kColourMode, kRowPad, false, paper);
+  auto painter = std::make_unique<Painter>(kColourMode, kRowPad, false, nullptr);
+  painter->setPaperColor(paper);
   painter->setFontAntialias(true);
   painter->setVectorAntialias(true);
   painter->setFreeTypeHinting(false, false);
@@ -201,6 +205,14 @@ double PdfDocument::PixelCount(int index, double dpi) const {
   return size.width * size.height;
 }
 
+const unsigned char* Raster::Row(int y) const {
+  unsigned char* row = pixels + static_cast<long long>(y) * stride;
+  if (coverage != nullptr) {
+    LayRowOnWhitePaper(row, coverage + static_cast<long long>(y) * width, width);
+  }
+  return row;
+}
+
 Result<PageRaster> PdfDocument::Render(int index, double dpi) const {
   Page* page = index >= 0 && index < impl_->pages ? impl_->document->getPage(index + 1) : nullptr;
   if (page == nullptr) return Fail("the page cannot be read (damaged page tree)");
@@ -220,7 +232,7 @@ Result<PageRaster> PdfDocument::Render(int index, double dpi) const {
   impl_->document->displayPageSlice(impl_->painter.get(), index + 1, dpi, dpi, 0, false, true,
                                     false, 0, 0, width, height);
   std::shared_ptr<SplashBitmap> taken;
-  const SplashBitmap* bitmap = impl_->painter->getBitmap();
+  SplashBitmap* bitmap = impl_->painter->getBitmap();
   if (bitmap != nullptr && BitmapBytes(*bitmap) > impl_->kept_bitmap_bytes) {
     // The painter hands its bitmap over and starts the next page on a fresh one.
     taken.reset(impl_->painter->takeBitmap());
@@ -230,7 +242,12 @@ Result<PageRaster> PdfDocument::Render(int index, double dpi) const {
       bitmap->getWidth() != width || bitmap->getHeight() != height || bitmap->getRowSize() <= 0) {
     return Fail("the page cannot be rendered");
   }
-  Raster raster{width, height, bitmap->getRowSize(), bitmap->getDataPtr(), std::move(taken)};
+  Raster raster{width,
+                height,
+                bitmap->getRowSize(),
+                bitmap->getDataPtr(),
+                std::move(taken),
+                bitmap->getAlphaPtr()};
   return PageRaster{std::move(raster), NamesOf(*page, watch.Fonts())};
 }
 

@@ -17,10 +17,15 @@ struct Raster {
   int width = 0;
   int height = 0;
   int stride = 0;  ///< bytes from one row to the next
-  const unsigned char* pixels = nullptr;
+  unsigned char* pixels = nullptr;
   std::shared_ptr<const void> owner;  ///< keeps pixels alive; empty when the document holds them
+  /// How much of each pixel the painter covered (a byte each, rows of width bytes), while rows
+  /// are still to be laid on the paper; null when all of them are.
+  unsigned char* coverage = nullptr;
 
-  const unsigned char* Row(int y) const { return pixels + static_cast<long long>(y) * stride; }
+  /// Row y, laid on the paper when it is read: the page is read once instead of being laid on
+  /// the paper in a pass of its own. Not for two threads at once.
+  const unsigned char* Row(int y) const;
 };
 
 /// The raster of a page and what is missing from it.
