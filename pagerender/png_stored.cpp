@@ -15,11 +15,8 @@
 #include <vector>
 
 #include "framework/system_calls.h"
+#include "pagerender/ssse3.h"
 #include "png/png_object.h"
-
-#if defined(__x86_64__)
-#include <tmmintrin.h>
-#endif
 
 namespace quillamar::pagerender {
 namespace {
@@ -186,8 +183,6 @@ bool TakeGreyPixels(const unsigned char* pixels, int count, unsigned char* grey)
 
 #if defined(__x86_64__)
 
-#define QUILLAMAR_SSSE3 __attribute__((target("ssse3")))
-
 // Sixteen pixels (48 bytes) at a time while one more pixel follows them (each byte is read with
 // the next): the red-green and green-blue pairs are compared and the reds gathered. Returns the
 // pixels done; coloured tells whether any of them is not grey.
@@ -221,11 +216,6 @@ QUILLAMAR_SSSE3 int TakeGreyBlocks(const unsigned char* pixels, int width, unsig
   }
   coloured = _mm_movemask_epi8(_mm_cmpeq_epi8(differences, _mm_setzero_si128())) != 0xFFFF;
   return x;
-}
-
-bool HasSsse3() {
-  static const bool kHas = __builtin_cpu_supports("ssse3");
-  return kHas;
 }
 
 #endif
