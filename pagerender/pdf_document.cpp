@@ -229,8 +229,11 @@ Result<PageRaster> PdfDocument::Render(int index, double dpi) const {
   const int width = static_cast<int>(size.width);
   const int height = static_cast<int>(size.height);
   UndrawnTextWatch watch;
-  impl_->document->displayPageSlice(impl_->painter.get(), index + 1, dpi, dpi, 0, false, true,
-                                    false, 0, 0, width, height);
+  // The crop box, not clipped to: a page whose size is not a whole number of pixels fills its
+  // last row and column as the usual command-line renderer does.
+  impl_->document->displayPageSlice(impl_->painter.get(), index + 1, dpi, dpi, 0,
+                                    /*useMediaBox=*/false, /*crop=*/false, /*printing=*/false, 0, 0,
+                                    width, height);
   std::shared_ptr<SplashBitmap> taken;
   SplashBitmap* bitmap = impl_->painter->getBitmap();
   if (bitmap != nullptr && BitmapBytes(*bitmap) > impl_->kept_bitmap_bytes) {
