@@ -132,7 +132,9 @@ void PageLoop::Rendered(int page) {
 
 void PageLoop::Announced(int page) {
   Heard(page);
-  if (Takes(page, false)) {
+  if (PageInFlight* growing = GrowingInFlight(page)) {
+    growing->growing->MarkComplete();
+  } else if (Takes(page, false)) {
     announced_.insert(page);
   } else {
     Consume(page);
@@ -144,6 +146,38 @@ void PageLoop::Failed(int page) {
   if (page < 1 || (broken_at_ != 0 && page >= broken_at_)) return;
   broken_at_ = page;
   LetGoAnnouncedFrom(page);
+  DiscardInFlightFrom(page);
+}
+
+void PageLoop::Growing(int page, const std::string& file_name) {
+  // Counted as the whole budget: nothing else is prepared beside it.
+  if (launch_ != std::launch::async || !in_flight_.empty() || page != next_prepare_ ||
+      !Takes(page, false)) {
+    return;
+  }
+  std::shared_ptr<GrowingPage> growing = GrowingPage::Open(folders_.work + "/" + file_name);
+  if (!growing) return;
+  std::string png = WorkPath(page, ".png");
+  std::string jpg = WorkPath(page, ".jpg");
+  RunHost& host = host_;
+  // Anything but a page streamed without trouble is read again once complete, the usual way. A
+  // page that will never be complete is discarded by the loop, never committed.
+  auto prepare = [&host, growing, png, jpg] {
+    if (auto prepared = PrepareStreamedPngToJpg(*growing->Stream(), jpg)) return prepared;
+    if (!growing->AwaitSettled()) throw EAbort("page abandoned");
+    return host.PrepareReencode(png, jpg);
+  };
+  in_flight_.push_back(
+      {page, png, jpg, kReencodeBudget, std::async(std::launch::async, prepare), growing});
+  bytes_in_flight_ += kReencodeBudget;
+  ++next_prepare_;
+}
+
+PageLoop::PageInFlight* PageLoop::GrowingInFlight(int page) {
+  for (PageInFlight& flying : in_flight_) {
+    if (flying.page == page && flying.growing) return &flying;
+  }
+  return nullptr;
 }
 
 int PageLoop::QuietTimeout() const {
@@ -215,6 +249,14 @@ void PageLoop::LetGoOfFlushedPng(const std::string& png) {
 }
 
 void PageLoop::RendererEnded() noexcept {
+  // A page still growing will never be complete: from there on the pages are taken by their
+  // files, as after any end.
+  for (const PageInFlight& flying : in_flight_) {
+    if (flying.growing && !flying.growing->Complete()) {
+      DiscardInFlightFrom(flying.page);
+      break;
+    }
+  }
   spares_open_ = false;
   for (const Spare& spare : spares_) DeleteFile(spare.path);
   spares_.clear();
@@ -305,9 +347,10 @@ void PageLoop::StartNextPages(bool renderer_ended) {
     if (!in_flight_.empty() && bytes_in_flight_ + bytes > kReencodeBudget) return;
     std::string jpg = WorkPath(page, ".jpg");
     RunHost& host = host_;
-    in_flight_.push_back({page, png, jpg, bytes, std::async(launch_, [&host, png, jpg] {
-                            return host.PrepareReencode(png, jpg);
-                          })});
+    in_flight_.push_back(
+        {page, png, jpg, bytes,
+         std::async(launch_, [&host, png, jpg] { return host.PrepareReencode(png, jpg); }),
+         nullptr});
     bytes_in_flight_ += bytes;
     announced_.erase(page);
     ++next_prepare_;
@@ -329,6 +372,9 @@ void PageLoop::WaitServing(PageInFlight& page, bool renderer_ended) {
 
 bool PageLoop::CommitInOrder(bool renderer_ended, bool wait) {
   for (StartNextPages(renderer_ended); !in_flight_.empty(); StartNextPages(renderer_ended)) {
+    const PageInFlight& front = in_flight_.front();
+    // A page read while it grows waits for its announcement, whatever its reading has come to.
+    if (front.growing && !front.growing->Complete()) return true;
     if (!wait && !Ready(in_flight_.front())) return true;
     if (wait) WaitServing(in_flight_.front(), renderer_ended);
     PageInFlight page = std::move(in_flight_.front());
@@ -405,16 +451,23 @@ void PageLoop::LetGoAnnouncedFrom(int page) {
 }
 
 // Waits for the pages being prepared and forgets them: nothing of theirs was written.
-void PageLoop::DiscardInFlight() noexcept {
-  for (PageInFlight& page : in_flight_) {
-    // A deferred page was never started: waiting would prepare it now, for nothing.
-    if (page.prepared.wait_for(std::chrono::seconds(0)) != std::future_status::deferred) {
-      page.prepared.wait();
-    }
+void PageLoop::DiscardInFlight() noexcept { DiscardInFlightFrom(next_commit_); }
+
+// The same for the pages from this one on; a page still growing is no longer waited for.
+void PageLoop::DiscardInFlightFrom(int page) noexcept {
+  for (PageInFlight& flying : in_flight_) {
+    if (flying.page >= page && flying.growing) flying.growing->Abandon();
   }
-  in_flight_.clear();
-  bytes_in_flight_ = 0;
-  next_prepare_ = next_commit_;
+  while (!in_flight_.empty() && in_flight_.back().page >= page) {
+    PageInFlight& flying = in_flight_.back();
+    // A deferred page was never started: waiting would prepare it now, for nothing.
+    if (flying.prepared.wait_for(std::chrono::seconds(0)) != std::future_status::deferred) {
+      flying.prepared.wait();
+    }
+    bytes_in_flight_ -= flying.bytes;
+    in_flight_.pop_back();
+  }
+  next_prepare_ = std::max(next_commit_, std::min(next_prepare_, page));
 }
 
 }  // namespace quillamar::batch

@@ -14,6 +14,7 @@
 
 #include "batch/batch.h"
 #include "batch/committed_pages.h"
+#include "batch/growing_page.h"
 #include "renderer/renderer.h"
 
 namespace quillamar::batch {
@@ -84,6 +85,10 @@ class PageLoop {
   void Announced(int page);
   /// Page will have no file: the loop ends there, as it would at a missing number.
   void Failed(int page);
+  /// Page's file is being written as file_name in the folder worked in (a huge page). When it is
+  /// the next to prepare and nothing else is being prepared, it is read while it grows; it is
+  /// committed only once announced.
+  void Growing(int page, const std::string& file_name);
   /// Commits the announced pages that are next in order; false when a stop ended it.
   bool CommitAnnounced() { return CommitInOrder(false, true); }
   /// After the renderer has ended (RendererEnded): the remaining pages until the first missing
@@ -139,6 +144,7 @@ class PageLoop {
     std::string jpg_path;
     long long bytes = 0;  // what preparing it may hold, by its size
     std::future<std::unique_ptr<PreparedPage>> prepared;
+    std::shared_ptr<GrowingPage> growing;  // read while the renderer writes it; null: complete
   };
   // A consumed page's file left for the renderer to write a later page over.
   struct Spare {
@@ -166,6 +172,8 @@ class PageLoop {
   void LetGoOfPng(int page, const std::string& png) noexcept;
   void LetGoOfFlushedPng(const std::string& png);
   void DiscardInFlight() noexcept;
+  void DiscardInFlightFrom(int page) noexcept;
+  PageInFlight* GrowingInFlight(int page);
 
   RunHost& host_;
   PageFolders folders_;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "batch/batch.h"
+#include "batch/growing_page.h"
 #include "framework/graphics.h"
 #include "framework/row_gate.h"
 #include "framework/system_calls.h"
@@ -38,6 +40,9 @@ struct PageImages {
   // Reads the PNG and hands its picture through the bitmap to the JPEG image; a colour page and a
   // large page come out of it already encoded.
   void Load(const std::string& png_path);
+  // Reads the PNG from the stream: true when its colour rows went straight into the JPEG image
+  // without trouble, false on anything else.
+  bool LoadStreamed(TStream& stream);
 
   std::unique_ptr<TJPEGImage> jpeg;
   std::unique_ptr<TBitmap> bitmap;
@@ -45,7 +50,9 @@ struct PageImages {
 
  private:
   enum class Reading { kEncoded, kPixelsKept, kReadAgain };
-  Reading Read(const std::string& png_path, bool stream_colour_rows);
+  // load reads the picture into the PNG image it is given.
+  using LoadPng = std::function<void(png::TPNGObject&)>;
+  Reading Read(const LoadPng& load, bool stream_colour_rows);
 };
 
 // The encoding of a large page whose rows are not streamed (grey, palette, interlaced, or with
@@ -326,14 +333,14 @@ class StreamedRows : public png::TRowStream {
 
 // A page whose streamed rows ran into any trouble is read again, keeping its pixels: the usual way
 // then raises what it raises at its place.
-PageImages::Reading PageImages::Read(const std::string& png_path, bool stream_colour_rows) {
+PageImages::Reading PageImages::Read(const LoadPng& load, bool stream_colour_rows) {
   EncodingAlongside alongside(*png, *jpeg);
   std::optional<StreamedRows> streamed;
   if (stream_colour_rows) streamed.emplace(*png, *jpeg);
   // The renderer's pages: each chunk's CRC is checked, the data's second checksum only costs.
   png->SkipZlibCheckValue = true;
   try {
-    png->LoadFile(png_path);
+    load(*png);
   } catch (...) {
     if (!streamed || !streamed->Taken()) throw;
     return Reading::kReadAgain;
@@ -344,12 +351,18 @@ PageImages::Reading PageImages::Read(const std::string& png_path, bool stream_co
   return alongside.TakeEncoded(*jpeg) ? Reading::kEncoded : Reading::kPixelsKept;
 }
 
+bool PageImages::LoadStreamed(TStream& stream) {
+  return Read([&stream](png::TPNGObject& image) { image.ReadImage(stream); },
+              /*stream_colour_rows=*/true) == Reading::kEncoded;
+}
+
 void PageImages::Load(const std::string& png_path) {
-  Reading reading = Read(png_path, /*stream_colour_rows=*/true);
+  const LoadPng from_file = [&png_path](png::TPNGObject& image) { image.LoadFile(png_path); };
+  Reading reading = Read(from_file, /*stream_colour_rows=*/true);
   if (reading == Reading::kReadAgain) {
     jpeg->AbandonRows();
     png = std::make_unique<png::TPNGObject>();
-    reading = Read(png_path, /*stream_colour_rows=*/false);
+    reading = Read(from_file, /*stream_colour_rows=*/false);
   }
   if (reading == Reading::kEncoded) return;
   if (png->HasIdentityGreyRows()) {
@@ -370,9 +383,10 @@ void PageImages::Load(const std::string& png_path) {
 
 class PreparedJpeg : public PreparedPage {
  public:
-  PreparedJpeg(const std::string& png_path, std::string jpg_path) : jpg_path_(std::move(jpg_path)) {
-    images_.Load(png_path);
-    // Held until its turn: only the encoded bytes, not the pictures they were made from.
+  explicit PreparedJpeg(std::string jpg_path) : jpg_path_(std::move(jpg_path)) {}
+  PageImages& Images() { return images_; }
+  // Held until its turn: only the encoded bytes, not the pictures they were made from.
+  void KeepOnlyEncoded() {
     images_.jpeg->KeepOnlyEncoded();
     images_.bitmap.reset();
     images_.png.reset();
@@ -394,7 +408,21 @@ void SetScreenColorDepth(int bits_per_pixel) { InitJpegScreenDepth(bits_per_pixe
 
 std::unique_ptr<PreparedPage> PreparePngToJpg(const std::string& png_path,
                                               const std::string& jpg_path) {
-  return std::make_unique<PreparedJpeg>(png_path, jpg_path);
+  auto prepared = std::make_unique<PreparedJpeg>(jpg_path);
+  prepared->Images().Load(png_path);
+  prepared->KeepOnlyEncoded();
+  return prepared;
+}
+
+std::unique_ptr<PreparedPage> PrepareStreamedPngToJpg(TStream& png, const std::string& jpg_path) {
+  try {
+    auto prepared = std::make_unique<PreparedJpeg>(jpg_path);
+    if (!prepared->Images().LoadStreamed(png)) return nullptr;
+    prepared->KeepOnlyEncoded();
+    return prepared;
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 }  // namespace quillamar::batch

@@ -123,6 +123,11 @@ void RenderAhead::Follow(StagedPdf& staged) {
       case Kind::kPageFailed:
         if (reencode) staged.pages->Failed(event.number);
         break;
+      case Kind::kPageGrowing:
+        if (reencode) {
+          staged.pages->Growing(event.number, staged.process->GrowingFileName(event.file));
+        }
+        break;
       case Kind::kEnded:
         staged.pages->RendererEnded();
         staged.outcome = staged.process->Finish();

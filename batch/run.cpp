@@ -67,6 +67,9 @@ bool FollowRenderer(renderer::RendererProcess& process, PageLoop& pages, bool re
         case Kind::kPageFailed:
           if (reencode) pages.Failed(event.number);
           break;
+        case Kind::kPageGrowing:
+          if (reencode) pages.Growing(event.number, process.GrowingFileName(event.file));
+          break;
         case Kind::kEnded:
           pages.RendererEnded();
           return true;

@@ -3,6 +3,7 @@
 // Header-only and free of dependencies, so that renderer/ and pagerender/ cannot drift apart.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace quillamar::contract {
@@ -60,6 +61,13 @@ inline constexpr char kMemoryBudgetEnv[] = "QUILLAMAR_MEMORY_BUDGET";
 /// page once its file is complete under its final name (in any order, each once).
 inline constexpr char kChannelPageCount[] = "pages";
 inline constexpr char kChannelPageDone[] = "page";
+/// From the renderer, "growing N T": page N's file is being written from its start, in a new file
+/// named TemporaryPageName(the renderer's process id, T) beside its final name. Every byte up to
+/// the file's current end is final. kChannelPageDone follows once the file is complete under its
+/// final name, or kChannelPageFailed. Said only of uncompressed colour pages of at least
+/// kGrowingPagePixels, so that the run may read a huge page while it is still being written.
+inline constexpr char kChannelPageGrowing[] = "growing";
+inline constexpr long long kGrowingPagePixels = 32LL << 20;
 /// From the renderer: this page failed and will have no file.
 inline constexpr char kChannelPageFailed[] = "failed";
 /// From the run: the page it has consumed (its file is no longer needed on disk).
@@ -70,6 +78,12 @@ inline constexpr char kChannelWorkers[] = "workers";
 /// write a later page over, which costs less than a new file. The renderer takes it by renaming
 /// it; the run removes the spares left once the renderer has ended.
 inline constexpr char kChannelSpare[] = "spare";
+/// The name of the renderer's temporary page file number `number`: hidden from anyone who lists
+/// page files, and short, so that a page name near the length limit still gets a temporary.
+inline std::string TemporaryPageName(long long process_id, unsigned number) {
+  return std::string(".") + kRendererFileName + "-" + std::to_string(process_id) + "-" +
+         std::to_string(number) + ".tmp";
+}
 /// The longest channel line, its newline included.
 inline constexpr int kChannelLineMax = 32;
 

@@ -69,6 +69,13 @@ void PageChannel::AnnouncePageCount(int pages) { Send(contract::kChannelPageCoun
 
 void PageChannel::AnnounceDone(int page) { Send(contract::kChannelPageDone, page); }
 
+void PageChannel::AnnounceGrowing(int page, unsigned file) {
+  char line[contract::kChannelLineMax];
+  const int length =
+      std::snprintf(line, sizeof line, "%s %d %u\n", contract::kChannelPageGrowing, page, file);
+  SendLine(line, length);
+}
+
 void PageChannel::AnnounceFailed(int page) {
   Send(contract::kChannelPageFailed, page);
   const std::lock_guard lock(mutex_);
@@ -78,7 +85,10 @@ void PageChannel::AnnounceFailed(int page) {
 
 void PageChannel::Send(const char* word, int page) {
   char line[contract::kChannelLineMax];
-  const int length = std::snprintf(line, sizeof line, "%s %d\n", word, page);
+  SendLine(line, std::snprintf(line, sizeof line, "%s %d\n", word, page));
+}
+
+void PageChannel::SendLine(const char* line, int length) {
   const std::lock_guard lock(mutex_);
   if (run_gone_ || length <= 0) return;
   // Shorter than the pipe's atomic size: written whole or not at all.

@@ -27,6 +27,8 @@ class PageChannel {
   void AnnouncePageCount(int pages);
   /// Page (from 1) is complete under its final name.
   void AnnounceDone(int page);
+  /// Page is being written from its start into temporary file number `file`, new and growing.
+  void AnnounceGrowing(int page, unsigned file);
   /// Page has no file and will have none: it paces nothing from now on.
   void AnnounceFailed(int page);
   /// Waits until page may start (page - window consumed or failed). False when stop became true.
@@ -42,6 +44,7 @@ class PageChannel {
 
  private:
   void Send(const char* word, int page);
+  void SendLine(const char* line, int length);
   bool MayStart(int page) const;
   void MarkReleased(int page);
   void ReadReplies(std::unique_lock<std::mutex>& lock, int timeout_ms);

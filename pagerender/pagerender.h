@@ -66,6 +66,7 @@ class TemporaryFiles {
   struct Created {
     int fd = -1;
     std::string path;
+    unsigned number = 0;  ///< in its name (contract::TemporaryPageName)
     bool reused = false;  ///< a spare: it may be longer than what is written now
   };
   /// Creates a new empty temporary file beside final_path; fails with the system's text for the

@@ -24,6 +24,9 @@ constexpr std::size_t kOutputBuffer = 1 << 16;
 constexpr int kSampleRowStep = 8;
 // Above this share of changing neighbours a page is treated as a photograph.
 constexpr double kPhotoShare = 0.25;
+// Below this share a page is mostly flat colour, which zlib's fastest level shrinks quickly.
+constexpr double kFlatShare = 0.05;
+constexpr int kFlatLevel = 1;
 // Measured on the shared PDFs at 150 dpi: level 2 costs the same as level 1 and is a little
 // smaller; the "up" filter shrinks photographs by about a seventh for 10 % more time, and makes
 // text and drawings larger, so only photographs get it.
@@ -201,11 +204,20 @@ bool SampledRowsGrey(const Raster& raster) {
   return true;
 }
 
+// A huge page of mostly flat colour (a poster, a drawing) shrinks tens of times at level 1, at
+// several hundred megabytes a second: less than putting it uncompressed into new file pages costs.
+// Anything busier (a photograph) would compress slower than that.
+bool IsHugeAndFlat(const Raster& raster) {
+  return static_cast<long long>(raster.width) * raster.height >= contract::kGrowingPagePixels &&
+         ColourChangeShare(raster) < kFlatShare;
+}
+
 }  // namespace
 
 PngSettings ChoosePngSettings(const Raster& raster, PngMode mode) {
   if (mode == PngMode::kIntermediate) {
-    return PngSettings{0, Z_DEFAULT_STRATEGY, PNG_FILTER_NONE, SampledRowsGrey(raster)};
+    const int level = IsHugeAndFlat(raster) ? kFlatLevel : 0;
+    return PngSettings{level, Z_DEFAULT_STRATEGY, PNG_FILTER_NONE, SampledRowsGrey(raster)};
   }
   if (ColourChangeShare(raster) > kPhotoShare) {
     return PngSettings{kFastLevel, Z_DEFAULT_STRATEGY, PNG_FILTER_UP};

@@ -17,10 +17,11 @@ struct PngSettings {
   bool grey = false;
 };
 
-/// The settings for this page: stored blocks for an intermediate page, tried as grey (a third of
-/// the size, the reader gives back the same colours) unless a sample of its rows shows colour and
-/// written again in colour when a row does; for a kept page a fast
-/// level, with row filtering only when the page looks like a photograph (where it pays).
+/// The settings for this page: stored blocks for an intermediate page (level 1 for a huge page of
+/// mostly flat colour, which it shrinks faster than it could be written out), tried as grey (a
+/// third of the size, the reader gives back the same colours) unless a sample of its rows shows
+/// colour and written again in colour when a row does; for a kept page a fast level, with row
+/// filtering only when the page looks like a photograph (where it pays).
 PngSettings ChoosePngSettings(const Raster& raster, PngMode mode);
 
 /// Writes the raster as PNG (colour type 2, or 0 when the settings say grey and every pixel is;

@@ -95,13 +95,26 @@ Result<TemporaryFiles::Created> PageTemporary(const std::string& path,
   return request.temporaries->Create(path);
 }
 
+// A huge intermediate page in colour is written once, from its start, into a new file: the run
+// may read it while it grows.
+bool MayAnnounceGrowing(const Raster& raster, const PngSettings& settings,
+                        const TemporaryFiles::Created& file, const RenderRequest& request) {
+  return request.channel != nullptr && request.mode == PngMode::kIntermediate && !settings.grey &&
+         !file.reused &&
+         static_cast<long long>(raster.width) * raster.height >= contract::kGrowingPagePixels;
+}
+
 // Writes the page's PNG under a temporary name, then renames it.
-Status WritePageFile(const Raster& raster, const std::string& path, const RenderRequest& request) {
+Status WritePageFile(const Raster& raster, int page, const RenderRequest& request) {
+  const std::string path = PageFileName(request.options.pattern, page);
   Result<TemporaryFiles::Created> created = PageTemporary(path, request);
   if (!created) return Fail("cannot write " + path + ": " + created.Error());
+  const PngSettings settings = ChoosePngSettings(raster, request.mode);
+  if (MayAnnounceGrowing(raster, settings, *created, request)) {
+    request.channel->AnnounceGrowing(page, created->number);
+  }
   PendingFile file(*request.temporaries, std::move(*created), path);
-  Status written = WritePng(file.fd(), raster, ChoosePngSettings(raster, request.mode),
-                            request.options.resolution);
+  Status written = WritePng(file.fd(), raster, settings, request.options.resolution);
   if (written) written = file.Commit();
   if (!written) return Fail("cannot write " + path + ": " + written.Error());
   return {};
@@ -254,8 +267,7 @@ class PageRun {
     Result<PageRaster> page = document.Render(index, request_.options.resolution);
     if (!page) return {page.Error(), false, {}, {}};
     // A file that cannot be written means every later one fails too: hand out no more pages.
-    const Status written =
-        WritePageFile(page->raster, PageFileName(request_.options.pattern, index + 1), request_);
+    const Status written = WritePageFile(page->raster, index + 1, request_);
     if (written) return {{}, false, std::move(page->undrawn_fonts), std::move(page->raster.owner)};
     return {written.Error(), true, std::move(page->undrawn_fonts), {}};
   }

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 
+#include "contract/renderer_contract.h"
 #include "pagerender/pagerender.h"
 
 namespace quillamar::pagerender {
@@ -20,13 +21,11 @@ namespace {
 
 constexpr int kNameAttempts = 1000;
 
-// ".lib.dll-PID-N.tmp" in the folder of final_path: hidden from anyone who lists page files, and
-// short, so that a page name near the length limit still gets a temporary.
+// contract::TemporaryPageName in the folder of final_path.
 std::string TemporaryName(const std::string& final_path, unsigned number) {
   const std::size_t slash = final_path.rfind('/');
   const std::size_t base_at = slash == std::string::npos ? 0 : slash + 1;
-  return final_path.substr(0, base_at) + "." + kProgramName + "-" + std::to_string(::getpid()) +
-         "-" + std::to_string(number) + ".tmp";
+  return final_path.substr(0, base_at) + contract::TemporaryPageName(::getpid(), number);
 }
 
 }  // namespace
@@ -108,12 +107,13 @@ Result<TemporaryFiles::Created> TemporaryFiles::Make(const std::string& final_pa
     return Fail(std::strerror(state_->abandoned ? ECANCELED : EMFILE));
   }
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    std::string name = TemporaryName(final_path, state_->next_number++);
+    const unsigned number = state_->next_number++;
+    std::string name = TemporaryName(final_path, number);
     if (name.size() >= sizeof state_->paths[slot]) return Fail(std::strerror(ENAMETOOLONG));
     std::memcpy(state_->paths[slot], name.c_str(), name.size() + 1);
     state_->used[slot].store(true);
     const int fd = make(name);
-    if (fd >= 0) return Created{fd, std::move(name)};
+    if (fd >= 0) return Created{fd, std::move(name), number};
     const int error = errno;
     state_->used[slot].store(false);
     if (error != EEXIST) return Fail(std::strerror(error));

@@ -605,7 +605,15 @@ std::optional<PageEvent> RendererProcess::State::TakeLine() {
     const char* digits = line.data() + space + 1;
     const char* end = line.data() + line.size();
     const auto [rest, error] = std::from_chars(digits, end, number);
-    if (error != std::errc() || rest != end) continue;  // not ours: ignored
+    if (error != std::errc()) continue;  // not ours: ignored
+    if (word == contract::kChannelPageGrowing) {
+      unsigned file = 0;
+      if (rest == end || *rest != ' ') continue;
+      const auto [file_end, file_error] = std::from_chars(rest + 1, end, file);
+      if (file_error != std::errc() || file_end != end) continue;
+      return PageEvent{PageEvent::Kind::kPageGrowing, number, file};
+    }
+    if (rest != end) continue;
     if (word == contract::kChannelPageCount) return PageEvent{PageEvent::Kind::kPageCount, number};
     if (word == contract::kChannelPageDone) return PageEvent{PageEvent::Kind::kPageDone, number};
     if (word == contract::kChannelPageFailed) {
@@ -723,6 +731,10 @@ void RendererProcess::Consumed(int page) { Reply(contract::kChannelConsumed, pag
 void RendererProcess::OfferSpare(int page) { Reply(contract::kChannelSpare, page); }
 
 void RendererProcess::GrantWorkers(int workers) { Reply(contract::kChannelWorkers, workers); }
+
+std::string RendererProcess::GrowingFileName(unsigned file) const {
+  return contract::TemporaryPageName(state_->child->pid(), file);
+}
 
 int RendererProcess::PageWindow() const { return state_->page_window; }
 

@@ -132,9 +132,12 @@ struct RendererRequest {
 /// What the renderer said on its channel, or why nothing more will come.
 struct PageEvent {
   enum class Kind {
-    kPageCount,      ///< number: the PDF's page count
-    kPageDone,       ///< number: that page's file is complete under its final name
-    kPageFailed,     ///< number: that page will have no file
+    kPageCount,   ///< number: the PDF's page count
+    kPageDone,    ///< number: that page's file is complete under its final name
+    kPageFailed,  ///< number: that page will have no file
+    /// number: that page's file is being written, as GrowingFileName(file) beside its final name;
+    /// kPageDone or kPageFailed follows
+    kPageGrowing,
     kEnded,          ///< no more announcements (the channel closed or the renderer ended)
     kStopRequested,  ///< the stop signal was raised; Finish() stops the renderer
     kQuiet,          ///< nothing came within the time asked for
@@ -142,6 +145,7 @@ struct PageEvent {
   };
   Kind kind = Kind::kEnded;
   int number = 0;
+  unsigned file = 0;
 };
 
 /// A running renderer. Destroying it before Finish() kills and reaps the process.
@@ -169,6 +173,8 @@ class RendererProcess {
   void OfferSpare(int page);
   /// Lets a renderer started with RendererRequest::workers_now use this many workers from now on.
   void GrantWorkers(int workers);
+  /// The name of the temporary file that a kPageGrowing event names.
+  std::string GrowingFileName(unsigned file) const;
   /// The pacing window it was started with (RendererRequest::page_window); 0 when unpaced.
   int PageWindow() const;
   /// Asks the renderer to stop (SIGTERM, as a stop request would); Finish() then reports kStopped.

@@ -272,7 +272,8 @@ TEST_F(RunTest, AStopWhileRenderingEndsTheRendererAndTheRun) {
 
 // A renderer that speaks on the page channel, scripted by steps: "pN" announces the page count,
 // "wN" writes page N, "aN" announces page N, "fN" announces that page N failed, "cN" waits (at
-// most 5 s) until the run has consumed page N and lists the output folder into "seen". Without
+// most 5 s) until the run has consumed page N and lists the output folder into "seen", "gN"
+// starts page N's temporary and announces it growing, "rN" renames it into place. Without
 // announce, the same renderer says nothing (a foreign renderer).
 std::string ChannelScript(const std::string& steps, const std::string& ending, bool announce) {
   std::string script =
@@ -280,11 +281,15 @@ std::string ChannelScript(const std::string& steps, const std::string& ending, b
   std::istringstream words(steps);
   for (std::string word; words >> word;) {
     const std::string n = word.substr(1);
+    const std::string temporary = "\"$(dirname \"$out\")/.lib.dll-$$-" + n + ".tmp\"";
     if (word[0] == 'w') script += "echo \"page " + n + " of $7\" > \"${out}" + n + ".png\"\n";
+    if (word[0] == 'g') script += "echo \"page " + n + " of $7\" > " + temporary + "\n";
+    if (word[0] == 'r') script += "mv " + temporary + " \"${out}" + n + ".png\"\n";
     if (!announce) continue;
     if (word[0] == 'p') script += "echo 'pages " + n + "' >&3\n";
     if (word[0] == 'a') script += "echo 'page " + n + "' >&3\n";
     if (word[0] == 'f') script += "echo 'failed " + n + "' >&3\n";
+    if (word[0] == 'g') script += "echo 'growing " + n + " " + n + "' >&3; sleep 0.1\n";
     if (word[0] == 'c') {
       script += "timeout 5 sh -c 'while read w n; do [ \"$n\" = " + n +
                 " ] && exit 0; done; exit 1' <&3 && ls \"$(dirname \"$out\")\" > \"$bin/seen\"\n";
@@ -293,10 +298,11 @@ std::string ChannelScript(const std::string& steps, const std::string& ending, b
   return script + ending + "\n";
 }
 
-Log WithoutPages(const Log& log) {
+// The log without the entries that start with prefix, nor those of page progress.
+Log Without(const std::string& prefix, const Log& log) {
   Log kept;
   for (const auto& entry : log) {
-    if (entry.rfind("Pages", 0) != 0) kept.push_back(entry);
+    if (entry.rfind(prefix, 0) != 0 && entry.rfind("Pages", 0) != 0) kept.push_back(entry);
   }
   return kept;
 }
@@ -320,17 +326,38 @@ class ChannelRunTest : public RunTest {
       return "exception";
     }
   }
+  struct Case {
+    const char* name;
+    const char* steps;
+    const char* ending;
+  };
+  // Each case with the renderer announcing its pages and with the same renderer saying nothing:
+  // the same files and the same texts shown.
+  template <std::size_t N>
+  void CompareWithASilentRenderer(const Case (&cases)[N], const std::string& unshown = "Pages") {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      std::string files[2];
+      Log shown[2];
+      for (const bool announce : {false, true}) {
+        std::filesystem::remove_all(host_.folder);
+        ForceFolders(host_.folder);
+        host_.log.clear();
+        UseChannelRenderer(c.steps, c.ending, announce);
+        EXPECT_EQ(RunJpg(), "done");
+        files[announce] = FolderContents(host_.folder);
+        shown[announce] = Without(unshown, host_.Visible());
+      }
+      EXPECT_EQ(files[true], files[false]);
+      EXPECT_EQ(shown[true], shown[false]);
+    }
+  }
   bool RendererGone() const {
     return ::kill(std::atoi(ReadFileText(dir_ / "bin/pid").c_str()), 0) != 0;
   }
 };
 
 TEST_F(ChannelRunTest, LeavesTheSameFilesAndShowsTheSameAsARendererThatSaysNothing) {
-  struct Case {
-    const char* name;
-    const char* steps;
-    const char* ending;
-  };
   const Case cases[] = {
       {"in order", "p3 w1 a1 w2 a2 w3 a3", "exit 0"},
       {"out of order", "p3 w2 a2 w3 a3 w1 a1", "exit 0"},
@@ -340,22 +367,21 @@ TEST_F(ChannelRunTest, LeavesTheSameFilesAndShowsTheSameAsARendererThatSaysNothi
       {"beyond the page limit", "p4 w1 a1 w2 a2 w3 a3 w4 a4", "exit 0"},
   };
   settings_.max_pages = 3;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string files[2];
-    Log shown[2];
-    for (const bool announce : {false, true}) {
-      std::filesystem::remove_all(host_.folder);
-      ForceFolders(host_.folder);
-      host_.log.clear();
-      UseChannelRenderer(c.steps, c.ending, announce);
-      EXPECT_EQ(RunJpg(), "done");
-      files[announce] = FolderContents(host_.folder);
-      shown[announce] = WithoutPages(host_.Visible());
-    }
-    EXPECT_EQ(files[true], files[false]);
-    EXPECT_EQ(shown[true], shown[false]);
-  }
+  CompareWithASilentRenderer(cases);
+}
+
+// A page read while it grows, with a worker beside the run's thread.
+TEST_F(ChannelRunTest, APageAnnouncedGrowingEndsAsIfOnlyItsEndWereAnnounced) {
+  // As the renderer does, the temporary of a page that failed goes.
+  const Case cases[] = {
+      {"completed", "p3 w1 a1 g2 r2 a2 w3 a3", "exit 0"},
+      {"failed", "p3 w1 a1 g2 f2 w3 a3",
+       "rm \"$(dirname \"$out\")\"/.lib.dll-*; echo 'lib.dll: page 2: broken' >&2; exit 1"},
+      {"crashed", "p3 w1 a1 g2", "rm \"$(dirname \"$out\")\"/.lib.dll-*; kill -KILL $$"},
+      {"done before the earlier page", "p3 g2 r2 a2 w1 a1 w3 a3", "exit 0"},
+  };
+  settings_.jobs = 2;  // the later PDF's pages may be prepared earlier: those are not compared
+  CompareWithASilentRenderer(cases, "Reencode");
 }
 
 TEST_F(ChannelRunTest, PagesAreCommittedWhileTheRendererWaitsOnItsWindow) {

@@ -31,7 +31,7 @@ class CountingHost : public RunHost {
   TStringList SourceFiles() override { return files_; }
   std::string OutputFolderText() override { return folder_; }
   std::string FormatText() override { return "JPG"; }
-  std::string ResolutionText() override { return "100"; }
+  std::string ResolutionText() override { return resolution; }
   void SetStatusText(const std::string&) override {}
   void RepaintNow() override {}
   void SetProgressPosition(int) override {}
@@ -52,6 +52,7 @@ class CountingHost : public RunHost {
     return PreparePngToJpg(png, jpg);
   }
 
+  std::string resolution = "100";
   std::vector<std::pair<int, int>> progress;
   int most_intermediates = 0;
 
@@ -216,6 +217,46 @@ TEST(StreamTest, ALongPdfNeverHasMoreThanAFewIntermediateFiles) {
   for (int done = 0; done <= kPages; ++done) {
     EXPECT_EQ(host.progress[done], std::make_pair(done, kPages));
   }
+}
+
+// A huge page is announced while it is written, and the run reads it as it grows: the JPEG is
+// that of the complete page file.
+TEST(StreamTest, AHugePageIsReadWhileItGrowsIntoTheSameJpeg) {
+  TempDir dir;
+  testing::TestPage page;
+  page.content =
+      testing::FillRect(72, 72, 300, 200, 200, 40, 30) + testing::ShowText(72, 700, 24, "huge");
+  const std::string pdf = dir.Write("long.pdf", testing::MakePdf({page}));
+  constexpr char kHuge[] = "620";  // 5126 x 7250 pixels, above contract::kGrowingPagePixels
+  ForceFolders(dir / "alone");
+  renderer::RendererRequest request;
+  request.path = RendererPath();
+  request.arguments = renderer::RendererArguments(dir / "alone", "long", kHuge, pdf);
+  request.intermediate_pages = true;
+  request.page_channel = true;
+  const auto process = renderer::RendererProcess::Start(request);
+  ASSERT_TRUE(process);
+  using Kind = renderer::PageEvent::Kind;
+  EXPECT_EQ(process->NextEvent().kind, Kind::kPageCount);
+  const renderer::PageEvent growing = process->NextEvent();
+  EXPECT_EQ(growing.kind, Kind::kPageGrowing);
+  EXPECT_EQ(growing.number, 1);
+  const std::string temporary = dir / ("alone/" + process->GrowingFileName(growing.file));
+  const renderer::PageEvent done = process->NextEvent();
+  EXPECT_EQ(done.kind, Kind::kPageDone);
+  EXPECT_EQ(process->Finish().kind, renderer::RenderOutcome::Kind::kSucceeded);
+  EXPECT_FALSE(FileExists(temporary));
+  const std::string png = renderer::PageFilePath(dir / "alone", "long", 1, ".png");
+  ConvertPngToJpg(png, dir / "alone/long_1.jpg");
+
+  CountingHost host(dir / "out", pdf);
+  host.resolution = kHuge;
+  RunSettings settings;
+  settings.renderer_path = RendererPath();
+  settings.jobs = 2;
+  EXPECT_EQ(batch::Run(host, settings).outcome, RunOutcome::kCompleted);
+  EXPECT_EQ(testing::ReadFileText(dir / "out/long_1.jpg"),
+            testing::ReadFileText(dir / "alone/long_1.jpg"));
 }
 
 }  // namespace

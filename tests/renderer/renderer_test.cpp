@@ -286,6 +286,10 @@ std::vector<std::string> EventsOf(RendererProcess& process) {
       case PageEvent::Kind::kPageFailed:
         events.push_back("failed " + std::to_string(event.number));
         break;
+      case PageEvent::Kind::kPageGrowing:
+        events.push_back("growing " + std::to_string(event.number) + " " +
+                         std::to_string(event.file));
+        break;
       case PageEvent::Kind::kStopRequested:
         events.push_back("stop");
         break;
@@ -313,6 +317,9 @@ TEST(RendererProcessTest, AnnouncementsArriveInTheirOrderAndForeignLinesAreSkipp
       {"printf 'pages 3\\npage 2\\npage 1\\nfailed 3\\n' >&3",
        {"pages 3", "page 2", "page 1", "failed 3", "ended"},
        RenderOutcome::Kind::kSucceeded},
+      {"printf 'growing 2 7\\ngrowing 3\\ngrowing 1 x\\npage 2\\n' >&3",
+       {"growing 2 7", "page 2", "ended"},
+       RenderOutcome::Kind::kSucceeded},  // a growing page names its file's number
       {"printf 'hello\\npage x\\npage 1 2\\npage 4' >&3",
        {"ended"},
        RenderOutcome::Kind::kSucceeded},  // no whole line of ours
