@@ -205,8 +205,8 @@ bool SampledRowsGrey(const Raster& raster) {
 }
 
 // A huge page of mostly flat colour (a poster, a drawing) shrinks tens of times at level 1, at
-// several hundred megabytes a second: less than putting it uncompressed into new file pages costs.
-// Anything busier (a photograph) would compress slower than that.
+// several hundred megabytes a second: sooner done than putting it uncompressed into new file
+// pages. Anything busier (a photograph) would compress slower than that.
 bool IsHugeAndFlat(const Raster& raster) {
   return static_cast<long long>(raster.width) * raster.height >= contract::kGrowingPagePixels &&
          ColourChangeShare(raster) < kFlatShare;
@@ -214,9 +214,9 @@ bool IsHugeAndFlat(const Raster& raster) {
 
 }  // namespace
 
-PngSettings ChoosePngSettings(const Raster& raster, PngMode mode) {
+PngSettings ChoosePngSettings(const Raster& raster, PngMode mode, bool alone_into_new_file) {
   if (mode == PngMode::kIntermediate) {
-    const int level = IsHugeAndFlat(raster) ? kFlatLevel : 0;
+    const int level = alone_into_new_file && IsHugeAndFlat(raster) ? kFlatLevel : 0;
     return PngSettings{level, Z_DEFAULT_STRATEGY, PNG_FILTER_NONE, SampledRowsGrey(raster)};
   }
   if (ColourChangeShare(raster) > kPhotoShare) {

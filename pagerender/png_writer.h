@@ -18,11 +18,12 @@ struct PngSettings {
 };
 
 /// The settings for this page: stored blocks for an intermediate page (level 1 for a huge page of
-/// mostly flat colour, which it shrinks faster than it could be written out), tried as grey (a
+/// mostly flat colour written alone into a new file, which it shrinks faster than fresh page cache
+/// could take it uncompressed; beside other pages, the total work counts), tried as grey (a
 /// third of the size, the reader gives back the same colours) unless a sample of its rows shows
 /// colour and written again in colour when a row does; for a kept page a fast level, with row
 /// filtering only when the page looks like a photograph (where it pays).
-PngSettings ChoosePngSettings(const Raster& raster, PngMode mode);
+PngSettings ChoosePngSettings(const Raster& raster, PngMode mode, bool alone_into_new_file);
 
 /// Writes the raster as PNG (colour type 2, or 0 when the settings say grey and every pixel is;
 /// bit depth 8, not interlaced, with its resolution) to fd, which stays open and must be a

@@ -104,12 +104,13 @@ bool MayAnnounceGrowing(const Raster& raster, const PngSettings& settings,
          static_cast<long long>(raster.width) * raster.height >= contract::kGrowingPagePixels;
 }
 
-// Writes the page's PNG under a temporary name, then renames it.
-Status WritePageFile(const Raster& raster, int page, const RenderRequest& request) {
+// Writes the page's PNG under a temporary name, then renames it. Alone: no other page is being
+// rendered or left to render, so the writing is all that the run waits for.
+Status WritePageFile(const Raster& raster, int page, bool alone, const RenderRequest& request) {
   const std::string path = PageFileName(request.options.pattern, page);
   Result<TemporaryFiles::Created> created = PageTemporary(path, request);
   if (!created) return Fail("cannot write " + path + ": " + created.Error());
-  const PngSettings settings = ChoosePngSettings(raster, request.mode);
+  const PngSettings settings = ChoosePngSettings(raster, request.mode, alone && !created->reused);
   if (MayAnnounceGrowing(raster, settings, *created, request)) {
     request.channel->AnnounceGrowing(page, created->number);
   }
@@ -204,7 +205,9 @@ class PageRun {
           contract::kRendererBytesPerPixel;
       memory_.Acquire(bytes);
       NoteCurrentPage(index + 1);
+      ++rendering_;
       PageResult result = RenderPageCaught(document, index);
+      --rendering_;
       NoteCurrentPage(0);
       NoteUndrawnText(index + 1, result.undrawn_fonts);
       const bool written = result.error.empty();
@@ -267,7 +270,8 @@ class PageRun {
     Result<PageRaster> page = document.Render(index, request_.options.resolution);
     if (!page) return {page.Error(), false, {}, {}};
     // A file that cannot be written means every later one fails too: hand out no more pages.
-    const Status written = WritePageFile(page->raster, index + 1, request_);
+    const bool alone = next_.load() >= page_count_ && rendering_.load() == 1;
+    const Status written = WritePageFile(page->raster, index + 1, alone, request_);
     if (written) return {{}, false, std::move(page->undrawn_fonts), std::move(page->raster.owner)};
     return {written.Error(), true, std::move(page->undrawn_fonts), {}};
   }
@@ -292,6 +296,7 @@ class PageRun {
   bool workers_closed_ = false;
   std::atomic<int> next_{0};
   std::atomic<int> written_{0};
+  std::atomic<int> rendering_{0};  // pages being rendered and written
   std::atomic<bool> halted_{false};
   MemoryGate memory_;
   std::mutex mutex_;

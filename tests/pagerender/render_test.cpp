@@ -296,7 +296,7 @@ TEST_P(IntermediateGrey, ColourTypeFollowsThePixelsAndThePixelsStay) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   ASSERT_GE(fd, 0);
   const Status written =
-      WritePng(fd, raster, ChoosePngSettings(raster, PngMode::kIntermediate), 72);
+      WritePng(fd, raster, ChoosePngSettings(raster, PngMode::kIntermediate, true), 72);
   ::close(fd);
   ASSERT_TRUE(written) << written.Error();
   const auto page = ReadPng(path);
