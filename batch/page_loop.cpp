@@ -372,11 +372,11 @@ void PageLoop::WaitServing(PageInFlight& page, bool renderer_ended) {
 
 bool PageLoop::CommitInOrder(bool renderer_ended, bool wait) {
   for (StartNextPages(renderer_ended); !in_flight_.empty(); StartNextPages(renderer_ended)) {
-    const PageInFlight& front = in_flight_.front();
+    PageInFlight& front = in_flight_.front();
     // A page read while it grows waits for its announcement, whatever its reading has come to.
     if (front.growing && !front.growing->Complete()) return true;
-    if (!wait && !Ready(in_flight_.front())) return true;
-    if (wait) WaitServing(in_flight_.front(), renderer_ended);
+    if (!wait && !Ready(front)) return true;
+    if (wait) WaitServing(front, renderer_ended);
     PageInFlight page = std::move(in_flight_.front());
     in_flight_.pop_front();
     bytes_in_flight_ -= page.bytes;
