@@ -8,6 +8,7 @@
 #include <GlobalParams.h>
 #include <PDFDoc.h>
 #include <SplashOutputDev.h>
+#include <Stream.h>
 #include <fcntl.h>
 #include <goo/GooString.h>
 #include <splash/SplashBitmap.h>
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "framework/system_calls.h"
 #include "pagerender/fonts.h"
 #include "pagerender/pagerender.h"
 #include "pagerender/paper.h"
@@ -82,6 +84,29 @@ Status CheckReadable(const std::string& path) {
   return {};
 }
 
+// A PDF up to this size is read into memory at once: the library's file stream would read it
+// 256 bytes per system call, and again for every worker.
+constexpr off_t kReadWholeUpTo = 32 << 20;
+
+// The whole file when it is small enough and can be read in full; null otherwise.
+std::unique_ptr<char[]> ReadSmallFile(const std::string& path, off_t& size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat status {};
+  std::unique_ptr<char[]> bytes;
+  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
+      status.st_size <= kReadWholeUpTo) {
+    size = status.st_size;
+    bytes = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(size));
+    if (ReadAll(fd, bytes.get(), static_cast<std::size_t>(size)) !=
+        static_cast<std::size_t>(size)) {
+      bytes.reset();
+    }
+  }
+  ::close(fd);
+  return bytes;
+}
+
 std::string SizeText(double width, double height) {
   return std::to_string(static_cast<long long>(width)) + " x " +
          std::to_string(static_cast<long long>(height));
@@ -140,6 +165,7 @@ long long BitmapBytes(const SplashBitmap& bitmap) {
 }  // namespace
 
 struct PdfDocument::Impl {
+  std::unique_ptr<char[]> bytes;  // the file read whole, if it was: the document reads it
   std::unique_ptr<PDFDoc> document;
   std::unique_ptr<SplashOutputDev> painter;  // lives as long as the document: keeps its fonts
   int pages = 0;
@@ -180,7 +206,14 @@ OpenedPdf PdfDocument::Open(const std::string& path, const std::optional<std::st
   auto impl = std::make_unique<Impl>();
   std::optional<GooString> key;
   if (password) key.emplace(*password);
-  impl->document = std::make_unique<PDFDoc>(std::make_unique<GooString>(path), key, key);
+  off_t size = 0;
+  impl->bytes = ReadSmallFile(path, size);
+  if (impl->bytes) {
+    impl->document = std::make_unique<PDFDoc>(
+        new MemStream(impl->bytes.get(), 0, size, Object(objNull)), key, key);
+  } else {
+    impl->document = std::make_unique<PDFDoc>(std::make_unique<GooString>(path), key, key);
+  }
   // The same words whether a password was missing or wrong: the password itself is never shown.
   if (impl->document->getErrorCode() == errEncrypted) {
     return Fail(OpenFailure{"protected by a password", /*locked=*/true});
