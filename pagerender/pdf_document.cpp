@@ -67,44 +67,45 @@ std::vector<std::string> NamesOf(Page& page, const std::vector<UndrawnFont>& fon
   return names;
 }
 
-// Whether the file can be read at all, and why not. Only regular files pass: a pipe or a device
-// could block the loader or never end.
-Status CheckReadable(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return Fail(std::string("cannot open: ") + std::strerror(errno));
-  struct stat status {};
-  const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-  char byte = 0;
-  const ssize_t got = regular ? ::read(fd, &byte, 1) : 0;
-  const int read_error = errno;
-  ::close(fd);
-  if (S_ISDIR(status.st_mode)) return Fail(std::string("cannot read: ") + std::strerror(EISDIR));
-  if (!regular) return Fail("not a regular file");
-  if (got < 0) return Fail(std::string("cannot read: ") + std::strerror(read_error));
-  return {};
-}
-
 // A PDF up to this size is read into memory at once: the library's file stream would read it
 // 256 bytes per system call, and again for every worker.
 constexpr off_t kReadWholeUpTo = 32 << 20;
 
-// The whole file when it is small enough and can be read in full; null otherwise.
-std::unique_ptr<char[]> ReadSmallFile(const std::string& path, off_t& size) {
+// A PDF file that can be read, and its bytes when it is small enough to be read whole.
+struct ReadablePdf {
+  std::unique_ptr<char[]> bytes;  // null: the library reads the file itself
+  off_t size = 0;
+};
+
+// The whole file, or null when it changed size while it was read.
+std::unique_ptr<char[]> ReadWhole(int fd, off_t size) {
+  auto bytes = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(size));
+  const bool whole =
+      ReadAll(fd, bytes.get(), static_cast<std::size_t>(size)) == static_cast<std::size_t>(size);
+  return whole ? std::move(bytes) : nullptr;
+}
+
+// Whether the file can be read at all, and why not. Only regular files pass: a pipe or a device
+// could block the loader or never end.
+Result<ReadablePdf> OpenReadable(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return Fail(std::string("cannot open: ") + std::strerror(errno));
   struct stat status {};
-  std::unique_ptr<char[]> bytes;
-  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
-      status.st_size <= kReadWholeUpTo) {
-    size = status.st_size;
-    bytes = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(size));
-    if (ReadAll(fd, bytes.get(), static_cast<std::size_t>(size)) !=
-        static_cast<std::size_t>(size)) {
-      bytes.reset();
-    }
+  const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+  const bool whole = regular && status.st_size > 0 && status.st_size <= kReadWholeUpTo;
+  ReadablePdf readable;
+  char byte = 0;
+  const ssize_t got = regular ? ::pread(fd, &byte, 1, 0) : 0;
+  const int read_error = errno;
+  if (whole && got > 0) {
+    readable.size = status.st_size;
+    readable.bytes = ReadWhole(fd, status.st_size);
   }
   ::close(fd);
-  return bytes;
+  if (S_ISDIR(status.st_mode)) return Fail(std::string("cannot read: ") + std::strerror(EISDIR));
+  if (!regular) return Fail("not a regular file");
+  if (got < 0) return Fail(std::string("cannot read: ") + std::strerror(read_error));
+  return readable;
 }
 
 std::string SizeText(double width, double height) {
@@ -200,17 +201,15 @@ PdfDocument::PdfDocument(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 PdfDocument::~PdfDocument() = default;
 
 OpenedPdf PdfDocument::Open(const std::string& path, const std::optional<std::string>& password) {
-  if (const Status readable = CheckReadable(path); !readable) {
-    return Fail(OpenFailure{readable.Error()});
-  }
+  Result<ReadablePdf> readable = OpenReadable(path);
+  if (!readable) return Fail(OpenFailure{readable.Error()});
   auto impl = std::make_unique<Impl>();
   std::optional<GooString> key;
   if (password) key.emplace(*password);
-  off_t size = 0;
-  impl->bytes = ReadSmallFile(path, size);
+  impl->bytes = std::move(readable->bytes);
   if (impl->bytes) {
     impl->document = std::make_unique<PDFDoc>(
-        new MemStream(impl->bytes.get(), 0, size, Object(objNull)), key, key);
+        new MemStream(impl->bytes.get(), 0, readable->size, Object(objNull)), key, key);
   } else {
     impl->document = std::make_unique<PDFDoc>(std::make_unique<GooString>(path), key, key);
   }
