@@ -55,12 +55,12 @@ struct PageImages {
   Reading Read(const LoadPng& load, bool stream_colour_rows);
 };
 
-// The encoding of a large page whose rows are not streamed (grey, palette, interlaced, or with
-// alpha) on a thread of its own, row by row behind the PNG decoding into its picture. It is
-// a guess made while the file is read: only a page that was read without error and whose bitmap
-// came out as the rows it was shown (nothing after the image data changed the colours, nothing
-// asks for alpha drawing) takes its bytes; any other page, or a failed encoding, is encoded again
-// after reading, exactly as a small page is, which also raises what it raises at its place.
+// The encoding of a large page whose rows are not streamed (palette, or grey that is not encoded
+// from its own rows) on a thread of its own, row by row behind the PNG decoding into its picture.
+// It is a guess made while the file is read: only a page that was read without error and whose
+// bitmap came out as the rows it was shown (nothing after the image data changed the colours,
+// nothing asks for alpha drawing) takes its bytes; any other page, or a failed encoding, is encoded
+// again after reading, exactly as a small page is, which also raises what it raises at its place.
 class EncodingAlongside {
  public:
   // Follows the reading of image; its encoding takes the settings of target.
@@ -113,6 +113,9 @@ class EncodingAlongside {
         UsableCpuCount() < 2 || image_.AlphaKind() == png::akAlpha) {
       return;
     }
+    // A grey page is encoded from its own rows once read, with half the work of encoding a
+    // bitmap of it (no colour conversion), which is then never made.
+    if (image_.HasIdentityGreyRows()) return;
     // Whatever keeps the encoder from starting (memory, a thread) leaves the page to the steps
     // after reading, which meet the same trouble at their own place.
     try {
