@@ -22,6 +22,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "contract/renderer_contract.h"
 #include "framework/system_calls.h"
 #include "pagerender/fonts.h"
 #include "pagerender/pagerender.h"
@@ -243,6 +244,10 @@ const unsigned char* Raster::Row(int y) const {
     LayRowOnWhitePaper(row, coverage + static_cast<long long>(y) * width, width);
   }
   return row;
+}
+
+bool Raster::Huge() const {
+  return static_cast<long long>(width) * height >= contract::kGrowingPagePixels;
 }
 
 Result<PageRaster> PdfDocument::Render(int index, double dpi) const {

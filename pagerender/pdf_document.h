@@ -26,6 +26,9 @@ struct Raster {
   /// Row y, laid on the paper when it is read: the page is read once instead of being laid on
   /// the paper in a pass of its own. Not for two threads at once.
   const unsigned char* Row(int y) const;
+  /// A page of contract::kGrowingPagePixels or more, whose writing the run may follow as it grows
+  /// and which is compressed when it is mostly flat and written alone.
+  bool Huge() const;
 };
 
 /// The raster of a page and what is missing from it.

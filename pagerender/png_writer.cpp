@@ -208,8 +208,7 @@ bool SampledRowsGrey(const Raster& raster) {
 // several hundred megabytes a second: sooner done than putting it uncompressed into new file
 // pages. Anything busier (a photograph) would compress slower than that.
 bool IsHugeAndFlat(const Raster& raster) {
-  return static_cast<long long>(raster.width) * raster.height >= contract::kGrowingPagePixels &&
-         ColourChangeShare(raster) < kFlatShare;
+  return raster.Huge() && ColourChangeShare(raster) < kFlatShare;
 }
 
 }  // namespace

@@ -100,8 +100,7 @@ Result<TemporaryFiles::Created> PageTemporary(const std::string& path,
 bool MayAnnounceGrowing(const Raster& raster, const PngSettings& settings,
                         const TemporaryFiles::Created& file, const RenderRequest& request) {
   return request.channel != nullptr && request.mode == PngMode::kIntermediate && !settings.grey &&
-         !file.reused &&
-         static_cast<long long>(raster.width) * raster.height >= contract::kGrowingPagePixels;
+         !file.reused && raster.Huge();
 }
 
 // Writes the page's PNG under a temporary name, then renames it. Alone: no other page is being
