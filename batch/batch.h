@@ -12,12 +12,23 @@
 
 namespace quillamar::batch {
 
+/// The way a page went from its PNG into its JPEG.
+enum class PagePath {
+  kStreamed,                 ///< colour rows from the decoding straight into the encoder
+  kStreamedOnASecondThread,  ///< the same through a row queue, the encoder on a second thread
+  kGrey,                     ///< read whole, then its grey rows encoded as luminance
+  kColourRows,               ///< read whole, then the colours of its rows encoded
+  kBitmap,                   ///< read whole and drawn on a bitmap (alpha), the bitmap encoded
+};
+
 /// A page read and encoded ahead of its turn; nothing is written until Commit.
 class PreparedPage {
  public:
   virtual ~PreparedPage() = default;
   /// Puts the page's JPEG file in place; raises as the re-encoding would.
   virtual void Commit() = 0;
+  /// The way the page went, where the preparation knows it.
+  virtual std::optional<PagePath> Path() const { return std::nullopt; }
 };
 
 /// How one PDF ended, for front ends that report per PDF.
@@ -135,8 +146,8 @@ RunResult Run(RunHost& host, const RunSettings& settings = {});
 std::vector<std::string> FindNameClashes(const TStringList& pdfs);
 
 /// Pages of at least this many pixels take more than half of the run's re-encoding budget, so no
-/// other page that large is prepared beside them: their rows are encoded on a second thread while
-/// the PNG is still being read. Smaller pages are read, then encoded, on one thread.
+/// other page that large is prepared beside them: the rows of such a colour page are encoded on a
+/// second thread while the PNG is still being read. Smaller pages are read and encoded on one.
 inline constexpr long long kEncodeAlongsidePixels =
     contract::kMemoryBudgetBytes / 2 / 2 / contract::kReencodeBytesPerPixel;
 

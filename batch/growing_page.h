@@ -45,9 +45,8 @@ class GrowingPage {
   State state_ = State::kGrowing;
 };
 
-/// Reads a page PNG from the stream and encodes it, as PreparePngToJpg would, when its colour
-/// rows go straight into the JPEG; null on anything else (the caller then reads the complete file
-/// the usual way, which meets whatever went wrong at its place).
+/// Reads a page PNG from the stream and encodes it, as PreparePngToJpg does from a file; raises
+/// what that raises (of a stream cut short by an abandoned page, too).
 std::unique_ptr<PreparedPage> PrepareStreamedPngToJpg(TStream& png, const std::string& jpg_path);
 
 }  // namespace quillamar::batch

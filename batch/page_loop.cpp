@@ -160,10 +160,14 @@ void PageLoop::Growing(int page, const std::string& file_name) {
   std::string png = WorkPath(page, ".png");
   std::string jpg = WorkPath(page, ".jpg");
   RunHost& host = host_;
-  // Anything but a page streamed without trouble is read again once complete, the usual way. A
-  // page that will never be complete is discarded by the loop, never committed.
-  auto prepare = [&host, growing, png, jpg] {
-    if (auto prepared = PrepareStreamedPngToJpg(*growing->Stream(), jpg)) return prepared;
+  // The one fallback of the page path: a page whose reading while it grew failed is re-encoded
+  // the host's way once complete, which meets whatever went wrong at its place. A page that will
+  // never be complete is discarded by the loop, never committed.
+  auto prepare = [&host, growing, png, jpg]() -> std::unique_ptr<PreparedPage> {
+    try {
+      return PrepareStreamedPngToJpg(*growing->Stream(), jpg);
+    } catch (...) {
+    }
     if (!growing->AwaitSettled()) throw EAbort("page abandoned");
     return host.PrepareReencode(png, jpg);
   };

@@ -8,6 +8,7 @@
 #include "framework/exceptions.h"
 #include "framework/graphics.h"
 #include "framework/streams.h"
+#include "png/png_crc.h"
 #include "png/png_object.h"
 
 namespace quillamar::png::fuzzing {
@@ -46,7 +47,7 @@ void UseImage(const TPNGObject& image) {
 }
 
 // Takes the rows of colour images as the re-encoder does, touching both ends of each.
-class TouchingRows : public TRowStream {
+class TouchingRows : public RowSink {
  public:
   bool TakesRows(const TChunkIHDR& header) override {
     row_bytes_ = std::size_t{header.Width()} * 3;
@@ -66,13 +67,14 @@ class TouchingRows : public TRowStream {
 
 // Reads the bytes into the image, then uses whatever it got: a failed read leaves what it got in
 // the image, and that must be safe to use as well.
-ReadOutcome ReadAndUse(TPNGObject& image, const std::string& bytes) {
+ReadOutcome ReadAndUse(TPNGObject& image, const std::string& bytes,
+                       const ReadOptions& options = {}) {
   TMemoryStream stream;
   stream.Write(bytes.data(), static_cast<std::int64_t>(bytes.size()));
   stream.SetPosition(0);
   ReadOutcome outcome = ReadOutcome::kRead;
   try {
-    image.ReadImage(stream);
+    image.ReadImage(stream, options);
   } catch (const Exception&) {
     outcome = ReadOutcome::kRaised;
   }
@@ -88,8 +90,7 @@ ReadOutcome ReadAndUse(TPNGObject& image, const std::string& bytes) {
 void ReadStreamed(const std::string& bytes) {
   TPNGObject image;
   TouchingRows rows;
-  image.RowStream = &rows;
-  if (ReadAndUse(image, bytes) == ReadOutcome::kRead && image.HasHeader() &&
+  if (ReadAndUse(image, bytes, ReadOptions{&rows}) == ReadOutcome::kRead && image.HasHeader() &&
       image.HeaderChunk().RowsStreamed() && image.InterlaceMethod() == 0 &&
       rows.rows != image.HeaderChunk().Height()) {
     std::abort();  // a row went missing

@@ -11,7 +11,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "framework/row_gate.h"
 #include "framework/streams.h"
 #include "jpeg/file_replace.h"
 #include "jpeg/progress.h"
@@ -217,59 +216,6 @@ void Configure(jpeg_compress_struct& cinfo, const JpegSettings& settings) {
   if (settings.ProgressiveOutput) jpeg_simple_progression(&cinfo);
 }
 
-// Hands the rows over top row first, several per call, straight from the bottom-up raster; with
-// a gate, each only once it is complete. False when the gate was abandoned: the compression is then
-// left unfinished.
-bool CompressRows(jpeg_compress_struct& cinfo, const TBitmap& rows, RowGate* gate) {
-  jpeg_start_compress(&cinfo, /*write_all_tables=*/TRUE);
-  std::array<JSAMPROW, kRowsPerCall> batch{};
-  while (cinfo.next_scanline < cinfo.image_height) {
-    const auto first = static_cast<int>(cinfo.next_scanline);
-    const int count = std::min<int>(kRowsPerCall, static_cast<int>(cinfo.image_height) - first);
-    for (int k = 0; k < count; ++k) {
-      if (gate != nullptr && !gate->WaitForRow(first + k)) return false;
-      batch[k] = const_cast<JSAMPROW>(rows.ScanLine(first + k));
-    }
-    if (jpeg_write_scanlines(&cinfo, batch.data(), static_cast<JDIMENSION>(count)) == 0) break;
-  }
-  jpeg_finish_compress(&cinfo);
-  return true;
-}
-
-// Hands the grey rows over as luminance beside neutral colour, one row group at a time: libjpeg
-// takes them as they are, without a colour conversion or a downsampling. Each row is widened to
-// whole blocks by repeating its last pixel, and rows below the picture repeat its last row, as
-// libjpeg's own edge expansion would. luma holds a row group of padded rows; neutral is a padded
-// row of the neutral colour value.
-bool CompressGreyRows(jpeg_compress_struct& cinfo, const GreyRows& rows, std::uint8_t* luma,
-                      std::size_t padded, const std::uint8_t* neutral) {
-  cinfo.raw_data_in = TRUE;
-  jpeg_start_compress(&cinfo, /*write_all_tables=*/TRUE);
-  const int group = cinfo.max_v_samp_factor * DCTSIZE;
-  std::array<JSAMPROW, kMaxRowGroup> luma_rows{};
-  std::array<JSAMPROW, kMaxRowGroup> neutral_rows{};
-  neutral_rows.fill(const_cast<JSAMPROW>(neutral));
-  std::array<JSAMPARRAY, 3> planes = {luma_rows.data(), neutral_rows.data(), neutral_rows.data()};
-  const auto width = static_cast<std::size_t>(rows.width);
-  while (cinfo.next_scanline < cinfo.image_height) {
-    const auto first = static_cast<int>(cinfo.next_scanline);
-    for (int k = 0; k < group; ++k) {
-      if (first + k >= rows.height) {
-        luma_rows[k] = luma_rows[k - 1];
-        continue;
-      }
-      const std::uint8_t* row = rows.row(first + k);
-      std::uint8_t* out = luma + static_cast<std::size_t>(k) * padded;
-      std::memcpy(out, row, width);
-      std::memset(out + width, row[width - 1], padded - width);
-      luma_rows[k] = out;
-    }
-    if (jpeg_write_raw_data(&cinfo, planes.data(), static_cast<JDIMENSION>(group)) == 0) break;
-  }
-  jpeg_finish_compress(&cinfo);
-  return true;
-}
-
 // Starts the encoding of a picture of width × height into a new memory stream of data, up to
 // jpeg_start_compress exclusive, and reports the start as the reporter; false for a picture
 // without pixels, whose stream stays empty.
@@ -298,22 +244,6 @@ void ReportEnd(const TGraphic& reporter, bool complete) {
   reporter.Progress(TProgressStage::psEnding, complete ? 100 : 0, /*redraw=*/false, TRect{}, "");
 }
 
-// Encodes a picture of width × height into a new memory stream of data; one without pixels gives
-// an empty stream. compress_rows runs libjpeg from jpeg_start_compress to its end and returns
-// false when it gave up; it may hold only trivially destructible locals (see Guarded). Reports
-// the start and the end of the compression as the reporter; raises EAbort when rows were given up.
-template <typename CompressRowsFn>
-void EncodeInto(EncodeContext& ctx, TJPEGData& data, int width, int height, J_COLOR_SPACE colours,
-                const JpegSettings& settings, const TGraphic& reporter,
-                const CompressRowsFn& compress_rows) {
-  if (!StartInto(ctx, data, width, height, colours, settings, reporter)) return;
-  bool all_rows = true;
-  const bool compressed = Guarded(ctx, [&] { all_rows = compress_rows(ctx.cinfo); });
-  ReportEnd(reporter, compressed && all_rows);
-  Require(compressed, ctx);
-  if (!all_rows) throw EAbort("Operation aborted");
-}
-
 // Sets up the libjpeg state of one encoding for owner, whose progress it relays.
 void OpenContext(EncodeContext& ctx, const TGraphic& owner) {
   ctx.error.pub = RaisingErrorTemplate();
@@ -325,13 +255,167 @@ void OpenContext(EncodeContext& ctx, const TGraphic& owner) {
   ctx.cinfo.progress = &ctx.progress.pub;
 }
 
+// Either colour order converts to the same samples, so neither needs a swap; grey rows go in raw,
+// as the luminance of a YCbCr picture.
+J_COLOR_SPACE ColourSpaceOf(RowKind kind) {
+  switch (kind) {
+    case RowKind::kGrey:
+      return JCS_YCbCr;
+    case RowKind::kRedGreenBlue:
+      return JCS_EXT_RGB;
+    case RowKind::kBlueGreenRed:
+      break;
+  }
+  return JCS_EXT_BGR;
+}
+
 }  // namespace
 
-// The encoding of a picture handed over row by row; at a fixed place, as libjpeg points into it.
-struct TJPEGImage::RowFeed {
-  EncodeContext ctx{};
-  CompressObjectGuard guard{ctx.cinfo};
+namespace jpeg {
+
+// One encoding from its start to its end. libjpeg points into it, so it stays where it was made.
+// Grey rows are gathered into a row group of luminance, each widened to whole blocks by repeating
+// its last pixel; rows below the picture repeat its last row, as libjpeg's own edge expansion
+// would.
+class RowEncoding {
+ public:
+  explicit RowEncoding(const TGraphic& reporter) : reporter_(reporter) {
+    OpenContext(ctx_, reporter);
+  }
+  RowEncoding(const RowEncoding&) = delete;
+  RowEncoding& operator=(const RowEncoding&) = delete;
+
+  // Into data; false for a picture without pixels, whose stream stays empty.
+  bool Start(TJPEGData& data, int width, int height, RowKind kind, const JpegSettings& settings) {
+    if (!StartInto(ctx_, data, width, height, ColourSpaceOf(kind), settings, reporter_)) {
+      return false;
+    }
+    rows_due_ = height;
+    grey_ = kind == RowKind::kGrey;
+    Step([this](jpeg_compress_struct& cinfo) {
+      cinfo.raw_data_in = grey_ ? TRUE : FALSE;
+      jpeg_start_compress(&cinfo, /*write_all_tables=*/TRUE);
+    });
+    if (grey_) PrepareGreyGroups(width);  // the row group is known once the compression started
+    return true;
+  }
+
+  void Put(const std::uint8_t* const* rows, int count) {
+    if (count > rows_due_) throw EInvalidGraphicOperation("More rows than the picture has");
+    rows_due_ -= count;
+    if (!grey_) {
+      Step([rows, count](jpeg_compress_struct& cinfo) {
+        jpeg_write_scanlines(&cinfo, const_cast<JSAMPARRAY>(rows), static_cast<JDIMENSION>(count));
+      });
+      return;
+    }
+    for (int k = 0; k < count; ++k) GatherGrey(rows[k]);
+  }
+
+  void Finish() {
+    if (rows_due_ > 0) throw EInvalidGraphicOperation("The picture is missing rows");
+    if (grey_ && gathered_ > 0) {
+      for (int k = gathered_; k < group_; ++k) luma_rows_[k] = luma_rows_[k - 1];
+      WriteGreyGroup();
+    }
+    Step([](jpeg_compress_struct& cinfo) { jpeg_finish_compress(&cinfo); });
+    ReportEnd(reporter_, /*complete=*/true);
+  }
+
+  int RowsDue() const { return rows_due_; }
+
+ private:
+  // Runs one libjpeg step; a failure reports the end of an incomplete encoding and raises.
+  template <typename StepFn>
+  void Step(const StepFn& step) {
+    if (Guarded(ctx_, [&] { step(ctx_.cinfo); })) return;
+    ReportEnd(reporter_, /*complete=*/false);
+    ThrowFailure(ctx_);
+  }
+
+  void PrepareGreyGroups(int width) {
+    width_ = static_cast<std::size_t>(width);
+    // Whole blocks of luminance; the colour rows are no wider.
+    padded_ = (width_ + DCTSIZE - 1) / DCTSIZE * DCTSIZE;
+    group_ = ctx_.cinfo.max_v_samp_factor * DCTSIZE;
+    luma_.resize(padded_ * kMaxRowGroup);
+    neutral_.assign(padded_, CENTERJSAMPLE);
+    neutral_rows_.fill(neutral_.data());
+  }
+
+  void GatherGrey(const std::uint8_t* row) {
+    std::uint8_t* out = luma_.data() + static_cast<std::size_t>(gathered_) * padded_;
+    std::memcpy(out, row, width_);
+    std::memset(out + width_, row[width_ - 1], padded_ - width_);
+    luma_rows_[static_cast<std::size_t>(gathered_)] = out;
+    if (++gathered_ == group_) WriteGreyGroup();
+  }
+
+  void WriteGreyGroup() {
+    gathered_ = 0;
+    std::array<JSAMPARRAY, 3> planes = {luma_rows_.data(), neutral_rows_.data(),
+                                        neutral_rows_.data()};
+    const auto rows = static_cast<JDIMENSION>(group_);
+    Step([&planes, rows](jpeg_compress_struct& cinfo) {
+      jpeg_write_raw_data(&cinfo, planes.data(), rows);
+    });
+  }
+
+  EncodeContext ctx_{};
+  CompressObjectGuard guard_{ctx_.cinfo};
+  const TGraphic& reporter_;
+  int rows_due_ = 0;
+  bool grey_ = false;
+  std::size_t width_ = 0;
+  std::size_t padded_ = 0;
+  int group_ = 0;
+  int gathered_ = 0;
+  std::vector<std::uint8_t> luma_;
+  std::vector<std::uint8_t> neutral_;
+  std::array<JSAMPROW, kMaxRowGroup> luma_rows_{};
+  std::array<JSAMPROW, kMaxRowGroup> neutral_rows_{};
 };
+
+}  // namespace jpeg
+
+JpegRowEncoder::JpegRowEncoder(TJPEGImage& image) : image_(image) {}
+
+JpegRowEncoder::~JpegRowEncoder() = default;
+
+void JpegRowEncoder::Begin(int width, int height, RowKind kind) {
+  encoding_.reset();
+  data_ = std::make_shared<TJPEGData>();
+  auto encoding = std::make_unique<jpeg::RowEncoding>(image_);
+  encoding->Start(*data_, width, height, kind, image_.Settings());
+  encoding_ = std::move(encoding);
+}
+
+void JpegRowEncoder::PutRows(const std::uint8_t* const* rows, int count) {
+  if (!encoding_) throw EInvalidGraphicOperation("No rows are being encoded");
+  try {
+    encoding_->Put(rows, count);
+  } catch (...) {
+    encoding_.reset();  // nothing half-encoded stays behind
+    throw;
+  }
+}
+
+void JpegRowEncoder::Finish() {
+  if (!encoding_) throw EInvalidGraphicOperation("No rows are being encoded");
+  // A picture without pixels was never started: its file is the empty stream.
+  if (data_->EncodedWidth != 0) {
+    try {
+      encoding_->Finish();
+    } catch (...) {
+      encoding_.reset();
+      throw;
+    }
+  }
+  encoding_.reset();
+  image_.AssignEncoded(std::move(data_));
+}
+
+int JpegRowEncoder::RowsDue() const { return encoding_ ? encoding_->RowsDue() : 0; }
 
 TJPEGImage::TJPEGImage()
     : shared_data_(std::make_shared<TJPEGData>()), settings_(InitialJpegSettings) {}
@@ -339,6 +423,11 @@ TJPEGImage::TJPEGImage()
 TJPEGImage::~TJPEGImage() = default;
 
 void TJPEGImage::TakeFreshData() { shared_data_ = std::make_shared<TJPEGData>(); }
+
+void TJPEGImage::AssignEncoded(std::shared_ptr<TJPEGData> data) {
+  source_bitmap_.reset();
+  shared_data_ = std::move(data);
+}
 
 void TJPEGImage::Assign(const TGraphic& source) {
   if (const auto* bitmap = dynamic_cast<const TBitmap*>(&source)) {
@@ -388,12 +477,8 @@ bool TJPEGImage::Empty() const {
 }
 
 void TJPEGImage::EnsureEncoded() {
-  // Bytes of a feed still open are not yet a file.
-  if (feed_) throw EInvalidGraphicOperation("The rows are still being encoded");
-  if (!shared_data_->EncodedBytes) EncodeFromBitmap(nullptr);
+  if (!shared_data_->EncodedBytes) EncodeFromBitmap();
 }
-
-void TJPEGImage::EncodeAsRowsComplete(RowGate& gate) { EncodeFromBitmap(&gate); }
 
 void TJPEGImage::KeepOnlyEncoded() {
   EnsureEncoded();
@@ -415,98 +500,26 @@ void TJPEGImage::SaveFile(const std::string& path) {
   jpeg::ReplaceFile(path, bytes->Memory(), static_cast<std::size_t>(bytes->Size()));
 }
 
-template <typename Steps>
-void TJPEGImage::Encode(const Steps& steps) {
-  EncodeContext ctx{};
-  const CompressObjectGuard guard(ctx.cinfo);
-  OpenContext(ctx, *this);
+// The bitmap's rows go over in its own byte order, several per call, straight from its bottom-up
+// raster. An encoding abandoned by EAbort leaves the image assigned, not encoded.
+void TJPEGImage::EncodeFromBitmap() {
+  TBitmap rows;
+  if (source_bitmap_) rows.Assign(*source_bitmap_);
   try {
-    if (shared_data_->EncodedBytes) TakeFreshData();
-    steps(ctx);
-  } catch (const EAbort&) {
-    TakeFreshData();  // an abandoned encoding leaves the image assigned, not encoded
-  }
-}
-
-void TJPEGImage::EncodeFromBitmap(RowGate* gate) {
-  const TBitmap* source = source_bitmap_.get();
-  Encode([&](EncodeContext& ctx) {
-    TBitmap rows;
-    if (source != nullptr) rows.Assign(*source);
-    // The bitmap's own byte order, no per-row swap.
-    EncodeInto(ctx, *shared_data_, source != nullptr ? source->Width() : 0,
-               source != nullptr ? source->Height() : 0, JCS_EXT_BGR, settings_, *this,
-               [&](jpeg_compress_struct& cinfo) { return CompressRows(cinfo, rows, gate); });
-  });
-}
-
-void TJPEGImage::EncodeGrey(const GreyRows& rows) {
-  source_bitmap_.reset();
-  TakeFreshData();
-  // Whole blocks of luminance; the colour rows are no wider.
-  const std::size_t padded =
-      (static_cast<std::size_t>(rows.width) + DCTSIZE - 1) / DCTSIZE * DCTSIZE;
-  std::vector<std::uint8_t> luma(padded * kMaxRowGroup);
-  const std::vector<std::uint8_t> neutral(padded, CENTERJSAMPLE);
-  Encode([&](EncodeContext& ctx) {
-    EncodeInto(ctx, *shared_data_, rows.width, rows.height, JCS_YCbCr, settings_, *this,
-               [&](jpeg_compress_struct& cinfo) {
-                 return CompressGreyRows(cinfo, rows, luma.data(), padded, neutral.data());
-               });
-  });
-}
-
-void TJPEGImage::BeginRows(int width, int height, RowOrder order) {
-  source_bitmap_.reset();
-  TakeFreshData();
-  feed_ = std::make_unique<RowFeed>();
-  // Either order converts to the same samples, so neither needs a swap.
-  const J_COLOR_SPACE colours = order == RowOrder::kRedGreenBlue ? JCS_EXT_RGB : JCS_EXT_BGR;
-  FeedStep([&](EncodeContext& ctx) {
-    OpenContext(ctx, *this);
-    if (StartInto(ctx, *shared_data_, width, height, colours, settings_, *this)) {
-      Require(
-          Guarded(ctx,
-                  [&cinfo = ctx.cinfo] { jpeg_start_compress(&cinfo, /*write_all_tables=*/TRUE); }),
-          ctx);
+    jpeg::RowEncoding encoding(*this);
+    if (!encoding.Start(*shared_data_, rows.Width(), rows.Height(), RowKind::kBlueGreenRed,
+                        settings_)) {
+      return;
     }
-  });
-}
-
-void TJPEGImage::PutRow(const std::uint8_t* row) {
-  FeedStep([row](EncodeContext& ctx) {
-    auto* rows = const_cast<JSAMPROW*>(&row);
-    Require(Guarded(ctx, [&cinfo = ctx.cinfo, rows] { jpeg_write_scanlines(&cinfo, rows, 1); }),
-            ctx);
-  });
-}
-
-void TJPEGImage::FinishRows() {
-  FeedStep([&](EncodeContext& ctx) {
-    if (shared_data_->EncodedWidth == 0) return;  // a picture without pixels was never started
-    Require(Guarded(ctx, [&cinfo = ctx.cinfo] { jpeg_finish_compress(&cinfo); }), ctx);
-    ReportEnd(*this, /*complete=*/true);
-  });
-  feed_.reset();
-}
-
-void TJPEGImage::AbandonRows() {
-  feed_.reset();
-  TakeFreshData();
-}
-
-template <typename Step>
-void TJPEGImage::FeedStep(const Step& step) {
-  if (!feed_) throw EInvalidGraphicOperation("No rows are being encoded");
-  try {
-    step(feed_->ctx);
-  } catch (...) {
-    // Nothing half-encoded stays behind.
-    const bool started = shared_data_->EncodedWidth != 0;
-    feed_.reset();
+    std::array<const std::uint8_t*, kRowsPerCall> batch{};
+    for (int first = 0; first < rows.Height(); first += kRowsPerCall) {
+      const int count = std::min(kRowsPerCall, rows.Height() - first);
+      for (int k = 0; k < count; ++k) batch[static_cast<std::size_t>(k)] = rows.ScanLine(first + k);
+      encoding.Put(batch.data(), count);
+    }
+    encoding.Finish();
+  } catch (const EAbort&) {
     TakeFreshData();
-    if (started) ReportEnd(*this, /*complete=*/false);
-    throw;
   }
 }
 

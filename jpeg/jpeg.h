@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -11,8 +10,10 @@
 
 namespace quillamar {
 
-class RowGate;
 class TMemoryStream;
+namespace jpeg {
+class RowEncoding;
+}
 class TStream;
 
 /// A fatal libjpeg error; the message is "JPEG error #%d" with libjpeg's message code.
@@ -55,14 +56,6 @@ struct TJPEGData {
   ~TJPEGData();
 };
 
-/// A grey picture given by its rows: row(y) is row y from the top, width bytes, each the grey of
-/// its pixel (blue, green and red all equal to it).
-struct GreyRows {
-  int width = 0;
-  int height = 0;
-  std::function<const std::uint8_t*(int y)> row;
-};
-
 /// A bitmap on its way to a JPEG file. Empty when created; assigned once a bitmap is given to
 /// it (its pixels are shared, not copied); encoded on the first save, after which further saves
 /// write the same bytes without encoding again.
@@ -96,27 +89,9 @@ class TJPEGImage : public TGraphic {
 
   /// Runs the encoding when there are no encoded bytes yet.
   void EnsureEncoded();
-  /// Encodes the assigned bitmap while another thread is still filling it: row y is read only
-  /// once the gate says it is complete. The bytes are those EnsureEncoded would give. When the
-  /// gate is abandoned before the last row, the image stays assigned and unencoded.
-  void EncodeAsRowsComplete(RowGate& gate);
-  /// Encodes the grey picture now into the very file that EnsureEncoded would make of a bitmap
-  /// of its pixels, without that bitmap: the rows go to libjpeg as luminance beside neutral
-  /// colour, which is what its colour conversion makes of three equal bytes. Any bitmap assigned
-  /// before is dropped; Width() and Height() are the picture's.
-  void EncodeGrey(const GreyRows& rows);
-  /// The byte order of the pixels of a row handed over.
-  enum class RowOrder { kBlueGreenRed, kRedGreenBlue };
-  /// Encodes a picture handed over row by row, top row first, each of width pixels in the given
-  /// order (the bitmap's by default): BeginRows, then PutRow for every row, then FinishRows make
-  /// the very file that EnsureEncoded would make of a bitmap of those rows. Any bitmap assigned
-  /// before is dropped. A step that raises leaves the image without encoded bytes and ends the
-  /// feed; a feed begun again starts over.
-  void BeginRows(int width, int height, RowOrder order = RowOrder::kBlueGreenRed);
-  void PutRow(const std::uint8_t* row);
-  void FinishRows();
-  /// Ends a feed unfinished: the image is left without encoded bytes.
-  void AbandonRows();
+  /// Takes a file encoded elsewhere (by a JpegRowEncoder): any bitmap is dropped, saves write
+  /// these bytes.
+  void AssignEncoded(std::shared_ptr<TJPEGData> data);
   /// Encodes when needed, then frees the assigned bitmap: saves write the same bytes, nothing
   /// draws any more. For pages encoded ahead of their turn, which should hold only their bytes.
   void KeepOnlyEncoded();
@@ -129,18 +104,52 @@ class TJPEGImage : public TGraphic {
   const TBitmap* SourceBitmap() const { return source_bitmap_.get(); }
 
  private:
-  void EncodeFromBitmap(RowGate* gate);
-  template <typename Steps>
-  void Encode(const Steps& steps);
+  void EncodeFromBitmap();
   void TakeFreshData();
-  struct RowFeed;
-  template <typename Step>
-  void FeedStep(const Step& step);
 
   std::shared_ptr<TJPEGData> shared_data_;
   std::unique_ptr<TBitmap> source_bitmap_;
   JpegSettings settings_;
-  std::unique_ptr<RowFeed> feed_;
+};
+
+/// The largest width or height of a JPEG file.
+inline constexpr std::uint32_t kMaxJpegSide = 65500;
+
+/// How the pixels of a row handed to a JpegRowEncoder are laid out.
+enum class RowKind {
+  kGrey,          ///< one byte a pixel, standing for three equal ones
+  kRedGreenBlue,  ///< three bytes a pixel
+  kBlueGreenRed,  ///< three bytes a pixel, a bitmap's order
+};
+
+/// Encodes a picture handed over in rows, top row first, into the very file that a TJPEGImage
+/// makes of a bitmap of those rows: Begin, PutRows until every row is in, then Finish. Grey rows
+/// go to libjpeg as luminance beside neutral colour (what its colour conversion makes of three
+/// equal bytes), without a conversion; colour rows in either order need no swap. A step that
+/// raises ends the encoding; so does destroying the encoder before Finish.
+class JpegRowEncoder {
+ public:
+  /// Encodes with the image's settings and reports progress as the image; Finish gives it the file.
+  explicit JpegRowEncoder(TJPEGImage& image);
+  ~JpegRowEncoder();
+  JpegRowEncoder(const JpegRowEncoder&) = delete;
+  JpegRowEncoder& operator=(const JpegRowEncoder&) = delete;
+
+  /// Starts a picture of width × height pixels (either 0: an empty file).
+  void Begin(int width, int height, RowKind kind);
+  /// The next count rows, each Width() pixels of the kind begun; the rows are read before the call
+  /// returns. EInvalidGraphicOperation when no encoding is open or more rows come than the height.
+  void PutRows(const std::uint8_t* const* rows, int count);
+  /// Ends the picture once every row is in (EInvalidGraphicOperation before): the image takes the
+  /// file, and drops any bitmap it had.
+  void Finish();
+  /// Rows still to come in the encoding begun; 0 when none is open.
+  int RowsDue() const;
+
+ private:
+  TJPEGImage& image_;
+  std::shared_ptr<TJPEGData> data_;
+  std::unique_ptr<jpeg::RowEncoding> encoding_;
 };
 
 }  // namespace quillamar

@@ -1,4 +1,6 @@
 // The header, palette, transparency, gamma, text and time chunks.
+#include "png/png_chunks.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -71,6 +73,17 @@ void TChunkIHDR::ParseFields() {
   interlace_method_ = data[12];
 }
 
+// Only the first header of a non-interlaced red-green-blue image is offered.
+bool TChunkIHDR::OfferedToRowSink() {
+  ImageState* state = OwnerState();
+  if (state == nullptr) return false;
+  state->SetInterlaceMethod(interlace_method_);
+  RowSink* sink = state->Options().rows;
+  return sink != nullptr && color_type_ == 2 && interlace_method_ == 0 &&
+         OwnerImage()->HasHeader() && &OwnerImage()->HeaderChunk() == this &&
+         sink->TakesRows(*this);
+}
+
 bool TChunkIHDR::ReadBody(TStream& stream, const ChunkTypeBytes& type, std::uint32_t length) {
   const bool read = TChunk::ReadBody(stream, type, length);
   if (PayloadLength() < 13) Raise<EPngInvalidIHDR>(kInvalidIhdrText);
@@ -82,12 +95,7 @@ bool TChunkIHDR::ReadBody(TStream& stream, const ChunkTypeBytes& type, std::uint
   if (width_ == 0 || height_ == 0 || detail::StorageBitsFor(color_type_, bit_depth_) == 0) {
     Raise<EPngInvalidIHDR>(kInvalidIhdrText);
   }
-  TPNGObject* owner = OwnerImage();
-  if (owner != nullptr) owner->interlace_method_ = interlace_method_;
-  const bool streamed = owner != nullptr && owner->RowStream != nullptr && color_type_ == 2 &&
-                        interlace_method_ == 0 && owner->HasHeader() &&
-                        &owner->HeaderChunk() == this && owner->RowStream->TakesRows(*this);
-  PrepareStorage(!streamed);
+  PrepareStorage(!OfferedToRowSink());
   return read;
 }
 
@@ -108,7 +116,7 @@ void TChunkIHDR::PrepareStorage(bool keep_pixels) {
   streamed_ = !keep_pixels;
   const std::uint64_t released = StorageBytes();
   ReleaseStorage();
-  if (OwnerImage() != nullptr) OwnerImage()->AdjustMemoryHeld(released, 0);
+  if (OwnerState() != nullptr) OwnerState()->AdjustMemoryHeld(released, 0);
   const int bits = detail::StorageBitsFor(color_type_, bit_depth_);
   row_stride_ = static_cast<std::int32_t>((std::uint64_t{width_} * bits + 31) / 32 * 4);
   if (bits == 0 || width_ == 0 || height_ == 0) return;
@@ -117,7 +125,7 @@ void TChunkIHDR::PrepareStorage(bool keep_pixels) {
   const std::uint64_t alpha_bytes =
       HasAlphaPlane(color_type_) ? std::uint64_t{width_} * height_ : 0;
   // Everything the image holds counts against one limit, so repeated headers cannot multiply it.
-  const std::uint64_t held = OwnerImage() != nullptr ? OwnerImage()->memory_held_ : 0;
+  const std::uint64_t held = OwnerState() != nullptr ? OwnerState()->MemoryHeld() : 0;
   if (pixel_bytes + alpha_bytes + held > kStorageLimit) throw EOutOfMemory();
 
   BitmapInfoHeader& info = dib_info_.header;
@@ -130,9 +138,9 @@ void TChunkIHDR::PrepareStorage(bool keep_pixels) {
   if (streamed_) return;
   pixels_ = detail::AllocateZeroed(pixel_bytes);
   if (alpha_bytes > 0) alpha_ = detail::AllocateZeroed(alpha_bytes);
-  if (OwnerImage() != nullptr) {
-    OwnerImage()->AdjustMemoryHeld(0, StorageBytes());
-    OwnerImage()->DropPaletteCache();
+  if (OwnerState() != nullptr) {
+    OwnerState()->AdjustMemoryHeld(0, StorageBytes());
+    OwnerState()->DropPaletteCache();
   }
 }
 
@@ -288,7 +296,7 @@ bool TChunkgAMA::ReadBody(TStream& stream, const ChunkTypeBytes& type, std::uint
   const bool read = TChunk::ReadBody(stream, type, length);
   const std::uint32_t value = GammaValue();
   if (value == 0 || OwnerImage() == nullptr) return read;
-  OwnerImage()->gamma_map_ = MapForGamma(value);
+  OwnerState()->SetGammaMap(MapForGamma(value));
   return read;
 }
 
@@ -337,8 +345,8 @@ KeywordSplit SplitKeyword(const std::uint8_t* data, std::uint32_t length) {
 }  // namespace
 
 void TChunktEXt::SetText(std::string keyword, std::string text) {
-  if (OwnerImage() != nullptr) {
-    OwnerImage()->AdjustMemoryHeld(keyword_.size() + text_.size(), keyword.size() + text.size());
+  if (OwnerState() != nullptr) {
+    OwnerState()->AdjustMemoryHeld(keyword_.size() + text_.size(), keyword.size() + text.size());
   }
   keyword_ = std::move(keyword);
   text_ = std::move(text);
@@ -370,7 +378,7 @@ bool TChunkzTXt::ReadBody(TStream& stream, const ChunkTypeBytes& type, std::uint
   std::string text;
   if (split.has_separator && method_at < PayloadLength() && Payload()[method_at] == 0) {
     const std::size_t start = method_at + 1;
-    const std::uint64_t held = OwnerImage() != nullptr ? OwnerImage()->memory_held_ : 0;
+    const std::uint64_t held = OwnerState() != nullptr ? OwnerState()->MemoryHeld() : 0;
     // The raw text set above is counted too; it goes when the inflated one takes its place.
     InflateOutcome inflated = InflateWholeBuffer(Payload() + start, PayloadLength() - start,
                                                  kStorageLimit - std::min(held, kStorageLimit));

@@ -1,9 +1,9 @@
 // The chunk CRC: the table of the standard polynomial 0xEDB88320, and a carry-less multiply path
 // that folds 16 bytes at a time for the long runs of image data.
+#include "png/png_crc.h"
+
 #include <algorithm>
 #include <cstdint>
-
-#include "png/png_object.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>

@@ -26,8 +26,8 @@ constexpr std::int64_t kInputBufferSize = 65535;
 /// Decodes the image data of one image, starting at the data of its first IDAT chunk.
 class IdatDecoder {
  public:
-  IdatDecoder(TPNGObject& image, TStream& stream)
-      : image_(image), header_(image.HeaderChunk()), stream_(stream) {}
+  IdatDecoder(TPNGObject& image, const ReadOptions& options, TStream& stream)
+      : image_(image), options_(options), header_(image.HeaderChunk()), stream_(stream) {}
   ~IdatDecoder() {
     if (inflating_) inflateEnd(&zlib_);
   }
@@ -44,7 +44,7 @@ class IdatDecoder {
     stride_ = std::max<std::uint32_t>(image_.FilterStride(), 1);
     input_ = std::make_unique<std::uint8_t[]>(kInputBufferSize);
     if (inflateInit(&zlib_) == Z_OK) inflating_ = true;
-    if (inflating_ && image_.SkipZlibCheckValue) inflateValidate(&zlib_, 0);
+    if (inflating_ && options_.skip_zlib_check_value) inflateValidate(&zlib_, 0);
     position_ = stream_.Position();
     data_end_ = position_ + length;
     for (auto& buffer : row_buffers_) {
@@ -152,10 +152,6 @@ class IdatDecoder {
                                            : header_.AlphaPlane() + std::size_t{width_} * y;
   }
 
-  void ReportRows(std::uint32_t rows) const {
-    if (image_.OnRowsDecoded) image_.OnRowsDecoded(image_, rows);
-  }
-
   // A streamed row in the file's order: the unfiltered row itself when the storage would hold
   // the same bytes, else the storage's row with red and blue back in their places.
   const std::uint8_t* StreamedRow(detail::SequentialConverter convert,
@@ -167,31 +163,27 @@ class IdatDecoder {
     return converted.data();
   }
 
-  // Reports the rows as they are done; rows the data leave out stay as they are, which the last
-  // report says.
+  // Rows the data leave out stay as they are in the storage, and come as zeros to a row sink.
   void DecodeSequentialRows() {
     const detail::SequentialConverter convert =
         detail::PickSequentialConverter(header_.ColorType(), header_.BitDepth());
-    TRowStream* const stream = header_.RowsStreamed() ? image_.RowStream : nullptr;
-    std::vector<std::uint8_t> streamed_row(stream != nullptr ? header_.RowStride() : 0);
-    ReportRows(0);
+    RowSink* const sink = header_.RowsStreamed() ? options_.rows : nullptr;
+    std::vector<std::uint8_t> streamed_row(sink != nullptr ? header_.RowStride() : 0);
     std::uint32_t y = 0;
     for (; convert != nullptr && y < height_ && ReadRow(); ++y) {
-      if (stream != nullptr) {
-        stream->Row(StreamedRow(convert, streamed_row));
+      if (sink != nullptr) {
+        sink->Row(StreamedRow(convert, streamed_row));
       } else {
         convert(context_, row_buffers_[active_].data() + 1, header_.StorageRow(y), AlphaRow(y));
       }
       active_ = 1 - active_;
-      ReportRows(y + 1);
     }
-    if (stream != nullptr && y < height_) {
+    if (sink != nullptr && y < height_) {
       std::fill(streamed_row.begin(), streamed_row.end(), 0);
       for (std::uint32_t missing = y; missing < height_; ++missing) {
-        stream->Row(streamed_row.data());
+        sink->Row(streamed_row.data());
       }
     }
-    if (y < height_) ReportRows(height_);
   }
 
   void DecodeAdam7Passes() {
@@ -226,6 +218,7 @@ class IdatDecoder {
   }
 
   TPNGObject& image_;
+  const ReadOptions& options_;
   TChunkIHDR& header_;
   TStream& stream_;
   z_stream zlib_{};
@@ -248,7 +241,7 @@ class IdatDecoder {
 
 bool TChunkIDAT::ReadBody(TStream& stream, const ChunkTypeBytes& type, std::uint32_t length) {
   if (OwnerImage() == nullptr) Raise<EPNGHeaderNotPresent>(kHeaderNotPresentText);
-  IdatDecoder decoder(*OwnerImage(), stream);
+  IdatDecoder decoder(*OwnerImage(), OwnerState()->Options(), stream);
   decoder.Run(type, length);
   return true;
 }

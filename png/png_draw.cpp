@@ -384,6 +384,14 @@ std::uint8_t* TPNGObject::BeginAssignTo(TBitmap& bitmap) const {
   return rows;
 }
 
+const std::uint8_t* TPNGObject::ColourRow(std::uint32_t y, std::uint8_t* buffer) const {
+  const TChunkIHDR& header = HeaderChunk();
+  if (!header.Indexed()) return header.StorageRow(y);
+  const StorageReader reader(header);
+  reader.CopyColours(reader.Row(y), 0, header.Width(), buffer);
+  return buffer;
+}
+
 void TPNGObject::AssignRows(std::uint8_t* raster, std::uint32_t first, std::uint32_t end) const {
   if (raster != nullptr) ExpandIndexed(HeaderChunk(), raster, first, end);
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "png/png_crc.h"
 #include "png/png_object.h"
 
 namespace quillamar::png::detail {

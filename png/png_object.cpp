@@ -125,6 +125,8 @@ bool TChunk::ReadBody(TStream& stream, const ChunkTypeBytes& type, std::uint32_t
   return true;
 }
 
+ImageState* TChunk::OwnerState() const { return owner_; }
+
 TChunkIHDR& TChunk::OwnerHeader() const {
   if (owner_ == nullptr) Raise<EPNGHeaderNotPresent>(kHeaderNotPresentText);
   return owner_->HeaderChunk();
@@ -197,7 +199,20 @@ TChunk& TPNGObject::AppendChunk(std::unique_ptr<TChunk> chunk) {
   return added;
 }
 
-void TPNGObject::ReadImage(TStream& stream) {
+const ReadOptions TPNGObject::kDefaultOptions;
+
+void TPNGObject::LoadFile(const std::string& path, const ReadOptions& options) {
+  TFileStream stream(path, FileMode::kOpenReadDenyWrite);
+  ReadImage(stream, options);
+}
+
+void TPNGObject::ReadImage(TStream& stream, const ReadOptions& options) {
+  // The options hold for this reading only, however it ends.
+  struct OptionsInForce {
+    const ReadOptions*& slot;
+    ~OptionsInForce() { slot = &kDefaultOptions; }
+  } in_force{options_};
+  options_ = &options;
   ClearChunks();
   std::uint8_t signature[8];
   if (stream.Read(signature, 8) != 8 || std::memcmp(signature, kSignature, 8) != 0) {

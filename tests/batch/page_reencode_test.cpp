@@ -13,6 +13,7 @@
 #include "framework/exceptions.h"
 #include "framework/paths.h"
 #include "framework/streams.h"
+#include "framework/system_calls.h"
 #include "jpeg/jpeg.h"
 #include "png/png_object.h"
 #include "support/images.h"
@@ -56,6 +57,7 @@ std::string WithoutLastBytes(const std::string& path, std::size_t count) {
 struct KindCase {
   const char* name;
   PngKind kind;
+  batch::PagePath path;  // the way the page is made
 };
 
 class ValidPageTest : public ::testing::TestWithParam<KindCase> {};
@@ -76,13 +78,14 @@ TEST_P(ValidPageTest, GivesTheJpegOfItsColours) {
   EXPECT_EQ(ReadAll(png), png_bytes);  // the PNG is never changed
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, ValidPageTest,
-                         ::testing::Values(KindCase{"Rgb", PngKind::kRgb},
-                                           KindCase{"Gray", PngKind::kGray},
-                                           KindCase{"Palette", PngKind::kPalette},
-                                           KindCase{"RgbAlpha", PngKind::kRgbAlpha},
-                                           KindCase{"GrayAlpha", PngKind::kGrayAlpha}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, ValidPageTest,
+    ::testing::Values(KindCase{"Rgb", PngKind::kRgb, batch::PagePath::kStreamed},
+                      KindCase{"Gray", PngKind::kGray, batch::PagePath::kGrey},
+                      KindCase{"Palette", PngKind::kPalette, batch::PagePath::kColourRows},
+                      KindCase{"RgbAlpha", PngKind::kRgbAlpha, batch::PagePath::kBitmap},
+                      KindCase{"GrayAlpha", PngKind::kGrayAlpha, batch::PagePath::kBitmap}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Prepared ahead, the page writes nothing until it is committed, then the same file.
 TEST_P(ValidPageTest, PreparedAheadWritesTheSameFileOnlyWhenCommitted) {
@@ -91,6 +94,7 @@ TEST_P(ValidPageTest, PreparedAheadWritesTheSameFileOnlyWhenCommitted) {
   WritePng(png, GetParam().kind, 37, 23, Ramp);
   batch::ConvertPngToJpg(png, dir / "at_once.jpg");
   auto prepared = batch::PreparePngToJpg(png, dir / "a_1.jpg");
+  EXPECT_EQ(prepared->Path(), GetParam().path);
   EXPECT_FALSE(std::filesystem::exists(dir / "a_1.jpg"));
   prepared->Commit();
   EXPECT_EQ(ReadAll(dir / "a_1.jpg"), ReadAll(dir / "at_once.jpg"));
@@ -257,23 +261,26 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   WriteAll(path, Bytes(bytes.begin(), bytes.end()));
 }
 
-// A large page: how it is written, and the colour each pixel must show.
+// A large page: how it is written, the colour each pixel must show and the way it is made.
 struct LargePage {
   const char* name;
   std::string (*file)();
   Rgb (*shown)(int x, int y);
+  batch::PagePath path;
 };
 
 const LargePage kLargePages[] = {
     {"Rgb", [] { return LargePng(2).Idat(LargeData(3)).Iend().Bytes(); },
      [](int x, int y) {
        return Rgb{LargeSample(x, y, 0), LargeSample(x, y, 1), LargeSample(x, y, 2)};
-     }},
+     },
+     batch::PagePath::kStreamedOnASecondThread},
     {"Grey", [] { return LargePng(0).Idat(LargeData(1)).Iend().Bytes(); },
      [](int x, int y) {
        const std::uint8_t grey = LargeSample(x, y, 0);
        return Rgb{grey, grey, grey};
-     }},
+     },
+     batch::PagePath::kGrey},
     // A palette after the image data changes the colours the rows were read with.
     {"PaletteReplacedAfterTheData",
      [] {
@@ -286,7 +293,8 @@ const LargePage kLargePages[] = {
      },
      [](int x, int y) {
        return Rgb{LargeSample(x, y, 0), 90, static_cast<std::uint8_t>(255 - LargeSample(x, y, 0))};
-     }},
+     },
+     batch::PagePath::kColourRows},
 };
 
 class LargePageTest : public ::testing::TestWithParam<LargePage> {};
@@ -295,9 +303,16 @@ TEST_P(LargePageTest, GivesTheJpegOfItsColours) {
   const TempDir dir;
   const std::string png = dir / "a_1.png";
   WriteFile(png, GetParam().file());
-  batch::ConvertPngToJpg(png, dir / "a_1.jpg");
+  auto prepared = batch::PreparePngToJpg(png, dir / "a_1.jpg");
+  prepared->Commit();
   EXPECT_TRUE(ReadAll(dir / "a_1.jpg") ==
               JpegOf(*MakeBitmap(kLargeWidth, kLargeHeight, GetParam().shown)));
+  // With one CPU there is no second thread to encode on.
+  const bool one_cpu = UsableCpuCount() == 1;
+  EXPECT_EQ(prepared->Path(),
+            one_cpu && GetParam().path == batch::PagePath::kStreamedOnASecondThread
+                ? batch::PagePath::kStreamed
+                : GetParam().path);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, LargePageTest, ::testing::ValuesIn(kLargePages),

@@ -1,13 +1,12 @@
 // TJPEGImage: settings, states, assignment, the bytes of the file it writes and its failures.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstring>
-#include <thread>
+#include <algorithm>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "framework/exceptions.h"
-#include "framework/row_gate.h"
 #include "framework/streams.h"
 #include "jpeg/jpeg.h"
 #include "jpeg/progress.h"
@@ -324,91 +323,108 @@ void TakeSettings(TJPEGImage& image, const EncodingCase& c) {
   image.Settings().ProgressiveOutput = c.progressive;
 }
 
-class GreyRowsTest : public ::testing::TestWithParam<EncodingCase> {};
+// ---- rows handed to the row encoder ----
 
-TEST_P(GreyRowsTest, EncodeToTheBytesOfTheirBitmap) {
-  const EncodingCase& c = GetParam();
-  const auto grey = [](int x, int y) {
-    return static_cast<std::uint8_t>((x * 37 + y * 11 + (x * y) % 7 * 29) & 0xFF);
-  };
-  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(c.width) * c.height);
-  for (int y = 0; y < c.height; ++y) {
-    for (int x = 0; x < c.width; ++x)
-      pixels[static_cast<std::size_t>(y) * c.width + x] = grey(x, y);
+const RowKind kRowKinds[] = {RowKind::kGrey, RowKind::kRedGreenBlue, RowKind::kBlueGreenRed};
+
+std::string KindName(RowKind kind) {
+  switch (kind) {
+    case RowKind::kGrey:
+      return "Grey";
+    case RowKind::kRedGreenBlue:
+      return "Rgb";
+    case RowKind::kBlueGreenRed:
+      break;
   }
-  TJPEGImage from_bitmap;
-  TakeSettings(from_bitmap, c);
-  from_bitmap.Assign(*MakeBitmap(c.width, c.height, [&](int x, int y) {
-    const std::uint8_t g = grey(x, y);
-    return Rgb{g, g, g};
-  }));
-  TJPEGImage from_rows;
-  TakeSettings(from_rows, c);
-  from_rows.EncodeGrey(GreyRows{c.width, c.height, [&](int y) {
-                                  return pixels.data() + static_cast<std::size_t>(y) * c.width;
-                                }});
-  EXPECT_EQ(from_rows.Width(), c.width);
-  EXPECT_EQ(from_rows.SharedData().EncodedGray, c.gray_output);
-  EXPECT_TRUE(Encoded(from_rows) == Encoded(from_bitmap)) << "the files differ";
+  return "Bgr";
 }
 
-INSTANTIATE_TEST_SUITE_P(Jpeg, GreyRowsTest, ::testing::ValuesIn(kEncodingCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+// A bitmap's row in the layout of the kind: one byte a pixel for grey, red and blue swapped for
+// red-green-blue.
+std::vector<std::uint8_t> RowOfKind(const TBitmap& bitmap, int y, RowKind kind) {
+  const std::uint8_t* bgr = bitmap.ScanLine(y);
+  const auto width = static_cast<std::size_t>(bitmap.Width());
+  std::vector<std::uint8_t> row(kind == RowKind::kGrey ? width : width * 3);
+  for (std::size_t x = 0; x < width; ++x) {
+    if (kind == RowKind::kGrey) {
+      row[x] = bgr[x * 3];
+      continue;
+    }
+    const bool swap = kind == RowKind::kRedGreenBlue;
+    for (std::size_t c = 0; c < 3; ++c) row[x * 3 + c] = bgr[x * 3 + (swap ? 2 - c : c)];
+  }
+  return row;
+}
 
-// ---- rows handed over one by one ----
+class RowEncoderTest : public ::testing::TestWithParam<std::tuple<EncodingCase, RowKind>> {};
 
-class RowFeedTest : public ::testing::TestWithParam<EncodingCase> {};
-
-TEST_P(RowFeedTest, EncodesToTheBytesOfItsBitmap) {
-  const EncodingCase& c = GetParam();
-  const auto bitmap = MakeBitmap(c.width, c.height, [](int x, int y) {
-    return Rgb{static_cast<std::uint8_t>(x * 37 + y), static_cast<std::uint8_t>(y * 11 + x % 5),
+// Every kind of row, handed over in uneven batches (grey row groups straddle the calls), makes the
+// file of the bitmap those rows stand for.
+TEST_P(RowEncoderTest, EncodesToTheBytesOfItsBitmap) {
+  const auto& [c, kind] = GetParam();
+  const bool grey = kind == RowKind::kGrey;
+  const auto bitmap = MakeBitmap(c.width, c.height, [grey](int x, int y) {
+    const auto g = static_cast<std::uint8_t>((x * 37 + y * 11 + (x * y) % 7 * 29) & 0xFF);
+    if (grey) return Rgb{g, g, g};
+    return Rgb{g, static_cast<std::uint8_t>(y * 11 + x % 5),
                static_cast<std::uint8_t>(255 - x * y)};
   });
   TJPEGImage from_bitmap;
   TakeSettings(from_bitmap, c);
   from_bitmap.Assign(*bitmap);
-  for (const auto order :
-       {TJPEGImage::RowOrder::kBlueGreenRed, TJPEGImage::RowOrder::kRedGreenBlue}) {
-    TJPEGImage fed;
-    TakeSettings(fed, c);
-    fed.BeginRows(c.width, c.height, order);
-    std::vector<std::uint8_t> row(static_cast<std::size_t>(c.width) * 3);
-    for (int y = 0; y < c.height; ++y) {
-      std::memcpy(row.data(), bitmap->ScanLine(y), row.size());
-      if (order == TJPEGImage::RowOrder::kRedGreenBlue) {
-        for (std::size_t k = 0; k < row.size(); k += 3) std::swap(row[k], row[k + 2]);
-      }
-      fed.PutRow(row.data());
-    }
-    fed.FinishRows();
-    EXPECT_EQ(fed.SourceBitmap(), nullptr);
-    EXPECT_EQ(fed.Height(), c.height);
-    EXPECT_TRUE(Encoded(fed) == Encoded(from_bitmap))
-        << "the files differ, order " << static_cast<int>(order);
+  std::vector<std::vector<std::uint8_t>> rows;
+  std::vector<const std::uint8_t*> pointers;
+  for (int y = 0; y < c.height; ++y) rows.push_back(RowOfKind(*bitmap, y, kind));
+  for (const auto& row : rows) pointers.push_back(row.data());
+
+  TJPEGImage fed;
+  TakeSettings(fed, c);
+  JpegRowEncoder encoder(fed);
+  encoder.Begin(c.width, c.height, kind);
+  for (int y = 0; y < c.height;) {
+    const int count = std::min(1 + y % 5, c.height - y);
+    encoder.PutRows(pointers.data() + y, count);
+    y += count;
   }
+  EXPECT_EQ(encoder.RowsDue(), 0);
+  encoder.Finish();
+  EXPECT_EQ(fed.SourceBitmap(), nullptr);
+  EXPECT_EQ(fed.Height(), c.height);
+  EXPECT_EQ(fed.SharedData().EncodedGray, c.gray_output);
+  EXPECT_TRUE(Encoded(fed) == Encoded(from_bitmap)) << "the files differ";
 }
 
-INSTANTIATE_TEST_SUITE_P(Jpeg, RowFeedTest, ::testing::ValuesIn(kEncodingCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Jpeg, RowEncoderTest,
+                         ::testing::Combine(::testing::ValuesIn(kEncodingCases),
+                                            ::testing::ValuesIn(kRowKinds)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  KindName(std::get<1>(info.param));
+                         });
 
-// A feed short of rows is libjpeg's error; it leaves nothing that a save could take for the file,
-// and a feed begun again starts over.
-TEST(RowFeedTest, ShortOfRowsRaisesAndLeavesNoBytes) {
+// Too few rows at the end, or more than the height, raise and leave the image without bytes; an
+// encoding begun again starts over.
+TEST(RowEncoderTest, WrongRowCountsRaiseAndLeaveNoBytes) {
   const auto bitmap = Flat(16, 16, {10, 200, 30});
+  std::vector<const std::uint8_t*> rows;
+  for (int y = 0; y < 16; ++y) rows.push_back(bitmap->ScanLine(y));
   TJPEGImage image;
-  image.BeginRows(16, 16);
-  for (int y = 0; y < 15; ++y) image.PutRow(bitmap->ScanLine(y));
-  TMemoryStream early;
-  EXPECT_THROW(image.WriteImage(early), EInvalidGraphicOperation);
-  EXPECT_EQ(early.Size(), 0);
-  EXPECT_THROW(image.FinishRows(), EJPEG);
+  JpegRowEncoder encoder(image);
+  encoder.Begin(16, 16, RowKind::kBlueGreenRed);
+  encoder.PutRows(rows.data(), 15);
+  EXPECT_EQ(encoder.RowsDue(), 1);
+  EXPECT_THROW(encoder.Finish(), EInvalidGraphicOperation);
   EXPECT_EQ(image.SharedData().EncodedBytes, nullptr);
-  EXPECT_THROW(image.PutRow(bitmap->ScanLine(15)), EInvalidGraphicOperation);
+  EXPECT_THROW(encoder.PutRows(rows.data(), 1), EInvalidGraphicOperation);
 
-  image.BeginRows(16, 16);
-  for (int y = 0; y < 16; ++y) image.PutRow(bitmap->ScanLine(y));
-  image.FinishRows();
+  encoder.Begin(16, 16, RowKind::kBlueGreenRed);
+  encoder.PutRows(rows.data(), 16);
+  EXPECT_THROW(encoder.PutRows(rows.data(), 1), EInvalidGraphicOperation);
+  EXPECT_EQ(image.SharedData().EncodedBytes, nullptr);
+
+  encoder.Begin(16, 16, RowKind::kBlueGreenRed);
+  encoder.PutRows(rows.data(), 16);
+  encoder.Finish();
   EXPECT_EQ(Encoded(image), EncodedBitmap(*bitmap));
 }
 
@@ -439,47 +455,6 @@ TEST(TJPEGImageTest, DrawsItsBitmap) {
   target.Canvas().Draw(1, 1, &image);
   EXPECT_EQ(target.ScanLine(1)[3], 255);  // blue byte of pixel (1, 1)
   EXPECT_EQ(target.ScanLine(0)[0], 0);
-}
-
-// ---- encoding behind a thread that fills the bitmap ----
-
-// The bitmap starts black and gets its rows one by one, with pauses: an encoder that read a row
-// before its turn would encode black.
-TEST(EncodeAsRowsCompleteTest, GivesTheBytesOfTheFinishedBitmap) {
-  constexpr int kWidth = 40;
-  constexpr int kHeight = 150;
-  const auto finished = MakeBitmap(kWidth, kHeight, [](int x, int y) {
-    return Rgb{static_cast<std::uint8_t>(x * 5 + y), static_cast<std::uint8_t>(y), 200};
-  });
-  TBitmap filling;
-  filling.SetSize(kWidth, kHeight);
-  std::uint8_t* raster = filling.MutableBits();
-  TJPEGImage image;
-  image.Assign(filling);
-  RowGate gate(kHeight, /*slack=*/4);
-  std::thread filler([&] {
-    for (int y = 0; y < kHeight; ++y) {
-      if (y % 16 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      std::memcpy(raster + filling.RowStride() * static_cast<std::size_t>(kHeight - 1 - y),
-                  finished->ScanLine(y), filling.RowStride());
-      gate.Complete(y + 1);
-    }
-  });
-  image.EncodeAsRowsComplete(gate);
-  filler.join();
-  EXPECT_EQ(Encoded(image), EncodedBitmap(*finished));
-}
-
-TEST(EncodeAsRowsCompleteTest, AbandonedGateLeavesTheImageAssignedAndUnencoded) {
-  const auto bitmap = Flat(16, 64, {1, 2, 3});
-  TJPEGImage image;
-  image.Assign(*bitmap);
-  RowGate gate(64);
-  gate.Complete(20);
-  gate.Abandon();
-  image.EncodeAsRowsComplete(gate);
-  EXPECT_EQ(image.SharedData().EncodedBytes, nullptr);
-  EXPECT_EQ(Encoded(image), EncodedBitmap(*bitmap));  // a later save encodes it whole
 }
 
 TEST(TJPEGImageTest, LibraryErrorBecomesEjpegWithItsCode) {

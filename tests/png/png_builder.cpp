@@ -85,9 +85,9 @@ BytesStream::BytesStream(std::string_view bytes) {
   SetPosition(0);
 }
 
-void ReadBytes(TPNGObject& image, std::string_view bytes) {
+void ReadBytes(TPNGObject& image, std::string_view bytes, const ReadOptions& options) {
   BytesStream stream(bytes);
-  image.ReadImage(stream);
+  image.ReadImage(stream, options);
 }
 
 std::vector<std::uint8_t> StorageRow(const TPNGObject& image, int y) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "framework/streams.h"
+#include "png/png_crc.h"
 #include "png/png_object.h"
 
 namespace quillamar::png::testing {
@@ -52,7 +53,7 @@ class BytesStream : public TMemoryStream {
 };
 
 /// Reads the bytes into the image; exceptions pass on.
-void ReadBytes(TPNGObject& image, std::string_view bytes);
+void ReadBytes(TPNGObject& image, std::string_view bytes, const ReadOptions& options = {});
 
 /// The storage bytes of image row y (RowStride bytes).
 std::vector<std::uint8_t> StorageRow(const TPNGObject& image, int y);

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "framework/exceptions.h"
+#include "png/png_crc.h"
 #include "png/png_object.h"
 #include "support/named_cases.h"
 #include "tests/png/png_builder.h"

@@ -398,58 +398,6 @@ TEST_P(PngGreyRamp, EvenLevelsThroughTheGammaMap) {
 INSTANTIATE_TEST_SUITE_P(Depths, PngGreyRamp, ::testing::ValuesIn(kRampCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// ---- rows reported while decoding ----
-
-struct ReportCase {
-  const char* name;
-  Format format;
-  bool interlaced;
-  int rows_in_data;  // of the image's 9
-};
-
-const ReportCase kReportCases[] = {
-    {"Rgb8", {2, 8}, false, 9},      {"Grey4", {0, 4}, false, 9},
-    {"Palette1", {3, 1}, false, 9},  {"RgbAlpha16", {6, 16}, false, 9},
-    {"Interlaced", {2, 8}, true, 9}, {"DataEndingEarly", {0, 8}, false, 4},
-};
-
-class PngRowReports : public ::testing::TestWithParam<ReportCase> {};
-
-// Every count told names rows that already hold what they hold once the whole file is read.
-TEST_P(PngRowReports, CountRowsThatAreFinal) {
-  constexpr int kWidth = 13;
-  constexpr int kHeight = 9;
-  const ReportCase& param = GetParam();
-  const auto image = RandomImage(param.format, kWidth, kHeight, 7);
-  std::string raw = RawRows(param.format, image, kWidth, param.interlaced);
-  raw.resize(raw.size() / kHeight * static_cast<std::size_t>(param.rows_in_data));
-  const std::string file = Encode(param.format, kWidth, kHeight, raw, param.interlaced);
-
-  std::vector<std::uint32_t> counts;
-  std::vector<Bytes> row_above;  // at each count above 0, the storage row just above it
-  TPNGObject reported;
-  reported.OnRowsDecoded = [&](const TPNGObject& sender, std::uint32_t rows) {
-    counts.push_back(rows);
-    if (rows > 0) row_above.push_back(StorageRow(sender, static_cast<int>(rows) - 1));
-  };
-  ReadBytes(reported, file);
-
-  std::vector<std::uint32_t> expected;
-  if (!param.interlaced) {
-    for (int rows = 0; rows <= param.rows_in_data; ++rows) expected.push_back(rows);
-    if (param.rows_in_data < kHeight) expected.push_back(kHeight);
-  }
-  EXPECT_EQ(counts, expected);
-  for (std::size_t i = 0, k = 0; i < counts.size(); ++i) {
-    if (counts[i] == 0) continue;
-    EXPECT_EQ(row_above[k++], StorageRow(reported, static_cast<int>(counts[i]) - 1))
-        << "count " << counts[i];
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Formats, PngRowReports, ::testing::ValuesIn(kReportCases),
-                         [](const auto& info) { return std::string(info.param.name); });
-
 // ---- data that end early ----
 
 TEST(PngEarlyEnd, ZlibStreamEndingWhileRowsAreOwedLeavesThemZero) {
@@ -492,7 +440,7 @@ std::string PngOf(std::uint32_t width, std::uint32_t height, int depth, int colo
   return png.Idat(Deflate(FilteredRows(rows_given, width * channels * depth / 8))).Iend().Bytes();
 }
 
-class RecordingRows : public TRowStream {
+class RecordingRows : public RowSink {
  public:
   explicit RecordingRows(bool takes) : takes_(takes) {}
   bool TakesRows(const TChunkIHDR& header) override {
@@ -522,6 +470,7 @@ struct StreamCase {
   const char* name;
   std::string png;
   bool offered;
+  bool takes = true;
 };
 
 const StreamCase kStreamCases[] = {
@@ -529,55 +478,42 @@ const StreamCase kStreamCases[] = {
     {"Rgb16WithGamma", PngOf(3, 3, 16, 2, 0, 3, "gAMA", BigEndian(80000)), true},
     {"Rgb8WithGamma", PngOf(13, 2, 8, 2, 0, 2, "gAMA", BigEndian(80000)), true},
     {"Rgb8DataEndingEarly", PngOf(5, 4, 8, 2, 0, 2), true},  // the rows left out come as zeros
+    {"Rgb8Declined", PngOf(5, 4, 8, 2, 0, 4), true, /*takes=*/false},
     {"Interlaced", PngOf(5, 4, 8, 2, 1, 8), false},
     {"Grey", PngOf(5, 4, 8, 0, 0, 4), false},
     {"RgbAlpha", PngOf(5, 4, 8, 6, 0, 4), false},
 };
 
-class RowStreamTest : public ::testing::TestWithParam<StreamCase> {};
+class RowSinkTest : public ::testing::TestWithParam<StreamCase> {};
 
-// A stream that takes the rows gets every row the storage would hold, in the file's order, and
-// the image keeps none.
-TEST_P(RowStreamTest, TakesTheRowsTheStorageWouldHold) {
+// A sink that takes the rows gets every row the storage would hold, in the file's order, and the
+// image keeps none; rows not offered or declined are kept.
+TEST_P(RowSinkTest, TakesTheRowsTheStorageWouldHold) {
   TPNGObject kept;
   ReadBytes(kept, GetParam().png);
   const int height = kept.Height();
   TPNGObject streamed;
-  RecordingRows stream(/*takes=*/true);
-  streamed.RowStream = &stream;
-  ReadBytes(streamed, GetParam().png);
-  EXPECT_EQ(stream.asked, GetParam().offered ? 1 : 0);
-  EXPECT_EQ(streamed.HeaderChunk().RowsStreamed(), GetParam().offered);
+  RecordingRows sink(GetParam().takes);
+  ReadBytes(streamed, GetParam().png, ReadOptions{&sink});
+  const bool taken = GetParam().offered && GetParam().takes;
+  EXPECT_EQ(sink.asked, GetParam().offered ? 1 : 0);
+  EXPECT_EQ(streamed.HeaderChunk().RowsStreamed(), taken);
   for (int y = 0; y < height; ++y) {
     const Bytes expected = StorageRow(kept, y);
-    if (GetParam().offered) {
-      ASSERT_EQ(stream.rows.size(), static_cast<std::size_t>(height));
-      EXPECT_EQ(stream.rows[static_cast<std::size_t>(y)], InFileOrder(expected, kept.Width()))
+    if (taken) {
+      ASSERT_EQ(sink.rows.size(), static_cast<std::size_t>(height));
+      EXPECT_EQ(sink.rows[static_cast<std::size_t>(y)], InFileOrder(expected, kept.Width()))
           << "row " << y;
     } else {
       EXPECT_EQ(StorageRow(streamed, y), expected) << "row " << y;
     }
   }
-  if (GetParam().offered) {
-    EXPECT_EQ(streamed.HeaderChunk().PixelBits(), nullptr);
-  }
+  EXPECT_EQ(streamed.HeaderChunk().PixelBits() == nullptr, taken);
+  EXPECT_EQ(sink.rows.empty(), !taken);
 }
 
-INSTANTIATE_TEST_SUITE_P(Png, RowStreamTest, ::testing::ValuesIn(kStreamCases),
+INSTANTIATE_TEST_SUITE_P(Png, RowSinkTest, ::testing::ValuesIn(kStreamCases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(RowStreamTest, DeclinedRowsAreKept) {
-  const std::string png = PngOf(5, 4, 8, 2, 0, 4);
-  TPNGObject kept;
-  ReadBytes(kept, png);
-  TPNGObject image;
-  RecordingRows stream(/*takes=*/false);
-  image.RowStream = &stream;
-  ReadBytes(image, png);
-  EXPECT_EQ(stream.asked, 1);
-  EXPECT_TRUE(stream.rows.empty());
-  EXPECT_EQ(StorageRow(image, 3), StorageRow(kept, 3));
-}
 
 }  // namespace
 }  // namespace quillamar::png

@@ -305,8 +305,7 @@ TEST(PngErrorState, WrongZlibCheckValueCountsOnlyWhenChecked) {
   TPNGObject checked;
   EXPECT_THROW(ReadBytes(checked, bytes), EPNGZLIBError);
   TPNGObject trusting;
-  trusting.SkipZlibCheckValue = true;
-  ReadBytes(trusting, bytes);
+  ReadBytes(trusting, bytes, ReadOptions{.skip_zlib_check_value = true});
   EXPECT_EQ(StorageRow(trusting, 1)[0], 3);
   EXPECT_EQ(StorageRow(trusting, 1)[1], 4);
 }
