@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "batch/page_names.h"
 #include "contract/renderer_contract.h"
 #include "framework/string_list.h"
 #include "renderer/renderer.h"

@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "framework/exceptions.h"
+#include "framework/system_calls.h"
 
 namespace quillamar::batch {
 namespace {
@@ -28,12 +29,12 @@ class GrowingPage::Reader : public TStream {
     std::int64_t got = 0;
     bool last_look = false;
     while (got < count) {
-      const ssize_t n = ::pread(page_.fd_.Get(), bytes + got, static_cast<std::size_t>(count - got),
-                                position_ + got);
+      const ssize_t n = RetryOnInterrupt([&] {
+        return ::pread(page_.fd_.Get(), bytes + got, static_cast<std::size_t>(count - got),
+                       position_ + got);
+      });
       if (n > 0) {
         got += n;
-      } else if (n < 0 && errno == EINTR) {
-        continue;
       } else if (n < 0 || last_look) {
         break;
       } else {

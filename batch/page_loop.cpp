@@ -65,8 +65,6 @@ int JobsOf(const RunSettings& settings) {
 // intermediate files of a PDF to a handful.
 int PageWindowFor(int jobs) { return std::clamp(2 * jobs, 2, contract::kMaxPageWindow); }
 
-std::string BaseNameOf(const std::string& pdf) { return WithoutExtension(FileNameOf(pdf)); }
-
 RenderTexts TextsOf(RunHost& host) {
   RenderTexts texts;
   texts.format = host.FormatText();
@@ -84,7 +82,8 @@ renderer::RendererRequest RendererRequestFor(const RendererSource& renderers,
   renderer::RendererRequest request;
   request.path = renderers.path;
   request.server = renderers.server;
-  request.arguments = renderer::RendererArguments(folder, base_name, texts.resolution, pdf);
+  request.arguments =
+      renderer::RendererArguments(OutputPattern(folder, base_name), texts.resolution, pdf);
   request.intermediate_pages = reencode;
   request.stop = settings.stop;
   request.page_channel = true;
@@ -309,11 +308,11 @@ bool PageLoop::Takes(int page, bool renderer_ended) const {
 }
 
 std::string PageLoop::WorkPath(int page, const char* extension) const {
-  return renderer::PageFilePath(folders_.work, folders_.base_name, page, extension);
+  return PageFilePath(folders_.work, folders_.base_name, page, extension);
 }
 
 std::string PageLoop::OutputPath(int page, const char* extension) const {
-  return renderer::PageFilePath(folders_.output, folders_.base_name, page, extension);
+  return PageFilePath(folders_.output, folders_.base_name, page, extension);
 }
 
 void PageLoop::ReportProgress() {

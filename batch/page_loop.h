@@ -15,6 +15,7 @@
 #include "batch/batch.h"
 #include "batch/committed_pages.h"
 #include "batch/growing_page.h"
+#include "batch/page_names.h"
 #include "renderer/renderer.h"
 
 namespace quillamar::batch {
@@ -27,8 +28,6 @@ int JobsOf(const RunSettings& settings);
 inline constexpr std::chrono::milliseconds kServePeriod{2};
 /// How many pages the renderer may run ahead of the page the run commits.
 int PageWindowFor(int jobs);
-/// The name its page files start with: the PDF's file name without its extension.
-std::string BaseNameOf(const std::string& pdf);
 
 /// The texts a PDF's renderer is started with.
 struct RenderTexts {

@@ -278,8 +278,7 @@ std::vector<std::string> ExistingFirstPages(const CommandLine& line,
   std::set<std::string> looked_at;  // a PDF named twice has one first page
   for (const auto& pdf : pdfs) {
     for (const char* extension : extensions) {
-      std::string page =
-          renderer::PageFilePath(folder, WithoutExtension(FileNameOf(pdf)), 1, extension);
+      std::string page = batch::PageFilePath(folder, batch::BaseNameOf(pdf), 1, extension);
       if (looked_at.insert(page).second && FileExists(page)) existing.push_back(std::move(page));
     }
   }

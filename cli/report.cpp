@@ -154,7 +154,7 @@ std::vector<std::string> PageFilesOnDisk(const std::string& folder, const std::s
   std::vector<std::string> files;
   const int max_pages = batch::RunSettings{}.max_pages;
   for (int page = 1; page <= max_pages; ++page) {
-    std::string file = renderer::PageFilePath(folder, base_name, page, extension);
+    std::string file = batch::PageFilePath(folder, base_name, page, extension);
     if (!FileExists(file)) break;
     files.push_back(std::move(file));
   }

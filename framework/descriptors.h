@@ -1,6 +1,10 @@
-// Owned POSIX file descriptors and the whole-buffer transfers every writer of ours needs.
+// Owned POSIX file descriptors and the whole-buffer transfers every writer of ours needs. The
+// owner is header-only, so that the renderer shares it without linking framework.
 #pragma once
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -30,7 +34,14 @@ class FileDescriptor {
   /// Hands the descriptor to the caller, who closes it from now on.
   int Release() { return std::exchange(fd_, -1); }
   /// Closes the descriptor held (keeping errno as it was) and takes fd instead.
-  void Reset(int fd = -1) noexcept;
+  void Reset(int fd = -1) noexcept {
+    if (fd_ >= 0) {
+      const int saved = errno;
+      ::close(fd_);
+      errno = saved;
+    }
+    fd_ = fd;
+  }
 
  private:
   int fd_ = -1;

@@ -1,6 +1,6 @@
-// Whole-buffer reads and writes, cutting a file short, and the usable CPU count, on plain system
-// calls: no allocation and no lock, so a signal handler may write with them. Header-only, so that
-// the renderer shares them without linking framework.
+// Retrying after signals, whole-buffer reads and writes, cutting a file short, and the usable CPU
+// count, on plain system calls: no allocation and no lock, so a signal handler may write with them.
+// Header-only, so that the renderer shares them without linking framework.
 #pragma once
 
 #include <sched.h>
@@ -13,6 +13,16 @@
 #include <thread>
 
 namespace quillamar {
+
+/// Calls call() again for as long as it fails with EINTR (a negative result and that errno);
+/// returns its last result. Async-signal-safe when the call is.
+template <typename Call>
+auto RetryOnInterrupt(Call call) noexcept(noexcept(call())) -> decltype(call()) {
+  for (;;) {
+    const auto result = call();
+    if (!(result < 0 && errno == EINTR)) return result;
+  }
+}
 
 namespace detail {
 

@@ -8,14 +8,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "contract/renderer_contract.h"
+#include "framework/system_calls.h"
 
 namespace quillamar::pagerender {
 namespace {
+
+using Kind = contract::ChannelMessage::Kind;
 
 // How often a waiting reader looks at the stop flag.
 constexpr int kStopPollMilliseconds = 100;
@@ -49,11 +51,6 @@ int WindowFromEnvironment() {
 PageChannel::PageChannel(int read_fd, int write_fd, int window)
     : read_fd_(read_fd), write_fd_(write_fd), window_(window) {}
 
-PageChannel::~PageChannel() {
-  ::close(read_fd_);
-  ::close(write_fd_);
-}
-
 std::unique_ptr<PageChannel> PageChannel::FromEnvironment() {
   const char* text = std::getenv(contract::kPageChannelEnv);
   int read_fd = -1;
@@ -65,38 +62,29 @@ std::unique_ptr<PageChannel> PageChannel::FromEnvironment() {
   return std::make_unique<PageChannel>(read_fd, write_fd, WindowFromEnvironment());
 }
 
-void PageChannel::AnnouncePageCount(int pages) { Send(contract::kChannelPageCount, pages); }
+void PageChannel::AnnouncePageCount(int pages) { Send({Kind::kPageCount, pages}); }
 
-void PageChannel::AnnounceDone(int page) { Send(contract::kChannelPageDone, page); }
+void PageChannel::AnnounceDone(int page) { Send({Kind::kPageDone, page}); }
 
 void PageChannel::AnnounceGrowing(int page, unsigned file) {
-  char line[contract::kChannelLineMax];
-  const int length =
-      std::snprintf(line, sizeof line, "%s %d %u\n", contract::kChannelPageGrowing, page, file);
-  SendLine(line, length);
+  Send({Kind::kPageGrowing, page, file});
 }
 
 void PageChannel::AnnounceFailed(int page) {
-  Send(contract::kChannelPageFailed, page);
+  Send({Kind::kPageFailed, page});
   const std::lock_guard lock(mutex_);
   MarkReleased(page);
   changed_.notify_all();
 }
 
-void PageChannel::Send(const char* word, int page) {
-  char line[contract::kChannelLineMax];
-  SendLine(line, std::snprintf(line, sizeof line, "%s %d\n", word, page));
-}
-
-void PageChannel::SendLine(const char* line, int length) {
+void PageChannel::Send(const contract::ChannelMessage& message) {
+  const std::string line = contract::FormatChannelLine(message);
   const std::lock_guard lock(mutex_);
-  if (run_gone_ || length <= 0) return;
+  if (run_gone_) return;
   // Shorter than the pipe's atomic size: written whole or not at all.
-  ssize_t put = -1;
-  do {
-    put = ::write(write_fd_, line, static_cast<std::size_t>(length));
-  } while (put < 0 && errno == EINTR);
-  if (put != length) run_gone_ = true;
+  const ssize_t put =
+      RetryOnInterrupt([&] { return ::write(write_fd_.Get(), line.data(), line.size()); });
+  if (put != static_cast<ssize_t>(line.size())) run_gone_ = true;
 }
 
 bool PageChannel::MayStart(int page) const {
@@ -146,42 +134,32 @@ void PageChannel::ReadReplies(std::unique_lock<std::mutex>& lock, int timeout_ms
   reading_ = true;
   lock.unlock();
   char buffer[256];
-  pollfd watched{read_fd_, POLLIN, 0};
+  pollfd watched{read_fd_.Get(), POLLIN, 0};
   ssize_t got = 0;
   const bool ready = ::poll(&watched, 1, timeout_ms) > 0;
-  if (ready) {
-    do {
-      got = ::read(read_fd_, buffer, sizeof buffer);
-    } while (got < 0 && errno == EINTR);
-  }
+  if (ready) got = RetryOnInterrupt([&] { return ::read(read_fd_.Get(), buffer, sizeof buffer); });
   lock.lock();
   reading_ = false;
   if (ready && got <= 0) run_gone_ = true;  // the run closed its end: nobody paces us any more
-  pending_.append(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
-  for (auto newline = pending_.find('\n'); newline != std::string::npos;
-       newline = pending_.find('\n')) {
-    TakeReply(pending_.substr(0, newline));
-    pending_.erase(0, newline + 1);
-  }
-  if (pending_.size() > static_cast<std::size_t>(contract::kChannelLineMax)) pending_.clear();
+  if (got > 0) replies_.Append(buffer, static_cast<std::size_t>(got));
+  while (const std::optional<contract::ChannelMessage> reply = replies_.Next()) TakeReply(*reply);
   changed_.notify_all();
 }
 
-// One line of the run's: a page it consumed, one it offers as a spare, or the workers it grants.
-void PageChannel::TakeReply(const std::string& line) {
-  const auto number_after = [&line](const char* word, int& number) {
-    const std::size_t length = std::strlen(word);
-    return line.size() > length && line.compare(0, length, word) == 0 && line[length] == ' ' &&
-           ParseNumber(line.data() + length + 1, line.data() + line.size(), number);
-  };
-  int number = 0;
-  if (number_after(contract::kChannelConsumed, number)) {
-    MarkReleased(number);
-  } else if (number_after(contract::kChannelWorkers, number)) {
-    granted_workers_ = std::max(granted_workers_, number);
-  } else if (number_after(contract::kChannelSpare, number) && number > 0 &&
-             spares_.size() < kMostSpares) {
-    spares_.push_back(number);
+// One message of the run's: a page it consumed, one it offers as a spare, or the workers it grants.
+void PageChannel::TakeReply(const contract::ChannelMessage& reply) {
+  switch (reply.kind) {
+    case Kind::kConsumed:
+      MarkReleased(reply.number);
+      break;
+    case Kind::kWorkers:
+      granted_workers_ = std::max(granted_workers_, reply.number);
+      break;
+    case Kind::kSpare:
+      if (reply.number > 0 && spares_.size() < kMostSpares) spares_.push_back(reply.number);
+      break;
+    default:
+      break;  // the renderer's own words, not the run's
   }
 }
 

@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "contract/page_channel.h"
+#include "framework/descriptors.h"
+
 namespace quillamar::pagerender {
 
 /// Announces pages to the run and waits for the run to consume them. Every call is safe from any
@@ -17,7 +20,7 @@ class PageChannel {
  public:
   /// window 0 means no pacing.
   PageChannel(int read_fd, int write_fd, int window);
-  ~PageChannel();
+  ~PageChannel() = default;
   PageChannel(const PageChannel&) = delete;
   PageChannel& operator=(const PageChannel&) = delete;
 
@@ -43,23 +46,22 @@ class PageChannel {
   int Window() const { return window_; }
 
  private:
-  void Send(const char* word, int page);
-  void SendLine(const char* line, int length);
+  void Send(const contract::ChannelMessage& message);
   bool MayStart(int page) const;
   void MarkReleased(int page);
   void ReadReplies(std::unique_lock<std::mutex>& lock, int timeout_ms);
-  void TakeReply(const std::string& line);
+  void TakeReply(const contract::ChannelMessage& reply);
 
-  const int read_fd_;
-  const int write_fd_;
+  const FileDescriptor read_fd_;
+  const FileDescriptor write_fd_;
   const int window_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<bool> released_;  ///< by page number: consumed by the run, or failed here
   int granted_workers_ = 0;
   std::deque<int> spares_;
-  std::string pending_;   ///< a reply line read in part
-  bool reading_ = false;  ///< one waiter reads the replies for all
+  contract::ChannelLines replies_;  ///< what the run has said, a line read in part included
+  bool reading_ = false;            ///< one waiter reads the replies for all
   bool run_gone_ = false;
 };
 

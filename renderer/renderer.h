@@ -1,4 +1,6 @@
-// Starting the page renderer ("lib.dll" beside our executable) for one PDF and waiting for it.
+// Starting the page renderer ("lib.dll" beside our executable) for one PDF, following it and
+// waiting for it: its path and arguments, the stop signal, the prepared renderer it may be forked
+// from, and the running process with its page channel.
 #pragma once
 
 #include <sys/types.h>
@@ -11,6 +13,7 @@
 
 #include "contract/renderer_contract.h"
 #include "contract/renderer_server.h"
+#include "framework/descriptors.h"
 
 namespace quillamar::renderer {
 
@@ -25,17 +28,9 @@ std::string RendererPathBeside(const std::string& executable);
 /// The renderer's path beside the running executable.
 std::string RendererPath();
 
-/// The output pattern the renderer fills with page numbers: folder, "/", base name, "_%d.png".
-std::string OutputPattern(const std::string& folder, const std::string& base_name);
-
-/// The page file of page n: folder, "/", base name, "_", n in decimal, then extension (".png" or
-/// ".jpg"). The folder text is used unchanged, a trailing "/" included.
-std::string PageFilePath(const std::string& folder, const std::string& base_name, int page,
-                         const char* extension);
-
 /// The renderer's arguments, one piece each (the first is the program name "lib"):
-/// lib -o PATTERN -F png -r RESOLUTION PDF.
-std::vector<std::string> RendererArguments(const std::string& folder, const std::string& base_name,
+/// lib -o PATTERN -F png -r RESOLUTION PDF, the pattern holding "%d" where the page number goes.
+std::vector<std::string> RendererArguments(const std::string& pattern,
                                            const std::string& resolution, const std::string& pdf);
 
 /// Asks a running renderer to stop and tells the run to end. Request() may be called from any
@@ -53,11 +48,12 @@ class StopSignal {
   /// Clears the request before a new run.
   void Reset() noexcept;
   /// A descriptor that becomes readable once a stop is requested (for poll).
-  int WakeDescriptor() const noexcept { return pipe_[0]; }
+  int WakeDescriptor() const noexcept { return wake_read_.Get(); }
 
  private:
   std::atomic<bool> requested_{false};
-  int pipe_[2] = {-1, -1};
+  FileDescriptor wake_read_;
+  FileDescriptor wake_write_;
 };
 
 /// The run's prepared renderer: later renderers of a run are forked from it instead of being
@@ -186,7 +182,6 @@ class RendererProcess {
  private:
   struct State;
   explicit RendererProcess(std::unique_ptr<State> state);
-  void Reply(const char* word, int number);
   std::unique_ptr<State> state_;
 };
 

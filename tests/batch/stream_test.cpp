@@ -84,7 +84,8 @@ renderer::RendererRequest PacedRequest(const TempDir& dir, int pages) {
   ForceFolders(dir / "out");
   renderer::RendererRequest request;
   request.path = RendererPath();
-  request.arguments = renderer::RendererArguments(dir / "out", "p", "72", WriteTextPdf(dir, pages));
+  request.arguments = renderer::RendererArguments(batch::OutputPattern(dir / "out", "p"), "72",
+                                                  WriteTextPdf(dir, pages));
   request.page_channel = true;
   request.workers = 2;
   request.page_window = 2;
@@ -103,7 +104,7 @@ TEST(StreamTest, TheRendererAnnouncesItsPagesAndWaitsOnItsWindow) {
   for (int i = 0; i < 2; ++i) {
     const renderer::PageEvent page = process->NextEvent();
     ASSERT_EQ(page.kind, Kind::kPageDone);
-    EXPECT_TRUE(FileExists(renderer::PageFilePath(dir / "out", "p", page.number, ".png")));
+    EXPECT_TRUE(FileExists(batch::PageFilePath(dir / "out", "p", page.number, ".png")));
     announced.insert(page.number);
   }
   EXPECT_EQ(announced, (std::set<int>{1, 2}));
@@ -175,7 +176,7 @@ TEST(StreamTest, ARendererWritesALaterPageOverASpare) {
   const auto process = renderer::RendererProcess::Start(PacedRequest(dir, 3));
   ASSERT_TRUE(process);
   for (int heard = 0; heard < 3; ++heard) process->NextEvent();  // the count, pages 1 and 2
-  const std::string spare = renderer::PageFilePath(dir / "out", "p", 1, ".png");
+  const std::string spare = batch::PageFilePath(dir / "out", "p", 1, ".png");
   std::ofstream(spare, std::ios::app) << std::string(100000, 'x');  // longer than any page here
   struct stat spare_file {};
   ASSERT_EQ(::stat(spare.c_str(), &spare_file), 0);
@@ -183,18 +184,19 @@ TEST(StreamTest, ARendererWritesALaterPageOverASpare) {
   process->Consumed(1);
   process->Consumed(2);
   EXPECT_EQ(process->Finish().kind, renderer::RenderOutcome::Kind::kSucceeded);
-  const std::string page = renderer::PageFilePath(dir / "out", "p", 3, ".png");
+  const std::string page = batch::PageFilePath(dir / "out", "p", 3, ".png");
   struct stat page_file {};
   ASSERT_EQ(::stat(page.c_str(), &page_file), 0);
   EXPECT_EQ(page_file.st_ino, spare_file.st_ino);
   EXPECT_FALSE(FileExists(spare));
 
   renderer::RendererRequest fresh = PacedRequest(dir, 3);
-  fresh.arguments = renderer::RendererArguments(dir / "fresh", "p", "72", dir / "long.pdf");
+  fresh.arguments =
+      renderer::RendererArguments(batch::OutputPattern(dir / "fresh", "p"), "72", dir / "long.pdf");
   ForceFolders(dir / "fresh");
   ASSERT_EQ(renderer::RunRenderer(fresh).kind, renderer::RenderOutcome::Kind::kSucceeded);
   EXPECT_EQ(testing::ReadFileText(page),
-            testing::ReadFileText(renderer::PageFilePath(dir / "fresh", "p", 3, ".png")));
+            testing::ReadFileText(batch::PageFilePath(dir / "fresh", "p", 3, ".png")));
 }
 
 TEST(StreamTest, ALongPdfNeverHasMoreThanAFewIntermediateFiles) {
@@ -231,7 +233,8 @@ TEST(StreamTest, AHugePageIsReadWhileItGrowsIntoTheSameJpeg) {
   ForceFolders(dir / "alone");
   renderer::RendererRequest request;
   request.path = RendererPath();
-  request.arguments = renderer::RendererArguments(dir / "alone", "long", kHuge, pdf);
+  request.arguments =
+      renderer::RendererArguments(batch::OutputPattern(dir / "alone", "long"), kHuge, pdf);
   request.intermediate_pages = true;
   request.page_channel = true;
   const auto process = renderer::RendererProcess::Start(request);
@@ -246,7 +249,7 @@ TEST(StreamTest, AHugePageIsReadWhileItGrowsIntoTheSameJpeg) {
   EXPECT_EQ(done.kind, Kind::kPageDone);
   EXPECT_EQ(process->Finish().kind, renderer::RenderOutcome::Kind::kSucceeded);
   EXPECT_FALSE(FileExists(temporary));
-  const std::string png = renderer::PageFilePath(dir / "alone", "long", 1, ".png");
+  const std::string png = batch::PageFilePath(dir / "alone", "long", 1, ".png");
   EXPECT_LT(std::filesystem::file_size(png), 5126u * 7250u * 3u / 20u);  // flat: compressed
   ConvertPngToJpg(png, dir / "alone/long_1.jpg");
 

@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "contract/page_channel.h"
 #include "renderer/renderer.h"
 #include "support/temp_dir.h"
 
@@ -56,7 +57,7 @@ RendererRequest RequestFor(const TempDir& dir, const std::string& renderer,
   std::filesystem::create_directories(dir / folder);
   RendererRequest request;
   request.path = renderer;
-  request.arguments = RendererArguments(dir / folder, "p", "72", kPdfs + render.pdf);
+  request.arguments = RendererArguments(dir / (folder + "/p_%d.png"), "72", kPdfs + render.pdf);
   request.intermediate_pages = render.intermediate;
   request.page_channel = true;
   request.password = render.password;
@@ -176,6 +177,54 @@ TEST(ServerRequestTest, RoundTripsAndRefusesAnythingButOneWholeRequest) {
     EXPECT_FALSE(contract::DecodeServerRequest(bytes.substr(0, size))) << size;
   }
   EXPECT_FALSE(contract::DecodeServerRequest(bytes + "x"));
+}
+
+// ---- the page channel's lines ----
+
+using Message = contract::ChannelMessage;
+using MessageKind = contract::ChannelMessage::Kind;
+
+TEST(ChannelLineTest, EveryMessageRoundTripsInOneLineThatFits) {
+  for (const MessageKind kind :
+       {MessageKind::kPageCount, MessageKind::kPageDone, MessageKind::kPageGrowing,
+        MessageKind::kPageFailed, MessageKind::kConsumed, MessageKind::kWorkers,
+        MessageKind::kSpare}) {
+    const Message message{kind, 2147483647, kind == MessageKind::kPageGrowing ? 4294967295u : 0u};
+    const std::string line = contract::FormatChannelLine(message);
+    EXPECT_LE(line.size(), static_cast<std::size_t>(contract::kChannelLineMax)) << line;
+    ASSERT_TRUE(line.ends_with('\n'));
+    EXPECT_EQ(contract::ParseChannelLine(std::string_view(line).substr(0, line.size() - 1)),
+              message)
+        << line;
+  }
+  EXPECT_EQ(contract::FormatChannelLine({MessageKind::kPageGrowing, 3, 7}), "growing 3 7\n");
+  EXPECT_EQ(contract::FormatChannelLine({MessageKind::kConsumed, 12}), "consumed 12\n");
+}
+
+TEST(ChannelLineTest, LinesThatAreNoneOfTheChannelsAreRefused) {
+  for (const char* line : {"", "pages", "pages ", "pages x", "pages 1 2", "pages 1 ", "pages  1",
+                           "Pages 1", "growing 3", "growing 3 ", "growing 3 x", "growing 3 4 5",
+                           "spare 99999999999", "hello 1"}) {
+    EXPECT_FALSE(contract::ParseChannelLine(line)) << '"' << line << '"';
+  }
+}
+
+// Lines come in any pieces; unknown ones are passed over, and text that never ends a line is
+// dropped once it passes a few lines' length.
+TEST(ChannelLineTest, PiecesBecomeWholeLinesAndEndlessTextIsDropped) {
+  contract::ChannelLines lines;
+  const std::string text = "pages 3\nnoise 1\npage 1\ngrow";
+  for (const char c : text) lines.Append(&c, 1);
+  EXPECT_EQ(lines.Next(), (Message{MessageKind::kPageCount, 3}));
+  EXPECT_EQ(lines.Next(), (Message{MessageKind::kPageDone, 1}));
+  EXPECT_EQ(lines.Next(), std::nullopt);
+  lines.Append("ing 2 5\n", 8);
+  EXPECT_EQ(lines.Next(), (Message{MessageKind::kPageGrowing, 2, 5}));
+  const std::string endless(4 * contract::kChannelLineMax + 1, 'x');
+  lines.Append(endless.data(), endless.size());
+  EXPECT_EQ(lines.Next(), std::nullopt);
+  lines.Append("failed 4\n", 9);  // kept, the endless text would have made it no line of ours
+  EXPECT_EQ(lines.Next(), (Message{MessageKind::kPageFailed, 4}));
 }
 
 }  // namespace

@@ -1,0 +1,19 @@
+// The names of page files, for the run, the front ends and the renderer's output pattern alike.
+#pragma once
+
+#include <string>
+
+namespace quillamar::batch {
+
+/// The PDF's file name without its extension: the start of every page file's name.
+std::string BaseNameOf(const std::string& pdf);
+
+/// The output pattern the renderer fills with page numbers: folder, "/", base name, "_%d.png".
+std::string OutputPattern(const std::string& folder, const std::string& base_name);
+
+/// The page file of page n: folder, "/", base name, "_", n in decimal, then extension (".png" or
+/// ".jpg"). The folder text is used unchanged, a trailing "/" included.
+std::string PageFilePath(const std::string& folder, const std::string& base_name, int page,
+                         const char* extension);
+
+}  // namespace quillamar::batch
