@@ -15,6 +15,7 @@
 #include "framework/exceptions.h"
 #include "framework/paths.h"
 #include "framework/streams.h"
+#include "png/png_object.h"
 
 namespace quillamar::batch {
 namespace {
@@ -33,20 +34,10 @@ std::size_t FlushGroupFor(int jobs) {
 // The pixels of a page PNG from its header; 0 when that cannot be read. Only regular files are
 // opened, and never in a way that could block.
 long long PagePixels(const std::string& png_path) {
-  const int fd = ::open(png_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return 0;
-  struct stat info {};
-  unsigned char header[24] = {};
-  const bool read_whole = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                          ::pread(fd, header, sizeof header, 0) == sizeof header;
-  ::close(fd);
-  if (!read_whole) return 0;
-  const auto big_endian = [&](int at) {
-    return (std::uint32_t{header[at]} << 24) | (std::uint32_t{header[at + 1]} << 16) |
-           (std::uint32_t{header[at + 2]} << 8) | std::uint32_t{header[at + 3]};
-  };
-  // IHDR width and height: in 64 bits unsigned, which two 32-bit numbers cannot overflow.
-  const std::uint64_t pixels = std::uint64_t{big_endian(16)} * big_endian(20);
+  const auto size = png::PeekImageSize(png_path);
+  if (!size) return 0;
+  // In 64 bits unsigned, which two 32-bit numbers cannot overflow.
+  const std::uint64_t pixels = std::uint64_t{size->first} * size->second;
   return static_cast<long long>(
       std::min<std::uint64_t>(pixels, std::numeric_limits<long long>::max()));
 }

@@ -33,6 +33,12 @@ class FileDescriptor {
   bool Valid() const { return fd_ >= 0; }
   /// Hands the descriptor to the caller, who closes it from now on.
   int Release() { return std::exchange(fd_, -1); }
+  /// Closes the descriptor now: 0, or the error number of a close that failed (a write the file
+  /// system could not complete may show only here).
+  int Close() noexcept {
+    const int fd = Release();
+    return fd < 0 || ::close(fd) == 0 ? 0 : errno;
+  }
   /// Closes the descriptor held (keeping errno as it was) and takes fd instead.
   void Reset(int fd = -1) noexcept {
     if (fd_ >= 0) {

@@ -6,31 +6,10 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <vector>
 
 #include "framework/exceptions.h"
 
 namespace quillamar {
-
-std::string FileNameOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string FolderOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return {};
-  // A root separator stays, as a drive root keeps its backslash.
-  if (slash == 0 || path[slash - 1] == '/') return path.substr(0, slash + 1);
-  return path.substr(0, slash);
-}
-
-std::string WithoutExtension(const std::string& name) {
-  const auto dot = name.rfind('.');
-  if (dot == std::string::npos) return name;
-  if (name.find('/', dot) != std::string::npos) return name;
-  return name.substr(0, dot);
-}
 
 bool FileExists(const std::string& path) {
   struct stat info {};
@@ -67,12 +46,5 @@ std::string AbsolutePath(const std::string& path) {
 }
 
 bool DeleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
-
-std::string RunningExecutablePath() {
-  std::vector<char> buffer(4096);
-  const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-  if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) return {};
-  return std::string(buffer.data(), static_cast<std::size_t>(length));
-}
 
 }  // namespace quillamar

@@ -4,17 +4,9 @@
 
 #include <string>
 
+#include "framework/path_names.h"
+
 namespace quillamar {
-
-/// The part after the last "/"; the whole path when it has none.
-std::string FileNameOf(const std::string& path);
-
-/// The part before the last "/", or up to and including it when that "/" is the first byte or
-/// follows another "/" (so "/a.pdf" gives "/" and "//a" gives "//"); empty without a "/".
-std::string FolderOf(const std::string& path);
-
-/// The text cut just before its last ".", provided no "/" follows that dot; else unchanged.
-std::string WithoutExtension(const std::string& name);
 
 /// True when an entry of that name exists and is not a folder.
 bool FileExists(const std::string& path);
@@ -31,8 +23,5 @@ std::string AbsolutePath(const std::string& path);
 
 /// Deletes a file; returns false when it could not.
 bool DeleteFile(const std::string& path);
-
-/// The full path of the running executable.
-std::string RunningExecutablePath();
 
 }  // namespace quillamar

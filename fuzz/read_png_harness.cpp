@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "framework/bytes.h"
 #include "framework/exceptions.h"
 #include "framework/graphics.h"
 #include "framework/streams.h"
@@ -20,13 +21,10 @@ void FixChunkCrcs(std::string& bytes) {
   constexpr std::size_t kFraming = 12;
   for (std::size_t at = 8; at + kFraming <= bytes.size();) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data()) + at;
-    const std::uint64_t length = (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
-                                 (std::uint32_t{p[2]} << 8) | p[3];
+    const std::uint64_t length = LoadBigEndian32(p);
     if (at + kFraming + length > bytes.size()) return;
     const std::uint32_t crc = Crc32Update(0xFFFFFFFFu, p + 4, 4 + length) ^ 0xFFFFFFFFu;
-    for (int i = 0; i < 4; ++i) {
-      bytes[at + 8 + length + i] = static_cast<char>(crc >> (24 - 8 * i));
-    }
+    StoreBigEndian32(reinterpret_cast<std::uint8_t*>(bytes.data()) + at + 8 + length, crc);
     at += kFraming + length;
   }
 }

@@ -104,7 +104,7 @@ class TemporaryFile : public TStream {
 
   /// Closes the file (a failed close loses bytes) and renames it over the target.
   void RenameOver(const Target& target) {
-    if (::close(fd_.Release()) != 0) ThrowCannotCreate(target, errno);
+    if (const int error = fd_.Close(); error != 0) ThrowCannotCreate(target, error);
     if (::rename(path_.c_str(), target.real.c_str()) != 0) ThrowCannotCreate(target, errno);
     renamed_ = true;
   }

@@ -8,7 +8,7 @@
 // every coverage, and every term stays below 65536.
 #include "pagerender/paper.h"
 
-#include "pagerender/ssse3.h"
+#include "framework/cpu.h"
 
 namespace quillamar::pagerender {
 namespace {
@@ -52,11 +52,6 @@ QUILLAMAR_SSSE3 int LayBlocksOnWhitePaper(unsigned char* pixels, unsigned char* 
   const auto all_set = [](__m128i bytes, __m128i value) {
     return _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, value)) == 0xFFFF;
   };
-  // Each pixel's coverage for its three bytes.
-  const __m128i spread0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
-  const __m128i spread1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
-  const __m128i spread2 =
-      _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
   const __m128i clear = _mm_setzero_si128();
   const __m128i full = _mm_set1_epi8(-1);
   int x = 0;
@@ -71,9 +66,11 @@ QUILLAMAR_SSSE3 int LayBlocksOnWhitePaper(unsigned char* pixels, unsigned char* 
     if (all_set(coverage, clear) && all_set(_mm_and_si128(_mm_and_si128(v0, v1), v2), full)) {
       continue;
     }
-    store(block, MixBytes(v0, _mm_shuffle_epi8(coverage, spread0)));
-    store(block + 16, MixBytes(v1, _mm_shuffle_epi8(coverage, spread1)));
-    store(block + 32, MixBytes(v2, _mm_shuffle_epi8(coverage, spread2)));
+    // Each pixel's coverage for its three bytes.
+    const SpreadBytes spread = SpreadEachByteThrice(coverage);
+    store(block, MixBytes(v0, spread.low));
+    store(block + 16, MixBytes(v1, spread.middle));
+    store(block + 32, MixBytes(v2, spread.high));
     store(alpha + x, full);
   }
   return x;
@@ -86,7 +83,7 @@ QUILLAMAR_SSSE3 int LayBlocksOnWhitePaper(unsigned char* pixels, unsigned char* 
 void LayRowOnWhitePaper(unsigned char* pixels, unsigned char* alpha, int width) noexcept {
   int x = 0;
 #if defined(__x86_64__)
-  if (HasSsse3()) x = LayBlocksOnWhitePaper(pixels, alpha, width);
+  if (HasCpuFeature(CpuFeature::kSsse3)) x = LayBlocksOnWhitePaper(pixels, alpha, width);
 #endif
   LayPixelsOnWhitePaper(pixels + 3 * x, alpha + x, width - x);
 }

@@ -14,8 +14,9 @@
 #include <memory>
 #include <vector>
 
+#include "framework/bytes.h"
+#include "framework/cpu.h"
 #include "framework/system_calls.h"
-#include "pagerender/ssse3.h"
 
 namespace quillamar::pagerender {
 namespace {
@@ -26,13 +27,6 @@ namespace {
 constexpr std::size_t kWriteSize = std::size_t{1} << 18;
 constexpr std::size_t kChunkFrame = 12;  // length, type and CRC of a chunk
 constexpr unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-
-void PutBigEndian(unsigned char* at, std::uint32_t value) {
-  at[0] = static_cast<unsigned char>(value >> 24);
-  at[1] = static_cast<unsigned char>(value >> 16);
-  at[2] = static_cast<unsigned char>(value >> 8);
-  at[3] = static_cast<unsigned char>(value);
-}
 
 // libdeflate folds long runs with carry-less multiplies: several times the speed of a table walk,
 // over every byte of every page.
@@ -69,14 +63,14 @@ class StoredPngFile {
     }
     started_ = true;
     unsigned char header[13] = {};
-    PutBigEndian(header, static_cast<std::uint32_t>(raster.width));
-    PutBigEndian(header + 4, static_cast<std::uint32_t>(raster.height));
+    StoreBigEndian32(header, static_cast<std::uint32_t>(raster.width));
+    StoreBigEndian32(header + 4, static_cast<std::uint32_t>(raster.height));
     header[8] = 8;             // bits per sample
     header[9] = grey ? 0 : 2;  // colour type; compression, filter and interlace methods stay 0
     unsigned char physical[9] = {};
     const auto per_metre = static_cast<std::uint32_t>(std::lround(dpi / 0.0254));
-    PutBigEndian(physical, per_metre);
-    PutBigEndian(physical + 4, per_metre);
+    StoreBigEndian32(physical, per_metre);
+    StoreBigEndian32(physical + 4, per_metre);
     physical[8] = 1;  // the unit is the metre
     std::memcpy(buffer_.get(), kSignature, sizeof kSignature);
     head_ = sizeof kSignature;
@@ -94,7 +88,7 @@ class StoredPngFile {
 
   bool Finish() {
     unsigned char adler[4];
-    PutBigEndian(adler, adler_);
+    StoreBigEndian32(adler, adler_);
     return Deflate(nullptr, 0, Z_FINISH) && Append(adler, sizeof adler) &&
            FlushChunk(/*last=*/true);
   }
@@ -141,9 +135,9 @@ class StoredPngFile {
 
   // Lays out a whole chunk at the given place; returns its size.
   static std::size_t LayOutChunk(unsigned char* at, const char* type, std::size_t length) {
-    PutBigEndian(at, static_cast<std::uint32_t>(length));
+    StoreBigEndian32(at, static_cast<std::uint32_t>(length));
     std::memcpy(at + 4, type, 4);
-    PutBigEndian(at + 8 + length, ChunkCrc(at + 4, 4 + length));
+    StoreBigEndian32(at + 8 + length, ChunkCrc(at + 4, 4 + length));
     return kChunkFrame + length;
   }
 
@@ -239,7 +233,7 @@ bool TakeGreyRow(const unsigned char* pixels, int width, unsigned char* grey) no
   int x = 0;
   bool coloured = false;
 #if defined(__x86_64__)
-  if (HasSsse3()) x = TakeGreyBlocks(pixels, width, grey, coloured);
+  if (HasCpuFeature(CpuFeature::kSsse3)) x = TakeGreyBlocks(pixels, width, grey, coloured);
 #endif
   return !coloured && TakeGreyPixels(pixels + 3 * x, width - x, grey + x);
 }

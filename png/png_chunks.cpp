@@ -8,12 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "framework/bytes.h"
 #include "png/png_internal.h"
 #include "png/png_object.h"
 
 namespace quillamar::png {
-
-using detail::BigEndian32;
 
 namespace detail {
 
@@ -64,8 +63,8 @@ const C& SameClass(const TChunk& source) {
 
 void TChunkIHDR::ParseFields() {
   const std::uint8_t* data = Payload();
-  width_ = BigEndian32(data);
-  height_ = BigEndian32(data + 4);
+  width_ = LoadBigEndian32(data);
+  height_ = LoadBigEndian32(data + 4);
   bit_depth_ = data[8];
   color_type_ = data[9];
   compression_method_ = data[10];
@@ -248,7 +247,7 @@ TColor TChunktRNS::KeyColor() const {
 // ---- gAMA ----
 
 std::uint32_t TChunkgAMA::GammaValue() {
-  if (PayloadLength() == 4) return BigEndian32(Payload());
+  if (PayloadLength() == 4) return LoadBigEndian32(Payload());
   // Data of any other length count as 1, and say so from now on.
   ResizePayload(4);
   const std::uint8_t one[4] = {0, 0, 0, 1};
@@ -303,12 +302,9 @@ bool TChunkgAMA::ReadBody(TStream& stream, const ChunkTypeBytes& type, std::uint
 void TChunkgAMA::CopyFrom(const TChunk& source) {
   const auto& gamma = SameClass<TChunkgAMA>(source);
   const std::uint32_t value =
-      gamma.PayloadLength() == 4 ? BigEndian32(gamma.Payload()) : std::uint32_t{1};
+      gamma.PayloadLength() == 4 ? LoadBigEndian32(gamma.Payload()) : std::uint32_t{1};
   ResizePayload(4);
-  const std::uint8_t bytes[4] = {
-      static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
-      static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
-  std::memcpy(MutablePayload(), bytes, 4);
+  StoreBigEndian32(MutablePayload(), value);
 }
 
 // ---- tIME ----

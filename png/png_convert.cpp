@@ -4,20 +4,10 @@
 
 #include <cstring>
 
+#include "framework/cpu.h"
 #include "png/png_internal.h"
 
-#if defined(__x86_64__)
-#include <tmmintrin.h>
-#endif
-
 namespace quillamar::png::detail {
-
-#if defined(__x86_64__)
-bool HasByteShuffle() {
-  static const bool kHas = __builtin_cpu_supports("ssse3");
-  return kHas;
-}
-#endif
 
 #if defined(__x86_64__)
 namespace {
@@ -25,9 +15,8 @@ namespace {
 // Five pixels per 16-byte shuffle. Each store writes one byte of the next pixel too, so the loop
 // stops while a whole 16 bytes still lie inside the row (the next row in memory is already
 // written). Returns how many pixels it did.
-__attribute__((target("ssse3"))) std::uint32_t SwapRedBlueByShuffle(const std::uint8_t* source,
-                                                                    std::uint8_t* destination,
-                                                                    std::uint32_t count) {
+QUILLAMAR_SSSE3 std::uint32_t SwapRedBlueByShuffle(const std::uint8_t* source,
+                                                   std::uint8_t* destination, std::uint32_t count) {
   const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
   std::uint32_t k = 0;
   for (; k + 6 <= count; k += 5) {
@@ -47,7 +36,7 @@ __attribute__((target("ssse3"))) std::uint32_t SwapRedBlueByShuffle(const std::u
 void SwapRedBlue(const std::uint8_t* source, std::uint8_t* destination, std::uint32_t count) {
   std::uint32_t k = 0;
 #if defined(__x86_64__)
-  if (HasByteShuffle()) k = SwapRedBlueByShuffle(source, destination, count);
+  if (HasCpuFeature(CpuFeature::kSsse3)) k = SwapRedBlueByShuffle(source, destination, count);
 #endif
   for (; k + 3 <= count; k += 2) {
     std::uint64_t word;

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "framework/cpu.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -143,16 +145,6 @@ QUILLAMAR_WIDE_CLMUL std::uint32_t UpdateByWideFolding(std::uint32_t crc, const 
   return FinishFolding(x1, bytes, count);
 }
 
-bool HasWideCarrylessMultiply() {
-  static const bool kHas = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("vpclmulqdq");
-  return kHas;
-}
-
-bool HasCarrylessMultiply() {
-  static const bool kHas = __builtin_cpu_supports("pclmul");
-  return kHas;
-}
-
 #endif
 
 // Runs shorter than this stay with the table: folding needs four blocks to start.
@@ -166,9 +158,9 @@ std::uint32_t Crc32TableEntry(std::uint8_t n) { return Table().entries[n]; }
 
 std::uint32_t Crc32Update(std::uint32_t crc, const std::uint8_t* bytes, std::size_t count) {
 #if defined(__x86_64__)
-  if (count >= kFoldingMin && HasCarrylessMultiply()) {
+  if (count >= kFoldingMin && HasCpuFeature(CpuFeature::kCarrylessMultiply)) {
     const std::size_t folded = count & ~std::size_t{15};
-    crc = folded >= kWideFoldingMin && HasWideCarrylessMultiply()
+    crc = folded >= kWideFoldingMin && HasCpuFeature(CpuFeature::kWideCarrylessMultiply)
               ? UpdateByWideFolding(crc, bytes, folded)
               : UpdateByFolding(crc, bytes, folded);
     bytes += folded;

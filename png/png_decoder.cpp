@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "framework/bytes.h"
 #include "framework/streams.h"
 #include "png/png_convert.h"
 #include "png/png_filters.h"
@@ -17,8 +18,6 @@
 namespace quillamar::png {
 
 namespace {
-
-using detail::BigEndian32;
 
 // The input buffer holds one refill; a chunk's data are read in pieces of at most this size.
 constexpr std::int64_t kInputBufferSize = 65535;
@@ -80,7 +79,7 @@ class IdatDecoder {
     if (got != 8 || std::memcmp(framing + 4, detail::kTypeIDAT.data(), 4) != 0) {
       Raise<EPNGMissingMultipleIDAT>(kMissingMultipleIdatText);
     }
-    const std::uint32_t length = BigEndian32(framing);
+    const std::uint32_t length = LoadBigEndian32(framing);
     if (length > kMaxChunkLength) Raise<EPngInvalidCRC>(kInvalidCrcText);
     running_crc_ = Crc32Update(0xFFFFFFFFu, framing + 4, 4);
     data_end_ = position_ + length;
@@ -90,7 +89,7 @@ class IdatDecoder {
     std::uint8_t stored[4];
     const std::int64_t got = stream_.Read(stored, 4);
     position_ += std::max<std::int64_t>(got, 0);
-    if (got != 4 || BigEndian32(stored) != (running_crc_ ^ 0xFFFFFFFFu)) {
+    if (got != 4 || LoadBigEndian32(stored) != (running_crc_ ^ 0xFFFFFFFFu)) {
       Raise<EPngInvalidCRC>(kInvalidCrcText);
     }
   }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "framework/cpu.h"
 #include "framework/exceptions.h"
 #include "png/png_internal.h"
 #include "png/png_object.h"
@@ -30,20 +31,16 @@ bool IsIdentityGreyTable(const std::array<RgbQuad, 256>& colors) {
 #if defined(__x86_64__)
 // Sixteen grey bytes become sixteen blue-green-red pixels by three shuffles, while sixteen
 // remain. Returns how many pixels it did.
-__attribute__((target("ssse3"))) std::uint32_t SpreadGreyByShuffle(const std::uint8_t* grey,
-                                                                   std::uint8_t* out,
-                                                                   std::uint32_t count) {
-  const __m128i first = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
-  const __m128i second = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
-  const __m128i third =
-      _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
+QUILLAMAR_SSSE3 std::uint32_t SpreadGreyByShuffle(const std::uint8_t* grey, std::uint8_t* out,
+                                                  std::uint32_t count) {
   std::uint32_t k = 0;
   for (; k + 16 <= count; k += 16) {
-    const __m128i samples = _mm_loadu_si128(reinterpret_cast<const __m128i*>(grey + k));
+    const SpreadBytes spread =
+        SpreadEachByteThrice(_mm_loadu_si128(reinterpret_cast<const __m128i*>(grey + k)));
     auto* target = reinterpret_cast<__m128i*>(out + std::size_t{k} * 3);
-    _mm_storeu_si128(target, _mm_shuffle_epi8(samples, first));
-    _mm_storeu_si128(target + 1, _mm_shuffle_epi8(samples, second));
-    _mm_storeu_si128(target + 2, _mm_shuffle_epi8(samples, third));
+    _mm_storeu_si128(target, spread.low);
+    _mm_storeu_si128(target + 1, spread.middle);
+    _mm_storeu_si128(target + 2, spread.high);
   }
   return k;
 }
@@ -91,7 +88,7 @@ class StorageReader {
       // pixels a round while a fifth follows them in the run.
       std::uint32_t x = first;
 #if defined(__x86_64__)
-      if (identity_grey_ && detail::HasByteShuffle()) {
+      if (identity_grey_ && HasCpuFeature(CpuFeature::kSsse3)) {
         const std::uint32_t done = SpreadGreyByShuffle(row + first, out, last - first);
         x += done;
         out += std::size_t{done} * 3;

@@ -9,11 +9,6 @@
 
 namespace quillamar::png::detail {
 
-inline std::uint32_t BigEndian32(const std::uint8_t* bytes) {
-  return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
-         (std::uint32_t{bytes[2]} << 8) | std::uint32_t{bytes[3]};
-}
-
 inline constexpr ChunkTypeBytes MakeType(const char (&text)[5]) {
   return {static_cast<std::uint8_t>(text[0]), static_cast<std::uint8_t>(text[1]),
           static_cast<std::uint8_t>(text[2]), static_cast<std::uint8_t>(text[3])};
@@ -35,10 +30,5 @@ int StorageBitsFor(std::uint8_t color_type, std::uint8_t bit_depth);
 
 /// Zeroed memory of the given size; EOutOfMemory when it cannot be had.
 std::shared_ptr<std::uint8_t[]> AllocateZeroed(std::uint64_t bytes);
-
-#if defined(__x86_64__)
-/// True when the processor has the byte shuffle (SSSE3) that the fast row paths use.
-bool HasByteShuffle();
-#endif
 
 }  // namespace quillamar::png::detail

@@ -1,17 +1,21 @@
 // The PNG image: the chunk-reading loop, the chunk lists, the class registry and the CRC.
 #include "png/png_object.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "framework/bytes.h"
+#include "framework/descriptors.h"
 #include "framework/streams.h"
 #include "png/png_internal.h"
 
 namespace quillamar::png {
-
-using detail::BigEndian32;
 
 std::string InflateResultDescription(int code) {
   if (code < -6 || code > 2) {
@@ -119,7 +123,7 @@ bool TChunk::ReadBody(TStream& stream, const ChunkTypeBytes& type, std::uint32_t
   ReadPayload(stream, length);
   std::uint8_t stored[4];
   if (stream.Read(stored, 4) != 4) Raise<EPngInvalidCRC>(kInvalidCrcText);
-  if (detail::ChunkCrc(type, Payload(), PayloadLength()) != BigEndian32(stored)) {
+  if (detail::ChunkCrc(type, Payload(), PayloadLength()) != LoadBigEndian32(stored)) {
     Raise<EPngInvalidCRC>(kInvalidCrcText);
   }
   return true;
@@ -233,7 +237,7 @@ void TPNGObject::ReadChunks(TStream& stream) {
     ReadFraming(stream, length_bytes, 4);
     ReadFraming(stream, type.data(), 4);
     if (first && type != detail::kTypeIHDR) Raise<EPNGIHDRNotFirst>(kIhdrNotFirstText);
-    const std::uint32_t length = BigEndian32(length_bytes);
+    const std::uint32_t length = LoadBigEndian32(length_bytes);
     if (length > kMaxChunkLength) Raise<EPngInvalidCRC>(kInvalidCrcText);
     if (type == detail::kTypeCHRM || (image_data && type == detail::kTypeIDAT)) {
       stream.Seek(std::int64_t{length} + 4, SeekOrigin::kCurrent);
@@ -381,6 +385,19 @@ void TPNGObject::CopyImage(const TPNGObject& source) {
     const TChunk& original = *source.chunk_items_.Chunk(i);
     AppendChunk(original.Class().create(this)).CopyFrom(original);
   }
+}
+
+std::optional<std::pair<std::uint32_t, std::uint32_t>> PeekImageSize(const std::string& path) {
+  // Without waiting on a named pipe, which would block the open.
+  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat info {};
+  std::uint8_t start[24] = {};
+  if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      ::pread(fd.Get(), start, sizeof start, 0) != sizeof start) {
+    return std::nullopt;
+  }
+  // The signature, the header's length and type, then its width and height.
+  return std::make_pair(LoadBigEndian32(start + 16), LoadBigEndian32(start + 20));
 }
 
 }  // namespace quillamar::png

@@ -5,7 +5,9 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "framework/graphics.h"
@@ -125,6 +127,12 @@ class TPNGObject : public TGraphic, public ImageState {
   mutable std::unique_ptr<LogicalPalette> palette_cache_;
   std::uint64_t memory_held_ = 0;
 };
+
+/// The width and height that the header of the PNG file at path gives, read from the file's first
+/// bytes without reading the image; nullopt when it is no regular file or too short to hold them.
+/// Neither the signature nor the header's CRC is checked: an estimate, for budgets, of a file
+/// that is read in full later.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> PeekImageSize(const std::string& path);
 
 /// Row figures for a width, bit depth and colour type: data bytes of a filtered row and filter
 /// stride (both 0 for a colour type without them).
