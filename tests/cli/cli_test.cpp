@@ -33,7 +33,32 @@ const ParseCase kParseCases[] = {
      true,
      "JPG",
      "150"},
-    {"ResolutionVerbatim", {"-r", "not a number", "-o", "o", "a"}, true, "JPG", "not a number"},
+    {"ResolutionAtTheLimit", {"-r", "2400", "-o", "o", "a"}, true, "JPG", "2400"},
+    {"ResolutionWithAUnit",
+     {"-r", "150dpi", "-o", "o", "a"},
+     false,
+     "resolution '150dpi' is not a whole number from 1 to 2400",
+     ""},
+    {"ResolutionZero",
+     {"-r0", "-o", "o", "a"},
+     false,
+     "resolution '0' is not a whole number from 1 to 2400",
+     ""},
+    {"ResolutionNegative",
+     {"-r", "-5", "-o", "o", "a"},
+     false,
+     "resolution '-5' is not a whole number from 1 to 2400",
+     ""},
+    {"ResolutionAboveTheLimit",
+     {"-r", "2401", "-o", "o", "a"},
+     false,
+     "resolution '2401' is not a whole number from 1 to 2400",
+     ""},
+    {"ResolutionNotANumber",
+     {"-r", "abc", "-o", "o", "a"},
+     false,
+     "resolution 'abc' is not a whole number from 1 to 2400",
+     ""},
     {"GluedValue", {"-r300", "-oout", "a"}, true, "JPG", "300"},
     {"OptionsAfterFiles", {"a.pdf", "-o", "out"}, true, "JPG", "72"},
     {"MissingOutput", {"a.pdf"}, false, "missing -o FOLDER", ""},
@@ -125,30 +150,89 @@ TEST_F(CliTest, HandsTheRendererAbsolutePathsAsSeparateArguments) {
   EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/b c_2.png"));
 }
 
-TEST_F(CliTest, WithoutARendererEveryPdfIsReportedAndTheStatusIsThree) {
-  const Finished run = RunCli({"-f", "PNG", "-o", "OUT", "a.pdf", "b c.pdf"});
-  EXPECT_EQ(run.status, kStatusSomeFailed);
-  EXPECT_EQ(run.err, "运行主程序错误!\n运行主程序错误!\n");
-  EXPECT_EQ(run.out, "正在转换 a.pdf\n正在转换 b c.pdf\n已完成！\n");
+// One run end to end, a.pdf and "b c.pdf" being there: the renderer's ending (null: there is no
+// renderer), the arguments, and what the program says; "@" stands for the test folder.
+struct RunCase {
+  const char* name;
+  const char* renderer_ending;
+  Strings arguments;
+  int status;
+  const char* out;
+  const char* err;
+};
+
+const RunCase kRunCases[] = {
+    {"VerboseNamesTheFolderLast",
+     "exit 0",
+     {"-v", "-f", "png", "-o", "OUT/./", "a.pdf"},
+     kStatusConverted,
+     "正在转换 a.pdf\n已完成！\n@/OUT\n",
+     ""},
+    {"WarningGoesToStandardError",
+     "echo 'lib.dll: warning: a.pdf: text not drawn: F1 on page 2' >&2",
+     {"-f", "png", "-o", "OUT", "a.pdf"},
+     kStatusConverted,
+     "正在转换 a.pdf\n已完成！\n",
+     "warning: a.pdf: text not drawn: F1 on page 2\n"},
+    {"FailureWithoutProgramNameOrUsage",
+     "echo 'lib.dll: a.pdf: damaged (usage: lib -o PATTERN -F png -r DPI FILE.pdf)' >&2; exit 2",
+     {"-f", "png", "-o", "OUT", "a.pdf"},
+     kStatusSomeFailed,
+     "正在转换 a.pdf\n已完成！\n1/1 个PDF文件转换失败\n",
+     "转换失败：a.pdf\na.pdf: damaged\n"},
+    {"WithoutARendererEveryPdfFails",
+     nullptr,
+     {"-f", "PNG", "-o", "OUT", "a.pdf", "b c.pdf"},
+     kStatusSomeFailed,
+     "正在转换 a.pdf\n正在转换 b c.pdf\n已完成！\n2/2 个PDF文件转换失败\n",
+     "运行主程序错误!\n运行主程序错误!\n"},
+    {"MissingInputOnceTheOthersRun",
+     "exit 0",
+     {"-f", "png", "-o", "OUT", "missing.pdf", "a.pdf"},
+     kStatusSomeFailed,
+     "正在转换 a.pdf\n已完成！\n1/2 个PDF文件转换失败\n",
+     "quillamar-cli: cannot read '@/missing.pdf': No such file or directory\n"},
+    {"OutputThatIsAFile",
+     "exit 0",
+     {"-o", "a.pdf", "b c.pdf"},
+     kStatusError,
+     "",
+     "quillamar-cli: the output folder '@/a.pdf' is not a folder\n"},
+    {"OutputThatCannotBeCreated",
+     "exit 0",
+     {"-o", "/proc/nope/out", "a.pdf"},
+     kStatusError,
+     "",
+     "quillamar-cli: cannot create the output folder '/proc/nope/out': No such file or "
+     "directory\n"},
+};
+
+std::string InFolder(std::string text, const std::string& folder) {
+  for (auto at = text.find('@'); at != std::string::npos; at = text.find('@', at + folder.size())) {
+    text.replace(at, 1, folder);
+  }
+  return text;
 }
 
-TEST_F(CliTest, AFailingRendererIsReportedWithItsLastErrorLine) {
-  RecordingRenderer("echo 'lib.dll: a.pdf: page 3: damaged' >&2; exit 1");
-  const Finished run = RunCli({"-f", "png", "-o", "OUT", "a.pdf"});
-  EXPECT_EQ(run.status, kStatusSomeFailed);
-  EXPECT_EQ(run.err, "转换失败：a.pdf\nlib.dll: a.pdf: page 3: damaged\n");
+class CliRunTest : public CliTest, public ::testing::WithParamInterface<RunCase> {};
+
+TEST_P(CliRunTest, SaysWhatBecameOfEachPdf) {
+  const RunCase& c = GetParam();
+  if (c.renderer_ending != nullptr) RecordingRenderer(c.renderer_ending);
+  dir_.Write("a.pdf", "");
+  dir_.Write("b c.pdf", "");
+  const Finished run = RunCli(c.arguments);
+  EXPECT_EQ(run.status, c.status) << run.err;
+  EXPECT_EQ(run.out, InFolder(c.out, dir_.path()));
+  EXPECT_EQ(run.err, InFolder(c.err, dir_.path()));
 }
 
-TEST_F(CliTest, TheRenderersWarningGoesToStandardErrorAndTheRunStillSucceeds) {
-  RecordingRenderer("echo 'lib.dll: warning: a.pdf: text not drawn: F1 on page 2' >&2; exit 0");
-  const Finished run = RunCli({"-f", "png", "-o", "OUT", "a.pdf"});
-  EXPECT_EQ(run.status, kStatusConverted);
-  EXPECT_EQ(run.err, "warning: a.pdf: text not drawn: F1 on page 2\n");
-  EXPECT_EQ(run.out, "正在转换 a.pdf\n已完成！\n");
-}
+INSTANTIATE_TEST_SUITE_P(Cli, CliRunTest, ::testing::ValuesIn(kRunCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CliTest, AnErrorEndsTheRunAsTheErrorDisplayWouldShowIt) {
   dir_.Write("bin/lib.dll", "#!/bin/sh\necho 'not a png' > \"${2%\\%d.png}1.png\"\n", true);
+  dir_.Write("a.pdf", "");
   const Finished run = RunCli({"-o", "OUT", "a.pdf", "b.pdf"});
   EXPECT_EQ(run.status, kStatusError);
   EXPECT_EQ(run.out, "正在转换 a.pdf\n");
@@ -158,8 +242,9 @@ TEST_F(CliTest, AnErrorEndsTheRunAsTheErrorDisplayWouldShowIt) {
 }
 
 TEST_F(CliTest, UsageErrorsExitWithTwoAndShowTheUsage) {
-  for (const Strings& arguments : {Strings{"a.pdf"}, Strings{"-o", "OUT"}, Strings{"--bogus"},
-                                   Strings{"-f", "tiff", "-o", "OUT", "a.pdf"}}) {
+  for (const Strings& arguments :
+       {Strings{"a.pdf"}, Strings{"-o", "OUT"}, Strings{"--bogus"},
+        Strings{"-f", "tiff", "-o", "OUT", "a.pdf"}, Strings{"-r", "abc", "-o", "OUT", "a.pdf"}}) {
     const Finished run = RunCli(arguments);
     EXPECT_EQ(run.status, kStatusUsage);
     EXPECT_NE(run.err.find(UsageText()), std::string::npos);
@@ -183,6 +268,7 @@ TEST_F(CliTest, CtrlCStopsTheRendererToo) {
   dir_.Write("bin/lib.dll",
              "#!/bin/sh\necho $$ > \"$(dirname \"$0\")/pid\"\nwhile :; do sleep 0.05; done\n",
              true);
+  for (const char* pdf : {"a.pdf", "b.pdf"}) dir_.Write(pdf, "");
   const pid_t cli = Start({"-o", "OUT", "a.pdf", "b.pdf"});
   while (ReadFileText(dir_ / "bin/pid").empty()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -190,7 +276,7 @@ TEST_F(CliTest, CtrlCStopsTheRendererToo) {
   ::kill(cli, SIGINT);  // to the program alone, not its process group
   const Finished run = Wait(cli);
   EXPECT_EQ(run.status, kStatusInterrupted);
-  EXPECT_EQ(run.out, "正在转换 a.pdf\n已停止\n");
+  EXPECT_EQ(run.out, "正在转换 a.pdf\n已停止（第 1/2 个文件）\n");
   const pid_t renderer = std::stoi(ReadFileText(dir_ / "bin/pid"));
   EXPECT_NE(::kill(renderer, 0), 0) << "the renderer outlived the program";
 }
@@ -228,7 +314,7 @@ TEST_P(CliPasswordTest, OpensALockedPdfOnlyWithTheRightPassword) {
   EXPECT_EQ(run.status, c.status) << run.err;
   EXPECT_EQ(std::filesystem::exists(dir_ / "OUT/locked_1.jpg"), c.status == kStatusConverted);
   const std::string failure =
-      "转换失败：locked.pdf\nlib.dll: " + dir_ / "locked.pdf" + ": protected by a password\n";
+      "转换失败：locked.pdf\n" + dir_ / "locked.pdf" + ": protected by a password\n";
   EXPECT_EQ(run.err, c.status == kStatusConverted ? "" : failure);
 }
 
@@ -288,7 +374,7 @@ INSTANTIATE_TEST_SUITE_P(Cli, CliFolderTest, ::testing::ValuesIn(kFolderCases),
 
 TEST_F(CliTest, ListsKeepBlanksAndTheirOrderAndMayNameFolders) {
   RecordingRenderer();
-  dir_.Write("d/a.pdf", "");
+  for (const char* pdf : {"d/a.pdf", "w.pdf", "x y.pdf", "z.pdf"}) dir_.Write(pdf, "");
   dir_.Write("list", "x y.pdf\n\nd\n" + dir_ / "z.pdf\n");
   const Finished run =
       RunCli({"-j", "1", "-f", "png", "-o", "OUT", "w.pdf", "--files-from", "list"});
@@ -301,6 +387,7 @@ TEST_F(CliTest, NulSeparatedListsFromStandardInputKeepAnyByte) {
   RecordingRenderer();
   constexpr char kList[] = "new\nline.pdf\0\xff\xfe.pdf";  // and the final NUL
   dir_.Write("stdin", std::string(kList, sizeof kList));
+  for (const char* pdf : {"new\nline.pdf", "\xff\xfe.pdf"}) dir_.Write(pdf, "");
   const Finished run = RunCli({"-f", "png", "-o", "OUT", "-0", "--files-from", "-"});
   EXPECT_EQ(run.status, kStatusConverted) << run.err;
   EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/new\nline_2.png"));
@@ -360,6 +447,7 @@ class CliClobberTest : public CliTest, public ::testing::WithParamInterface<Clob
 TEST_P(CliClobberTest, WarnsOrRefusesBeforeAnythingIsWritten) {
   const ClobberCase& c = GetParam();
   RecordingRenderer();
+  for (const char* pdf : {"a.pdf", "b.pdf", "sub/a.pdf"}) dir_.Write(pdf, "");
   if (*c.existing_page != '\0') dir_.Write(std::string("OUT/") + c.existing_page, "old");
   Strings arguments{"-o", "OUT"};
   arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
@@ -374,13 +462,6 @@ TEST_P(CliClobberTest, WarnsOrRefusesBeforeAnythingIsWritten) {
 
 INSTANTIATE_TEST_SUITE_P(Cli, CliClobberTest, ::testing::ValuesIn(kClobberCases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(CliTest, VerboseNamesTheOutputFolderAfterTheLastLine) {
-  RecordingRenderer();
-  const Finished run = RunCli({"-v", "-f", "png", "-o", "OUT/./", "a.pdf"});
-  EXPECT_EQ(run.status, kStatusConverted) << run.err;
-  EXPECT_EQ(run.out, "正在转换 a.pdf\n已完成！\n" + dir_ / "OUT\n");
-}
 
 }  // namespace
 }  // namespace quillamar::cli
