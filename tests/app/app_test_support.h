@@ -27,6 +27,7 @@ class FakeDialogs : public Dialogs {
   /// Answers to the password question in turn; a null string (or none left) is "取消".
   std::deque<QString> password_answers;
   bool continue_despite_clashes = true;
+  bool folder_opens = true;  ///< whether a file manager shows the folder
   /// Called instead of answering when set, for example to throw.
   std::function<void()> on_choose_pdf;
   std::function<void()> on_choose_folder;
@@ -37,6 +38,7 @@ class FakeDialogs : public Dialogs {
   QStringList password_questions;  ///< the PDF's name, with " again" after a wrong answer
   QList<QStringList> clash_questions;
   QStringList opened_folders;
+  QStringList details;  ///< each box of details: its heading, a line end, its details
 
   std::optional<QStringList> ChoosePdfFiles(QWidget*, const QString& preselected) override {
     pdf_preselected << preselected;
@@ -60,11 +62,17 @@ class FakeDialogs : public Dialogs {
     if (answer.isNull()) return std::nullopt;
     return answer;
   }
-  bool ConfirmNameClashes(QWidget*, const QStringList& base_names) override {
-    clash_questions << base_names;
+  bool ConfirmNameClashes(QWidget*, const QStringList& clashes) override {
+    clash_questions << clashes;
     return continue_despite_clashes;
   }
-  void OpenFolder(const QString& folder) override { opened_folders << folder; }
+  bool OpenFolder(const QString& folder) override {
+    opened_folders << folder;
+    return folder_opens;
+  }
+  void ShowDetails(QWidget*, const QString& heading, const QString& text) override {
+    details << heading + "\n" + text;
+  }
 
  private:
   template <typename Answer>

@@ -62,11 +62,16 @@ class DropTest : public QObject {
     for (const QString& name : dropped) urls << QUrl::fromLocalFile(Path(name));
     data.setUrls(urls);
 
-    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    // The drag proposes a move (Shift held); the window takes a copy all the same.
+    const Qt::DropActions actions = Qt::CopyAction | Qt::MoveAction;
+    QDragEnterEvent enter(QPoint(10, 10), actions, &data, Qt::LeftButton, Qt::ShiftModifier);
+    QCOMPARE(enter.proposedAction(), Qt::MoveAction);
     QApplication::sendEvent(&form(), &enter);
     QVERIFY(enter.isAccepted());
-    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QDropEvent drop(QPointF(10, 10), actions, &data, Qt::LeftButton, Qt::ShiftModifier);
     QApplication::sendEvent(&form(), &drop);
+    QCOMPARE(enter.dropAction(), Qt::CopyAction);
+    QCOMPARE(drop.dropAction(), Qt::CopyAction);
 
     QStringList expected;
     for (const QString& name : chosen) expected << Path(name);

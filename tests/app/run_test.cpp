@@ -164,15 +164,20 @@ class RunTest : public QObject {
   }
 
   // A renderer that announces its pages: Label9 counts them and the bar fills within the PDF,
-  // then both return to what they showed.
+  // then both return to what they showed. The next PDF, of a name too long for the status line,
+  // fails before it announces any: Label9 shows no pages meanwhile, and its failure comes in one
+  // box after the run.
   void pagesAnnouncedShowInLabel9AndTheBar() {
     const QString body =
         QStringLiteral(
-            "echo 'pages 2' >&3\nfor i in 1 2; do echo page > $(printf \"$2\" $i); "
-            "echo \"page $i\" >&3; done\nwhile [ ! -e '%1' ]; do sleep 0.02; done\n")
+            "case \"$7\" in *a.pdf) echo 'pages 2' >&3\nfor i in 1 2; do echo page > $(printf "
+            "\"$2\" $i); echo \"page $i\" >&3; done\nwhile [ ! -e '%1' ]; do sleep 0.02; done;;\n"
+            "*) while [ ! -e '%1b' ]; do sleep 0.02; done; echo \"lib.dll: $7: damaged\" >&2; "
+            "exit 1;; esac\n")
             .arg(Path("go"));
     form().SetRendererPath(WriteScript(Path("renderer.sh"), body).toStdString());
-    Choose({Path("a.pdf"), Path("b.pdf")});
+    const QString long_name = "b" + Utf8("长").repeated(80) + ".pdf";
+    Choose({Path("a.pdf"), Path(long_name)});
     form().Edit1->setText(Path("out"));
     const QString notice = form().Label9->text();
     QSignalSpy ended(&form(), &TForm1::RunEnded);
@@ -185,11 +190,73 @@ class RunTest : public QObject {
              form().ProgressBar1->maximum() - form().ProgressBar1->minimum());
     QFile(Path("go")).open(QIODevice::WriteOnly);
 
+    QTRY_VERIFY_WITH_TIMEOUT(form().Label8->text().startsWith(Utf8("正在转换 b长")), kRunTimeoutMs);
+    QCOMPARE(form().Label9->text(), notice);
+    const QLabel* status = form().Label8;
+    QVERIFY(status->text().contains(Utf8("…")) && status->text().endsWith(".pdf"));
+    QVERIFY(status->fontMetrics().horizontalAdvance(status->text()) <=
+            status->contentsRect().width());
+    QFile(Path("gob")).open(QIODevice::WriteOnly);
+
     QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kRunTimeoutMs);
     QCOMPARE(form().Label9->text(), notice);
     QCOMPARE(form().Label8->text(), Utf8("已完成！"));
     QCOMPARE(form().ProgressBar1->maximum(), 1);
     QCOMPARE(form().ProgressBar1->value(), 0);
+    QVERIFY(dialogs().messages.isEmpty());
+    QCOMPARE(dialogs().details, QStringList{Utf8("1 个PDF文件转换失败：\n转换失败：") + long_name +
+                                            "\n" + Path(long_name) + ": damaged"});
+    QVERIFY(form().OpenFolderButton()->isVisible());  // a.pdf's pages are there
+  }
+
+  // A press that began while the run was going, or just after it ended, never starts the next
+  // run: the mouse held down across the end, and Space pressed right after it.
+  void pressMeantForStopStartsNoRun_data() {
+    QTest::addColumn<bool>("held_across_end");
+    QTest::newRow("mouse held across the end") << true;
+    QTest::newRow("space just after the end") << false;
+  }
+  void pressMeantForStopStartsNoRun() {
+    QFETCH(bool, held_across_end);
+    UseRenderer(1, QStringLiteral("while [ ! -e '%1' ]; do sleep 0.02; done\n").arg(Path("go")));
+    Choose({Path("a.pdf")});
+    form().Edit1->setText(Path("out"));
+    QSignalSpy ended(&form(), &TForm1::RunEnded);
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(Path("renderer.log")), kRunTimeoutMs);
+    if (held_across_end) QTest::mousePress(form().Button1, Qt::LeftButton);
+    QFile(Path("go")).open(QIODevice::WriteOnly);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kRunTimeoutMs);
+    if (held_across_end) {
+      QTest::mouseRelease(form().Button1, Qt::LeftButton);
+    } else {
+      QTest::keyClick(form().Button1, Qt::Key_Space);
+    }
+    QVERIFY(!form().Running());
+    // Once the run is well over, a press starts the next one as usual.
+    QTest::qWait(TForm1::kPressAfterRunMs);
+    Convert();
+    QCOMPARE(ReadText(Path("renderer.log")).count('\n'), 2);
+  }
+
+  // The resolution is checked once, before anything starts.
+  void unusableResolutionIsRefusedBeforeAnything_data() {
+    QTest::addColumn<QString>("resolution");
+    for (const char* text : {"abc", "0", "-5", "150dpi", "2401", ""}) {
+      QTest::addRow("'%s'", text) << QString::fromLatin1(text);
+    }
+  }
+  void unusableResolutionIsRefusedBeforeAnything() {
+    QFETCH(QString, resolution);
+    UseRenderer(1);
+    Choose({Path("a.pdf"), Path("b.pdf")});
+    form().Edit1->setText(Path("out"));
+    form().ComboBox2->setEditText(resolution);
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+    QVERIFY(!form().Running());
+    QCOMPARE(dialogs().messages,
+             QStringList{Utf8("分辨率“%1”无效：请填写 1 到 2400 之间的整数").arg(resolution)});
+    QVERIFY(!QFile::exists(Path("renderer.log")));
   }
 
   void onePdfLeavesAnEmptyBarNotABusyOne() {
@@ -318,7 +385,7 @@ class RunTest : public QObject {
     }
     QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kRunTimeoutMs);
     QVERIFY(ProcessGone(renderer));
-    QCOMPARE(form().Label8->text(), Utf8("已停止"));
+    QCOMPARE(form().Label8->text(), Utf8("已停止（第 1/2 个文件）"));
     QCOMPARE(form().Button1->text(), Utf8("转换"));
     QVERIFY(form().ComboBox1->isEnabled());
     // b.pdf's turn never came: whatever was rendered ahead of it is gone.
