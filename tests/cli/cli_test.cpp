@@ -230,6 +230,52 @@ TEST_P(CliRunTest, SaysWhatBecameOfEachPdf) {
 INSTANTIATE_TEST_SUITE_P(Cli, CliRunTest, ::testing::ValuesIn(kRunCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Columns on a terminal of the texts below: "…" one, other characters of three bytes two.
+int Columns(const std::string& text) {
+  int columns = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    columns += length == 3 && text.compare(i, 3, "…") != 0 ? 2 : 1;
+    i += length;
+  }
+  return columns;
+}
+
+// On a terminal 40 columns wide: the PDFs count from 1, a long name is cut to the width (wide
+// characters take two columns) with its page count kept, and the bar is gone at the end.
+TEST_F(CliTest, TheTerminalLineFitsAndIsGoneAtTheEnd) {
+  dir_.Write("bin/lib.dll",
+             "#!/bin/sh\necho 'pages 2' >&3\nfor n in 1 2; do echo page > \"${2%\\%d.png}$n.png\"; "
+             "echo \"page $n\" >&3; done\n",
+             true);
+  std::string long_name;
+  for (int i = 0; i < 60; ++i) long_name += "长";
+  long_name += ".pdf";
+  for (const std::string& pdf : {std::string("a.pdf"), long_name}) dir_.Write(pdf, "");
+  const std::string screen =
+      RunOnTerminal({"-j", "1", "-f", "png", "-o", "OUT", "a.pdf", long_name}, 40);
+  EXPECT_NE(screen.find("] 1/2"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("] 2/2"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("…  2/2"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("已完成！\r\n"), std::string::npos) << screen;
+  // Each drawing of the bar (a piece that no line end follows) fits in 39 columns.
+  for (std::size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+    end = screen.find('\r', start);
+    std::string piece = screen.substr(start, end == std::string::npos ? end : end - start);
+    if (end != std::string::npos && screen.compare(end, 2, "\r\n") == 0) continue;
+    for (auto at = piece.find("\033[K"); at != std::string::npos; at = piece.find("\033[K")) {
+      piece.erase(at, 3);
+    }
+    if (!piece.empty() && piece.front() == '\n') piece.erase(0, 1);
+    EXPECT_LE(Columns(piece), 39) << piece;
+  }
+  // Once the bar is erased, nothing is left on the line the prompt comes to.
+  const std::string last = screen.substr(screen.rfind('\n') + 1);
+  const auto erased = last.rfind("\033[K");
+  EXPECT_EQ(erased == std::string::npos ? last : last.substr(erased + 3), "") << screen;
+}
+
 TEST_F(CliTest, AnErrorEndsTheRunAsTheErrorDisplayWouldShowIt) {
   dir_.Write("bin/lib.dll", "#!/bin/sh\necho 'not a png' > \"${2%\\%d.png}1.png\"\n", true);
   dir_.Write("a.pdf", "");
