@@ -88,32 +88,31 @@ class RunTest : public QObject {
     QCOMPARE(form().Edit2->text(), QStringLiteral("x.pdf;"));
   }
 
-  // The dialogs open over an idle window: Button1 never reads "停止" meanwhile.
-  void convertWithNothingChosenOffersTheFilesOnly() {
-    UseRenderer(1);
-    form().Edit1->setText(Path("out"));
-    dialogs().pdf_answers.push_back(QStringList{Path("a.pdf")});
-    dialogs().on_choose_pdf = [this] { button_during_dialog_ = form().Button1->text(); };
-    QTest::mouseClick(form().Button1, Qt::LeftButton);
-    QCOMPARE(button_during_dialog_, Utf8("转换"));
-    QVERIFY(!form().Running());
-    QCOMPARE(dialogs().pdf_preselected.size(), 1);
-    QCOMPARE(form().Edit2->text(), QStringLiteral("a.pdf;"));
-    QVERIFY(!QFile::exists(Path("renderer.log")));
-    QCOMPARE(form().Label8->text(), QStringLiteral(" "));
+  // With nothing chosen, or no folder, Convert offers that choice only, over an idle window:
+  // Button1 never reads "停止" meanwhile.
+  void convertOffersTheMissingChoiceOnly_data() {
+    QTest::addColumn<bool>("pdfs_chosen");
+    QTest::newRow("no PDFs") << false;
+    QTest::newRow("no folder") << true;
   }
-
-  void convertWithoutFolderOffersTheBrowserOnly() {
+  void convertOffersTheMissingChoiceOnly() {
+    QFETCH(bool, pdfs_chosen);
     UseRenderer(1);
-    Choose({Path("a.pdf")});
+    if (pdfs_chosen) Choose({Path("a.pdf")});
+    if (!pdfs_chosen) form().Edit1->setText(Path("out"));
+    dialogs().pdf_answers.push_back(QStringList{Path("a.pdf")});
     dialogs().folder_answers.push_back(Path("out"));
-    dialogs().on_choose_folder = [this] { button_during_dialog_ = form().Button1->text(); };
+    const auto note_button = [this] { button_during_dialog_ = form().Button1->text(); };
+    dialogs().on_choose_pdf = dialogs().on_choose_folder = note_button;
     QTest::mouseClick(form().Button1, Qt::LeftButton);
     QCOMPARE(button_during_dialog_, Utf8("转换"));
     QVERIFY(!form().Running());
-    QCOMPARE(dialogs().folder_starts, QStringList{folder_->path()});
+    QCOMPARE(dialogs().pdf_preselected.size(), 1);  // by Choose() or by Convert, once
+    QCOMPARE(dialogs().folder_starts, pdfs_chosen ? QStringList{folder_->path()} : QStringList());
+    QCOMPARE(form().Edit2->text(), QStringLiteral("a.pdf;"));
     QCOMPARE(form().Edit1->text(), Path("out"));
     QVERIFY(!QFile::exists(Path("renderer.log")));
+    QCOMPARE(form().Label8->text(), QStringLiteral(" "));
   }
 
   // Three PDFs, the second held back by its renderer so the window can be seen mid-run.

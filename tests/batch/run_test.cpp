@@ -158,24 +158,6 @@ TEST_F(RunTest, JpgReencodesEveryPageAndDeletesItsPng) {
   EXPECT_EQ(Calls().substr(Calls().size() - 4), "[1]\n");  // the intermediate-page hint
 }
 
-TEST_F(RunTest, AMissingFirstPageLeavesEveryPageAsPng) {
-  WriteRenderer("2 3");
-  ChooseFiles({"a.pdf"});
-  host_.format = "JPG";
-  batch::Run(host_, settings_);
-  EXPECT_TRUE(OutputHas("a_2.png") && OutputHas("a_3.png"));
-  EXPECT_FALSE(OutputHas("a_2.jpg"));
-}
-
-TEST_F(RunTest, APageNumberGapEndsThePageLoop) {
-  WriteRenderer("1 3");
-  ChooseFiles({"a.pdf"});
-  host_.format = "JPG";
-  batch::Run(host_, settings_);
-  EXPECT_TRUE(OutputHas("a_1.jpg") && OutputHas("a_3.png"));
-  EXPECT_FALSE(OutputHas("a_3.jpg"));
-}
-
 TEST_F(RunTest, ThePageLoopStopsAtItsLimit) {
   settings_.max_pages = 2;  // stands in for 10000
   ChooseFiles({"a.pdf"});
