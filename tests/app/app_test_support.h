@@ -7,6 +7,7 @@
 #include <QSignalSpy>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTest>
 #include <deque>
 #include <functional>
@@ -104,6 +105,27 @@ struct TestWindow {
   }
   FakeDialogs* dialogs;
   std::unique_ptr<TForm1> form;
+};
+
+/// Each test's own window, whose dialogs it answers, and its own folder for files: opened at the
+/// start of each test, closed at its end.
+class WindowFixture {
+ protected:
+  void OpenWindow() {
+    window_ = std::make_unique<TestWindow>();
+    folder_ = std::make_unique<QTemporaryDir>();
+  }
+  void CloseWindow() {
+    window_.reset();
+    folder_.reset();
+  }
+  TForm1& form() { return *window_->form; }
+  FakeDialogs& dialogs() { return *window_->dialogs; }
+  QString Path(const QString& name) const { return folder_->path() + "/" + name; }
+  void Choose(const QStringList& pdfs) { window_->Choose(pdfs); }
+
+  std::unique_ptr<TestWindow> window_;
+  std::unique_ptr<QTemporaryDir> folder_;
 };
 
 /// Writes an executable shell script and returns its path.

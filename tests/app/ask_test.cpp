@@ -19,21 +19,17 @@ constexpr int kRunTimeoutMs = 30000;
 
 }  // namespace
 
-class AskTest : public QObject {
+class AskTest : public QObject, WindowFixture {
   Q_OBJECT
 
  private slots:
   void init() {
-    window_ = std::make_unique<TestWindow>();
-    folder_ = std::make_unique<QTemporaryDir>();
+    OpenWindow();
     form().ComboBox1->setCurrentIndex(1);  // PNG
     form().ComboBox2->setEditText(QStringLiteral("10"));
     form().show();
   }
-  void cleanup() {
-    window_.reset();
-    folder_.reset();
-  }
+  void cleanup() { CloseWindow(); }
 
   void nameClashesAreAskedAboutOnce_data() {
     QTest::addColumn<bool>("go_on");
@@ -136,10 +132,6 @@ class AskTest : public QObject {
   }
 
  private:
-  TForm1& form() { return *window_->form; }
-  FakeDialogs& dialogs() { return *window_->dialogs; }
-  QString Path(const QString& name) const { return folder_->path() + "/" + name; }
-
   /// A renderer that writes one line per start and the first page.
   void UseLoggingRenderer() {
     const QString script = WriteScript(
@@ -148,11 +140,7 @@ class AskTest : public QObject {
     form().SetRendererPath(script.toStdString());
   }
 
-  void Choose(const QStringList& pdfs) { window_->Choose(pdfs); }
   void Convert() { window_->Convert(kRunTimeoutMs); }
-
-  std::unique_ptr<TestWindow> window_;
-  std::unique_ptr<QTemporaryDir> folder_;
 };
 
 }  // namespace quillamar::app::testing

@@ -13,23 +13,19 @@
 
 namespace quillamar::app::testing {
 
-class DropTest : public QObject {
+class DropTest : public QObject, WindowFixture {
   Q_OBJECT
 
  private slots:
   void init() {
-    window_ = std::make_unique<TestWindow>();
-    folder_ = std::make_unique<QTemporaryDir>();
+    OpenWindow();
     for (const char* name : {"a.pdf", "b.PDF", "notes.txt", "docs/c.pdf", "docs/a.pdf",
                              "docs/readme.txt", "docs/inner/d.pdf", "empty/x.txt"}) {
       QDir().mkpath(QFileInfo(Path(name)).path());
       QFile(Path(name)).open(QIODevice::WriteOnly);
     }
   }
-  void cleanup() {
-    window_.reset();
-    folder_.reset();
-  }
+  void cleanup() { CloseWindow(); }
 
   // Names in a row are relative to the test's folder; the chosen files are full paths.
   void droppingChoosesAsTheDialogDoes_data() {
@@ -87,14 +83,6 @@ class DropTest : public QObject {
     form().Button2Click(nullptr);
     QCOMPARE(dialogs().pdf_preselected, QStringList{expected.value(0)});
   }
-
- private:
-  TForm1& form() { return *window_->form; }
-  FakeDialogs& dialogs() { return *window_->dialogs; }
-  QString Path(const QString& name) const { return folder_->path() + "/" + name; }
-
-  std::unique_ptr<TestWindow> window_;
-  std::unique_ptr<QTemporaryDir> folder_;
 };
 
 }  // namespace quillamar::app::testing

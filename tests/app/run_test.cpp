@@ -34,20 +34,16 @@ bool ProcessGone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
 
 }  // namespace
 
-class RunTest : public QObject {
+class RunTest : public QObject, WindowFixture {
   Q_OBJECT
 
  private slots:
   void init() {
-    window_ = std::make_unique<TestWindow>();
-    folder_ = std::make_unique<QTemporaryDir>();
+    OpenWindow();
     form().ComboBox1->setCurrentIndex(1);  // PNG unless a test wants JPG
     form().show();
   }
-  void cleanup() {
-    window_.reset();
-    folder_.reset();
-  }
+  void cleanup() { CloseWindow(); }
 
   void errorDisplayText_data() {
     QTest::addColumn<int>("kind");
@@ -395,10 +391,6 @@ class RunTest : public QObject {
   }
 
  private:
-  TForm1& form() { return *window_->form; }
-  FakeDialogs& dialogs() { return *window_->dialogs; }
-  QString Path(const QString& name) const { return folder_->path() + "/" + name; }
-
   /// A renderer that logs its arguments, runs `before`, then writes `pages` page files (copies of
   /// `page_file`, or a few bytes when none is given).
   void UseRenderer(int pages, const QString& before = QString(), const QString& page_file = {}) {
@@ -411,7 +403,6 @@ class RunTest : public QObject {
     form().SetRendererPath(WriteScript(Path("renderer.sh"), body).toStdString());
   }
 
-  void Choose(const QStringList& pdfs) { window_->Choose(pdfs); }
   void Convert() { window_->Convert(kRunTimeoutMs); }
 
   /// The renderer's process id once it has written it; 0 when it never did.
@@ -422,8 +413,6 @@ class RunTest : public QObject {
     return static_cast<pid_t>(ReadText(file).trimmed().toInt());
   }
 
-  std::unique_ptr<TestWindow> window_;
-  std::unique_ptr<QTemporaryDir> folder_;
   QString button_during_dialog_;
 };
 
