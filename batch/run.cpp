@@ -224,13 +224,15 @@ std::unique_ptr<StagedPdf> UsableAtTurn(std::unique_ptr<StagedPdf> staged,
 void CountPages(const PdfTurn& turn, const PageLoop& pages, RunResult& result) {
   result.pages_done = pages.PagesDone();
   result.pages_total = pages.PagesTotal();
-  // A renderer that announces nothing: its first page file tells whether it wrote any.
-  const bool announced = pages.PagesTotal() > 0 || pages.PagesDone() > 0;
+  if (pages.PagesTotal() > 0 || pages.PagesDone() > 0) {
+    result.pages_written += pages.PagesDone();
+    return;
+  }
+  // A renderer that announces nothing, its pages kept as PNG: its first page file tells.
   const char* extension = turn.Reencode() ? ".jpg" : ".png";
-  result.pages_written += announced || !FileExists(renderer::PageFilePath(
-                                           turn.texts.folder, turn.base_name, 1, extension))
-                              ? pages.PagesDone()
-                              : 1;
+  if (FileExists(renderer::PageFilePath(turn.texts.folder, turn.base_name, 1, extension))) {
+    ++result.pages_written;
+  }
 }
 
 // A stopped JPG run leaves no intermediate PNG pages beside the JPEGs.

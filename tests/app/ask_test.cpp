@@ -122,13 +122,16 @@ class AskTest : public QObject, WindowFixture {
     QCOMPARE(dialogs().details,
              QStringList{Utf8("无法打开图片文件夹，它在：\n") + QDir::cleanPath(Path("pages"))});
 
-    // A run that does not complete takes the offer back and shows the notice again.
+    // A run that an error ends before any renderer, shown after it, takes the offer back and
+    // leaves the window usable with its notice.
     form().Edit1->setText(QStringLiteral("quillamar-no-such-relative-folder"));
     QTest::qWait(TForm1::kPressAfterRunMs);
     Convert();
     QCOMPARE(dialogs().errors, QStringList{"Unable to create directory."});
+    QCOMPARE(QFile(Path("renderer.log")).size(), 2);  // the first run's start only
     QVERIFY(!form().OpenFolderButton()->isVisible());
-    QVERIFY(form().Label9->isVisible());
+    QVERIFY(form().Label9->isVisible() && form().Edit1->isEnabled());
+    QCOMPARE(form().Button1->text(), Utf8("转换"));
   }
 
  private:

@@ -273,17 +273,6 @@ class RunTest : public QObject, WindowFixture {
     QCOMPARE(form().Label8->text(), Utf8("已完成！"));
   }
 
-  void errorInsideARunIsDisplayedAfterIt() {
-    UseRenderer(1);
-    Choose({Path("a.pdf")});
-    form().Edit1->setText(QStringLiteral("quillamar-no-such-relative-folder"));
-    Convert();
-    QCOMPARE(dialogs().errors, QStringList{"Unable to create directory."});
-    QVERIFY(!QFile::exists(Path("renderer.log")));
-    QVERIFY(form().Edit1->isEnabled());
-    QCOMPARE(form().Button1->text(), Utf8("转换"));
-  }
-
   // The program's own renderer beside the test program, on real PDFs.
   void realPdfsBecomePageImages_data() {
     QTest::addColumn<int>("format");  // ComboBox1's item
