@@ -11,12 +11,15 @@
 #include <QFileInfo>
 #include <QFont>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyleOptionFocusRect>
+#include <QStylePainter>
 #include <algorithm>
 #include <array>
 #include <cstdlib>
@@ -88,8 +91,26 @@ Widget* MakeControl(QWidget* parent, const char* name) {
   return widget;
 }
 
-QPushButton* MakeButton(QWidget* parent, const char* name, const char* text) {
-  auto* button = MakeControl<QPushButton>(parent, name);
+/// A flat button drawn as a link; it shows a focus frame, which a flat button otherwise lacks.
+class LinkButton : public QPushButton {
+ public:
+  using QPushButton::QPushButton;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    QPushButton::paintEvent(event);
+    if (!hasFocus()) return;
+    QStylePainter painter(this);
+    QStyleOptionFocusRect frame;
+    frame.initFrom(this);
+    frame.backgroundColor = palette().color(QPalette::Window);
+    painter.drawPrimitive(QStyle::PE_FrameFocusRect, frame);
+  }
+};
+
+template <typename Button = QPushButton>
+Button* MakeButton(QWidget* parent, const char* name, const char* text) {
+  auto* button = MakeControl<Button>(parent, name);
   button->setText(QString::fromUtf8(text));
   button->setAutoDefault(false);
   return button;
@@ -230,7 +251,7 @@ void TForm1::CreateControls() {
   ProgressBar1->setValue(0);
   Button2 = MakeButton(this, "Button2", "...");
   Button3 = MakeButton(this, "Button3", "...");
-  open_folder_ = MakeButton(this, "OpenFolderButton", "");
+  open_folder_ = MakeButton<LinkButton>(this, "OpenFolderButton", "");
   open_folder_->setText(tr("打开图片文件夹"));
   open_folder_->setFlat(true);
   open_folder_->setCursor(Qt::PointingHandCursor);
@@ -286,7 +307,32 @@ void TForm1::ConnectHandlers() {
   connect(Button3, &QPushButton::clicked, this,
           [this] { Guarded([this] { Button3Click(Button3); }); });
   connect(open_folder_, &QPushButton::clicked, this,
-          [this] { Guarded([this] { dialogs_->OpenFolder(output_folder_); }); });
+          [this] { Guarded([this] { OpenOutputFolder(); }); });
+  connect(Button1, &QPushButton::pressed, this,
+          [this] { press_meant_for_run_ = PressMeantForRun(); });
+  for (QPushButton* button : {Button1, Button2, Button3, open_folder_}) {
+    button->installEventFilter(this);
+  }
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  auto* button = qobject_cast<QPushButton*>(watched);
+  if (button == nullptr || event->type() != QEvent::KeyPress) {
+    return QWidget::eventFilter(watched, event);
+  }
+  const auto* key = static_cast<QKeyEvent*>(event);
+  if (key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) {
+    return QWidget::eventFilter(watched, event);
+  }
+  if (!key->isAutoRepeat()) button->animateClick();
+  return true;
+}
+
+void TForm1::ShowStatus(const QString& text) {
+  const QString shown =
+      Label8->fontMetrics().elidedText(text, Qt::ElideMiddle, Label8->contentsRect().width());
+  Label8->setText(shown);
+  Label8->setToolTip(shown == text ? QString() : text);
 }
 
 template <typename Handler>
@@ -362,11 +408,16 @@ void TForm1::Button3Click(QObject*) {
 
 bool TForm1::NameClashesAccepted() {
   if (!SourceFiles) return true;
-  QStringList names;
+  QStringList clashes;
   for (const std::string& name : batch::FindNameClashes(*SourceFiles)) {
-    names << QString::fromStdString(name);
+    QStringList folders;
+    for (const std::string& pdf : *SourceFiles) {
+      if (WithoutExtension(FileNameOf(pdf)) == name)
+        folders << QString::fromStdString(FolderOf(pdf));
+    }
+    clashes << tr("%1（%2）").arg(QString::fromStdString(name), folders.join(tr("、")));
   }
-  return names.isEmpty() || dialogs_->ConfirmNameClashes(this, names);
+  return clashes.isEmpty() || dialogs_->ConfirmNameClashes(this, clashes);
 }
 
 void TForm1::ShowOpenFolder(bool shown) {
@@ -374,13 +425,17 @@ void TForm1::ShowOpenFolder(bool shown) {
   open_folder_->setVisible(shown);
 }
 
+// Taken as a copy whatever the drag proposes, so that no file manager removes the dropped PDFs.
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {
-  if (!running_ && event->mimeData()->hasUrls()) event->acceptProposedAction();
+  if (running_ || !event->mimeData()->hasUrls()) return;
+  event->setDropAction(Qt::CopyAction);
+  event->accept();
 }
 
 void TForm1::dropEvent(QDropEvent* event) {
   if (running_ || !event->mimeData()->hasUrls()) return;
-  event->acceptProposedAction();
+  event->setDropAction(Qt::CopyAction);
+  event->accept();
   const DroppedPdfs dropped = PdfsAmong(event->mimeData()->urls());
   if (!dropped.pdfs.isEmpty()) ChoosePdfs(dropped.pdfs);
   if (dropped.ignored > 0) Label8->setText(tr("已忽略 %n 个非PDF项目", "", dropped.ignored));

@@ -1,7 +1,9 @@
 // The main window Form1: its controls, its three handlers and its side of a conversion run.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <atomic>
 #include <exception>
@@ -82,6 +84,10 @@ class TForm1 : public QWidget {
   QPushButton* Button2;
   QPushButton* Button3;
 
+  /// After a run has ended, a press of Button1 still counts as meant for "停止" (and starts
+  /// nothing) for this long: such a press may arrive just after the run ended on its own.
+  static constexpr int kPressAfterRunMs = 750;
+
   /// Convert: starts a run, or asks the running one to stop.
   void Button1Click(QObject* sender);
   /// Chooses the PDF files; cancel keeps the previous choice.
@@ -107,6 +113,8 @@ class TForm1 : public QWidget {
  protected:
   /// Closing during a run stops the run first; the window closes when it has ended.
   void closeEvent(QCloseEvent* event) override;
+  /// Enter and keypad Enter press the focused push button, as Space does.
+  bool eventFilter(QObject* watched, QEvent* event) override;
   /// Dropped PDFs are chosen as in the PDF dialog; a folder gives the PDFs directly inside it,
   /// sorted by name; anything else is left out with a note in the status line.
   void dragEnterEvent(QDragEnterEvent* event) override;
@@ -119,6 +127,11 @@ class TForm1 : public QWidget {
   void ScaleToScreen();
   void SetTabOrder();
   void ConnectHandlers();
+  /// Whether a press of Button1 at this moment belongs to the run going or just ended: such a
+  /// press may stop that run, never start the next.
+  bool PressMeantForRun() const;
+  /// Label8's text; a text too long for it is cut in the middle with "…" (whole in its tool tip).
+  void ShowStatus(const QString& text);
   /// Enables, disables and labels the controls for the run's state.
   void UpdateControls();
   void SetProgress(int position, int maximum);
@@ -133,6 +146,12 @@ class TForm1 : public QWidget {
   void ShowPageProgress(int pdf_index, int pdf_count, int done, int total);
   /// Gives Label9 its notice back and the bar the run's own range and position.
   void EndPageProgress();
+  /// A PDF starts: Label9 no longer shows the previous PDF's pages.
+  void ResetPageLabel();
+  /// The run's failed PDFs, in one box, once it has ended.
+  void ShowFailures();
+  /// Opens the output folder; when that fails, shows its path to copy instead.
+  void OpenOutputFolder();
   void StartRun(QObject* sender);
   /// The worker thread's whole life: the run, then a queued FinishRun with its error, if any.
   void Work(const batch::RunSettings& settings);
@@ -156,6 +175,10 @@ class TForm1 : public QWidget {
   QPushButton* open_folder_ = nullptr;
   QString output_folder_;
   bool run_completed_ = false;  ///< written by the worker before it posts FinishRun
+  int pages_written_ = 0;       ///< written by the worker before it posts FinishRun
+  QStringList failures_;        ///< "转换失败：…" of the run going, shown once it has ended
+  QElapsedTimer since_run_end_;
+  bool press_meant_for_run_ = false;  ///< the press Button1 is in began during or just after a run
   bool running_ = false;
   bool close_after_run_ = false;
   bool destroying_ = false;

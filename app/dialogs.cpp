@@ -3,16 +3,20 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
 #include <QUrl>
+#include <QVBoxLayout>
 #include <algorithm>
 
 #include "app/MainUnit.h"
@@ -82,12 +86,12 @@ class QtDialogs : public Dialogs {
     return dialog->textValue();
   }
 
-  bool ConfirmNameClashes(QWidget* owner, const QStringList& base_names) override {
+  bool ConfirmNameClashes(QWidget* owner, const QStringList& clashes) override {
     QMessageBox box(QMessageBox::Question, QString::fromUtf8(kApplicationTitle),
                     QApplication::translate("Dialogs",
                                             "以下PDF文件同名，后转换的图片将覆盖先转换的：\n%1\n"
                                             "是否继续？")
-                        .arg(base_names.join(QLatin1Char('\n'))),
+                        .arg(clashes.join(QLatin1Char('\n'))),
                     QMessageBox::NoButton, owner);
     const QPushButton* go_on =
         box.addButton(QString::fromUtf8(kContinueText), QMessageBox::AcceptRole);
@@ -97,8 +101,24 @@ class QtDialogs : public Dialogs {
     return box.clickedButton() == go_on;
   }
 
-  void OpenFolder(const QString& folder) override {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+  bool OpenFolder(const QString& folder) override {
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+  }
+
+  void ShowDetails(QWidget* owner, const QString& heading, const QString& details) override {
+    QDialog box(owner);
+    box.setWindowTitle(QString::fromUtf8(kApplicationTitle));
+    box.setWindowModality(Qt::ApplicationModal);
+    auto* layout = new QVBoxLayout(&box);
+    layout->addWidget(new QLabel(heading, &box));
+    auto* text = new QPlainTextEdit(details, &box);
+    text->setReadOnly(true);
+    text->setLineWrapMode(QPlainTextEdit::NoWrap);
+    layout->addWidget(text);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &box);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &box, &QDialog::accept);
+    layout->addWidget(buttons);
+    box.exec();
   }
 
  private:

@@ -35,11 +35,15 @@ class Dialogs {
   /// the question; `retry` says that the previous answer did not open it.
   virtual std::optional<QString> AskPassword(QWidget* owner, const QString& pdf_name,
                                              bool retry) = 0;
-  /// Asks once whether to convert although PDFs share these base names (the later one's pages
-  /// replace the earlier one's); false on cancel.
-  virtual bool ConfirmNameClashes(QWidget* owner, const QStringList& base_names) = 0;
-  /// Shows the folder in the desktop's file manager.
-  virtual void OpenFolder(const QString& folder) = 0;
+  /// Asks once whether to convert although PDFs share base names (the later one's pages replace
+  /// the earlier one's); each entry names one base name and the folders of its PDFs. False on
+  /// cancel.
+  virtual bool ConfirmNameClashes(QWidget* owner, const QStringList& clashes) = 0;
+  /// Shows the folder in the desktop's file manager; false when none could be asked to.
+  virtual bool OpenFolder(const QString& folder) = 0;
+  /// A modal box with one OK button: the heading, and below it the details in a read-only text
+  /// field that scrolls when long and can be copied from.
+  virtual void ShowDetails(QWidget* owner, const QString& heading, const QString& details) = 0;
 };
 
 /// The dialogs the program uses: Qt's own widget dialogs, modal to the application.

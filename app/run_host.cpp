@@ -7,14 +7,21 @@
 #include <QProgressBar>
 #include <algorithm>
 #include <thread>
+#include <utility>
 
 namespace quillamar::app {
+
+bool TForm1::PressMeantForRun() const {
+  return running_ || (since_run_end_.isValid() && since_run_end_.elapsed() < kPressAfterRunMs);
+}
 
 void TForm1::Button1Click(QObject* sender) {
   if (running_) {
     stop_.Request();
     return;
   }
+  // A press that began while the run was going (or had only just ended) was meant for "停止".
+  if (std::exchange(press_meant_for_run_, false)) return;
   // The run's own first steps, taken here already, so that the dialog opens over an idle window.
   if (Edit2->text().isEmpty()) {
     Button2Click(sender);
@@ -22,6 +29,13 @@ void TForm1::Button1Click(QObject* sender) {
   }
   if (Edit1->text().isEmpty()) {
     Button3Click(sender);
+    return;
+  }
+  const QString resolution = ComboBox2->currentText();
+  if (!batch::IsUsableResolution(resolution.toStdString())) {
+    dialogs_->ShowMessage(this, tr("分辨率“%1”无效：请填写 1 到 %2 之间的整数")
+                                    .arg(resolution)
+                                    .arg(contract::kMaxResolution));
     return;
   }
   if (!NameClashesAccepted()) return;
@@ -37,6 +51,8 @@ void TForm1::StartRun(QObject* sender) {
   running_ = true;
   worker_done_ = false;
   run_completed_ = false;
+  pages_written_ = 0;
+  failures_.clear();
   ShowOpenFolder(false);
   UpdateControls();
   try {
@@ -52,7 +68,9 @@ void TForm1::StartRun(QObject* sender) {
 void TForm1::Work(const batch::RunSettings& settings) {
   std::exception_ptr error;
   try {
-    run_completed_ = batch::Run(*host_, settings).outcome == batch::RunOutcome::kCompleted;
+    const batch::RunResult result = batch::Run(*host_, settings);
+    run_completed_ = result.outcome == batch::RunOutcome::kCompleted;
+    pages_written_ = result.pages_written;
   } catch (...) {
     error = std::current_exception();
   }
@@ -68,12 +86,15 @@ void TForm1::FinishRun(std::exception_ptr error) {
   if (destroying_) return;
   EndPageProgress();
   running_ = false;
+  since_run_end_.start();
   UpdateControls();
-  if (run_completed_) {
+  // The folder is offered only when there is something in it to see.
+  if (run_completed_ && pages_written_ > 0) {
     output_folder_ = QDir::cleanPath(QFileInfo(Edit1->text()).absoluteFilePath());
     ShowOpenFolder(true);
   }
   emit RunEnded();
+  ShowFailures();
   if (error) ShowException(error);
   if (close_after_run_) close();
 }
@@ -89,6 +110,22 @@ void TForm1::ShowPageProgress(int pdf_index, int pdf_count, int done, int total)
   ProgressBar1->setRange(0, count * kStepsPerPdf);
   ProgressBar1->setValue(static_cast<int>(
       std::clamp<long long>(pdf_index * kStepsPerPdf + within, 0, count * kStepsPerPdf)));
+}
+
+void TForm1::ShowFailures() {
+  if (failures_.isEmpty()) return;
+  const QString heading = tr("%n 个PDF文件转换失败：", "", static_cast<int>(failures_.size()));
+  dialogs_->ShowDetails(this, heading, failures_.join(QStringLiteral("\n\n")));
+  failures_.clear();
+}
+
+void TForm1::OpenOutputFolder() {
+  if (dialogs_->OpenFolder(output_folder_)) return;
+  dialogs_->ShowDetails(this, tr("无法打开图片文件夹，它在："), output_folder_);
+}
+
+void TForm1::ResetPageLabel() {
+  if (page_progress_) Label9->setText(notice_);
 }
 
 void TForm1::EndPageProgress() {

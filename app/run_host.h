@@ -53,7 +53,7 @@ class TForm1::Host : public batch::RunHost {
     return OnUi([this] { return form_.ComboBox2->currentText().toStdString(); });
   }
   void SetStatusText(const std::string& text) override {
-    OnUi([this, &text] { form_.Label8->setText(QString::fromStdString(text)); });
+    OnUi([this, &text] { form_.ShowStatus(QString::fromStdString(text)); });
   }
   void RepaintNow() override {
     OnUi([this] { form_.repaint(); });
@@ -69,6 +69,10 @@ class TForm1::Host : public batch::RunHost {
       if (!form_.destroying_) form_.dialogs_->ShowMessage(&form_, QString::fromStdString(text));
     });
   }
+  // Gathered and shown once the run has ended, so that no box holds the run up.
+  void ShowFailure(const std::string& text) override {
+    OnUi([this, &text] { form_.failures_ << QString::fromStdString(text); });
+  }
   void ChooseFiles() override {
     OnUi([this] {
       if (!form_.destroying_) form_.Button2Click(sender_);
@@ -79,7 +83,10 @@ class TForm1::Host : public batch::RunHost {
       if (!form_.destroying_) form_.Button3Click(sender_);
     });
   }
-  void PdfStarted(const std::string&) override { ++pdfs_started_; }
+  void PdfStarted(const std::string&) override {
+    ++pdfs_started_;
+    OnUi([this] { form_.ResetPageLabel(); });
+  }
   void PageProgress(int done, int total) override {
     OnUi([this, done, total] {
       form_.ShowPageProgress(pdfs_started_ - 1, pdf_count_, done, total);

@@ -69,6 +69,9 @@ class RunHost {
   virtual void SetProgressMaximum(int maximum) = 0;
   /// A modal message with one OK button; returns when the user has closed it.
   virtual void ShowMessage(const std::string& text) = 0;
+  /// The message about a PDF the renderer failed on ("转换失败：…"). Shown as any message unless
+  /// the host gathers them to show once the run has ended.
+  virtual void ShowFailure(const std::string& text) { ShowMessage(text); }
   /// Lets the user choose the PDF files (the run ends right after).
   virtual void ChooseFiles() = 0;
   /// Lets the user choose the output folder (the run ends right after).
@@ -135,7 +138,22 @@ struct RunResult {
   RunOutcome outcome = RunOutcome::kNothingChosen;
   int pdfs_not_started = 0;  ///< renderer could not be started ("运行主程序错误!")
   int pdfs_failed = 0;       ///< renderer reported a failure ("转换失败：…")
+  int pages_written = 0;     ///< page files put in place (in the format asked for)
+  int pages_done = 0;        ///< of the PDF last worked on: pages put in place so far
+  int pages_total = 0;       ///< of the PDF last worked on: its pages, once announced (or 0)
 };
+
+/// Whether the resolution text is one the renderer takes: a whole number of dots per inch from 1
+/// to contract::kMaxResolution, digits only.
+bool IsUsableResolution(const std::string& text);
+
+/// The renderer's error line as users see it: without the program name in front and without the
+/// usage note behind.
+std::string ShownRendererLine(std::string line);
+
+/// The status after a stop: "已停止", with how far the run got when it had begun a PDF (pdf_index
+/// from 0 of pdf_count; the page counts once the renderer has announced them).
+std::string StoppedStatus(int pdf_index, int pdf_count, int pages_done, int pages_total);
 
 /// Converts every chosen PDF into page files. Exceptions of the system's classes end the run and
 /// pass to the caller untouched.

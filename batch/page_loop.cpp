@@ -95,6 +95,7 @@ PageLoop::PageLoop(RunHost& host, PageFolders folders, const RunSettings& settin
       mode_(folders_.work == folders_.output ? Mode::kInPlace : Mode::kStaged),
       window_(static_cast<std::size_t>(JobsOf(settings))),
       launch_(window_ > 1 ? std::launch::async : std::launch::deferred),
+      started_(std::filesystem::file_time_type::clock::now()),
       committed_(CommittedPages::kDefaultMaxAge, FlushGroupFor(JobsOf(settings)),
                  [this](const std::string& png) { LetGoOfFlushedPng(png); }) {
   spares_.reserve(kMostSpares);  // so that keeping track of a spare never fails
@@ -273,6 +274,22 @@ void PageLoop::Publish() {
     }
   }
   kept_.clear();
+}
+
+void PageLoop::RemoveUnconvertedPngs() noexcept {
+  // The file system stamps files with a clock that may lag by a tick.
+  constexpr std::chrono::milliseconds kStampLag{50};
+  DiscardInFlight();
+  try {
+    for (const int page : PageFilesIn(folders_.work, folders_.base_name, ".png")) {
+      const std::string png = WorkPath(page, ".png");
+      std::error_code error;
+      const auto written = std::filesystem::last_write_time(png, error);
+      if (page >= next_commit_ && !error && written >= started_ - kStampLag) DeleteFile(png);
+    }
+  } catch (...) {
+    // Out of memory for the names: the pages stay, as they would have before.
+  }
 }
 
 bool PageLoop::LeaveStaging() noexcept {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <deque>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
@@ -104,6 +105,15 @@ class PageLoop {
     serve_ = std::move(serve);
   }
 
+  /// Pages put in place (or, while pages stay PNG, announced) so far, and the page count the
+  /// renderer announced (0 until it has).
+  int PagesDone() const { return done_; }
+  int PagesTotal() const { return total_; }
+  /// After a stop, once the renderer has ended: removes the PNG pages it wrote that were not yet
+  /// turned into JPEG, so that only finished pages are left. A PNG older than this loop (of an
+  /// earlier run) stays. Never raises.
+  void RemoveUnconvertedPngs() noexcept;
+
   /// How long the run may wait for the renderer before the committed pages must be flushed; -1
   /// while none wait.
   int QuietTimeout() const;
@@ -181,9 +191,10 @@ class PageLoop {
   Mode mode_;
   const std::size_t window_;
   const std::launch launch_;
-  std::set<int> announced_;  // announced, not yet being prepared
-  int broken_at_ = 0;        // the page where the announced sequence ends; 0 while it does not
-  int held_at_ = 0;          // staged: the page whose commit failed; 0 while none did
+  const std::filesystem::file_time_type started_;  // page files of this renderer are newer
+  std::set<int> announced_;                        // announced, not yet being prepared
+  int broken_at_ = 0;  // the page where the announced sequence ends; 0 while it does not
+  int held_at_ = 0;    // staged: the page whose commit failed; 0 while none did
   int next_prepare_ = 1;
   int next_commit_ = 1;
   long long bytes_in_flight_ = 0;

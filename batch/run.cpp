@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <string_view>
 #include <unordered_map>
 
 #include "batch/batch.h"
@@ -219,6 +220,28 @@ std::unique_ptr<StagedPdf> UsableAtTurn(std::unique_ptr<StagedPdf> staged,
   return staged;
 }
 
+// What the pages of a PDF came to, once its renderer has ended.
+void CountPages(const PdfTurn& turn, const PageLoop& pages, RunResult& result) {
+  result.pages_done = pages.PagesDone();
+  result.pages_total = pages.PagesTotal();
+  if (pages.PagesTotal() > 0 || pages.PagesDone() > 0) {
+    result.pages_written += pages.PagesDone();
+    return;
+  }
+  // A renderer that announces nothing, its pages kept as PNG: its first page file tells.
+  const char* extension = turn.Reencode() ? ".jpg" : ".png";
+  if (FileExists(renderer::PageFilePath(turn.texts.folder, turn.base_name, 1, extension))) {
+    ++result.pages_written;
+  }
+}
+
+// A stopped JPG run leaves no intermediate PNG pages beside the JPEGs.
+PdfEnd Stopped(const PdfTurn& turn, const RenderedPdf& rendered, RunResult& result) {
+  if (turn.Reencode()) rendered.pages->RemoveUnconvertedPngs();
+  CountPages(turn, *rendered.pages, result);
+  return PdfEnd::kStopped;
+}
+
 // One PDF: status, renderer, pages, and the message for a renderer that failed; the report says
 // how it ended.
 PdfEnd ConvertStartedPdf(PdfTurn& turn, std::unique_ptr<StagedPdf> staged, RunResult& result,
@@ -239,17 +262,20 @@ PdfEnd ConvertStartedPdf(PdfTurn& turn, std::unique_ptr<StagedPdf> staged, RunRe
   }
   const RenderOutcome& outcome = rendered.outcome;
   report.outcome = PdfReport::Outcome::kStopped;
-  if (!rendered.followed || outcome.kind == RenderOutcome::Kind::kStopped) return PdfEnd::kStopped;
+  if (!rendered.followed || outcome.kind == RenderOutcome::Kind::kStopped) {
+    return Stopped(turn, rendered, result);
+  }
   for (const std::string& warning : outcome.warnings) host.ReportWarning(warning);
   // Pages a failing renderer did write are still converted.
   if (host.FormatText() == kJpgFormat && !rendered.pages->CommitRemaining()) {
-    return PdfEnd::kStopped;
+    return Stopped(turn, rendered, result);
   }
+  CountPages(turn, *rendered.pages, result);
   report.outcome = PdfReport::Outcome::kConverted;
   if (outcome.kind == RenderOutcome::Kind::kFailed) {
     report.outcome = PdfReport::Outcome::kFailed;
-    report.error_line = outcome.error_line;
-    host.ShowMessage(kRendererFailedPrefix + FileNameOf(turn.pdf) + "\n" + outcome.error_line);
+    report.error_line = ShownRendererLine(outcome.error_line);
+    host.ShowFailure(kRendererFailedPrefix + FileNameOf(turn.pdf) + "\n" + report.error_line);
     ++result.pdfs_failed;
   }
   return PdfEnd::kRendered;
@@ -294,6 +320,35 @@ class LargeBuffersKept {
 
 int DefaultJobs() { return UsableCpuCount(); }
 
+bool IsUsableResolution(const std::string& text) {
+  constexpr std::size_t kMostDigits = 4;  // kMaxResolution's
+  if (text.empty() || text.size() > kMostDigits || text.front() == '0') return false;
+  if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  return std::stoi(text) <= contract::kMaxResolution;
+}
+
+std::string ShownRendererLine(std::string line) {
+  const std::string_view prefix = contract::kMessagePrefix;
+  const std::string_view usage = contract::kUsageNote;
+  if (std::string_view(line).starts_with(prefix)) line.erase(0, prefix.size());
+  if (std::string_view(line).ends_with(usage)) line.resize(line.size() - usage.size());
+  return line;
+}
+
+std::string StoppedStatus(int pdf_index, int pdf_count, int pages_done, int pages_total) {
+  std::string where;
+  if (pdf_count > 1) {
+    where = "第 " + std::to_string(pdf_index + 1) + "/" + std::to_string(pdf_count) + " 个文件";
+  }
+  if (pages_total > 0) {
+    where += (where.empty() ? "" : "，") + std::to_string(pages_done) + "/" +
+             std::to_string(pages_total) + " 页";
+  }
+  return where.empty() ? std::string(kStatusStopped) : kStatusStopped + ("（" + where + "）");
+}
+
 std::vector<std::string> FindNameClashes(const TStringList& pdfs) {
   // Hashed, since a command line may name hundreds of thousands of PDFs.
   std::unordered_map<std::string, int> seen;  // base name -> PDFs of that name so far
@@ -332,11 +387,12 @@ RunResult Run(RunHost& host, const RunSettings& settings) {
       server ? &*server : nullptr};
   RenderAhead ahead(host, pdfs, settings, renderers);
   for (int i = 0; i < pdfs.Count(); ++i) {
+    result.pages_done = result.pages_total = 0;
     const PdfEnd end = StopRequested(settings)
                            ? PdfEnd::kStopped
                            : ConvertPdf(host, renderers, pdfs, i, settings, ahead, result);
     if (end == PdfEnd::kStopped) {
-      host.SetStatusText(kStatusStopped);
+      host.SetStatusText(StoppedStatus(i, pdfs.Count(), result.pages_done, result.pages_total));
       host.RepaintNow();
       result.outcome = RunOutcome::kStopped;
       return result;

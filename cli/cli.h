@@ -11,7 +11,7 @@ namespace quillamar::cli {
 /// What the user asked for on the command line.
 struct CommandLine {
   std::string format = "JPG";     ///< "JPG" or "PNG"
-  std::string resolution = "72";  ///< handed to the renderer verbatim
+  std::string resolution = "72";  ///< a whole number the renderer takes, handed on verbatim
   std::string output;             ///< the output folder as typed
   bool output_given = false;
   std::vector<std::string> files;  ///< PDFs and folders, in the order given

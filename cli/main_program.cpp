@@ -1,4 +1,5 @@
 // quillamar-cli: runs the conversion with a host that reports on the terminal.
+#include <fcntl.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,6 +17,8 @@
 #include "cli/cli.h"
 #include "cli/inputs.h"
 #include "cli/report.h"
+#include "cli/terminal_line.h"
+#include "framework/descriptors.h"
 #include "framework/exceptions.h"
 #include "framework/paths.h"
 
@@ -43,19 +46,18 @@ void InstallStopHandlers(batch::StopSignal& stop) {
   }
 }
 
-// A one-line bar on standard error, drawn only when it is a terminal. It counts the PDFs, or the
-// pages of the current PDF once its renderer has announced them.
+// A one-line bar on standard error, drawn only when it is a terminal and cut to its width. It
+// counts the PDFs from 1 to N, or the pages of the current PDF once its renderer has announced
+// them.
 class ProgressBar {
  public:
   ProgressBar() : enabled_(::isatty(STDERR_FILENO) == 1) {}
-  void SetMaximum(int maximum) { maximum_ = maximum; }
-  void SetPosition(int position) {
-    position_ = position;
-    Draw();
-  }
+  void SetPdfCount(int count) { pdf_count_ = count; }
   void SetPdf(std::string name) {
     pdf_ = std::move(name);
+    ++pdf_number_;
     page_total_ = 0;
+    Draw();
   }
   void SetPages(int done, int total) {
     pages_done_ = done;
@@ -68,29 +70,39 @@ class ProgressBar {
     drawn_ = false;
   }
   void Redraw() { Draw(); }
+  // The run is over: the bar goes for good, so that its last line is the last on the terminal.
+  void End() {
+    Erase();
+    enabled_ = false;
+  }
 
  private:
   void Draw() {
     if (!enabled_) return;
+    // The last column stays free: writing there makes some terminals move to the next line.
+    const int columns = TerminalWidth(STDERR_FILENO) - 1;
+    std::string line;
     if (page_total_ > 0) {
-      std::fprintf(stderr, "\r\033[K%s  %d/%d", pdf_.c_str(), pages_done_, page_total_);
-    } else if (maximum_ > 0) {
+      const std::string count =
+          "  " + std::to_string(pages_done_) + "/" + std::to_string(page_total_);
+      line = FitToColumns(pdf_, columns - TerminalColumns(count)) + count;
+    } else if (pdf_count_ > 1 && pdf_number_ > 0) {
       constexpr int kCells = 30;
-      const int filled = position_ * kCells / maximum_;
-      std::string bar(static_cast<std::size_t>(filled), '#');
+      std::string bar(static_cast<std::size_t>((pdf_number_ - 1) * kCells / pdf_count_), '#');
       bar.resize(kCells, '.');
-      std::fprintf(stderr, "\r[%s] %d/%d", bar.c_str(), position_, maximum_);
+      line = "[" + bar + "] " + std::to_string(pdf_number_) + "/" + std::to_string(pdf_count_);
     } else {
       return;
     }
+    std::fprintf(stderr, "\r\033[K%s", FitToColumns(line, columns).c_str());
     std::fflush(stderr);
     drawn_ = true;
   }
 
   bool enabled_;
   bool drawn_ = false;
-  int maximum_ = 0;
-  int position_ = 0;
+  int pdf_count_ = 0;
+  int pdf_number_ = 0;  // the current PDF's, from 1
   std::string pdf_;
   int pages_done_ = 0;
   int page_total_ = 0;
@@ -165,6 +177,7 @@ class TerminalHost : public batch::RunHost {
                std::optional<std::string> password)
       : line_(line), output_(std::move(output)), files_(files), password_(std::move(password)) {
     for (const auto& file : files) chosen_text_ += FileNameOf(file) + ";";
+    bar_.SetPdfCount(files.Count());
   }
 
   /// Lets the reporter follow the run PDF by PDF.
@@ -182,8 +195,9 @@ class TerminalHost : public batch::RunHost {
     bar_.Redraw();
   }
   void RepaintNow() override {}
-  void SetProgressPosition(int position) override { bar_.SetPosition(position); }
-  void SetProgressMaximum(int maximum) override { bar_.SetMaximum(maximum); }
+  // The bar counts the PDFs as they start.
+  void SetProgressPosition(int) override {}
+  void SetProgressMaximum(int) override {}
   void PageProgress(int done, int total) override { bar_.SetPages(done, total); }
   void ShowMessage(const std::string& text) override { PrintError(text); }
   void ReportWarning(const std::string& text) override { PrintError("warning: " + text); }
@@ -210,6 +224,9 @@ class TerminalHost : public batch::RunHost {
     return PromptForPassword(pdf, retry);
   }
 
+  /// The bar goes before the run's last lines.
+  void EndProgress() { bar_.End(); }
+
   void PrintError(const std::string& text) {
     bar_.Erase();
     std::fprintf(stderr, "%s\n", text.c_str());
@@ -226,9 +243,14 @@ class TerminalHost : public batch::RunHost {
   RunReporter* reporter_ = nullptr;
 };
 
-int ExitStatusOf(const batch::RunResult& result) {
+// PDFs that failed: unreadable ones left out before the run, and those the run could not convert.
+int FailedPdfs(const batch::RunResult& result, std::size_t unreadable) {
+  return result.pdfs_not_started + result.pdfs_failed + static_cast<int>(unreadable);
+}
+
+int ExitStatusOf(const batch::RunResult& result, std::size_t unreadable) {
   if (result.outcome == batch::RunOutcome::kStopped) return kExitInterrupted;
-  if (result.pdfs_not_started > 0 || result.pdfs_failed > 0) return kExitSomeFailed;
+  if (FailedPdfs(result, unreadable) > 0) return kExitSomeFailed;
   return kExitConverted;
 }
 
@@ -312,8 +334,41 @@ std::string ShownFolder(std::string folder) {
   return folder;
 }
 
+// Each PDF that cannot be opened for reading gets one line and is left out of the run.
+std::vector<std::string> TakeUnreadable(std::vector<std::string>& pdfs) {
+  std::vector<std::string> unreadable;
+  std::erase_if(pdfs, [&unreadable](const std::string& pdf) {
+    const FileDescriptor file(::open(pdf.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (file.Valid()) return false;
+    PrintNote("cannot read '" + pdf + "': " + std::strerror(errno));
+    unreadable.push_back(pdf);
+    return true;
+  });
+  return unreadable;
+}
+
+// Why the output folder cannot take the pages (it is created when missing); empty when it can.
+std::string OutputFolderProblem(const std::string& folder) {
+  if (FileExists(folder) && !FolderExists(folder)) {
+    return "the output folder '" + folder + "' is not a folder";
+  }
+  if (!ForceFolders(folder)) {
+    return "cannot create the output folder '" + folder + "': " + std::strerror(errno);
+  }
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+    return "cannot write in the output folder '" + folder + "': " + std::strerror(errno);
+  }
+  return {};
+}
+
+// The line after "已完成！" when some PDF failed.
+std::string FailedLine(int failed, std::size_t pdfs) {
+  return std::to_string(failed) + "/" + std::to_string(pdfs) + " 个PDF文件转换失败";
+}
+
 int Convert(const CommandLine& line, const std::vector<std::string>& pdfs,
-            const std::string& folder, std::optional<std::string> password) {
+            const std::vector<std::string>& unreadable, const std::string& folder,
+            std::optional<std::string> password) {
   std::optional<ReportFile> report_file;
   std::optional<RunReporter> reporter;
   if (!line.report.empty()) {
@@ -322,8 +377,15 @@ int Convert(const CommandLine& line, const std::vector<std::string>& pdfs,
       PrintNote(report_file->Error());
       return kExitError;
     }
-    reporter.emplace(pdfs, folder, line.format, line.resolution, *report_file);
+    std::vector<std::string> listed = unreadable;
+    listed.insert(listed.end(), pdfs.begin(), pdfs.end());
+    reporter.emplace(listed, folder, line.format, line.resolution, *report_file);
+    for (const auto& pdf : unreadable) {
+      reporter->Started(pdf);
+      reporter->Finished({pdf, batch::PdfReport::Outcome::kFailed, "cannot be read"});
+    }
   }
+  if (pdfs.empty()) return kExitSomeFailed;
 
   batch::StopSignal stop;
   InstallStopHandlers(stop);
@@ -336,15 +398,22 @@ int Convert(const CommandLine& line, const std::vector<std::string>& pdfs,
   std::string error;
   try {
     const batch::RunResult result = batch::Run(host, settings);
-    status = ExitStatusOf(result);
-    // One more line after "已完成！", where the pages are.
+    host.EndProgress();
+    status = ExitStatusOf(result, unreadable.size());
+    const int failed = FailedPdfs(result, unreadable.size());
+    // More lines after "已完成！": how many PDFs failed, and where the pages are.
+    if (result.outcome == batch::RunOutcome::kCompleted && failed > 0) {
+      host.SetStatusText(FailedLine(failed, pdfs.size() + unreadable.size()));
+    }
     if (line.verbose && result.outcome == batch::RunOutcome::kCompleted) {
       host.SetStatusText(ShownFolder(folder));
     }
   } catch (const EAbort& abort) {
+    host.EndProgress();
     status = kExitError;
     error = abort.Message();
   } catch (const Exception& exception) {
+    host.EndProgress();
     status = kExitError;
     error = DisplayedMessage(exception.Message());
     // Shown as the window's error display would show it.
@@ -396,13 +465,18 @@ int Main(int argc, char** argv) {
     PrintNote("no PDF files found");
     return kExitConverted;
   }
+  const std::vector<std::string> unreadable = TakeUnreadable(pdfs);
   if (!line.resume_reports.empty()) {
     if (!SkipConverted(line, pdfs)) return kExitError;
-    if (pdfs.empty()) return kExitConverted;
+    if (pdfs.empty() && unreadable.empty()) return kExitConverted;
   }
   const std::string folder = AbsolutePath(line.output);
   if (!AcceptClobbering(line, pdfs, folder)) return kExitUsage;
-  return Convert(line, pdfs, folder, std::move(password));
+  if (const std::string problem = OutputFolderProblem(folder); !problem.empty()) {
+    PrintNote(problem);
+    return kExitError;
+  }
+  return Convert(line, pdfs, unreadable, folder, std::move(password));
 }
 
 }  // namespace quillamar::cli

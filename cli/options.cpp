@@ -6,6 +6,7 @@
 #include <charconv>
 #include <string_view>
 
+#include "batch/batch.h"
 #include "cli/cli.h"
 
 namespace quillamar::cli {
@@ -54,7 +55,9 @@ const OptionSpec kOptions[] = {
     {"resolution", 'r', true,
      [](CommandLine& line, const std::string& value) -> Status {
        line.resolution = value;
-       return {};
+       if (batch::IsUsableResolution(value)) return {};
+       return Fail("resolution '" + value + "' is not a whole number from 1 to " +
+                   std::to_string(contract::kMaxResolution));
      }},
     {"output", 'o', true,
      [](CommandLine& line, const std::string& value) -> Status {

@@ -18,6 +18,14 @@ inline constexpr char kOutputOption[] = "-o";
 inline constexpr char kFormatOption[] = "-F";
 inline constexpr char kPngFormat[] = "png";
 inline constexpr char kResolutionOption[] = "-r";
+/// The highest resolution the renderer takes, in dots per inch.
+inline constexpr int kMaxResolution = 2400;
+/// Ends the renderer's line about a command line it cannot use.
+inline constexpr char kUsageNote[] = " (usage: lib -o PATTERN -F png -r DPI FILE.pdf)";
+/// Starts each line the renderer writes on its standard error.
+inline constexpr char kMessagePrefix[] = "lib.dll: ";
+static_assert(std::string_view(kMessagePrefix).starts_with(kRendererFileName));
+
 /// Replaced in the output pattern (its last occurrence) by the page number.
 inline constexpr char kPageNumberPlaceholder[] = "%d";
 

@@ -17,7 +17,7 @@ namespace quillamar::pagerender {
 inline constexpr const char* kProgramName = contract::kRendererFileName;
 using contract::kIntermediateEnv;
 /// Highest resolution accepted, in dots per inch.
-inline constexpr double kMaxResolution = 2400.0;
+inline constexpr double kMaxResolution = contract::kMaxResolution;
 /// Most page files written at the same time, hence most workers.
 inline constexpr int kMaxOpenTemporaries = 64;
 /// Largest raster rendered for one page, in pixels.

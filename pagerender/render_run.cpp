@@ -382,9 +382,8 @@ int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& tempor
                const std::atomic<bool>* stop) {
   const Result<Options> parsed = ParseArguments(arguments);
   if (!parsed) {
-    WriteError((std::string(kProgramName) + ": " + parsed.Error() +
-                " (usage: lib -o PATTERN -F png -r DPI FILE.pdf)\n")
-                   .c_str());
+    WriteError(
+        (std::string(kProgramName) + ": " + parsed.Error() + contract::kUsageNote + "\n").c_str());
     return kExitUsage;
   }
   InstallCrashGuard(parsed->pdf, temporaries);

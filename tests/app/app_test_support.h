@@ -7,6 +7,7 @@
 #include <QSignalSpy>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTest>
 #include <deque>
 #include <functional>
@@ -27,6 +28,7 @@ class FakeDialogs : public Dialogs {
   /// Answers to the password question in turn; a null string (or none left) is "取消".
   std::deque<QString> password_answers;
   bool continue_despite_clashes = true;
+  bool folder_opens = true;  ///< whether a file manager shows the folder
   /// Called instead of answering when set, for example to throw.
   std::function<void()> on_choose_pdf;
   std::function<void()> on_choose_folder;
@@ -37,6 +39,7 @@ class FakeDialogs : public Dialogs {
   QStringList password_questions;  ///< the PDF's name, with " again" after a wrong answer
   QList<QStringList> clash_questions;
   QStringList opened_folders;
+  QStringList details;  ///< each box of details: its heading, a line end, its details
 
   std::optional<QStringList> ChoosePdfFiles(QWidget*, const QString& preselected) override {
     pdf_preselected << preselected;
@@ -60,11 +63,17 @@ class FakeDialogs : public Dialogs {
     if (answer.isNull()) return std::nullopt;
     return answer;
   }
-  bool ConfirmNameClashes(QWidget*, const QStringList& base_names) override {
-    clash_questions << base_names;
+  bool ConfirmNameClashes(QWidget*, const QStringList& clashes) override {
+    clash_questions << clashes;
     return continue_despite_clashes;
   }
-  void OpenFolder(const QString& folder) override { opened_folders << folder; }
+  bool OpenFolder(const QString& folder) override {
+    opened_folders << folder;
+    return folder_opens;
+  }
+  void ShowDetails(QWidget*, const QString& heading, const QString& text) override {
+    details << heading + "\n" + text;
+  }
 
  private:
   template <typename Answer>
@@ -96,6 +105,27 @@ struct TestWindow {
   }
   FakeDialogs* dialogs;
   std::unique_ptr<TForm1> form;
+};
+
+/// Each test's own window, whose dialogs it answers, and its own folder for files: opened at the
+/// start of each test, closed at its end.
+class WindowFixture {
+ protected:
+  void OpenWindow() {
+    window_ = std::make_unique<TestWindow>();
+    folder_ = std::make_unique<QTemporaryDir>();
+  }
+  void CloseWindow() {
+    window_.reset();
+    folder_.reset();
+  }
+  TForm1& form() { return *window_->form; }
+  FakeDialogs& dialogs() { return *window_->dialogs; }
+  QString Path(const QString& name) const { return folder_->path() + "/" + name; }
+  void Choose(const QStringList& pdfs) { window_->Choose(pdfs); }
+
+  std::unique_ptr<TestWindow> window_;
+  std::unique_ptr<QTemporaryDir> folder_;
 };
 
 /// Writes an executable shell script and returns its path.

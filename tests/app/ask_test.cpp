@@ -19,21 +19,17 @@ constexpr int kRunTimeoutMs = 30000;
 
 }  // namespace
 
-class AskTest : public QObject {
+class AskTest : public QObject, WindowFixture {
   Q_OBJECT
 
  private slots:
   void init() {
-    window_ = std::make_unique<TestWindow>();
-    folder_ = std::make_unique<QTemporaryDir>();
+    OpenWindow();
     form().ComboBox1->setCurrentIndex(1);  // PNG
     form().ComboBox2->setEditText(QStringLiteral("10"));
     form().show();
   }
-  void cleanup() {
-    window_.reset();
-    folder_.reset();
-  }
+  void cleanup() { CloseWindow(); }
 
   void nameClashesAreAskedAboutOnce_data() {
     QTest::addColumn<bool>("go_on");
@@ -48,7 +44,10 @@ class AskTest : public QObject {
     form().Edit1->setText(Path("new/out"));
     QTest::mouseClick(form().Button1, Qt::LeftButton);
     if (go_on) QTRY_VERIFY_WITH_TIMEOUT(!form().Running(), kRunTimeoutMs);
-    QCOMPARE(dialogs().clash_questions, QList<QStringList>{QStringList({"a", "b"})});
+    // Each name with the folders of its PDFs.
+    const QString a = Utf8("a（%1/x、%1/y）").arg(folder_->path());
+    const QString b = Utf8("b（%1、%1/x）").arg(folder_->path());
+    QCOMPARE(dialogs().clash_questions, QList<QStringList>{QStringList({a, b})});
     QCOMPARE(QFile(Path("renderer.log")).size(), go_on ? 5 * 2 : 0);
     QCOMPARE(QDir(Path("new/out")).exists(), go_on);  // cancel writes nothing at all
     QCOMPARE(form().Label8->text(), go_on ? Utf8("已完成！") : QStringLiteral(" "));
@@ -85,9 +84,13 @@ class AskTest : public QObject {
     Convert();
     QCOMPARE(dialogs().password_questions, asked);
     QCOMPARE(QFile::exists(Path("out/encrypted_user_password_1.png")), converted);
-    const QStringList failure{Utf8("转换失败：encrypted_user_password.pdf\nlib.dll: ") + pdf +
-                              ": protected by a password"};
-    QCOMPARE(dialogs().messages, converted ? QStringList() : failure);
+    // A skipped PDF: its failure in the box after the run, and no folder offered without pages.
+    const QStringList failure{
+        Utf8("1 个PDF文件转换失败：\n转换失败：encrypted_user_password.pdf\n") + pdf +
+        ": protected by a password"};
+    QCOMPARE(dialogs().details, converted ? QStringList() : failure);
+    QVERIFY(dialogs().messages.isEmpty());
+    QCOMPARE(form().OpenFolderButton()->isVisible(), converted);
   }
 
   void passwordQuestionHidesWhatIsTyped() {
@@ -111,33 +114,36 @@ class AskTest : public QObject {
     QVERIFY(!form().Label9->isVisible());
     QTest::mouseClick(form().OpenFolderButton(), Qt::LeftButton);
     QCOMPARE(dialogs().opened_folders, QStringList{QDir::cleanPath(Path("pages"))});
-    QVERIFY(dialogs().messages.isEmpty() && dialogs().errors.isEmpty());
+    QVERIFY(dialogs().messages.isEmpty() && dialogs().errors.isEmpty() &&
+            dialogs().details.isEmpty());
+    // Without a file manager the folder's path is shown to copy.
+    dialogs().folder_opens = false;
+    QTest::mouseClick(form().OpenFolderButton(), Qt::LeftButton);
+    QCOMPARE(dialogs().details,
+             QStringList{Utf8("无法打开图片文件夹，它在：\n") + QDir::cleanPath(Path("pages"))});
 
-    // A run that does not complete takes the offer back and shows the notice again.
+    // A run that an error ends before any renderer, shown after it, takes the offer back and
+    // leaves the window usable with its notice.
     form().Edit1->setText(QStringLiteral("quillamar-no-such-relative-folder"));
+    QTest::qWait(TForm1::kPressAfterRunMs);
     Convert();
     QCOMPARE(dialogs().errors, QStringList{"Unable to create directory."});
+    QCOMPARE(QFile(Path("renderer.log")).size(), 2);  // the first run's start only
     QVERIFY(!form().OpenFolderButton()->isVisible());
-    QVERIFY(form().Label9->isVisible());
+    QVERIFY(form().Label9->isVisible() && form().Edit1->isEnabled());
+    QCOMPARE(form().Button1->text(), Utf8("转换"));
   }
 
  private:
-  TForm1& form() { return *window_->form; }
-  FakeDialogs& dialogs() { return *window_->dialogs; }
-  QString Path(const QString& name) const { return folder_->path() + "/" + name; }
-
-  /// A renderer that writes one line per start and no pages.
+  /// A renderer that writes one line per start and the first page.
   void UseLoggingRenderer() {
     const QString script = WriteScript(
-        Path("renderer.sh"), QStringLiteral("echo x >> '%1'\n").arg(Path("renderer.log")));
+        Path("renderer.sh"),
+        QStringLiteral("echo x >> '%1'\necho p > $(printf \"$2\" 1)\n").arg(Path("renderer.log")));
     form().SetRendererPath(script.toStdString());
   }
 
-  void Choose(const QStringList& pdfs) { window_->Choose(pdfs); }
   void Convert() { window_->Convert(kRunTimeoutMs); }
-
-  std::unique_ptr<TestWindow> window_;
-  std::unique_ptr<QTemporaryDir> folder_;
 };
 
 }  // namespace quillamar::app::testing

@@ -19,58 +19,50 @@ class ChooseTest : public QObject {
   void init() { window_ = std::make_unique<TestWindow>(); }
   void cleanup() { window_.reset(); }
 
+  // Each answer of the PDF dialog in turn (the paths joined by ';', empty for cancel), then the
+  // choice, Edit2, Label7 and what stood in the dialog's file-name box at each opening.
   void choosingFiles_data() {
-    QTest::addColumn<QStringList>("paths");
+    QTest::addColumn<QStringList>("answers");
+    QTest::addColumn<QStringList>("chosen");
     QTest::addColumn<QString>("edit2");
     QTest::addColumn<QString>("label7");
-    QTest::newRow("one") << QStringList{"/a/x.pdf"} << Utf8("x.pdf;") << Utf8("共 1 个文件");
-    QTest::newRow("several") << QStringList{"/a/x.pdf", "/b/y.PDF", "/c/z"}
-                             << Utf8("x.pdf;y.PDF;z;") << Utf8("共 3 个文件");
-    QTest::newRow("duplicates") << QStringList{"/a/x.pdf", "/a/x.pdf"} << Utf8("x.pdf;x.pdf;")
-                                << Utf8("共 2 个文件");
-    QTest::newRow("chinese and blanks") << QStringList{Utf8("/文档/会议 纪要.pdf")}
-                                        << Utf8("会议 纪要.pdf;") << Utf8("共 1 个文件");
+    QTest::addColumn<QStringList>("preselected");
+    QTest::newRow("one") << QStringList{"/a/x.pdf"} << QStringList{"/a/x.pdf"} << Utf8("x.pdf;")
+                         << Utf8("共 1 个文件") << QStringList{""};
+    QTest::newRow("several") << QStringList{"/a/x.pdf;/b/y.PDF;/c/z"}
+                             << QStringList{"/a/x.pdf", "/b/y.PDF", "/c/z"}
+                             << Utf8("x.pdf;y.PDF;z;") << Utf8("共 3 个文件") << QStringList{""};
+    QTest::newRow("duplicates") << QStringList{"/a/x.pdf;/a/x.pdf"}
+                                << QStringList{"/a/x.pdf", "/a/x.pdf"} << Utf8("x.pdf;x.pdf;")
+                                << Utf8("共 2 个文件") << QStringList{""};
+    QTest::newRow("chinese and blanks")
+        << QStringList{Utf8("/文档/会议 纪要.pdf")} << QStringList{Utf8("/文档/会议 纪要.pdf")}
+        << Utf8("会议 纪要.pdf;") << Utf8("共 1 个文件") << QStringList{""};
+    QTest::newRow("cancel first") << QStringList{""} << QStringList{} << QString() << " "
+                                  << QStringList{""};
+    QTest::newRow("cancel keeps the choice")
+        << QStringList{"/a/x.pdf;/a/y.pdf", ""} << QStringList{"/a/x.pdf", "/a/y.pdf"}
+        << Utf8("x.pdf;y.pdf;") << Utf8("共 2 个文件") << QStringList{"", "/a/x.pdf"};
+    QTest::newRow("choosing again replaces")
+        << QStringList{"/a/x.pdf;/a/y.pdf;/a/z.pdf", "", "/b/w.pdf", ""} << QStringList{"/b/w.pdf"}
+        << Utf8("w.pdf;") << Utf8("共 1 个文件")
+        << QStringList{"", "/a/x.pdf", "/a/x.pdf", "/b/w.pdf"};
   }
   void choosingFiles() {
-    QFETCH(QStringList, paths);
+    QFETCH(QStringList, answers);
+    QFETCH(QStringList, chosen);
     QFETCH(QString, edit2);
     QFETCH(QString, label7);
-    dialogs().pdf_answers.push_back(paths);
-    QTest::mouseClick(form().Button2, Qt::LeftButton);
+    QFETCH(QStringList, preselected);
+    for (const QString& answer : answers) {
+      dialogs().pdf_answers.push_back(answer.split(QLatin1Char(';'), Qt::SkipEmptyParts));
+      QTest::mouseClick(form().Button2, Qt::LeftButton);
+    }
+    QCOMPARE(Chosen(), chosen);
+    QCOMPARE(form().ChosenFiles() != nullptr, !chosen.isEmpty());
     QCOMPARE(form().Edit2->text(), edit2);
     QCOMPARE(form().Label7->text(), label7);
-    QCOMPARE(Chosen(), paths);
-  }
-
-  void cancelKeepsThePreviousChoice() {
-    QVERIFY(form().ChosenFiles() == nullptr);
-    form().Button2Click(nullptr);  // cancel before any choice: still nothing
-    QVERIFY(form().ChosenFiles() == nullptr);
-    QCOMPARE(form().Label7->text(), QStringLiteral(" "));
-    dialogs().pdf_answers.push_back(QStringList{"/a/x.pdf", "/a/y.pdf"});
-    form().Button2Click(nullptr);
-    form().Button2Click(nullptr);
-    QCOMPARE(Chosen(), QStringList({"/a/x.pdf", "/a/y.pdf"}));
-    QCOMPARE(form().Edit2->text(), QStringLiteral("x.pdf;y.pdf;"));
-    QCOMPARE(form().Label7->text(), Utf8("共 2 个文件"));
-  }
-
-  void choosingAgainReplacesTheList() {
-    dialogs().pdf_answers.push_back(QStringList{"/a/x.pdf", "/a/y.pdf", "/a/z.pdf"});
-    dialogs().pdf_answers.push_back(QStringList{"/b/w.pdf"});
-    form().Button2Click(nullptr);
-    form().Button2Click(nullptr);
-    QCOMPARE(Chosen(), QStringList({"/b/w.pdf"}));
-    QCOMPARE(form().Edit2->text(), QStringLiteral("w.pdf;"));
-    QCOMPARE(form().Label7->text(), Utf8("共 1 个文件"));
-  }
-
-  void dialogRemembersTheFirstChosenPath() {
-    dialogs().pdf_answers.push_back(QStringList{"/a/x.pdf", "/a/y.pdf"});
-    dialogs().pdf_answers.push_back(QStringList());  // cancel
-    dialogs().pdf_answers.push_back(QStringList{"/b/w.pdf"});
-    for (int i = 0; i < 4; ++i) form().Button2Click(nullptr);
-    QCOMPARE(dialogs().pdf_preselected, QStringList({"", "/a/x.pdf", "/a/x.pdf", "/b/w.pdf"}));
+    QCOMPARE(dialogs().pdf_preselected, preselected);
   }
 
   void folderBrowserStart_data() {

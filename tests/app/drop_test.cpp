@@ -13,23 +13,19 @@
 
 namespace quillamar::app::testing {
 
-class DropTest : public QObject {
+class DropTest : public QObject, WindowFixture {
   Q_OBJECT
 
  private slots:
   void init() {
-    window_ = std::make_unique<TestWindow>();
-    folder_ = std::make_unique<QTemporaryDir>();
+    OpenWindow();
     for (const char* name : {"a.pdf", "b.PDF", "notes.txt", "docs/c.pdf", "docs/a.pdf",
                              "docs/readme.txt", "docs/inner/d.pdf", "empty/x.txt"}) {
       QDir().mkpath(QFileInfo(Path(name)).path());
       QFile(Path(name)).open(QIODevice::WriteOnly);
     }
   }
-  void cleanup() {
-    window_.reset();
-    folder_.reset();
-  }
+  void cleanup() { CloseWindow(); }
 
   // Names in a row are relative to the test's folder; the chosen files are full paths.
   void droppingChoosesAsTheDialogDoes_data() {
@@ -62,11 +58,16 @@ class DropTest : public QObject {
     for (const QString& name : dropped) urls << QUrl::fromLocalFile(Path(name));
     data.setUrls(urls);
 
-    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    // The drag proposes a move (Shift held); the window takes a copy all the same.
+    const Qt::DropActions actions = Qt::CopyAction | Qt::MoveAction;
+    QDragEnterEvent enter(QPoint(10, 10), actions, &data, Qt::LeftButton, Qt::ShiftModifier);
+    QCOMPARE(enter.proposedAction(), Qt::MoveAction);
     QApplication::sendEvent(&form(), &enter);
     QVERIFY(enter.isAccepted());
-    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QDropEvent drop(QPointF(10, 10), actions, &data, Qt::LeftButton, Qt::ShiftModifier);
     QApplication::sendEvent(&form(), &drop);
+    QCOMPARE(enter.dropAction(), Qt::CopyAction);
+    QCOMPARE(drop.dropAction(), Qt::CopyAction);
 
     QStringList expected;
     for (const QString& name : chosen) expected << Path(name);
@@ -82,14 +83,6 @@ class DropTest : public QObject {
     form().Button2Click(nullptr);
     QCOMPARE(dialogs().pdf_preselected, QStringList{expected.value(0)});
   }
-
- private:
-  TForm1& form() { return *window_->form; }
-  FakeDialogs& dialogs() { return *window_->dialogs; }
-  QString Path(const QString& name) const { return folder_->path() + "/" + name; }
-
-  std::unique_ptr<TestWindow> window_;
-  std::unique_ptr<QTemporaryDir> folder_;
 };
 
 }  // namespace quillamar::app::testing

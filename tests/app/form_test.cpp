@@ -178,6 +178,32 @@ class FormTest : public QObject {
                                    "Button1"}));
   }
 
+  // Enter and keypad Enter press the focused button as Space does.
+  void enterPressesTheFocusedButton_data() {
+    QTest::addColumn<int>("key");
+    QTest::newRow("Enter") << int(Qt::Key_Return);
+    QTest::newRow("keypad Enter") << int(Qt::Key_Enter);
+  }
+  void enterPressesTheFocusedButton() {
+    QFETCH(int, key);
+    const qsizetype before = window_.dialogs->pdf_preselected.size();
+    form().Button2->setFocus();
+    QTest::keyClick(form().Button2, Qt::Key(key));
+    QTRY_COMPARE(window_.dialogs->pdf_preselected.size(), before + 1);
+    form().Button1->setFocus();
+  }
+
+  void openFolderLinkShowsItsFocus() {
+    QPushButton* link = form().OpenFolderButton();
+    link->show();
+    const QImage unfocused = link->grab().toImage();
+    link->setFocus();
+    QVERIFY(link->hasFocus());
+    QVERIFY(link->grab().toImage() != unfocused);
+    link->hide();
+    form().Button1->setFocus();
+  }
+
   void comboBox1RefusesTypedText() {
     QComboBox* combo = form().ComboBox1;
     QVERIFY(!combo->isEditable());

@@ -34,20 +34,16 @@ bool ProcessGone(pid_t pid) { return ::kill(pid, 0) == -1 && errno == ESRCH; }
 
 }  // namespace
 
-class RunTest : public QObject {
+class RunTest : public QObject, WindowFixture {
   Q_OBJECT
 
  private slots:
   void init() {
-    window_ = std::make_unique<TestWindow>();
-    folder_ = std::make_unique<QTemporaryDir>();
+    OpenWindow();
     form().ComboBox1->setCurrentIndex(1);  // PNG unless a test wants JPG
     form().show();
   }
-  void cleanup() {
-    window_.reset();
-    folder_.reset();
-  }
+  void cleanup() { CloseWindow(); }
 
   void errorDisplayText_data() {
     QTest::addColumn<int>("kind");
@@ -88,32 +84,31 @@ class RunTest : public QObject {
     QCOMPARE(form().Edit2->text(), QStringLiteral("x.pdf;"));
   }
 
-  // The dialogs open over an idle window: Button1 never reads "停止" meanwhile.
-  void convertWithNothingChosenOffersTheFilesOnly() {
-    UseRenderer(1);
-    form().Edit1->setText(Path("out"));
-    dialogs().pdf_answers.push_back(QStringList{Path("a.pdf")});
-    dialogs().on_choose_pdf = [this] { button_during_dialog_ = form().Button1->text(); };
-    QTest::mouseClick(form().Button1, Qt::LeftButton);
-    QCOMPARE(button_during_dialog_, Utf8("转换"));
-    QVERIFY(!form().Running());
-    QCOMPARE(dialogs().pdf_preselected.size(), 1);
-    QCOMPARE(form().Edit2->text(), QStringLiteral("a.pdf;"));
-    QVERIFY(!QFile::exists(Path("renderer.log")));
-    QCOMPARE(form().Label8->text(), QStringLiteral(" "));
+  // With nothing chosen, or no folder, Convert offers that choice only, over an idle window:
+  // Button1 never reads "停止" meanwhile.
+  void convertOffersTheMissingChoiceOnly_data() {
+    QTest::addColumn<bool>("pdfs_chosen");
+    QTest::newRow("no PDFs") << false;
+    QTest::newRow("no folder") << true;
   }
-
-  void convertWithoutFolderOffersTheBrowserOnly() {
+  void convertOffersTheMissingChoiceOnly() {
+    QFETCH(bool, pdfs_chosen);
     UseRenderer(1);
-    Choose({Path("a.pdf")});
+    if (pdfs_chosen) Choose({Path("a.pdf")});
+    if (!pdfs_chosen) form().Edit1->setText(Path("out"));
+    dialogs().pdf_answers.push_back(QStringList{Path("a.pdf")});
     dialogs().folder_answers.push_back(Path("out"));
-    dialogs().on_choose_folder = [this] { button_during_dialog_ = form().Button1->text(); };
+    const auto note_button = [this] { button_during_dialog_ = form().Button1->text(); };
+    dialogs().on_choose_pdf = dialogs().on_choose_folder = note_button;
     QTest::mouseClick(form().Button1, Qt::LeftButton);
     QCOMPARE(button_during_dialog_, Utf8("转换"));
     QVERIFY(!form().Running());
-    QCOMPARE(dialogs().folder_starts, QStringList{folder_->path()});
+    QCOMPARE(dialogs().pdf_preselected.size(), 1);  // by Choose() or by Convert, once
+    QCOMPARE(dialogs().folder_starts, pdfs_chosen ? QStringList{folder_->path()} : QStringList());
+    QCOMPARE(form().Edit2->text(), QStringLiteral("a.pdf;"));
     QCOMPARE(form().Edit1->text(), Path("out"));
     QVERIFY(!QFile::exists(Path("renderer.log")));
+    QCOMPARE(form().Label8->text(), QStringLiteral(" "));
   }
 
   // Three PDFs, the second held back by its renderer so the window can be seen mid-run.
@@ -164,15 +159,20 @@ class RunTest : public QObject {
   }
 
   // A renderer that announces its pages: Label9 counts them and the bar fills within the PDF,
-  // then both return to what they showed.
+  // then both return to what they showed. The next PDF, of a name too long for the status line,
+  // fails before it announces any: Label9 shows no pages meanwhile, and its failure comes in one
+  // box after the run.
   void pagesAnnouncedShowInLabel9AndTheBar() {
     const QString body =
         QStringLiteral(
-            "echo 'pages 2' >&3\nfor i in 1 2; do echo page > $(printf \"$2\" $i); "
-            "echo \"page $i\" >&3; done\nwhile [ ! -e '%1' ]; do sleep 0.02; done\n")
+            "case \"$7\" in *a.pdf) echo 'pages 2' >&3\nfor i in 1 2; do echo page > $(printf "
+            "\"$2\" $i); echo \"page $i\" >&3; done\nwhile [ ! -e '%1' ]; do sleep 0.02; done;;\n"
+            "*) while [ ! -e '%1b' ]; do sleep 0.02; done; echo \"lib.dll: $7: damaged\" >&2; "
+            "exit 1;; esac\n")
             .arg(Path("go"));
     form().SetRendererPath(WriteScript(Path("renderer.sh"), body).toStdString());
-    Choose({Path("a.pdf"), Path("b.pdf")});
+    const QString long_name = "b" + Utf8("长").repeated(80) + ".pdf";
+    Choose({Path("a.pdf"), Path(long_name)});
     form().Edit1->setText(Path("out"));
     const QString notice = form().Label9->text();
     QSignalSpy ended(&form(), &TForm1::RunEnded);
@@ -185,11 +185,73 @@ class RunTest : public QObject {
              form().ProgressBar1->maximum() - form().ProgressBar1->minimum());
     QFile(Path("go")).open(QIODevice::WriteOnly);
 
+    QTRY_VERIFY_WITH_TIMEOUT(form().Label8->text().startsWith(Utf8("正在转换 b长")), kRunTimeoutMs);
+    QCOMPARE(form().Label9->text(), notice);
+    const QLabel* status = form().Label8;
+    QVERIFY(status->text().contains(Utf8("…")) && status->text().endsWith(".pdf"));
+    QVERIFY(status->fontMetrics().horizontalAdvance(status->text()) <=
+            status->contentsRect().width());
+    QFile(Path("gob")).open(QIODevice::WriteOnly);
+
     QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kRunTimeoutMs);
     QCOMPARE(form().Label9->text(), notice);
     QCOMPARE(form().Label8->text(), Utf8("已完成！"));
     QCOMPARE(form().ProgressBar1->maximum(), 1);
     QCOMPARE(form().ProgressBar1->value(), 0);
+    QVERIFY(dialogs().messages.isEmpty());
+    QCOMPARE(dialogs().details, QStringList{Utf8("1 个PDF文件转换失败：\n转换失败：") + long_name +
+                                            "\n" + Path(long_name) + ": damaged"});
+    QVERIFY(form().OpenFolderButton()->isVisible());  // a.pdf's pages are there
+  }
+
+  // A press that began while the run was going, or just after it ended, never starts the next
+  // run: the mouse held down across the end, and Space pressed right after it.
+  void pressMeantForStopStartsNoRun_data() {
+    QTest::addColumn<bool>("held_across_end");
+    QTest::newRow("mouse held across the end") << true;
+    QTest::newRow("space just after the end") << false;
+  }
+  void pressMeantForStopStartsNoRun() {
+    QFETCH(bool, held_across_end);
+    UseRenderer(1, QStringLiteral("while [ ! -e '%1' ]; do sleep 0.02; done\n").arg(Path("go")));
+    Choose({Path("a.pdf")});
+    form().Edit1->setText(Path("out"));
+    QSignalSpy ended(&form(), &TForm1::RunEnded);
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(Path("renderer.log")), kRunTimeoutMs);
+    if (held_across_end) QTest::mousePress(form().Button1, Qt::LeftButton);
+    QFile(Path("go")).open(QIODevice::WriteOnly);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kRunTimeoutMs);
+    if (held_across_end) {
+      QTest::mouseRelease(form().Button1, Qt::LeftButton);
+    } else {
+      QTest::keyClick(form().Button1, Qt::Key_Space);
+    }
+    QVERIFY(!form().Running());
+    // Once the run is well over, a press starts the next one as usual.
+    QTest::qWait(TForm1::kPressAfterRunMs);
+    Convert();
+    QCOMPARE(ReadText(Path("renderer.log")).count('\n'), 2);
+  }
+
+  // The resolution is checked once, before anything starts.
+  void unusableResolutionIsRefusedBeforeAnything_data() {
+    QTest::addColumn<QString>("resolution");
+    for (const char* text : {"abc", "0", "-5", "150dpi", "2401", ""}) {
+      QTest::addRow("'%s'", text) << QString::fromLatin1(text);
+    }
+  }
+  void unusableResolutionIsRefusedBeforeAnything() {
+    QFETCH(QString, resolution);
+    UseRenderer(1);
+    Choose({Path("a.pdf"), Path("b.pdf")});
+    form().Edit1->setText(Path("out"));
+    form().ComboBox2->setEditText(resolution);
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+    QVERIFY(!form().Running());
+    QCOMPARE(dialogs().messages,
+             QStringList{Utf8("分辨率“%1”无效：请填写 1 到 2400 之间的整数").arg(resolution)});
+    QVERIFY(!QFile::exists(Path("renderer.log")));
   }
 
   void onePdfLeavesAnEmptyBarNotABusyOne() {
@@ -209,17 +271,6 @@ class RunTest : public QObject {
     Convert();
     QCOMPARE(dialogs().messages, QStringList({Utf8("运行主程序错误!"), Utf8("运行主程序错误!")}));
     QCOMPARE(form().Label8->text(), Utf8("已完成！"));
-  }
-
-  void errorInsideARunIsDisplayedAfterIt() {
-    UseRenderer(1);
-    Choose({Path("a.pdf")});
-    form().Edit1->setText(QStringLiteral("quillamar-no-such-relative-folder"));
-    Convert();
-    QCOMPARE(dialogs().errors, QStringList{"Unable to create directory."});
-    QVERIFY(!QFile::exists(Path("renderer.log")));
-    QVERIFY(form().Edit1->isEnabled());
-    QCOMPARE(form().Button1->text(), Utf8("转换"));
   }
 
   // The program's own renderer beside the test program, on real PDFs.
@@ -318,7 +369,7 @@ class RunTest : public QObject {
     }
     QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kRunTimeoutMs);
     QVERIFY(ProcessGone(renderer));
-    QCOMPARE(form().Label8->text(), Utf8("已停止"));
+    QCOMPARE(form().Label8->text(), Utf8("已停止（第 1/2 个文件）"));
     QCOMPARE(form().Button1->text(), Utf8("转换"));
     QVERIFY(form().ComboBox1->isEnabled());
     // b.pdf's turn never came: whatever was rendered ahead of it is gone.
@@ -329,10 +380,6 @@ class RunTest : public QObject {
   }
 
  private:
-  TForm1& form() { return *window_->form; }
-  FakeDialogs& dialogs() { return *window_->dialogs; }
-  QString Path(const QString& name) const { return folder_->path() + "/" + name; }
-
   /// A renderer that logs its arguments, runs `before`, then writes `pages` page files (copies of
   /// `page_file`, or a few bytes when none is given).
   void UseRenderer(int pages, const QString& before = QString(), const QString& page_file = {}) {
@@ -345,7 +392,6 @@ class RunTest : public QObject {
     form().SetRendererPath(WriteScript(Path("renderer.sh"), body).toStdString());
   }
 
-  void Choose(const QStringList& pdfs) { window_->Choose(pdfs); }
   void Convert() { window_->Convert(kRunTimeoutMs); }
 
   /// The renderer's process id once it has written it; 0 when it never did.
@@ -356,8 +402,6 @@ class RunTest : public QObject {
     return static_cast<pid_t>(ReadText(file).trimmed().toInt());
   }
 
-  std::unique_ptr<TestWindow> window_;
-  std::unique_ptr<QTemporaryDir> folder_;
   QString button_during_dialog_;
 };
 

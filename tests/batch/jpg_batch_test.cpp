@@ -6,6 +6,7 @@
 #include <set>
 
 #include "batch/batch.h"
+#include "batch/recording_host.h"
 #include "framework/exceptions.h"
 #include "framework/paths.h"
 #include "support/images.h"
@@ -19,40 +20,7 @@ using namespace testing;  // the helpers of these tests
 using Names = std::vector<std::string>;
 
 // A front end that converts to JPG: fixed answers, messages kept, pages re-encoded for real.
-class JpgHost : public batch::RunHost {
- public:
-  JpgHost(std::string folder, TStringList files, std::string format = "JPG",
-          std::string resolution = "72")
-      : folder_(std::move(folder)),
-        files_(std::move(files)),
-        format_(std::move(format)),
-        resolution_(std::move(resolution)) {}
-
-  std::string ChosenFilesText() override { return "chosen;"; }
-  TStringList SourceFiles() override { return files_; }
-  std::string OutputFolderText() override { return folder_; }
-  std::string FormatText() override { return format_; }
-  std::string ResolutionText() override { return resolution_; }
-  void SetStatusText(const std::string&) override {}
-  void RepaintNow() override {}
-  void SetProgressPosition(int) override {}
-  void SetProgressMaximum(int) override {}
-  void ShowMessage(const std::string& text) override { messages.push_back(text); }
-  void ChooseFiles() override {}
-  void ChooseFolder() override {}
-  std::unique_ptr<batch::PreparedPage> PrepareReencode(const std::string& png_path,
-                                                       const std::string& jpg_path) override {
-    return batch::PreparePngToJpg(png_path, jpg_path);
-  }
-
-  Names messages;
-
- private:
-  std::string folder_;
-  TStringList files_;
-  std::string format_;
-  std::string resolution_;
-};
+using JpgHost = batch::ConvertingHost;
 
 enum class Page { kValid, kEmpty };
 

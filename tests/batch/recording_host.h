@@ -108,6 +108,44 @@ class RecordingHost : public RunHost {
   }
 };
 
+// A front end with fixed answers that re-encodes the pages for real and keeps its messages.
+class ConvertingHost : public RunHost {
+ public:
+  ConvertingHost(std::string folder, TStringList files, std::string format = "JPG",
+                 std::string resolution = "72")
+      : resolution(std::move(resolution)),
+        folder_(std::move(folder)),
+        files_(std::move(files)),
+        format_(std::move(format)) {}
+
+  std::string ChosenFilesText() override { return "chosen;"; }
+  TStringList SourceFiles() override { return files_; }
+  std::string OutputFolderText() override { return folder_; }
+  std::string FormatText() override { return format_; }
+  std::string ResolutionText() override { return resolution; }
+  void SetStatusText(const std::string&) override {}
+  void RepaintNow() override {}
+  void SetProgressPosition(int) override {}
+  void SetProgressMaximum(int) override {}
+  void ShowMessage(const std::string& text) override { messages.push_back(text); }
+  void ChooseFiles() override {}
+  void ChooseFolder() override {}
+  std::unique_ptr<PreparedPage> PrepareReencode(const std::string& png,
+                                                const std::string& jpg) override {
+    return PreparePngToJpg(png, jpg);
+  }
+
+  std::string resolution;
+  std::vector<std::string> messages;
+
+ protected:
+  std::string folder_;
+
+ private:
+  TStringList files_;
+  std::string format_;
+};
+
 // Every file of the folder with its contents, as one text.
 inline std::string FolderContents(const std::string& folder) {
   std::vector<std::string> names;

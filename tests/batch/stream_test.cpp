@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "batch/batch.h"
+#include "batch/recording_host.h"
 #include "framework/paths.h"
 #include "support/pdf_pages.h"
 #include "support/process.h"
@@ -22,23 +23,11 @@ using testing::TempDir;
 
 // Converts for real and counts, at every commit, the files in the folder that are not JPEGs
 // (page PNGs and the renderer's temporaries).
-class CountingHost : public RunHost {
+class CountingHost : public ConvertingHost {
  public:
-  CountingHost(std::string folder, std::string pdf) : folder_(std::move(folder)) {
-    files_.Add(std::move(pdf));
-  }
-  std::string ChosenFilesText() override { return "long.pdf;"; }
-  TStringList SourceFiles() override { return files_; }
-  std::string OutputFolderText() override { return folder_; }
-  std::string FormatText() override { return "JPG"; }
-  std::string ResolutionText() override { return resolution; }
-  void SetStatusText(const std::string&) override {}
-  void RepaintNow() override {}
-  void SetProgressPosition(int) override {}
-  void SetProgressMaximum(int) override {}
+  CountingHost(std::string folder, std::string pdf)
+      : ConvertingHost(std::move(folder), TStringList{std::move(pdf)}, "JPG", "100") {}
   void ShowMessage(const std::string& text) override { ADD_FAILURE() << text; }
-  void ChooseFiles() override {}
-  void ChooseFolder() override {}
   void PageProgress(int done, int total) override {
     progress.emplace_back(done, total);
     int others = 0;
@@ -47,18 +36,9 @@ class CountingHost : public RunHost {
     }
     most_intermediates = std::max(most_intermediates, others);
   }
-  std::unique_ptr<PreparedPage> PrepareReencode(const std::string& png,
-                                                const std::string& jpg) override {
-    return PreparePngToJpg(png, jpg);
-  }
 
-  std::string resolution = "100";
   std::vector<std::pair<int, int>> progress;
   int most_intermediates = 0;
-
- private:
-  std::string folder_;
-  TStringList files_;
 };
 
 std::string WriteTextPdf(const TempDir& dir, int page_count) {

@@ -3,14 +3,19 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "framework/descriptors.h"
 #include "support/temp_dir.h"
 
 extern char** environ;
@@ -55,8 +60,10 @@ class CliTest : public ::testing::Test {
   }
 
   // Starts the program in the folder with standard input from the file "stdin" when there is
-  // one; its outputs go to "stdout" and "stderr", with the tag appended to their names.
-  pid_t Start(const Strings& arguments, const std::string& tag = "") {
+  // one; its outputs go to "stdout" and "stderr", with the tag appended to their names, or both
+  // to the terminal named.
+  pid_t Start(const Strings& arguments, const std::string& tag = "",
+              const std::string& terminal = "") {
     Strings argv_texts{"quillamar-cli"};
     argv_texts.insert(argv_texts.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -68,10 +75,15 @@ class CliTest : public ::testing::Test {
     const std::string input = dir_ / "stdin";
     posix_spawn_file_actions_addopen(
         &actions, 0, std::filesystem::exists(input) ? input.c_str() : "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, (dir_ / ("stdout" + tag)).c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, (dir_ / ("stderr" + tag)).c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (terminal.empty()) {
+      posix_spawn_file_actions_addopen(&actions, 1, (dir_ / ("stdout" + tag)).c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      posix_spawn_file_actions_addopen(&actions, 2, (dir_ / ("stderr" + tag)).c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 1, terminal.c_str(), O_RDWR | O_NOCTTY, 0);
+      posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    }
     pid_t pid = -1;
     const std::string program = dir_ / "bin/quillamar-cli";
     EXPECT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
@@ -90,6 +102,31 @@ class CliTest : public ::testing::Test {
   }
 
   Finished RunCli(const Strings& arguments) { return Wait(Start(arguments)); }
+
+  // Runs the program with its outputs on a new terminal this many columns wide; returns all it
+  // wrote there (the terminal turns "\n" into "\r\n"), giving up after 30 s.
+  std::string RunOnTerminal(const Strings& arguments, int columns) {
+    const FileDescriptor master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    EXPECT_TRUE(master.Valid() && ::grantpt(master.Get()) == 0 && ::unlockpt(master.Get()) == 0);
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = static_cast<unsigned short>(columns);
+    EXPECT_EQ(::ioctl(master.Get(), TIOCSWINSZ, &size), 0);
+    const pid_t pid = Start(arguments, "", ::ptsname(master.Get()));
+    std::string screen;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    char buffer[4096];
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd ready{master.Get(), POLLIN, 0};
+      if (::poll(&ready, 1, 100) <= 0) continue;
+      const ssize_t got = ::read(master.Get(), buffer, sizeof buffer);
+      if (got <= 0) break;  // the terminal's last writer has gone
+      screen.append(buffer, static_cast<std::size_t>(got));
+    }
+    if (::waitpid(pid, nullptr, WNOHANG) == 0) ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return screen;
+  }
 
   // The PDFs the recording renderer was given, in order (seven arguments per start).
   Strings RenderedPdfs() const {

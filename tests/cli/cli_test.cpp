@@ -33,7 +33,7 @@ const ParseCase kParseCases[] = {
      true,
      "JPG",
      "150"},
-    {"ResolutionVerbatim", {"-r", "not a number", "-o", "o", "a"}, true, "JPG", "not a number"},
+    {"ResolutionAtTheLimit", {"-r", "2400", "-o", "o", "a"}, true, "JPG", "2400"},
     {"GluedValue", {"-r300", "-oout", "a"}, true, "JPG", "300"},
     {"OptionsAfterFiles", {"a.pdf", "-o", "out"}, true, "JPG", "72"},
     {"MissingOutput", {"a.pdf"}, false, "missing -o FOLDER", ""},
@@ -91,6 +91,15 @@ TEST_P(ParseCommandLineTest, ReadsOrRefuses) {
 INSTANTIATE_TEST_SUITE_P(Cli, ParseCommandLineTest, ::testing::ValuesIn(kParseCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The renderer takes whole numbers from 1 to its limit; anything else is refused at once.
+TEST(ParseCommandLineTest, RefusesAResolutionTheRendererWouldNot) {
+  for (const std::string bad : {"abc", "0", "-5", "150dpi", "2401", "", "072", "7.5"}) {
+    const Result<CommandLine> result = ParseCommandLine({"-r", bad, "-o", "o", "a"});
+    ASSERT_FALSE(result) << bad;
+    EXPECT_EQ(result.Error(), "resolution '" + bad + "' is not a whole number from 1 to 2400");
+  }
+}
+
 TEST(ParseCommandLineTest, CollectionOptions) {
   const Result<CommandLine> result =
       ParseCommandLine({"-Rv0", "--no-clobber", "--files-from", "one", "--files-from=-", "--report",
@@ -125,30 +134,148 @@ TEST_F(CliTest, HandsTheRendererAbsolutePathsAsSeparateArguments) {
   EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/b c_2.png"));
 }
 
-TEST_F(CliTest, WithoutARendererEveryPdfIsReportedAndTheStatusIsThree) {
-  const Finished run = RunCli({"-f", "PNG", "-o", "OUT", "a.pdf", "b c.pdf"});
-  EXPECT_EQ(run.status, kStatusSomeFailed);
-  EXPECT_EQ(run.err, "运行主程序错误!\n运行主程序错误!\n");
-  EXPECT_EQ(run.out, "正在转换 a.pdf\n正在转换 b c.pdf\n已完成！\n");
+// One run end to end, a.pdf and "b c.pdf" being there: the renderer's ending (null: there is no
+// renderer), the arguments, and what the program says; "@" stands for the test folder.
+struct RunCase {
+  const char* name;
+  const char* renderer_ending;
+  Strings arguments;
+  int status;
+  const char* out;
+  const char* err;
+};
+
+const RunCase kRunCases[] = {
+    {"VerboseNamesTheFolderLast",
+     "exit 0",
+     {"-v", "-f", "png", "-o", "OUT/./", "a.pdf"},
+     kStatusConverted,
+     "正在转换 a.pdf\n已完成！\n@/OUT\n",
+     ""},
+    {"WarningGoesToStandardError",
+     "echo 'lib.dll: warning: a.pdf: text not drawn: F1 on page 2' >&2",
+     {"-f", "png", "-o", "OUT", "a.pdf"},
+     kStatusConverted,
+     "正在转换 a.pdf\n已完成！\n",
+     "warning: a.pdf: text not drawn: F1 on page 2\n"},
+    {"FailureWithoutProgramNameOrUsage",
+     "echo 'lib.dll: a.pdf: damaged (usage: lib -o PATTERN -F png -r DPI FILE.pdf)' >&2; exit 2",
+     {"-f", "png", "-o", "OUT", "a.pdf"},
+     kStatusSomeFailed,
+     "正在转换 a.pdf\n已完成！\n1/1 个PDF文件转换失败\n",
+     "转换失败：a.pdf\na.pdf: damaged\n"},
+    {"WithoutARendererEveryPdfFails",
+     nullptr,
+     {"-f", "PNG", "-o", "OUT", "a.pdf", "b c.pdf"},
+     kStatusSomeFailed,
+     "正在转换 a.pdf\n正在转换 b c.pdf\n已完成！\n2/2 个PDF文件转换失败\n",
+     "运行主程序错误!\n运行主程序错误!\n"},
+    {"MissingInputOnceTheOthersRun",
+     "exit 0",
+     {"-f", "png", "-o", "OUT", "missing.pdf", "a.pdf"},
+     kStatusSomeFailed,
+     "正在转换 a.pdf\n已完成！\n1/2 个PDF文件转换失败\n",
+     "quillamar-cli: cannot read '@/missing.pdf': No such file or directory\n"},
+    {"UnreadablePasswordFileEndsFirst",
+     "exit 0",
+     {"--password-file", "missing", "-o", "OUT", "a.pdf"},
+     kStatusError,
+     "",
+     "quillamar-cli: cannot read the password file 'missing': No such file or directory\n"},
+    {"UnreadableListEndsFirst",
+     "exit 0",
+     {"-o", "OUT", "--files-from", "missing"},
+     kStatusError,
+     "",
+     "quillamar-cli: cannot read list 'missing': No such file or directory\n"},
+    {"OutputThatIsAFile",
+     "exit 0",
+     {"-o", "a.pdf", "b c.pdf"},
+     kStatusError,
+     "",
+     "quillamar-cli: the output folder '@/a.pdf' is not a folder\n"},
+    {"OutputThatCannotBeCreated",
+     "exit 0",
+     {"-o", "/proc/nope/out", "a.pdf"},
+     kStatusError,
+     "",
+     "quillamar-cli: cannot create the output folder '/proc/nope/out': No such file or "
+     "directory\n"},
+};
+
+std::string InFolder(std::string text, const std::string& folder) {
+  for (auto at = text.find('@'); at != std::string::npos; at = text.find('@', at + folder.size())) {
+    text.replace(at, 1, folder);
+  }
+  return text;
 }
 
-TEST_F(CliTest, AFailingRendererIsReportedWithItsLastErrorLine) {
-  RecordingRenderer("echo 'lib.dll: a.pdf: page 3: damaged' >&2; exit 1");
-  const Finished run = RunCli({"-f", "png", "-o", "OUT", "a.pdf"});
-  EXPECT_EQ(run.status, kStatusSomeFailed);
-  EXPECT_EQ(run.err, "转换失败：a.pdf\nlib.dll: a.pdf: page 3: damaged\n");
+class CliRunTest : public CliTest, public ::testing::WithParamInterface<RunCase> {};
+
+TEST_P(CliRunTest, SaysWhatBecameOfEachPdf) {
+  const RunCase& c = GetParam();
+  if (c.renderer_ending != nullptr) RecordingRenderer(c.renderer_ending);
+  dir_.Write("a.pdf", "");
+  dir_.Write("b c.pdf", "");
+  const Finished run = RunCli(c.arguments);
+  EXPECT_EQ(run.status, c.status) << run.err;
+  EXPECT_EQ(run.out, InFolder(c.out, dir_.path()));
+  EXPECT_EQ(run.err, InFolder(c.err, dir_.path()));
+  EXPECT_EQ(std::filesystem::exists(dir_ / "OUT"), *c.out != '\0');  // a run that began made it
 }
 
-TEST_F(CliTest, TheRenderersWarningGoesToStandardErrorAndTheRunStillSucceeds) {
-  RecordingRenderer("echo 'lib.dll: warning: a.pdf: text not drawn: F1 on page 2' >&2; exit 0");
-  const Finished run = RunCli({"-f", "png", "-o", "OUT", "a.pdf"});
-  EXPECT_EQ(run.status, kStatusConverted);
-  EXPECT_EQ(run.err, "warning: a.pdf: text not drawn: F1 on page 2\n");
-  EXPECT_EQ(run.out, "正在转换 a.pdf\n已完成！\n");
+INSTANTIATE_TEST_SUITE_P(Cli, CliRunTest, ::testing::ValuesIn(kRunCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Columns on a terminal of the texts below: "…" one, other characters of three bytes two.
+int Columns(const std::string& text) {
+  int columns = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    columns += length == 3 && text.compare(i, 3, "…") != 0 ? 2 : 1;
+    i += length;
+  }
+  return columns;
+}
+
+// On a terminal 40 columns wide: the PDFs count from 1, a long name is cut to the width (wide
+// characters take two columns) with its page count kept, and the bar is gone at the end.
+TEST_F(CliTest, TheTerminalLineFitsAndIsGoneAtTheEnd) {
+  dir_.Write("bin/lib.dll",
+             "#!/bin/sh\necho 'pages 2' >&3\nfor n in 1 2; do echo page > \"${2%\\%d.png}$n.png\"; "
+             "echo \"page $n\" >&3; done\n",
+             true);
+  std::string long_name;
+  for (int i = 0; i < 60; ++i) long_name += "长";
+  long_name += ".pdf";
+  for (const std::string& pdf : {std::string("a.pdf"), long_name}) dir_.Write(pdf, "");
+  const std::string screen =
+      RunOnTerminal({"-j", "1", "-f", "png", "-o", "OUT", "a.pdf", long_name}, 40);
+  EXPECT_NE(screen.find("] 1/2"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("] 2/2"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("…  2/2"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("已完成！\r\n"), std::string::npos) << screen;
+  // Each drawing of the bar (a piece that no line end follows) fits in 39 columns.
+  for (std::size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+    end = screen.find('\r', start);
+    std::string piece = screen.substr(start, end == std::string::npos ? end : end - start);
+    if (end != std::string::npos && screen.compare(end, 2, "\r\n") == 0) continue;
+    for (auto at = piece.find("\033[K"); at != std::string::npos; at = piece.find("\033[K")) {
+      piece.erase(at, 3);
+    }
+    if (!piece.empty() && piece.front() == '\n') piece.erase(0, 1);
+    EXPECT_LE(Columns(piece), 39) << piece;
+  }
+  // Once the bar is erased, nothing is left on the line the prompt comes to.
+  const std::string last = screen.substr(screen.rfind('\n') + 1);
+  const auto erased = last.rfind("\033[K");
+  EXPECT_EQ(erased == std::string::npos ? last : last.substr(erased + 3), "") << screen;
 }
 
 TEST_F(CliTest, AnErrorEndsTheRunAsTheErrorDisplayWouldShowIt) {
   dir_.Write("bin/lib.dll", "#!/bin/sh\necho 'not a png' > \"${2%\\%d.png}1.png\"\n", true);
+  dir_.Write("a.pdf", "");
   const Finished run = RunCli({"-o", "OUT", "a.pdf", "b.pdf"});
   EXPECT_EQ(run.status, kStatusError);
   EXPECT_EQ(run.out, "正在转换 a.pdf\n");
@@ -158,8 +285,9 @@ TEST_F(CliTest, AnErrorEndsTheRunAsTheErrorDisplayWouldShowIt) {
 }
 
 TEST_F(CliTest, UsageErrorsExitWithTwoAndShowTheUsage) {
-  for (const Strings& arguments : {Strings{"a.pdf"}, Strings{"-o", "OUT"}, Strings{"--bogus"},
-                                   Strings{"-f", "tiff", "-o", "OUT", "a.pdf"}}) {
+  for (const Strings& arguments :
+       {Strings{"a.pdf"}, Strings{"-o", "OUT"}, Strings{"--bogus"},
+        Strings{"-f", "tiff", "-o", "OUT", "a.pdf"}, Strings{"-r", "abc", "-o", "OUT", "a.pdf"}}) {
     const Finished run = RunCli(arguments);
     EXPECT_EQ(run.status, kStatusUsage);
     EXPECT_NE(run.err.find(UsageText()), std::string::npos);
@@ -183,6 +311,7 @@ TEST_F(CliTest, CtrlCStopsTheRendererToo) {
   dir_.Write("bin/lib.dll",
              "#!/bin/sh\necho $$ > \"$(dirname \"$0\")/pid\"\nwhile :; do sleep 0.05; done\n",
              true);
+  for (const char* pdf : {"a.pdf", "b.pdf"}) dir_.Write(pdf, "");
   const pid_t cli = Start({"-o", "OUT", "a.pdf", "b.pdf"});
   while (ReadFileText(dir_ / "bin/pid").empty()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -190,7 +319,7 @@ TEST_F(CliTest, CtrlCStopsTheRendererToo) {
   ::kill(cli, SIGINT);  // to the program alone, not its process group
   const Finished run = Wait(cli);
   EXPECT_EQ(run.status, kStatusInterrupted);
-  EXPECT_EQ(run.out, "正在转换 a.pdf\n已停止\n");
+  EXPECT_EQ(run.out, "正在转换 a.pdf\n已停止（第 1/2 个文件）\n");
   const pid_t renderer = std::stoi(ReadFileText(dir_ / "bin/pid"));
   EXPECT_NE(::kill(renderer, 0), 0) << "the renderer outlived the program";
 }
@@ -228,22 +357,12 @@ TEST_P(CliPasswordTest, OpensALockedPdfOnlyWithTheRightPassword) {
   EXPECT_EQ(run.status, c.status) << run.err;
   EXPECT_EQ(std::filesystem::exists(dir_ / "OUT/locked_1.jpg"), c.status == kStatusConverted);
   const std::string failure =
-      "转换失败：locked.pdf\nlib.dll: " + dir_ / "locked.pdf" + ": protected by a password\n";
+      "转换失败：locked.pdf\n" + dir_ / "locked.pdf" + ": protected by a password\n";
   EXPECT_EQ(run.err, c.status == kStatusConverted ? "" : failure);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cli, CliPasswordTest, ::testing::ValuesIn(kPasswordFileCases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(CliTest, AnUnreadablePasswordFileEndsBeforeTheRun) {
-  RecordingRenderer();
-  const Finished run = RunCli({"--password-file", "missing", "-o", "OUT", "a.pdf"});
-  EXPECT_EQ(run.status, kStatusError);
-  EXPECT_EQ(run.err,
-            "quillamar-cli: cannot read the password file 'missing': No such file or "
-            "directory\n");
-  EXPECT_FALSE(std::filesystem::exists(dir_ / "bin/args"));
-}
 
 // Folders among the files: their PDFs sorted by name, subfolders walked with -R.
 struct FolderCase {
@@ -288,7 +407,7 @@ INSTANTIATE_TEST_SUITE_P(Cli, CliFolderTest, ::testing::ValuesIn(kFolderCases),
 
 TEST_F(CliTest, ListsKeepBlanksAndTheirOrderAndMayNameFolders) {
   RecordingRenderer();
-  dir_.Write("d/a.pdf", "");
+  for (const char* pdf : {"d/a.pdf", "w.pdf", "x y.pdf", "z.pdf"}) dir_.Write(pdf, "");
   dir_.Write("list", "x y.pdf\n\nd\n" + dir_ / "z.pdf\n");
   const Finished run =
       RunCli({"-j", "1", "-f", "png", "-o", "OUT", "w.pdf", "--files-from", "list"});
@@ -301,18 +420,11 @@ TEST_F(CliTest, NulSeparatedListsFromStandardInputKeepAnyByte) {
   RecordingRenderer();
   constexpr char kList[] = "new\nline.pdf\0\xff\xfe.pdf";  // and the final NUL
   dir_.Write("stdin", std::string(kList, sizeof kList));
+  for (const char* pdf : {"new\nline.pdf", "\xff\xfe.pdf"}) dir_.Write(pdf, "");
   const Finished run = RunCli({"-f", "png", "-o", "OUT", "-0", "--files-from", "-"});
   EXPECT_EQ(run.status, kStatusConverted) << run.err;
   EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/new\nline_2.png"));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/\xff\xfe_2.png"));
-}
-
-TEST_F(CliTest, AListThatCannotBeReadEndsBeforeAnything) {
-  RecordingRenderer();
-  const Finished run = RunCli({"-o", "OUT", "--files-from", "missing"});
-  EXPECT_EQ(run.status, kStatusError);
-  EXPECT_NE(run.err.find("missing"), std::string::npos) << run.err;
-  EXPECT_FALSE(std::filesystem::exists(dir_ / "OUT"));
 }
 
 // PDFs of equal names, and page files already in the folder.
@@ -360,6 +472,7 @@ class CliClobberTest : public CliTest, public ::testing::WithParamInterface<Clob
 TEST_P(CliClobberTest, WarnsOrRefusesBeforeAnythingIsWritten) {
   const ClobberCase& c = GetParam();
   RecordingRenderer();
+  for (const char* pdf : {"a.pdf", "b.pdf", "sub/a.pdf"}) dir_.Write(pdf, "");
   if (*c.existing_page != '\0') dir_.Write(std::string("OUT/") + c.existing_page, "old");
   Strings arguments{"-o", "OUT"};
   arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
@@ -374,13 +487,6 @@ TEST_P(CliClobberTest, WarnsOrRefusesBeforeAnythingIsWritten) {
 
 INSTANTIATE_TEST_SUITE_P(Cli, CliClobberTest, ::testing::ValuesIn(kClobberCases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(CliTest, VerboseNamesTheOutputFolderAfterTheLastLine) {
-  RecordingRenderer();
-  const Finished run = RunCli({"-v", "-f", "png", "-o", "OUT/./", "a.pdf"});
-  EXPECT_EQ(run.status, kStatusConverted) << run.err;
-  EXPECT_EQ(run.out, "正在转换 a.pdf\n已完成！\n" + dir_ / "OUT\n");
-}
 
 }  // namespace
 }  // namespace quillamar::cli
