@@ -230,7 +230,7 @@ void CountPages(const PdfTurn& turn, const PageLoop& pages, RunResult& result) {
   }
   // A renderer that announces nothing, its pages kept as PNG: its first page file tells.
   const char* extension = turn.Reencode() ? ".jpg" : ".png";
-  if (FileExists(renderer::PageFilePath(turn.texts.folder, turn.base_name, 1, extension))) {
+  if (FileExists(PageFilePath(turn.texts.folder, turn.base_name, 1, extension))) {
     ++result.pages_written;
   }
 }
