@@ -116,19 +116,30 @@ fz_pixmap* NewPixmap(fz_context* context, fz_irect box) noexcept {
 }
 
 // Paints the page on the pixmap, which is white; false when MuPDF gave up or left out a part it
-// could not read.
+// could not read. The page is recorded, then played: drawn straight, some edges come out a shade
+// apart from mutool draw's, which plays it so.
 bool PaintPage(fz_context* context, fz_page* page, fz_pixmap* pixmap, fz_matrix transform,
-               Reason& reason) noexcept {
+               fz_rect area, Reason& reason) noexcept {
+  fz_display_list* list = nullptr;
+  fz_device* recorder = nullptr;
   fz_device* device = nullptr;
   fz_cookie cookie{};
+  fz_var(list);
+  fz_var(recorder);
   fz_var(device);
   fz_try(context) {
+    list = fz_new_display_list(context, fz_bound_page(context, page));
+    recorder = fz_new_list_device(context, list);
+    fz_run_page(context, page, recorder, fz_identity, &cookie);
+    fz_close_device(context, recorder);
     device = fz_new_draw_device(context, fz_identity, pixmap);
-    fz_run_page(context, page, device, transform, &cookie);
+    fz_run_display_list(context, list, device, transform, area, &cookie);
     fz_close_device(context, device);
   }
   fz_always(context) {
     fz_drop_device(context, device);
+    fz_drop_device(context, recorder);
+    fz_drop_display_list(context, list);
     fz_flush_warnings(context);
   }
   fz_catch(context) {
@@ -300,14 +311,15 @@ Result<PageRaster> MupdfDocument::Render(int index, double dpi) const {
   }
   // MuPDF's own rule places the page's corner on the pixel grid; ours sets its size.
   const fz_matrix transform = fz_scale(static_cast<float>(dpi / 72), static_cast<float>(dpi / 72));
-  const fz_irect corner = fz_round_rect(fz_transform_rect(bounds, transform));
+  const fz_rect area = fz_transform_rect(bounds, transform);
+  const fz_irect corner = fz_round_rect(area);
   const fz_irect box{corner.x0, corner.y0, corner.x0 + static_cast<int>(size.width),
                      corner.y0 + static_cast<int>(size.height)};
   fz_pixmap* pixmap = WhitePixmap(box);
   if (pixmap == nullptr) return Fail("out of memory");
   UndrawnTextWatch watch;
   Reason reason = "the page cannot be rendered";
-  if (!PaintPage(context_.get(), page, pixmap, transform, reason)) {
+  if (!PaintPage(context_.get(), page, pixmap, transform, area, reason)) {
     fz_drop_pixmap(context_.get(), pixmap);
     return Fail(std::string(reason));
   }

@@ -148,13 +148,27 @@ const BadInputCase kBadInputCases[] = {
      {"p_1.png"}},
 };
 
-class RendererBadInputTest : public ::testing::TestWithParam<BadInputCase> {};
+// Both engines: what MuPDF cannot do, poppler does, and the user sees poppler's line and files.
+const char* const kEngines[] = {contract::kEnginePoppler, contract::kEngineMupdf};
+
+std::map<std::string, std::string> EngineEnvironment(const char* engine) {
+  return {{contract::kEngineEnv, engine}};
+}
+
+template <typename Case>
+std::string CaseAndEngine(const ::testing::TestParamInfo<std::tuple<Case, const char*>>& info) {
+  return std::string(std::get<0>(info.param).name) + std::get<1>(info.param);
+}
+
+class RendererBadInputTest
+    : public ::testing::TestWithParam<std::tuple<BadInputCase, const char*>> {};
 
 TEST_P(RendererBadInputTest, OneLineNamingFileAndPageAndNoPartialFile) {
-  const BadInputCase& c = GetParam();
+  const auto& [c, engine] = GetParam();
   const ScratchFolder folder;
   const Input input = c.prepare(folder);
-  const auto result = testing::RunProcess(Arguments(input.pattern, c.dpi, input.pdf));
+  const auto result =
+      testing::RunProcess(Arguments(input.pattern, c.dpi, input.pdf), EngineEnvironment(engine));
   EXPECT_EQ(result.exit_status, testing::kRendererFailed);
   EXPECT_EQ(result.out, "");
   std::string message = c.message;
@@ -170,8 +184,10 @@ TEST_P(RendererBadInputTest, OneLineNamingFileAndPageAndNoPartialFile) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererBadInputTest, ::testing::ValuesIn(kBadInputCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererBadInputTest,
+                         ::testing::Combine(::testing::ValuesIn(kBadInputCases),
+                                            ::testing::ValuesIn(kEngines)),
+                         CaseAndEngine<BadInputCase>);
 
 // A PDF of our own, locked by qpdf with AES-256 and a password of Chinese characters and blanks.
 std::string LockedPdf(const ScratchFolder& folder, const std::string& password) {
@@ -220,18 +236,19 @@ const PasswordCase kPasswordCases[] = {
     {"OursRightPassword", false, kOurPassword, testing::kRendererSucceeded},
 };
 
-class RendererPasswordTest : public ::testing::TestWithParam<PasswordCase> {};
+class RendererPasswordTest
+    : public ::testing::TestWithParam<std::tuple<PasswordCase, const char*>> {};
 
 TEST_P(RendererPasswordTest, OpensOnlyWithTheRightPasswordAndNeverShowsIt) {
-  const PasswordCase& c = GetParam();
+  const auto& [c, engine] = GetParam();
   const ScratchFolder folder;
   const std::string pdf = c.shared_pdf ? (kPdfs / "encrypted_user_password.pdf").string()
                                        : LockedPdf(folder, kOurPassword);
   if (pdf.empty()) GTEST_SKIP() << "qpdf cannot lock a PDF here (is it installed?)";
   const PasswordFile password(c.given.value_or(""));
-  const auto result =
-      testing::RunProcess(Arguments(PatternIn(folder), "20", pdf),
-                          c.given ? password.Environment() : std::map<std::string, std::string>{});
+  std::map<std::string, std::string> environment = EngineEnvironment(engine);
+  if (c.given) environment.merge(password.Environment());
+  const auto result = testing::RunProcess(Arguments(PatternIn(folder), "20", pdf), environment);
   EXPECT_EQ(result.exit_status, c.exit_status);
   if (c.exit_status == testing::kRendererSucceeded) {
     EXPECT_EQ(result.err, "");
@@ -242,13 +259,56 @@ TEST_P(RendererPasswordTest, OpensOnlyWithTheRightPasswordAndNeverShowsIt) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererPasswordTest, ::testing::ValuesIn(kPasswordCases),
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererPasswordTest,
+                         ::testing::Combine(::testing::ValuesIn(kPasswordCases),
+                                            ::testing::ValuesIn(kEngines)),
+                         CaseAndEngine<PasswordCase>);
+
+struct TakeOverCase {
+  const char* name;
+  const char* pdf;
+  const char* said;  ///< what follows "lib.dll: PDF: " on the line; "" for no line
+  int exit_status;
+};
+
+void PrintTo(const TakeOverCase& c, std::ostream* os) { *os << c.name; }
+
+const TakeOverCase kTakeOverCases[] = {
+    {"PageTreeMupdfCannotRead", "damaged_xref_broken.pdf", "the PDF is rendered by poppler (",
+     testing::kRendererFailed},
+    {"CmykImage", "image_cmyk_photo_1p.pdf", "page 1 rendered by poppler (CMYK images)",
+     testing::kRendererSucceeded},
+    {"PlainText", "text_latex_4p.pdf", "", testing::kRendererSucceeded},
+};
+
+class RendererTakeOverTest : public ::testing::TestWithParam<TakeOverCase> {};
+
+// The path a PDF takes is seen, not guessed from pages that may look alike.
+TEST_P(RendererTakeOverTest, VerboseMupdfSaysWhenPopplerTakesOver) {
+  const TakeOverCase& c = GetParam();
+  const ScratchFolder folder;
+  const std::string pdf = (kPdfs / c.pdf).string();
+  std::map<std::string, std::string> environment = EngineEnvironment(contract::kEngineMupdf);
+  environment[contract::kVerboseEnv] = "1";
+  environment[contract::kUnconfinedEnv] = "1";  // no note about the confinement
+  const auto result = testing::RunProcess(Arguments(PatternIn(folder), "20", pdf), environment);
+  EXPECT_EQ(result.exit_status, c.exit_status);
+  const std::string line = "lib.dll: " + pdf + ": " + c.said;
+  if (*c.said == '\0') {
+    EXPECT_EQ(result.err, "");
+  } else {
+    EXPECT_THAT(result.err, StartsWith(line));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererTakeOverTest, ::testing::ValuesIn(kTakeOverCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct UsageCase {
   const char* name;
   std::vector<std::string> arguments;  ///< after the program name
   const char* reason;
+  const char* engine = contract::kEnginePoppler;
 };
 
 void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
@@ -264,6 +324,10 @@ const UsageCase kUsageCases[] = {
     {"ResolutionTooHigh",
      {"-o", "p_%d.png", "-F", "png", "-r", "4800", "a.pdf"},
      "resolution \"4800\" is above the limit of 2400 dpi"},
+    {"UnknownEngine",
+     {"-o", "p_%d.png", "-F", "png", "-r", "72", "a.pdf"},
+     "QUILLAMAR_ENGINE names no engine: 'turbo' (use mupdf or poppler)",
+     "turbo"},
 };
 
 class RendererUsageTest : public ::testing::TestWithParam<UsageCase> {};
@@ -271,7 +335,7 @@ class RendererUsageTest : public ::testing::TestWithParam<UsageCase> {};
 TEST_P(RendererUsageTest, ExitsWithTwoAndOneLine) {
   std::vector<std::string> argv = {testing::RendererPath()};
   argv.insert(argv.end(), GetParam().arguments.begin(), GetParam().arguments.end());
-  const auto result = testing::RunProcess(argv);
+  const auto result = testing::RunProcess(argv, EngineEnvironment(GetParam().engine));
   EXPECT_EQ(result.exit_status, testing::kRendererUsage);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, std::string("lib.dll: ") + GetParam().reason +

@@ -27,7 +27,7 @@ constexpr unsigned kBlue = 0x0000ff;
 // Renders the PDF into folder as p_N.png.
 RenderOutcome RenderBytes(const ScratchFolder& folder, const std::string& bytes, double dpi,
                           int workers = 2, PngMode mode = PngMode::kBalanced,
-                          const std::atomic<bool>* stop = nullptr) {
+                          const std::atomic<bool>* stop = nullptr, Engine engine = kDefaultEngine) {
   const auto pdf = folder.path() / "in.pdf";
   testing::WriteFile(pdf, bytes);
   TemporaryFiles temporaries;
@@ -37,13 +37,14 @@ RenderOutcome RenderBytes(const ScratchFolder& folder, const std::string& bytes,
   request.mode = mode;
   request.temporaries = &temporaries;
   request.stop = stop;
+  request.engine = engine;
   return RenderPdf(request);
 }
 
 RenderOutcome Render(const ScratchFolder& folder, const std::vector<TestPage>& pages, double dpi,
                      int workers = 2, PngMode mode = PngMode::kBalanced,
-                     const std::atomic<bool>* stop = nullptr) {
-  return RenderBytes(folder, testing::MakePdf(pages), dpi, workers, mode, stop);
+                     const std::atomic<bool>* stop = nullptr, Engine engine = kDefaultEngine) {
+  return RenderBytes(folder, testing::MakePdf(pages), dpi, workers, mode, stop, engine);
 }
 
 struct Probe {
@@ -98,12 +99,22 @@ const PageCase kPageCases[] = {
     {"WidePage", {718.5, 300, 0, kRedCorner}, 96, 958, 400, {{60, 340, kRed}, {900, 20, kWhite}}},
 };
 
-class RendererPageTest : public ::testing::TestWithParam<PageCase> {};
+// Both engines give a page the same size: a user's files keep theirs when the engine changes.
+const Engine kEngines[] = {Engine::kPoppler, Engine::kMupdf};
+
+template <typename Case>
+std::string CaseAndEngine(const ::testing::TestParamInfo<std::tuple<Case, Engine>>& info) {
+  return std::string(std::get<0>(info.param).name) +
+         (std::get<1>(info.param) == Engine::kMupdf ? "Mupdf" : "Poppler");
+}
+
+class RendererPageTest : public ::testing::TestWithParam<std::tuple<PageCase, Engine>> {};
 
 TEST_P(RendererPageTest, SizeLayoutAndColours) {
-  const PageCase& c = GetParam();
+  const auto& [c, engine] = GetParam();
   const ScratchFolder folder;
-  const RenderOutcome outcome = Render(folder, {c.page}, c.dpi);
+  const RenderOutcome outcome =
+      Render(folder, {c.page}, c.dpi, 2, PngMode::kBalanced, nullptr, engine);
   ASSERT_EQ(outcome.exit_status, testing::kRendererSucceeded) << outcome.error_line;
   EXPECT_EQ(outcome.pages_written, 1);
   const testing::PngPage png = ReadPng(folder.path() / "p_1.png");
@@ -118,8 +129,10 @@ TEST_P(RendererPageTest, SizeLayoutAndColours) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererPageTest, ::testing::ValuesIn(kPageCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererPageTest,
+                         ::testing::Combine(::testing::ValuesIn(kPageCases),
+                                            ::testing::ValuesIn(kEngines)),
+                         CaseAndEngine<PageCase>);
 
 TEST(RendererDocumentTest, MixedPagesGiveOneFileEachInOrder) {
   const ScratchFolder folder;
@@ -180,20 +193,24 @@ const DamageCase kDamageCases[] = {
      [](std::string pdf) { return pdf.insert(9, "% padding that moves every object\n"); }},
 };
 
-class RendererRepairTest : public ::testing::TestWithParam<DamageCase> {};
+class RendererRepairTest : public ::testing::TestWithParam<std::tuple<DamageCase, Engine>> {};
 
 TEST_P(RendererRepairTest, RepairableDamageStillRenders) {
+  const auto& [damage, engine] = GetParam();
   const ScratchFolder folder;
   const std::string pdf = testing::MakePdf({{200, 200, 0, kRedCorner}, {100, 50, 90, ""}});
-  const RenderOutcome outcome = RenderBytes(folder, GetParam().damage(pdf), 72);
+  const RenderOutcome outcome =
+      RenderBytes(folder, damage.damage(pdf), 72, 2, PngMode::kBalanced, nullptr, engine);
   ASSERT_EQ(outcome.exit_status, testing::kRendererSucceeded) << outcome.error_line;
   const auto first = ReadPng(folder.path() / "p_1.png");
   EXPECT_EQ(first.Pixel(50, 150), kRed);
   EXPECT_EQ(ReadPng(folder.path() / "p_2.png").width, 50);
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererRepairTest, ::testing::ValuesIn(kDamageCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererRepairTest,
+                         ::testing::Combine(::testing::ValuesIn(kDamageCases),
+                                            ::testing::ValuesIn(kEngines)),
+                         CaseAndEngine<DamageCase>);
 
 TEST(RendererDocumentTest, StopRequestedBeforehandWritesNothingAndFails) {
   const ScratchFolder folder;
