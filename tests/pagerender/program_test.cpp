@@ -264,46 +264,6 @@ INSTANTIATE_TEST_SUITE_P(Renderer, RendererPasswordTest,
                                             ::testing::ValuesIn(kEngines)),
                          CaseAndEngine<PasswordCase>);
 
-struct TakeOverCase {
-  const char* name;
-  const char* pdf;
-  const char* said;  ///< what follows "lib.dll: PDF: " on the line; "" for no line
-  int exit_status;
-};
-
-void PrintTo(const TakeOverCase& c, std::ostream* os) { *os << c.name; }
-
-const TakeOverCase kTakeOverCases[] = {
-    {"PageTreeMupdfCannotRead", "damaged_xref_broken.pdf", "the PDF is rendered by poppler (",
-     testing::kRendererFailed},
-    {"CmykImage", "image_cmyk_photo_1p.pdf", "page 1 rendered by poppler (CMYK images)",
-     testing::kRendererSucceeded},
-    {"PlainText", "text_latex_4p.pdf", "", testing::kRendererSucceeded},
-};
-
-class RendererTakeOverTest : public ::testing::TestWithParam<TakeOverCase> {};
-
-// The path a PDF takes is seen, not guessed from pages that may look alike.
-TEST_P(RendererTakeOverTest, VerboseMupdfSaysWhenPopplerTakesOver) {
-  const TakeOverCase& c = GetParam();
-  const ScratchFolder folder;
-  const std::string pdf = (kPdfs / c.pdf).string();
-  std::map<std::string, std::string> environment = EngineEnvironment(contract::kEngineMupdf);
-  environment[contract::kVerboseEnv] = "1";
-  environment[contract::kUnconfinedEnv] = "1";  // no note about the confinement
-  const auto result = testing::RunProcess(Arguments(PatternIn(folder), "20", pdf), environment);
-  EXPECT_EQ(result.exit_status, c.exit_status);
-  const std::string line = "lib.dll: " + pdf + ": " + c.said;
-  if (*c.said == '\0') {
-    EXPECT_EQ(result.err, "");
-  } else {
-    EXPECT_THAT(result.err, StartsWith(line));
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererTakeOverTest, ::testing::ValuesIn(kTakeOverCases),
-                         [](const auto& info) { return std::string(info.param.name); });
-
 struct UsageCase {
   const char* name;
   std::vector<std::string> arguments;  ///< after the program name

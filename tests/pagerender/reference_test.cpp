@@ -177,8 +177,11 @@ TEST_P(RendererReferenceTest, PixelsEqualTheEnginesOwnProgram) {
   const auto ours =
       testing::RunProcess({testing::RendererPath(), "-o", (folder.path() / "p_%d.png").string(),
                            "-F", "png", "-r", c.dpi, pdf},
-                          {{contract::kEngineEnv, c.engine}});
+                          {{contract::kEngineEnv, c.engine}, {contract::kVerboseEnv, "1"}});
   ASSERT_EQ(ours.exit_status, testing::kRendererSucceeded) << ours.err;
+  // Which engine drew is seen, not guessed from pages that may look alike.
+  EXPECT_EQ(ours.err.find(" rendered by poppler (CMYK images)") != std::string::npos, c.cmyk_images)
+      << ours.err;
   ASSERT_TRUE(
       std::filesystem::exists(folder.path() / ("p_" + std::to_string(c.page_count) + ".png")));
   ASSERT_FALSE(
