@@ -13,11 +13,14 @@
 #include <thread>
 
 #include "pagerender/pagerender.h"
+#include "support/named_cases.h"
 #include "support/pdf_pages.h"
 #include "support/process.h"
 
 namespace quillamar::pagerender {
 namespace {
+
+using quillamar::testing::PrintTo;  // table rows print as their names
 
 using testing::ScratchFolder;
 using ::testing::StartsWith;
@@ -57,8 +60,6 @@ struct BadInputCase {
   const char* message;  ///< what follows "lib.dll: PDF: "
   std::vector<std::string> files_left;
 };
-
-void PrintTo(const BadInputCase& c, std::ostream* os) { *os << c.name; }
 
 std::string PatternIn(const ScratchFolder& folder) { return (folder.path() / "p_%d.png").string(); }
 
@@ -223,8 +224,6 @@ struct PasswordCase {
   int exit_status;
 };
 
-void PrintTo(const PasswordCase& c, std::ostream* os) { *os << c.name; }
-
 constexpr char kOurPassword[] = "开 门 sesame";
 
 const PasswordCase kPasswordCases[] = {
@@ -264,6 +263,7 @@ INSTANTIATE_TEST_SUITE_P(Renderer, RendererPasswordTest,
                                             ::testing::ValuesIn(kEngines)),
                          CaseAndEngine<PasswordCase>);
 
+// The reasons themselves are options_test's; here, that the program ends with them as it should.
 struct UsageCase {
   const char* name;
   std::vector<std::string> arguments;  ///< after the program name
@@ -271,19 +271,8 @@ struct UsageCase {
   const char* engine = contract::kEnginePoppler;
 };
 
-void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
-
 const UsageCase kUsageCases[] = {
     {"NoArguments", {}, "missing option -o PATTERN"},
-    {"JpegType",
-     {"-o", "p_%d.png", "-F", "jpeg", "-r", "72", "a.pdf"},
-     "image type \"jpeg\" is not png"},
-    {"ResolutionText",
-     {"-o", "p_%d.png", "-F", "png", "-r", "fine", "a.pdf"},
-     "resolution \"fine\" is not a positive number"},
-    {"ResolutionTooHigh",
-     {"-o", "p_%d.png", "-F", "png", "-r", "4800", "a.pdf"},
-     "resolution \"4800\" is above the limit of 2400 dpi"},
     {"UnknownEngine",
      {"-o", "p_%d.png", "-F", "png", "-r", "72", "a.pdf"},
      "QUILLAMAR_ENGINE names no engine: 'turbo' (use mupdf or poppler)",
@@ -303,7 +292,7 @@ TEST_P(RendererUsageTest, ExitsWithTwoAndOneLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Renderer, RendererUsageTest, ::testing::ValuesIn(kUsageCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         quillamar::testing::kCaseName);
 
 TEST(RendererProgramTest, BlanksPercentAndChineseInNamesSurvive) {
   const ScratchFolder folder;
@@ -378,8 +367,6 @@ struct StopCase {
   int signal_number;
 };
 
-void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
-
 class RendererStopTest : public ::testing::TestWithParam<StopCase> {};
 
 TEST_P(RendererStopTest, EndsPromptlyAndRemovesTemporaries) {
@@ -410,7 +397,7 @@ TEST_P(RendererStopTest, EndsPromptlyAndRemovesTemporaries) {
 INSTANTIATE_TEST_SUITE_P(Renderer, RendererStopTest,
                          ::testing::Values(StopCase{"SIGTERM", SIGTERM},
                                            StopCase{"SIGINT", SIGINT}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         quillamar::testing::kCaseName);
 
 }  // namespace
 }  // namespace quillamar::pagerender

@@ -6,11 +6,14 @@
 
 #include "contract/renderer_contract.h"
 #include "pagerender/pagerender.h"
+#include "support/named_cases.h"
 #include "support/pdf_pages.h"
 #include "support/process.h"
 
 namespace quillamar::pagerender {
 namespace {
+
+using quillamar::testing::PrintTo;  // table rows print as their names
 
 using testing::ScratchFolder;
 using testing::TestPage;
@@ -18,6 +21,7 @@ using testing::TestPage;
 const std::filesystem::path kPdfs = std::filesystem::path(QUILLAMAR_TESTDATA) / "pdfs";
 constexpr char kPdftoppm[] = "/usr/bin/pdftoppm";
 constexpr char kMutool[] = "/usr/bin/mutool";
+constexpr const char* kMupdf = contract::kEngineMupdf;
 
 struct ReferenceCase {
   std::string name;
@@ -29,8 +33,6 @@ struct ReferenceCase {
   const char* engine = contract::kEnginePoppler;
   bool cmyk_images = false;  ///< MuPDF hands the pages to poppler: they equal pdftoppm's
 };
-
-void PrintTo(const ReferenceCase& c, std::ostream* os) { *os << c.name; }
 
 std::string Text(const char* words) { return testing::ShowText(72, 700, 24, words); }
 
@@ -79,7 +81,7 @@ std::vector<ReferenceCase> WithBothEngines() {
       ReferenceCase mupdf = poppler;
       mupdf.name += std::string("MupdfAt") + dpi;
       mupdf.dpi = dpi;
-      mupdf.engine = contract::kEngineMupdf;
+      mupdf.engine = kMupdf;
       mupdf.cmyk_images = poppler.pdf == "image_cmyk_photo_1p.pdf";
       cases.push_back(std::move(mupdf));
     }
@@ -98,29 +100,16 @@ const ReferenceCase kReferenceCases[] = {
     {"FormLibreoffice", "form_libreoffice_1p.pdf", {}, "72", {}, 1},
     // The map runs over the page's edge, which ends inside the last column of pixels at 110 dpi.
     {"VectorMapPartlyCoveredColumn", "vector_map_1p.pdf", {}, "110", {}, 1},
-    {"MadePagesMupdf", "", kMadePages, "72", {}, 5, contract::kEngineMupdf},
-    {"TextLatexMupdf", "text_latex_4p.pdf", {}, "72", {1, 2}, 4, contract::kEngineMupdf},
-    {"ScanMixedPageSizesMupdf",
-     "scan_mixed_page_sizes_6p.pdf",
-     {},
-     "50",
-     {},
-     6,
-     contract::kEngineMupdf},
-    {"ImageCmykPhotoMupdfByPoppler",
-     "image_cmyk_photo_1p.pdf",
-     {},
-     "50",
-     {},
-     1,
-     contract::kEngineMupdf,
-     /*cmyk_images=*/true},
+    {"MadePagesMupdf", "", kMadePages, "72", {}, 5, kMupdf},
+    {"TextLatexMupdf", "text_latex_4p.pdf", {}, "72", {1, 2}, 4, kMupdf},
+    {"ScanMixedPageSizesMupdf", "scan_mixed_page_sizes_6p.pdf", {}, "50", {}, 6, kMupdf},
+    {"CmykByPoppler", "image_cmyk_photo_1p.pdf", {}, "50", {}, 1, kMupdf, /*cmyk_images=*/true},
 };
 #endif
 
 // The page as the case's reference program renders it (read back from a file in folder).
 bool ComparesWithMutool(const ReferenceCase& c) {
-  return c.engine == std::string(contract::kEngineMupdf) && !c.cmyk_images;
+  return c.engine == std::string(kMupdf) && !c.cmyk_images;
 }
 
 testing::PngPage ReferencePage(const ReferenceCase& c, const std::string& pdf, int page,
@@ -138,30 +127,22 @@ testing::PngPage ReferencePage(const ReferenceCase& c, const std::string& pdf, i
   return reference;
 }
 
-// The top left width x height pixels of the page.
-testing::PngPage TopLeft(testing::PngPage page, int width, int height) {
-  std::vector<unsigned char> rgb;
-  for (int y = 0; y < height; ++y) {
-    const auto row = page.rgb.begin() + 3LL * y * page.width;
-    rgb.insert(rgb.end(), row, row + 3LL * width);
-  }
-  page.rgb = std::move(rgb);
-  page.width = width;
-  page.height = height;
-  return page;
-}
-
 // mutool draw sizes a page by its own rule, which can give a side one pixel less or more than
-// ours: the pixels both have must still be equal.
+// ours: the pixels both have must be equal.
 std::string FirstDifferenceInCommon(const testing::PngPage& ours,
                                     const testing::PngPage& reference) {
   if (std::abs(ours.width - reference.width) > 1 || std::abs(ours.height - reference.height) > 1 ||
       !ours.error.empty() || !reference.error.empty()) {
     return testing::FirstDifference(ours, reference);
   }
-  const int width = std::min(ours.width, reference.width);
-  const int height = std::min(ours.height, reference.height);
-  return testing::FirstDifference(TopLeft(ours, width, height), TopLeft(reference, width, height));
+  for (int y = 0; y < std::min(ours.height, reference.height); ++y) {
+    for (int x = 0; x < std::min(ours.width, reference.width); ++x) {
+      if (ours.Pixel(x, y) != reference.Pixel(x, y)) {
+        return "pixel (" + std::to_string(x) + ", " + std::to_string(y) + ") differs";
+      }
+    }
+  }
+  return {};
 }
 
 class RendererReferenceTest : public ::testing::TestWithParam<ReferenceCase> {};
