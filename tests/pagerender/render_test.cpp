@@ -67,6 +67,7 @@ struct PageCase {
 
 const std::string kRedCorner = testing::FillRect(0, 0, 100, 100, 255, 0, 0);
 
+// Pages turned by 180 and 270 degrees are in the reference tests, against both engines' programs.
 const PageCase kPageCases[] = {
     {"A4At72", {595.28, 841.89, 0, kRedCorner}, 72, 596, 842, {{50, 792, kRed}, {546, 50, kWhite}}},
     {"A3At150",
@@ -82,18 +83,6 @@ const PageCase kPageCases[] = {
      842,
      596,
      {{50, 50, kRed}, {50, 546, kWhite}}},
-    {"Rotated180",
-     {595.28, 841.89, 180, kRedCorner},
-     72,
-     596,
-     842,
-     {{546, 50, kRed}, {50, 792, kWhite}}},
-    {"Rotated270",
-     {595.28, 841.89, 270, kRedCorner},
-     72,
-     842,
-     596,
-     {{792, 546, kRed}, {50, 50, kWhite}}},
     {"RotatedMinus90", {595.28, 841.89, -90, kRedCorner}, 72, 842, 596, {{792, 546, kRed}}},
     {"DecimalDpi", {100, 100, 0, kRedCorner}, 72.5, 101, 101, {{50, 50, kRed}}},
     {"TinyPageAtLowDpi", {10, 10, 0, ""}, 1, 1, 1, {{0, 0, kWhite}}},
