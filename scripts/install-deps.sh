@@ -10,6 +10,7 @@ packages=(
   libdeflate-dev  # the Adler-32 of intermediate pages
   # the MuPDF engine: its static library and the shared ones it is built over
   libmupdf-dev libharfbuzz-dev libgumbo-dev libmujs-dev libopenjp2-7-dev libjbig2dec0-dev
+  libfreetype-dev libbrotli-dev
   # what PDFs name but do not embed: CMaps, the standard fonts' metric-compatible faces, and the
   # CJK faces (serif and sans, both in fonts-noto-cjk)
   poppler-data fonts-urw-base35 fonts-noto-cjk fontconfig
