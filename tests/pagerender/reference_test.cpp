@@ -31,7 +31,8 @@ struct ReferenceCase {
   std::vector<int> pages;  ///< pages to compare; empty: all pages
   int page_count;
   const char* engine = contract::kEnginePoppler;
-  bool cmyk_images = false;  ///< MuPDF hands the pages to poppler: they equal pdftoppm's
+  /// Why MuPDF hands the pages to poppler (they then equal pdftoppm's); null: MuPDF draws them.
+  const char* by_poppler = nullptr;
 };
 
 std::string Text(const char* words) { return testing::ShowText(72, 700, 24, words); }
@@ -44,6 +45,10 @@ const std::vector<TestPage> kMadePages = {
     {595.28, 841.89, 270, Text("A4 turned back") + testing::FillRect(0, 0, 30, 30, 0, 0, 0)},
     {168.48, 120.75, 0, testing::FillRect(10.3, 10.7, 100.1, 50.5, 90, 90, 250)},
 };
+
+// MuPDF counts an error for the image the page lacks and leaves the page to poppler.
+const std::vector<TestPage> kPageWithError = {
+    {200, 100, 0, "/Missing Do " + testing::FillRect(20, 20, 60, 60, 0, 0, 255)}};
 
 #ifdef QUILLAMAR_REFERENCE_FULL
 const ReferenceCase kReferenceCases[] = {
@@ -82,7 +87,7 @@ std::vector<ReferenceCase> WithBothEngines() {
       mupdf.name += std::string("MupdfAt") + dpi;
       mupdf.dpi = dpi;
       mupdf.engine = kMupdf;
-      mupdf.cmyk_images = poppler.pdf == "image_cmyk_photo_1p.pdf";
+      if (poppler.pdf == "image_cmyk_photo_1p.pdf") mupdf.by_poppler = "CMYK images";
       cases.push_back(std::move(mupdf));
     }
   }
@@ -103,13 +108,14 @@ const ReferenceCase kReferenceCases[] = {
     {"MadePagesMupdf", "", kMadePages, "72", {}, 5, kMupdf},
     {"TextLatexMupdf", "text_latex_4p.pdf", {}, "72", {1, 2}, 4, kMupdf},
     {"ScanMixedPageSizesMupdf", "scan_mixed_page_sizes_6p.pdf", {}, "50", {}, 6, kMupdf},
-    {"CmykByPoppler", "image_cmyk_photo_1p.pdf", {}, "50", {}, 1, kMupdf, /*cmyk_images=*/true},
+    {"CmykByPoppler", "image_cmyk_photo_1p.pdf", {}, "50", {}, 1, kMupdf, "CMYK images"},
+    {"PageWithErrorsByPoppler", "", kPageWithError, "72", {}, 1, kMupdf, "errors in the page"},
 };
 #endif
 
 // The page as the case's reference program renders it (read back from a file in folder).
 bool ComparesWithMutool(const ReferenceCase& c) {
-  return c.engine == std::string(kMupdf) && !c.cmyk_images;
+  return c.engine == std::string(kMupdf) && c.by_poppler == nullptr;
 }
 
 testing::PngPage ReferencePage(const ReferenceCase& c, const std::string& pdf, int page,
@@ -161,8 +167,9 @@ TEST_P(RendererReferenceTest, PixelsEqualTheEnginesOwnProgram) {
                           {{contract::kEngineEnv, c.engine}, {contract::kVerboseEnv, "1"}});
   ASSERT_EQ(ours.exit_status, testing::kRendererSucceeded) << ours.err;
   // Which engine drew is seen, not guessed from pages that may look alike.
-  EXPECT_EQ(ours.err.find(" rendered by poppler (CMYK images)") != std::string::npos, c.cmyk_images)
-      << ours.err;
+  const std::string said = c.by_poppler ? std::string(" rendered by poppler (") + c.by_poppler + ")"
+                                        : std::string(" rendered by poppler");
+  EXPECT_EQ(ours.err.find(said) != std::string::npos, c.by_poppler != nullptr) << ours.err;
   ASSERT_TRUE(
       std::filesystem::exists(folder.path() / ("p_" + std::to_string(c.page_count) + ".png")));
   ASSERT_FALSE(
