@@ -156,11 +156,6 @@ std::map<std::string, std::string> EngineEnvironment(const char* engine) {
   return {{contract::kEngineEnv, engine}};
 }
 
-template <typename Case>
-std::string CaseAndEngine(const ::testing::TestParamInfo<std::tuple<Case, const char*>>& info) {
-  return std::string(std::get<0>(info.param).name) + std::get<1>(info.param);
-}
-
 class RendererBadInputTest
     : public ::testing::TestWithParam<std::tuple<BadInputCase, const char*>> {};
 
@@ -188,7 +183,7 @@ TEST_P(RendererBadInputTest, OneLineNamingFileAndPageAndNoPartialFile) {
 INSTANTIATE_TEST_SUITE_P(Renderer, RendererBadInputTest,
                          ::testing::Combine(::testing::ValuesIn(kBadInputCases),
                                             ::testing::ValuesIn(kEngines)),
-                         CaseAndEngine<BadInputCase>);
+                         quillamar::testing::kCaseAndWordName);
 
 // A PDF of our own, locked by qpdf with AES-256 and a password of Chinese characters and blanks.
 std::string LockedPdf(const ScratchFolder& folder, const std::string& password) {
@@ -261,7 +256,7 @@ TEST_P(RendererPasswordTest, OpensOnlyWithTheRightPasswordAndNeverShowsIt) {
 INSTANTIATE_TEST_SUITE_P(Renderer, RendererPasswordTest,
                          ::testing::Combine(::testing::ValuesIn(kPasswordCases),
                                             ::testing::ValuesIn(kEngines)),
-                         CaseAndEngine<PasswordCase>);
+                         quillamar::testing::kCaseAndWordName);
 
 // The reasons themselves are options_test's; here, that the program ends with them as it should.
 struct UsageCase {

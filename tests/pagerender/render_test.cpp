@@ -90,21 +90,15 @@ const PageCase kPageCases[] = {
 };
 
 // Both engines give a page the same size: a user's files keep theirs when the engine changes.
-const Engine kEngines[] = {Engine::kPoppler, Engine::kMupdf};
+const char* const kEngines[] = {contract::kEnginePoppler, contract::kEngineMupdf};
 
-template <typename Case>
-std::string CaseAndEngine(const ::testing::TestParamInfo<std::tuple<Case, Engine>>& info) {
-  return std::string(std::get<0>(info.param).name) +
-         (std::get<1>(info.param) == Engine::kMupdf ? "Mupdf" : "Poppler");
-}
-
-class RendererPageTest : public ::testing::TestWithParam<std::tuple<PageCase, Engine>> {};
+class RendererPageTest : public ::testing::TestWithParam<std::tuple<PageCase, const char*>> {};
 
 TEST_P(RendererPageTest, SizeLayoutAndColours) {
   const auto& [c, engine] = GetParam();
   const ScratchFolder folder;
   const RenderOutcome outcome =
-      Render(folder, {c.page}, c.dpi, 2, PngMode::kBalanced, nullptr, engine);
+      Render(folder, {c.page}, c.dpi, 2, PngMode::kBalanced, nullptr, *EngineNamed(engine));
   ASSERT_EQ(outcome.exit_status, testing::kRendererSucceeded) << outcome.error_line;
   EXPECT_EQ(outcome.pages_written, 1);
   const testing::PngPage png = ReadPng(folder.path() / "p_1.png");
@@ -122,7 +116,7 @@ TEST_P(RendererPageTest, SizeLayoutAndColours) {
 INSTANTIATE_TEST_SUITE_P(Renderer, RendererPageTest,
                          ::testing::Combine(::testing::ValuesIn(kPageCases),
                                             ::testing::ValuesIn(kEngines)),
-                         CaseAndEngine<PageCase>);
+                         quillamar::testing::kCaseAndWordName);
 
 TEST(RendererDocumentTest, MixedPagesGiveOneFileEachInOrder) {
   const ScratchFolder folder;
@@ -160,14 +154,14 @@ const DamageCase kDamageCases[] = {
      [](std::string pdf) { return pdf.insert(9, "% padding that moves every object\n"); }},
 };
 
-class RendererRepairTest : public ::testing::TestWithParam<std::tuple<DamageCase, Engine>> {};
+class RendererRepairTest : public ::testing::TestWithParam<std::tuple<DamageCase, const char*>> {};
 
 TEST_P(RendererRepairTest, RepairableDamageStillRenders) {
   const auto& [damage, engine] = GetParam();
   const ScratchFolder folder;
   const std::string pdf = testing::MakePdf({{200, 200, 0, kRedCorner}, {100, 50, 90, ""}});
-  const RenderOutcome outcome =
-      RenderBytes(folder, damage.damage(pdf), 72, 2, PngMode::kBalanced, nullptr, engine);
+  const RenderOutcome outcome = RenderBytes(folder, damage.damage(pdf), 72, 2, PngMode::kBalanced,
+                                            nullptr, *EngineNamed(engine));
   ASSERT_EQ(outcome.exit_status, testing::kRendererSucceeded) << outcome.error_line;
   const auto first = ReadPng(folder.path() / "p_1.png");
   EXPECT_EQ(first.Pixel(50, 150), kRed);
@@ -177,7 +171,7 @@ TEST_P(RendererRepairTest, RepairableDamageStillRenders) {
 INSTANTIATE_TEST_SUITE_P(Renderer, RendererRepairTest,
                          ::testing::Combine(::testing::ValuesIn(kDamageCases),
                                             ::testing::ValuesIn(kEngines)),
-                         CaseAndEngine<DamageCase>);
+                         quillamar::testing::kCaseAndWordName);
 
 TEST(RendererDocumentTest, StopRequestedBeforehandWritesNothingAndFails) {
   const ScratchFolder folder;
