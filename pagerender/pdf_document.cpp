@@ -99,7 +99,8 @@ class MupdfFirst final : public PdfDocument {
   double PixelCount(int index, double dpi) const override { return mupdf_->PixelCount(index, dpi); }
   Result<PageRaster> Render(int index, double dpi) const override {
     Result<PageRaster> page = mupdf_->Render(index, dpi);
-    if (page) return page;
+    // A page above the limit fails by our own size rule, in the same words with either engine.
+    if (page || mupdf_->PixelCount(index, dpi) > static_cast<double>(kMaxPagePixels)) return page;
     SayPopplerTookOver(pdf_.path, "page " + std::to_string(index + 1), page.Error());
     if (!poppler_) {
       OpenedPdf opened = OpenWithPoppler(pdf_, password_);
