@@ -121,6 +121,8 @@ struct RunSettings {
   /// page after the other on the run's thread (a page of kEncodeAlongsidePixels or more still
   /// encodes its rows on a second thread while it is read) and renders each PDF at its turn.
   int jobs = 0;
+  /// The renderer's engine (contract::kEngineEnv); empty for its default.
+  std::string engine;
 };
 
 /// The CPUs this process may run on (its affinity), at least 1.

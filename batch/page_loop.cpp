@@ -79,6 +79,7 @@ renderer::RendererRequest RendererRequestFor(const RendererSource& renderers,
   request.stop = settings.stop;
   request.page_channel = true;
   request.workers = workers;
+  request.engine = settings.engine;
   const int jobs = JobsOf(settings);
   if (reencode) request.page_window = PageWindowFor(jobs);
   // Renderers running side by side share the renderers' half of the memory budget by workers.

@@ -17,7 +17,8 @@ struct CommandLine {
   std::vector<std::string> files;  ///< PDFs and folders, in the order given
   /// --password-file: its first line opens locked PDFs; "-" reads it from standard input.
   std::string password_file;
-  int jobs = 0;  ///< most workers; 0 for the CPUs the process may run on
+  int jobs = 0;        ///< most workers; 0 for the CPUs the process may run on
+  std::string engine;  ///< --engine: "mupdf" or "poppler"; empty for the renderer's default
   bool help = false;
   bool version = false;
 

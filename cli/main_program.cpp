@@ -394,6 +394,7 @@ int Convert(const CommandLine& line, const std::vector<std::string>& pdfs,
   batch::RunSettings settings;
   settings.stop = &stop;
   settings.jobs = line.jobs;
+  settings.engine = line.engine;
   int status = kExitConverted;
   std::string error;
   try {

@@ -8,6 +8,7 @@
 
 #include "batch/batch.h"
 #include "cli/cli.h"
+#include "contract/renderer_contract.h"
 
 namespace quillamar::cli {
 namespace {
@@ -32,6 +33,7 @@ enum LongOnlyKey : int {
   kResumeKey,
   kNoClobberKey,
   kPasswordFileKey,
+  kEngineKey,
 };
 
 constexpr char kStandardInput[] = "-";
@@ -70,6 +72,12 @@ const OptionSpec kOptions[] = {
        line.jobs = ParseJobs(value);
        if (line.jobs > 0) return {};
        return Fail("option --jobs needs a positive number, not '" + value + "'");
+     }},
+    {"engine", kEngineKey, true,
+     [](CommandLine& line, const std::string& value) -> Status {
+       line.engine = value;
+       if (value == contract::kEngineMupdf || value == contract::kEnginePoppler) return {};
+       return Fail("unknown engine '" + value + "' (use mupdf or poppler)");
      }},
     {"help", 'h', false,
      [](CommandLine& line, const std::string&) -> Status {
@@ -236,6 +244,8 @@ std::string UsageText() {
          "  -r, --resolution DPI    resolution in dots per inch (default 72)\n"
          "  -o, --output FOLDER     folder for the images; created when missing\n"
          "  -j, --jobs N            most workers (default: the CPUs it may run on)\n"
+         "      --engine mupdf|poppler  the library that paints the pages\n"
+         "                          (default poppler)\n"
          "      --password-file FILE  password for locked PDFs: the file's first line\n"
          "                          (- reads standard input); without it a terminal asks\n"
          "  -R, --recursive         take the PDFs of folders' subfolders too\n"

@@ -10,6 +10,8 @@ foreach(target quillamar quillamar-cli lib_dll)
   endif()
 endforeach()
 install(FILES pagerender/resources/lib-fonts.conf DESTINATION ${QUILLAMAR_INSTALL_DIR})
+# The licences: lib.dll links MuPDF, which makes it AGPL-3.0-or-later; the rest is GPL-3.0-or-later.
+install(FILES cmake/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quillamar)
 if(TARGET quillamar)
   install(FILES app/resources/quillamar-fonts.conf DESTINATION ${QUILLAMAR_INSTALL_DIR})
   install(FILES app/resources/quillamar.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

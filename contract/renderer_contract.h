@@ -61,6 +61,12 @@ inline constexpr char kWorkersNowEnv[] = "QUILLAMAR_WORKERS_NOW";
 /// consumed page n. Without it the renderer is not paced.
 inline constexpr char kPageWindowEnv[] = "QUILLAMAR_PAGE_WINDOW";
 
+/// The engine that paints the pages: kEngineMupdf or kEnginePoppler; without it (or when empty),
+/// the renderer's default. Another value is a usage error.
+inline constexpr char kEngineEnv[] = "QUILLAMAR_ENGINE";
+inline constexpr char kEngineMupdf[] = "mupdf";
+inline constexpr char kEnginePoppler[] = "poppler";
+
 /// Decimal bytes: the most that the renderer's page bitmaps may hold at once, when the run starts
 /// several renderers and splits the budget among them; half of kMemoryBudgetBytes otherwise.
 inline constexpr char kMemoryBudgetEnv[] = "QUILLAMAR_MEMORY_BUDGET";

@@ -94,6 +94,15 @@ class TemporaryFiles {
   std::unique_ptr<State> state_;
 };
 
+/// The library that paints the pages. MuPDF hands a PDF it cannot open, a page it fails to
+/// render and a page with CMYK images to poppler, in the same run.
+enum class Engine { kPoppler, kMupdf };
+/// The engine when none is asked for.
+inline constexpr Engine kDefaultEngine = Engine::kPoppler;
+/// The engine a contract::kEngineEnv value names; kDefaultEngine for null or "", nullopt for an
+/// unknown name.
+std::optional<Engine> EngineNamed(const char* name);
+
 class PageChannel;
 
 /// One rendering job.
@@ -110,6 +119,7 @@ struct RenderRequest {
   /// Most bytes of page bitmaps held at once (pages start later when it is reached; one page
   /// always may); 0 for no bound.
   long long memory_budget = 0;
+  Engine engine = kDefaultEngine;
 };
 
 /// How the job went: exit status and, when it is not 0, the one line to print on standard error;
@@ -154,12 +164,12 @@ std::vector<std::string> ServeIfOffered(int argc, char** argv);
 /// as many as the run asks for through contract::kWorkersEnv.
 int WorkerCount();
 
-/// The whole program: parses the arguments, reads kIntermediateEnv, the password, the page channel
-/// and the worker count from the environment, reports a crash as an error line from then on,
-/// renders with one worker per core (or as many as the run allows) within the renderer's share of
-/// the memory budget and returns the exit status (kExitNeedsPassword for a locked PDF that no
-/// password or a wrong one was given for); the error line (if any) goes to the error output, after
-/// the warning line (if any).
+/// The whole program: parses the arguments, reads kIntermediateEnv, the password, the page channel,
+/// the engine (an unknown one is a usage error) and the worker count from the environment, reports
+/// a crash as an error line from then on, renders with one worker per core (or as many as the run
+/// allows) within the renderer's share of the memory budget and returns the exit status
+/// (kExitNeedsPassword for a locked PDF that no password or a wrong one was given for); the error
+/// line (if any) goes to the error output, after the warning line (if any).
 int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& temporaries,
                const std::atomic<bool>* stop);
 

@@ -1,5 +1,5 @@
 // A PDF opened for rendering and the raster of one page; the rest of the renderer never sees the
-// PDF library itself.
+// PDF libraries themselves.
 #pragma once
 
 #include <memory>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "framework/result.h"
+#include "pagerender/pagerender.h"
 
 namespace quillamar::pagerender {
 
@@ -38,7 +39,7 @@ struct PageRaster {
 };
 
 /// Pixel size of a page of width x height points at the resolution, turned by rotation degrees:
-/// each side is rounded up to whole pixels.
+/// each side is rounded up to whole pixels. Both engines size their pages by it.
 struct PixelSize {
   double width = 0;
   double height = 0;
@@ -58,37 +59,38 @@ using OpenedPdf = Result<std::unique_ptr<PdfDocument>, OpenFailure>;
 /// A PDF loaded by one thread, with its own page renderer. Not shared between threads.
 class PdfDocument {
  public:
-  ~PdfDocument();
+  virtual ~PdfDocument();
   PdfDocument(const PdfDocument&) = delete;
   PdfDocument& operator=(const PdfDocument&) = delete;
 
-  /// Loads the file, trying the password (its bytes as given) as the owner's and the user's.
-  /// Fails for an unreadable or missing file, a file that is not a PDF or is damaged beyond
-  /// repair, a locked PDF that the password does not open, and a PDF without pages.
+  /// Loads the file with the engine, trying the password (its bytes as given) as the owner's and
+  /// the user's. Fails for an unreadable or missing file, a file that is not a PDF or is damaged
+  /// beyond repair, a locked PDF that the password does not open, and a PDF without pages; with
+  /// kMupdf, only when poppler fails too, and with poppler's reason.
   static OpenedPdf Open(const std::string& path,
-                        const std::optional<std::string>& password = std::nullopt);
+                        const std::optional<std::string>& password = std::nullopt,
+                        Engine engine = kDefaultEngine);
 
-  int PageCount() const;
+  virtual int PageCount() const = 0;
   /// Keeps the bitmap of a page of at most bytes (pixels and alpha) for the next page: one of the
   /// same size is painted over it, which spares mapping, faulting in and zeroing its memory. 0
   /// (the start): every page gets a fresh bitmap, owned by its raster.
-  void KeepBitmapsUpTo(long long bytes);
+  virtual void KeepBitmapsUpTo(long long bytes) = 0;
   /// The number of pixels page index (from 0) has at dpi; 0 when the page cannot be read.
-  double PixelCount(int index, double dpi) const;
+  virtual double PixelCount(int index, double dpi) const = 0;
   /// Renders page index (from 0) at dpi on white paper: its crop box, its rotation honoured.
   /// A raster that fits the kept size stays the document's, valid until its next Render.
   /// Fails for a broken page, an empty page and a raster above kMaxPagePixels. Text in a font
   /// that has no usable face still leaves a page, with the font named in undrawn_fonts.
-  Result<PageRaster> Render(int index, double dpi) const;
+  virtual Result<PageRaster> Render(int index, double dpi) const = 0;
 
- private:
-  struct Impl;
-  explicit PdfDocument(std::unique_ptr<Impl> impl);
-  std::unique_ptr<Impl> impl_;
+ protected:
+  PdfDocument() = default;
 };
 
-/// Takes over the PDF library's diagnostics and loads the renderer's font setup (once); says
-/// whether the library can render at all.
+/// Takes over the PDF libraries' diagnostics, loads the renderer's font setup and makes MuPDF's
+/// context that every document's is cloned from (once, before any thread starts); says whether
+/// poppler, which every run may need, can render at all.
 bool PreparePdfLibrary();
 
 /// Points fontconfig at the font setup beside the program, through the environment (where it

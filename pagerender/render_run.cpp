@@ -308,7 +308,8 @@ class PageRun {
 void RunWorker(PageRun& run, const RenderRequest& request) noexcept {
   try {
     const CrashStack crash_stack;
-    const OpenedPdf opened = PdfDocument::Open(request.options.pdf, request.password);
+    const OpenedPdf opened =
+        PdfDocument::Open(request.options.pdf, request.password, request.engine);
     if (opened) run.Work(**opened);
   } catch (...) {
   }
@@ -356,7 +357,7 @@ bool PrepareRendering() { return PreparePdfLibrary(); }
 
 RenderOutcome RenderPdf(const RenderRequest& request) {
   if (!PrepareRendering()) return DocumentFailure(request.options.pdf, "rendering is unavailable");
-  const OpenedPdf opened = PdfDocument::Open(request.options.pdf, request.password);
+  const OpenedPdf opened = PdfDocument::Open(request.options.pdf, request.password, request.engine);
   if (!opened) {
     return DocumentFailure(request.options.pdf, opened.Error().reason,
                            opened.Error().locked ? kExitNeedsPassword : kExitFailure);
@@ -381,9 +382,13 @@ RenderOutcome RenderPdf(const RenderRequest& request) {
 int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& temporaries,
                const std::atomic<bool>* stop) {
   const Result<Options> parsed = ParseArguments(arguments);
-  if (!parsed) {
-    WriteError(
-        (std::string(kProgramName) + ": " + parsed.Error() + contract::kUsageNote + "\n").c_str());
+  const char* engine_name = std::getenv(contract::kEngineEnv);
+  const std::optional<Engine> engine = EngineNamed(engine_name);
+  if (!parsed || !engine) {
+    const std::string reason = parsed ? std::string(contract::kEngineEnv) + " names no engine: '" +
+                                            engine_name + "' (use mupdf or poppler)"
+                                      : parsed.Error();
+    WriteError((std::string(kProgramName) + ": " + reason + contract::kUsageNote + "\n").c_str());
     return kExitUsage;
   }
   InstallCrashGuard(parsed->pdf, temporaries);
@@ -401,6 +406,7 @@ int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& tempor
   const std::unique_ptr<PageChannel> channel = PageChannel::FromEnvironment();
   request.channel = channel.get();
   request.memory_budget = MemoryBudget();
+  request.engine = *engine;
   const RenderOutcome outcome = RenderPdf(request);
   // Before the error line, which must stay the last one.
   if (!outcome.warning_line.empty()) {

@@ -50,7 +50,7 @@ bool IsContractVariable(const char* entry) {
   for (const char* name :
        {kIntermediateEnv, contract::kPageChannelEnv, contract::kWorkersEnv,
         contract::kWorkersNowEnv, contract::kPageWindowEnv, contract::kPasswordFdEnv,
-        contract::kMemoryBudgetEnv, contract::kServerEnv}) {
+        contract::kMemoryBudgetEnv, contract::kServerEnv, contract::kEngineEnv}) {
     const std::size_t length = std::strlen(name);
     if (std::strncmp(entry, name, length) == 0 && entry[length] == '=') return true;
   }
@@ -212,6 +212,7 @@ std::vector<std::string> ChildEnvironment(const RendererRequest& request, int pa
   if (request.memory_budget > 0) {
     set(contract::kMemoryBudgetEnv, std::to_string(request.memory_budget));
   }
+  if (!request.engine.empty()) set(contract::kEngineEnv, request.engine);
   if (password_fd >= 0) set(contract::kPasswordFdEnv, std::to_string(kChildPasswordFd));
   return entries;
 }

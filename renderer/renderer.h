@@ -117,6 +117,7 @@ struct RendererRequest {
   int workers_now = 0;
   int page_window = 0;          ///< > 0: paces the renderer (kPageWindowEnv)
   long long memory_budget = 0;  ///< > 0: its page bitmaps' bytes (kMemoryBudgetEnv)
+  std::string engine;           ///< not empty: the engine that paints the pages (kEngineEnv)
   /// Opens a locked PDF. Handed over in an anonymous in-memory file that only the renderer
   /// inherits (kPasswordFdEnv), never in its arguments; a renderer that needs one and lacks it,
   /// or got a wrong one, exits with kExitNeedsPassword.

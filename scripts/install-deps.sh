@@ -8,6 +8,9 @@ packages=(
   # libraries
   zlib1g-dev libjpeg62-turbo-dev libpng-dev libpoppler-private-dev libfontconfig-dev libseccomp-dev
   libdeflate-dev  # the Adler-32 of intermediate pages
+  # the MuPDF engine: its static library and the shared ones it is built over
+  libmupdf-dev libharfbuzz-dev libgumbo-dev libmujs-dev libopenjp2-7-dev libjbig2dec0-dev
+  libfreetype-dev libbrotli-dev
   # what PDFs name but do not embed: CMaps, the standard fonts' metric-compatible faces, and the
   # CJK faces (serif and sans, both in fonts-noto-cjk)
   poppler-data fonts-urw-base35 fonts-noto-cjk fontconfig
@@ -19,6 +22,7 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libspng-dev poppler-utils libjpeg-turbo-progs xvfb xauth time bc
   qpdf
+  mupdf-tools  # mutool draw: the MuPDF engine's reference and peer
   parallel  # the CLI sharded as its README shows
 )
 

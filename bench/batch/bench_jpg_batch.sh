@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
-# A JPG batch through quillamar-cli against pdftoppm -jpeg -jpegopt quality=90, both measured in
-# the same run, the two taking turns in each round (best of ROUNDS rounds):
+# A JPG batch through quillamar-cli, with each of its renderer's engines (--engine poppler and
+# mupdf), against pdftoppm -jpeg -jpegopt quality=90, all measured in the same run, taking turns in
+# each round (best of ROUNDS rounds):
 #  1. the shared PDFs at each resolution of DPIS, pdftoppm once per PDF: ratios of wall times and
 #     of CPU-seconds (all processes);
 #  2. 50 copies of a one-page PDF at 72 and 150 dpi against pdftoppm on two PDFs at a time
 #     (xargs -P 2): ratio of wall times, and that of lib.dll alone run the same way (the share of
 #     the rendering; the rest is the re-encoding);
 #  3. one huge page (vector_poster_A3_1p.pdf at 1200 dpi): ratio of wall times and of the peak
-#     resident memory of all processes, sampled by sample_peak (beside the CLI).
+#     resident memory of all processes, sampled by sample_peak (beside the CLI);
+#  4. one long PDF alone (LONG_PDF at 150 dpi, no other PDF to render ahead): ratios of wall times
+#     and CPU-seconds, and those of lib.dll alone on it writing intermediate pages (the rendering's
+#     share; the rest is the run's reading and re-encoding, and the waits of its pacing).
 # Then, also by sample_peak, the peak size of the intermediate files in the output folder for a
 # generated 400-page Letter PDF at 150 and 600 dpi, and the peak resident memory of the CLI and
 # its renderer for 6 Letter pages at 600 dpi with -j 16. The last line gives the machine's load:
 # other work on it makes the ratios less telling.
-# Usage: bench/batch/bench_jpg_batch.sh [CLI] [DPIS] [PDF_FOLDER] [ROUNDS] [LONG_PAGES]
+# Usage: bench/batch/bench_jpg_batch.sh [CLI] [DPIS] [PDF_FOLDER] [ROUNDS] [LONG_PAGES] [LONG_PDF]
 #   DPIS: resolutions of part 1, e.g. "150 300" (the default)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -21,6 +25,8 @@ dpis=${2:-150 300}
 pdfs=${3:-$root/../shared/testdata/pdfs}
 rounds=${4:-2}
 long_pages=${5:-400}
+long_pdf=${6:-$pdfs/long_lecture_notes_117p.pdf}
+engines=(poppler mupdf)
 sampler=$(dirname "$cli")/sample_peak
 renderer=$(cd "$(dirname "$cli")" && pwd)/lib.dll
 one_page_pdf=$pdfs/text_googledocs_1p.pdf
@@ -67,76 +73,100 @@ check_status() {
   [ "$1" -eq 0 ] || [ "$1" -eq 3 ] || { echo "quillamar-cli exited $1" >&2; exit 1; }
 }
 
+# quillamar-cli with the engine on the PDFs into out; its CPU-seconds into our_cpu.
 run_ours() {
-  local out=$1 dpi=$2 status=0 times
-  times=$(mktemp)
-  /usr/bin/time -f '%U %S' -o "$times" "$cli" -f JPG -r "$dpi" -o "$out" "${files[@]}" \
-    >/dev/null 2>&1 || status=$?
+  local out=$1 dpi=$2 engine=$3 status=0
+  shift 3
+  our_cpu=0
+  cpu_of our_cpu "$cli" --engine "$engine" -f JPG -r "$dpi" -o "$out" "$@" >/dev/null 2>&1 ||
+    status=$?
   check_status "$status"
-  our_cpu=$(tail -n 1 "$times" | sed 's/ / + /' | bc -l)
-  rm -f "$times"
+}
+
+# Runs a command and sets the named variable to its wall time.
+timed() {
+  local var=$1 start
+  shift
+  start=$(now)
+  "$@"
+  printf -v "$var" '%s' "$(echo "$(now) - $start" | bc -l)"
+}
+
+# The lines of one measure: pdftoppm's figure, then each engine's with its ratio and the target.
+engine_lines() {
+  local what=$1 unit=$2 ref=$3 target=$4 engine
+  shift 4
+  printf '  %-11s pdftoppm %8.2f %-2s' "$what" "$ref" "$unit"
+  for engine in "${engines[@]}"; do
+    printf ' | %-7s %8.2f %-2s ratio %.3f' "$engine" "$1" "$unit" "$(ratio "$1" "$ref")"
+    shift
+  done
+  printf '  (target <= %s)\n' "$target"
 }
 
 shared_pdfs() {
-  local dpi=$1 round start ref our ref_cpu our_cpu
-  local best_ref=0 best_our=0 best_ref_cpu=0 best_our_cpu=0
+  local dpi=$1 round ref our ref_cpu engine
+  local best_ref=0 best_ref_cpu=0
+  declare -A best_our best_our_cpu
   for round in $(seq "$rounds"); do
     rm -rf "$work/ref" "$work/ours"
     ref_cpu=0
-    start=$(now); run_pdftoppm "$work/ref" "$dpi"; ref=$(echo "$(now) - $start" | bc -l)
-    start=$(now); run_ours "$work/ours" "$dpi"; our=$(echo "$(now) - $start" | bc -l)
+    timed ref run_pdftoppm "$work/ref" "$dpi"
     keep_least best_ref "$ref"
-    keep_least best_our "$our"
     keep_least best_ref_cpu "$ref_cpu"
-    keep_least best_our_cpu "$our_cpu"
+    for engine in "${engines[@]}"; do
+      rm -rf "$work/ours"
+      timed our run_ours "$work/ours" "$dpi" "$engine" "${files[@]}"
+      keep_least "best_our[$engine]" "$our"
+      keep_least "best_our_cpu[$engine]" "$our_cpu"
+    done
   done
   printf 'shared      %d PDFs at %s dpi: quillamar-cli %d JPEG (%d PNG left), pdftoppm %d JPEG\n' \
     "${#files[@]}" "$dpi" "$(find "$work/ours" -name '*.jpg' | wc -l)" \
     "$(find "$work/ours" -name '*.png' | wc -l)" "$(find "$work/ref" -name '*.jpg' | wc -l)"
-  printf '  wall time   quillamar-cli %8.2f s   pdftoppm %8.2f s   ratio %.3f (target <= 0.6)\n' \
-    "$best_our" "$best_ref" "$(ratio "$best_our" "$best_ref")"
-  printf '  CPU-seconds quillamar-cli %8.2f s   pdftoppm %8.2f s   ratio %.3f (target <= 1.2)\n' \
-    "$best_our_cpu" "$best_ref_cpu" "$(ratio "$best_our_cpu" "$best_ref_cpu")"
+  engine_lines 'wall time' s "$best_ref" '0.42 mupdf' "${best_our[poppler]}" "${best_our[mupdf]}"
+  engine_lines 'CPU-seconds' s "$best_ref_cpu" '0.75 mupdf' "${best_our_cpu[poppler]}" \
+    "${best_our_cpu[mupdf]}"
 }
 
 # The renderer alone on every copy, two at a time as pdftoppm, writing intermediate pages: what
 # the run would take if re-encoding cost nothing.
 run_renderer_alone() {
-  local out=$1 dpi=$2
+  local out=$1 dpi=$2 engine=$3
   mkdir -p "$out"
-  (cd "$work/copies" && ls ./*.pdf | QUILLAMAR_INTERMEDIATE_PNG=1 QUILLAMAR_WORKERS=1 xargs -P 2 \
-    -I{} "$renderer" -o "$out/{}-%d.png" -F png -r "$dpi" {})
+  (cd "$work/copies" && ls ./*.pdf | QUILLAMAR_ENGINE=$engine QUILLAMAR_INTERMEDIATE_PNG=1 \
+    QUILLAMAR_WORKERS=1 xargs -P 2 -I{} "$renderer" -o "$out/{}-%d.png" -F png -r "$dpi" {})
+}
+
+# pdftoppm on every copy, two at a time.
+run_pdftoppm_copies() {
+  mkdir -p "$work/ref"
+  (cd "$work/copies" && ls ./*.pdf | xargs -P 2 -I{} "$pdftoppm" -jpeg -jpegopt quality=90 \
+    -r "$1" {} "$work/ref/{}")
 }
 
 # Many one-page PDFs: the cost of each renderer's start, against pdftoppm two at a time.
 copies_of_one_page() {
-  local dpi=$1 round start ref our alone status best_ref=0 best_our=0 best_alone=0
+  local dpi=$1 round ref our alone engine best_ref=0
+  declare -A best_our best_alone
   mkdir -p "$work/copies"
   for i in $(seq "$copies"); do cp "$one_page_pdf" "$work/copies/copy_$i.pdf"; done
   for round in $(seq "$rounds"); do
-    rm -rf "$work/ref" "$work/ours"
-    mkdir -p "$work/ref"
-    start=$(now)
-    (cd "$work/copies" && ls ./*.pdf | xargs -P 2 -I{} "$pdftoppm" -jpeg -jpegopt quality=90 \
-      -r "$dpi" {} "$work/ref/{}")
-    ref=$(echo "$(now) - $start" | bc -l)
-    start=$(now)
-    status=0
-    "$cli" -f JPG -r "$dpi" -o "$work/ours" "$work/copies" >/dev/null 2>&1 || status=$?
-    check_status "$status"
-    our=$(echo "$(now) - $start" | bc -l)
-    rm -rf "$work/alone"
-    start=$(now)
-    run_renderer_alone "$work/alone" "$dpi"
-    alone=$(echo "$(now) - $start" | bc -l)
+    rm -rf "$work/ref"
+    timed ref run_pdftoppm_copies "$dpi"
     keep_least best_ref "$ref"
-    keep_least best_our "$our"
-    keep_least best_alone "$alone"
+    for engine in "${engines[@]}"; do
+      rm -rf "$work/ours" "$work/alone"
+      timed our run_ours "$work/ours" "$dpi" "$engine" "$work/copies"
+      timed alone run_renderer_alone "$work/alone" "$dpi" "$engine"
+      keep_least "best_our[$engine]" "$our"
+      keep_least "best_alone[$engine]" "$alone"
+    done
   done
-  printf 'copies      %d one-page PDFs at %d dpi: wall quillamar-cli %6.2f s   pdftoppm -P 2 %6.2f s   ratio %.3f (target <= 1.1)\n' \
-    "$copies" "$dpi" "$best_our" "$best_ref" "$(ratio "$best_our" "$best_ref")"
-  printf '  of which rendering: lib.dll alone -P 2 %6.2f s   ratio to pdftoppm %.3f\n' \
-    "$best_alone" "$(ratio "$best_alone" "$best_ref")"
+  printf 'copies      %d one-page PDFs at %d dpi, pdftoppm -P 2:\n' "$copies" "$dpi"
+  engine_lines 'wall time' s "$best_ref" 0.7 "${best_our[poppler]}" "${best_our[mupdf]}"
+  engine_lines 'rendering' s "$best_ref" '-, lib.dll alone -P 2' "${best_alone[poppler]}" \
+    "${best_alone[mupdf]}"
   rm -rf "$work/copies"
 }
 
@@ -145,31 +175,68 @@ field() { sed "s/.*$1=\([0-9.]*\).*/\1/" <<<"$2"; }
 
 # One huge page: wall time and the peak memory of every process, both tools sampled alike.
 huge_page() {
-  local dpi=1200 round start ref our line ref_mb our_mb best_ref=0 best_our=0
-  local best_ref_mb=0 best_our_mb=0
+  local dpi=1200 round start ref our line ref_mb our_mb engine best_ref=0 best_ref_mb=0
+  declare -A best_our best_our_mb
   for round in $(seq "$rounds"); do
-    rm -rf "$work/ref" "$work/ours"
+    rm -rf "$work/ref"
     mkdir -p "$work/ref"
     start=$(now)
     line=$("$sampler" "$work/ref" "$pdftoppm" -jpeg -jpegopt quality=90 -r "$dpi" "$huge_pdf" \
       "$work/ref/p")
     ref=$(echo "$(now) - $start" | bc -l)
-    ref_mb=$(field peak_rss_mb "$line")
-    start=$(now)
-    line=$("$sampler" "$work/ours" "$cli" -f JPG -r "$dpi" -o "$work/ours" "$huge_pdf")
-    our=$(echo "$(now) - $start" | bc -l)
-    our_mb=$(field peak_rss_mb "$line")
-    check_status "$(field status "$line")"
     keep_least best_ref "$ref"
-    keep_least best_our "$our"
-    keep_least best_ref_mb "$ref_mb"
-    keep_least best_our_mb "$our_mb"
+    keep_least best_ref_mb "$(field peak_rss_mb "$line")"
+    for engine in "${engines[@]}"; do
+      rm -rf "$work/ours"
+      start=$(now)
+      line=$("$sampler" "$work/ours" "$cli" --engine "$engine" -f JPG -r "$dpi" -o "$work/ours" \
+        "$huge_pdf")
+      our=$(echo "$(now) - $start" | bc -l)
+      check_status "$(field status "$line")"
+      keep_least "best_our[$engine]" "$our"
+      keep_least "best_our_mb[$engine]" "$(field peak_rss_mb "$line")"
+    done
   done
   printf 'huge page   %s at %d dpi:\n' "$(basename "$huge_pdf")" "$dpi"
-  printf '  wall time   quillamar-cli %8.2f s   pdftoppm %8.2f s   ratio %.3f (target <= 1.5)\n' \
-    "$best_our" "$best_ref" "$(ratio "$best_our" "$best_ref")"
-  printf '  peak memory quillamar-cli %8d MB  pdftoppm %8d MB  ratio %.3f (target <= 1.3)\n' \
-    "$best_our_mb" "$best_ref_mb" "$(ratio "$best_our_mb" "$best_ref_mb")"
+  engine_lines 'wall time' s "$best_ref" 1.0 "${best_our[poppler]}" "${best_our[mupdf]}"
+  engine_lines 'peak memory' MB "$best_ref_mb" 1.3 "${best_our_mb[poppler]}" "${best_our_mb[mupdf]}"
+}
+
+# One long PDF alone, the most common job: no other PDF keeps the cores busy while its pages are
+# rendered. The renderer alone shows how much of the CPU and the wall time the rendering takes;
+# the rest is the run's reading and re-encoding and the renderer's waits behind the pacing window.
+long_pdf_alone() {
+  local dpi=150 round ref ref_cpu our our_cpu alone alone_cpu engine best_ref=0 best_ref_cpu=0
+  declare -A best_our best_our_cpu best_alone best_alone_cpu
+  for round in $(seq "$rounds"); do
+    rm -rf "$work/ref"
+    mkdir -p "$work/ref"
+    ref_cpu=0
+    timed ref cpu_of ref_cpu "$pdftoppm" -jpeg -jpegopt quality=90 -r "$dpi" "$long_pdf" \
+      "$work/ref/p"
+    keep_least best_ref "$ref"
+    keep_least best_ref_cpu "$ref_cpu"
+    for engine in "${engines[@]}"; do
+      rm -rf "$work/ours" "$work/alone"
+      timed our run_ours "$work/ours" "$dpi" "$engine" "$long_pdf"
+      # lib.dll as the run starts it, but unpaced, writing intermediate pages.
+      mkdir -p "$work/alone"
+      alone_cpu=0
+      timed alone cpu_of alone_cpu env QUILLAMAR_ENGINE="$engine" QUILLAMAR_INTERMEDIATE_PNG=1 \
+        "$renderer" -o "$work/alone/p_%d.png" -F png -r "$dpi" "$long_pdf"
+      keep_least "best_our[$engine]" "$our"
+      keep_least "best_our_cpu[$engine]" "$our_cpu"
+      keep_least "best_alone[$engine]" "$alone"
+      keep_least "best_alone_cpu[$engine]" "$alone_cpu"
+    done
+  done
+  printf 'long PDF    %s alone at %d dpi:\n' "$(basename "$long_pdf")" "$dpi"
+  engine_lines 'wall time' s "$best_ref" 0.6 "${best_our[poppler]}" "${best_our[mupdf]}"
+  engine_lines 'CPU-seconds' s "$best_ref_cpu" - "${best_our_cpu[poppler]}" "${best_our_cpu[mupdf]}"
+  engine_lines 'rendering' s "$best_ref" '-, lib.dll alone, wall' "${best_alone[poppler]}" \
+    "${best_alone[mupdf]}"
+  engine_lines 'rendering' s "$best_ref_cpu" '-, lib.dll alone, CPU' "${best_alone_cpu[poppler]}" \
+    "${best_alone_cpu[mupdf]}"
 }
 
 printf 'machine     %d cores, best of %d rounds, load average %s\n' "$(nproc)" "$rounds" \
@@ -177,6 +244,7 @@ printf 'machine     %d cores, best of %d rounds, load average %s\n' "$(nproc)" "
 for dpi in $dpis; do shared_pdfs "$dpi"; done
 for dpi in 72 150; do copies_of_one_page "$dpi"; done
 huge_page
+long_pdf_alone
 
 # A Letter PDF of N pages, each with a line of text and a grey band, written by hand.
 letter_pdf() {

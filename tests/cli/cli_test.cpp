@@ -66,6 +66,11 @@ const ParseCase kParseCases[] = {
      false,
      "option --jobs needs a positive number, not '0'",
      ""},
+    {"EngineUnknown",
+     {"--engine", "turbo", "-o", "o", "a"},
+     false,
+     "unknown engine 'turbo' (use mupdf or poppler)",
+     ""},
     {"JobsNotANumber",
      {"--jobs", "4x", "-o", "o", "a"},
      false,
@@ -101,15 +106,16 @@ TEST(ParseCommandLineTest, RefusesAResolutionTheRendererWouldNot) {
 }
 
 TEST(ParseCommandLineTest, CollectionOptions) {
-  const Result<CommandLine> result =
-      ParseCommandLine({"-Rv0", "--no-clobber", "--files-from", "one", "--files-from=-", "--report",
-                        "r.jsonl", "--resume", "old.jsonl", "--resume=r.jsonl", "-o", "o"});
+  const Result<CommandLine> result = ParseCommandLine(
+      {"-Rv0", "--no-clobber", "--files-from", "one", "--files-from=-", "--report", "r.jsonl",
+       "--resume", "old.jsonl", "--resume=r.jsonl", "-o", "o", "--engine=mupdf"});
   ASSERT_TRUE(result) << result.Error();
   const CommandLine& line = *result;
   EXPECT_TRUE(line.recursive && line.verbose && line.null_separated && line.no_clobber);
   EXPECT_EQ(line.file_lists, (Strings{"one", "-"}));
   EXPECT_EQ(line.report, "r.jsonl");
   EXPECT_EQ(line.resume_reports, (Strings{"old.jsonl", "r.jsonl"}));
+  EXPECT_EQ(line.engine, "mupdf");
   EXPECT_TRUE(line.files.empty());
 }
 

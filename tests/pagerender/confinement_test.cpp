@@ -298,8 +298,11 @@ TEST_P(ConfinementTest, RefusesForbiddenAndAllowsNeededActs) {
 INSTANTIATE_TEST_SUITE_P(Confinement, ConfinementTest, ::testing::ValuesIn(kActCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// The confined lib.dll finds the fonts a PDF does not embed: its pages equal the unconfined ones.
-TEST(ConfinedRendererTest, DrawsSystemFontsAsUnconfined) {
+class ConfinedRendererTest : public ::testing::TestWithParam<const char*> {};
+
+// The confined lib.dll finds the fonts a PDF does not embed: its pages equal the unconfined ones,
+// and with MuPDF, MuPDF drew them (poppler, taking over, would draw them alike).
+TEST_P(ConfinedRendererTest, DrawsSystemFontsAsUnconfined) {
   const ScratchFolder folder;
   const fs::path pdf = folder.path() / "文字 text.pdf";
   testing::WriteFile(pdf, testing::MakePdf({{200, 60, 0, testing::ShowText(10, 20, 24, "Hg 12")}}));
@@ -310,8 +313,11 @@ TEST(ConfinedRendererTest, DrawsSystemFontsAsUnconfined) {
     const auto result =
         testing::RunProcess({testing::RendererPath(), "-o", (out / "p_%d.png").string(), "-F",
                              "png", "-r", "72", pdf.string()},
-                            {{contract::kUnconfinedEnv, unconfined}, {contract::kVerboseEnv, "1"}});
+                            {{contract::kUnconfinedEnv, unconfined},
+                             {contract::kVerboseEnv, "1"},
+                             {contract::kEngineEnv, GetParam()}});
     ASSERT_EQ(result.exit_status, testing::kRendererSucceeded) << result.err;
+    EXPECT_EQ(result.err.find("rendered by poppler"), std::string::npos) << result.err;
     pages[unconfined] = out / "p_1.png";
   }
   const testing::PngPage confined = testing::ReadPng(pages["0"]);
@@ -321,6 +327,10 @@ TEST(ConfinedRendererTest, DrawsSystemFontsAsUnconfined) {
   for (int x = 0; x < confined.width; ++x) dark += confined.Pixel(x, 60 - 20 - 5) < 0x808080;
   EXPECT_GT(dark, 0) << "no text drawn";
 }
+
+INSTANTIATE_TEST_SUITE_P(BothEngines, ConfinedRendererTest,
+                         ::testing::Values(contract::kEnginePoppler, contract::kEngineMupdf),
+                         [](const auto& info) { return std::string(info.param); });
 
 }  // namespace
 }  // namespace quillamar::pagerender

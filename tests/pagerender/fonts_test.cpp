@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "contract/renderer_contract.h"
 #include "support/named_cases.h"
 #include "support/pdf_pages.h"
 #include "support/process.h"
@@ -73,7 +74,8 @@ Rendered RenderPdf(const ScratchFolder& folder, const std::string& pdf, int page
         std::string("png"), std::string("-r"), std::string("72"), file.string()}) {
     argv.push_back(piece);
   }
-  Rendered rendered{RunProcess(argv), {}};
+  // The faces and warnings here are those poppler takes from fontconfig; MuPDF has its own faces.
+  Rendered rendered{RunProcess(argv, {{contract::kEngineEnv, contract::kEnginePoppler}}), {}};
   for (int page = 1; page <= page_count; ++page) {
     rendered.pages.push_back(ReadPng(folder.path() / ("p_" + std::to_string(page) + ".png")));
   }

@@ -13,11 +13,14 @@
 #include <thread>
 
 #include "pagerender/pagerender.h"
+#include "support/named_cases.h"
 #include "support/pdf_pages.h"
 #include "support/process.h"
 
 namespace quillamar::pagerender {
 namespace {
+
+using quillamar::testing::PrintTo;  // table rows print as their names
 
 using testing::ScratchFolder;
 using ::testing::StartsWith;
@@ -57,8 +60,6 @@ struct BadInputCase {
   const char* message;  ///< what follows "lib.dll: PDF: "
   std::vector<std::string> files_left;
 };
-
-void PrintTo(const BadInputCase& c, std::ostream* os) { *os << c.name; }
 
 std::string PatternIn(const ScratchFolder& folder) { return (folder.path() / "p_%d.png").string(); }
 
@@ -148,13 +149,22 @@ const BadInputCase kBadInputCases[] = {
      {"p_1.png"}},
 };
 
-class RendererBadInputTest : public ::testing::TestWithParam<BadInputCase> {};
+// Both engines: what MuPDF cannot do, poppler does, and the user sees poppler's line and files.
+const char* const kEngines[] = {contract::kEnginePoppler, contract::kEngineMupdf};
+
+std::map<std::string, std::string> EngineEnvironment(const char* engine) {
+  return {{contract::kEngineEnv, engine}};
+}
+
+class RendererBadInputTest
+    : public ::testing::TestWithParam<std::tuple<BadInputCase, const char*>> {};
 
 TEST_P(RendererBadInputTest, OneLineNamingFileAndPageAndNoPartialFile) {
-  const BadInputCase& c = GetParam();
+  const auto& [c, engine] = GetParam();
   const ScratchFolder folder;
   const Input input = c.prepare(folder);
-  const auto result = testing::RunProcess(Arguments(input.pattern, c.dpi, input.pdf));
+  const auto result =
+      testing::RunProcess(Arguments(input.pattern, c.dpi, input.pdf), EngineEnvironment(engine));
   EXPECT_EQ(result.exit_status, testing::kRendererFailed);
   EXPECT_EQ(result.out, "");
   std::string message = c.message;
@@ -170,8 +180,10 @@ TEST_P(RendererBadInputTest, OneLineNamingFileAndPageAndNoPartialFile) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererBadInputTest, ::testing::ValuesIn(kBadInputCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererBadInputTest,
+                         ::testing::Combine(::testing::ValuesIn(kBadInputCases),
+                                            ::testing::ValuesIn(kEngines)),
+                         quillamar::testing::kCaseAndWordName);
 
 // A PDF of our own, locked by qpdf with AES-256 and a password of Chinese characters and blanks.
 std::string LockedPdf(const ScratchFolder& folder, const std::string& password) {
@@ -207,8 +219,6 @@ struct PasswordCase {
   int exit_status;
 };
 
-void PrintTo(const PasswordCase& c, std::ostream* os) { *os << c.name; }
-
 constexpr char kOurPassword[] = "开 门 sesame";
 
 const PasswordCase kPasswordCases[] = {
@@ -220,18 +230,19 @@ const PasswordCase kPasswordCases[] = {
     {"OursRightPassword", false, kOurPassword, testing::kRendererSucceeded},
 };
 
-class RendererPasswordTest : public ::testing::TestWithParam<PasswordCase> {};
+class RendererPasswordTest
+    : public ::testing::TestWithParam<std::tuple<PasswordCase, const char*>> {};
 
 TEST_P(RendererPasswordTest, OpensOnlyWithTheRightPasswordAndNeverShowsIt) {
-  const PasswordCase& c = GetParam();
+  const auto& [c, engine] = GetParam();
   const ScratchFolder folder;
   const std::string pdf = c.shared_pdf ? (kPdfs / "encrypted_user_password.pdf").string()
                                        : LockedPdf(folder, kOurPassword);
   if (pdf.empty()) GTEST_SKIP() << "qpdf cannot lock a PDF here (is it installed?)";
   const PasswordFile password(c.given.value_or(""));
-  const auto result =
-      testing::RunProcess(Arguments(PatternIn(folder), "20", pdf),
-                          c.given ? password.Environment() : std::map<std::string, std::string>{});
+  std::map<std::string, std::string> environment = EngineEnvironment(engine);
+  if (c.given) environment.merge(password.Environment());
+  const auto result = testing::RunProcess(Arguments(PatternIn(folder), "20", pdf), environment);
   EXPECT_EQ(result.exit_status, c.exit_status);
   if (c.exit_status == testing::kRendererSucceeded) {
     EXPECT_EQ(result.err, "");
@@ -242,28 +253,25 @@ TEST_P(RendererPasswordTest, OpensOnlyWithTheRightPasswordAndNeverShowsIt) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererPasswordTest, ::testing::ValuesIn(kPasswordCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Renderer, RendererPasswordTest,
+                         ::testing::Combine(::testing::ValuesIn(kPasswordCases),
+                                            ::testing::ValuesIn(kEngines)),
+                         quillamar::testing::kCaseAndWordName);
 
+// The reasons themselves are options_test's; here, that the program ends with them as it should.
 struct UsageCase {
   const char* name;
   std::vector<std::string> arguments;  ///< after the program name
   const char* reason;
+  const char* engine = contract::kEnginePoppler;
 };
-
-void PrintTo(const UsageCase& c, std::ostream* os) { *os << c.name; }
 
 const UsageCase kUsageCases[] = {
     {"NoArguments", {}, "missing option -o PATTERN"},
-    {"JpegType",
-     {"-o", "p_%d.png", "-F", "jpeg", "-r", "72", "a.pdf"},
-     "image type \"jpeg\" is not png"},
-    {"ResolutionText",
-     {"-o", "p_%d.png", "-F", "png", "-r", "fine", "a.pdf"},
-     "resolution \"fine\" is not a positive number"},
-    {"ResolutionTooHigh",
-     {"-o", "p_%d.png", "-F", "png", "-r", "4800", "a.pdf"},
-     "resolution \"4800\" is above the limit of 2400 dpi"},
+    {"UnknownEngine",
+     {"-o", "p_%d.png", "-F", "png", "-r", "72", "a.pdf"},
+     "QUILLAMAR_ENGINE names no engine: 'turbo' (use mupdf or poppler)",
+     "turbo"},
 };
 
 class RendererUsageTest : public ::testing::TestWithParam<UsageCase> {};
@@ -271,7 +279,7 @@ class RendererUsageTest : public ::testing::TestWithParam<UsageCase> {};
 TEST_P(RendererUsageTest, ExitsWithTwoAndOneLine) {
   std::vector<std::string> argv = {testing::RendererPath()};
   argv.insert(argv.end(), GetParam().arguments.begin(), GetParam().arguments.end());
-  const auto result = testing::RunProcess(argv);
+  const auto result = testing::RunProcess(argv, EngineEnvironment(GetParam().engine));
   EXPECT_EQ(result.exit_status, testing::kRendererUsage);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, std::string("lib.dll: ") + GetParam().reason +
@@ -279,7 +287,7 @@ TEST_P(RendererUsageTest, ExitsWithTwoAndOneLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Renderer, RendererUsageTest, ::testing::ValuesIn(kUsageCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         quillamar::testing::kCaseName);
 
 TEST(RendererProgramTest, BlanksPercentAndChineseInNamesSurvive) {
   const ScratchFolder folder;
@@ -354,8 +362,6 @@ struct StopCase {
   int signal_number;
 };
 
-void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
-
 class RendererStopTest : public ::testing::TestWithParam<StopCase> {};
 
 TEST_P(RendererStopTest, EndsPromptlyAndRemovesTemporaries) {
@@ -386,7 +392,7 @@ TEST_P(RendererStopTest, EndsPromptlyAndRemovesTemporaries) {
 INSTANTIATE_TEST_SUITE_P(Renderer, RendererStopTest,
                          ::testing::Values(StopCase{"SIGTERM", SIGTERM},
                                            StopCase{"SIGINT", SIGINT}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         quillamar::testing::kCaseName);
 
 }  // namespace
 }  // namespace quillamar::pagerender

@@ -69,18 +69,6 @@ TEST(RendererTemporaryFilesTest, AbandonRemovesOpenTemporariesAndRefusesLaterOne
   EXPECT_EQ(folder.Entries(), std::vector<std::string>{"p_2.png"});
 }
 
-TEST(RendererTemporaryFilesTest, CommitOntoAFolderFailsWithItsReasonAndLeavesNothing) {
-  const ScratchFolder folder;
-  std::filesystem::create_directory(folder.path() / "p_1.png");
-  TemporaryFiles files;
-  const std::string temporary = CreateWith(files, folder, "p_1.png", "page");
-  const Status committed = files.Commit(temporary, (folder.path() / "p_1.png").string());
-  ASSERT_FALSE(committed);
-  EXPECT_EQ(committed.Error(), std::strerror(EISDIR));
-  EXPECT_EQ(folder.Entries(), std::vector<std::string>{"p_1.png"});
-  EXPECT_TRUE(std::filesystem::is_empty(folder.path() / "p_1.png"));
-}
-
 TEST(RendererTemporaryFilesTest, DestructionRemovesWhatWasNotCommitted) {
   const ScratchFolder folder;
   {
@@ -88,14 +76,6 @@ TEST(RendererTemporaryFilesTest, DestructionRemovesWhatWasNotCommitted) {
     CreateWith(files, folder, "p_1.png", "1");
   }
   EXPECT_TRUE(folder.Entries().empty());
-}
-
-TEST(RendererTemporaryFilesTest, MissingFolderFailsWithItsReason) {
-  const ScratchFolder folder;
-  TemporaryFiles files;
-  const auto created = files.Create((folder.path() / "no" / "p_1.png").string());
-  ASSERT_FALSE(created);
-  EXPECT_EQ(created.Error(), std::strerror(ENOENT));
 }
 
 // A spare is written over only when it is a plain file of its own: a link's target or a file's
