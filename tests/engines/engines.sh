@@ -40,7 +40,7 @@ end_pid_files() {
 
 needs() {
   local program
-  [ "$(id -u)" -eq 0 ] || { echo "needs root to run $1 as a known user"; exit 77; }
+  [ "$(id -u)" -eq 0 ] || { echo "not root: $1 needs root here"; exit 77; }
   for program; do
     command -v "$program" >/dev/null || PATH=/usr/sbin:$PATH command -v "$program" >/dev/null ||
       { echo "no $program installed (scripts/install-deps.sh)"; exit 77; }
@@ -88,7 +88,7 @@ END
 
 start_slurm() {
   local port=$1 node_ports=("$2" "$3") node
-  needs slurmd munged mungekey slurmctld slurmd sbatch squeue scancel sinfo
+  needs slurmd munged mungekey slurmctld sbatch squeue scancel sinfo
   mkdir -p "$dir/state"
   mungekey --create --keyfile="$dir/munge.key"
   munged --force --socket="$dir/munge.socket" --key-file="$dir/munge.key" \
@@ -134,6 +134,7 @@ END
     { echo "the nodes did not come up: $(sinfo 2>&1)" >&2; exit 1; }
 }
 
+[ "$action" = stop ] || mkdir -p "$dir"
 case $action in
 ssh) start_ssh "$3" "$4" ;;
 slurm) start_slurm "$3" "$4" "$5" ;;
