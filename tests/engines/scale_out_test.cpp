@@ -307,6 +307,8 @@ TEST_F(ScaleOutTest, EnginesSlurmArrays) {
   ASSERT_EQ(Run(DocumentedBlock("sbatch --array")).exit_status, 0);
   ASSERT_TRUE(testing::WaitFor([&] { return !MergedReport().empty(); }, kCommandPatience));
   Run("scancel --user=\"$(id -un)\"\n" + std::string(kUntilNoJobs));
+  const std::string tasks = Run("scontrol --oneliner show job").out;  // SIGTERM: status 130
+  EXPECT_NE(tasks.find("ExitCode=130:0"), std::string::npos) << tasks;
   std::map<fs::path, fs::path> shard_of;  // each PDF's output folder
   for (const auto& chunk : fs::directory_iterator(dir_ / "chunks")) {
     const std::string shard = dir_ / ("out/" + chunk.path().filename().string());
