@@ -35,7 +35,7 @@ const fs::path kPdfs = fs::path(QUILLAMAR_TESTDATA) / "pdfs";
 // Damaged or locked on purpose (see the test data's SOURCES.md).
 const std::set<std::string> kBadPdfs = {"damaged_truncated.pdf", "damaged_xref_broken.pdf",
                                         "encrypted_user_password.pdf"};
-const std::string kEngines = QUILLAMAR_SOURCE_DIR "/tests/engines/engines.sh";
+const std::string kEngines = QUILLAMAR_SOURCE_DIR "/scripts/engines.sh";
 constexpr auto kCommandPatience = std::chrono::seconds(240);
 constexpr char kUntilNoJobs[] = "while [ -n \"$(squeue -h)\" ]; do sleep 0.2; done";
 
@@ -51,16 +51,16 @@ std::string DocumentedBlock(const std::string& holding) {
   return "";
 }
 
-// The bytes of a path in a report line: its hexadecimal twin when it has one.
-std::string PathOf(const Json& line, const char* field, int index = -1) {
-  const std::string hex_field = std::string(field) + "_hex";
-  const Json* hex = line.contains(hex_field) ? &line[hex_field] : nullptr;
-  if (hex != nullptr && index >= 0) hex = &(*hex)[index];
-  if (hex == nullptr) return index >= 0 ? line[field][index] : line[field];
+// The bytes of a path in a report line: its hexadecimal twin's when it has one.
+std::string PathOf(const Json& line, const std::string& field, int index = -1) {
+  const auto at = [index](const Json& value) -> const Json& {
+    return index < 0 ? value : value[index];
+  };
+  if (!line.contains(field + "_hex")) return at(line[field]);
+  const std::string hex = at(line[field + "_hex"]);
   std::string bytes;
-  const std::string digits = *hex;
-  for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-    bytes.push_back(static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   }
   return bytes;
 }
@@ -72,20 +72,18 @@ int PagesByPdfinfo(const fs::path& pdf) {
   return at == std::string::npos ? -1 : std::stoi(info.out.substr(at + 7));
 }
 
-// Free TCP ports on loopback, for daemons that take their port from a configuration file.
-std::vector<int> FreePorts(int count) {
-  std::vector<FileDescriptor> sockets;
-  std::vector<int> ports;
+// Free TCP ports on loopback, for daemons that take their ports from a configuration file.
+std::vector<std::string> FreePorts(int count) {
+  std::vector<FileDescriptor> sockets;  // held open together, so that the ports differ
+  std::vector<std::string> ports;
   for (int i = 0; i < count; ++i) {
     sockets.emplace_back(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{
+        .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
     socklen_t length = sizeof address;
-    const auto* generic = reinterpret_cast<sockaddr*>(&address);
-    ::bind(sockets.back().Get(), generic, length);
+    ::bind(sockets.back().Get(), reinterpret_cast<sockaddr*>(&address), length);
     ::getsockname(sockets.back().Get(), reinterpret_cast<sockaddr*>(&address), &length);
-    ports.push_back(ntohs(address.sin_port));
+    ports.push_back(std::to_string(ntohs(address.sin_port)));
   }
   return ports;
 }
@@ -271,7 +269,7 @@ TEST_F(ScaleOutTest, EnginesParallelOverSsh) {
     AddPdf(name, kPdfs / "text_latex_4p.pdf");
   }
   std::string why_not;
-  if (!StartEngine({"ssh", std::to_string(FreePorts(1)[0]), QUILLAMAR_BIN_DIR}, why_not)) {
+  if (!StartEngine({"ssh", FreePorts(1)[0], QUILLAMAR_BIN_DIR}, why_not)) {
     GTEST_SKIP() << why_not;
   }
   environment_["PARALLEL_SSH"] = "ssh -F " + dir_ / "engines/ssh_config";
@@ -287,11 +285,9 @@ TEST_F(ScaleOutTest, EnginesParallelOverSsh) {
 // for every PDF of each started chunk, then submitted again to the end, and once more, which
 // converts nothing. Then the job script per folder, into the mirrored folders.
 TEST_F(ScaleOutTest, EnginesSlurmArrays) {
-  const std::vector<int> ports = FreePorts(3);
+  const std::vector<std::string> ports = FreePorts(3);
   std::string why_not;
-  if (!StartEngine(
-          {"slurm", std::to_string(ports[0]), std::to_string(ports[1]), std::to_string(ports[2])},
-          why_not)) {
+  if (!StartEngine({"slurm", ports[0], ports[1], ports[2]}, why_not)) {
     GTEST_SKIP() << why_not;
   }
   environment_.insert({{"SLURM_CONF", dir_ / "engines/slurm.conf"},

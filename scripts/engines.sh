@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Real engines for the scale-out tests, every file of theirs in DIR:
+# Throwaway engines on loopback for docs/scale-out.md and its tests (as root), every file in DIR:
 #   engines.sh ssh DIR PORT BIN  two OpenSSH servers, 127.0.0.2 and 127.0.0.3 on PORT, whose
 #                                sessions' PATH starts with BIN; DIR/ssh_config is the client's
 #   engines.sh slurm DIR P1 P2 P3  munged, slurmctld on port P1 and two slurmd (nodes n1 on
