@@ -36,7 +36,9 @@ const fs::path kPdfs = fs::path(QUILLAMAR_TESTDATA) / "pdfs";
 const std::set<std::string> kBadPdfs = {"damaged_truncated.pdf", "damaged_xref_broken.pdf",
                                         "encrypted_user_password.pdf"};
 const std::string kEngines = QUILLAMAR_SOURCE_DIR "/scripts/engines.sh";
-constexpr auto kCommandPatience = std::chrono::seconds(240);
+// What the commands of one test may take together: well within CTest's timeout, so that a test
+// that hangs still ends and stops its daemons.
+constexpr auto kTestPatience = std::chrono::seconds(400);
 constexpr char kUntilNoJobs[] = "while [ -n \"$(squeue -h)\" ]; do sleep 0.2; done";
 
 // The first "```sh" block of docs/scale-out.md that holds the text.
@@ -144,12 +146,19 @@ class ScaleOutTest : public ::testing::Test {
   // Runs shell code in the test's folder with the environment, killed with all it started when
   // it outlives its deadline; its output goes to "log".
   ProcessResult Run(const std::string& code) const {
-    const std::string seconds = std::to_string(kCommandPatience.count());
+    const std::string seconds = std::to_string(Left().count());
     ChildProcess shell({"/usr/bin/timeout", "-k", "5", seconds, "/bin/bash", "-c", code},
                        {.environment = environment_, .folder = dir_.path()});
-    const ProcessResult result = shell.Wait(kCommandPatience + std::chrono::seconds(10));
+    const ProcessResult result = shell.Wait(Left() + std::chrono::seconds(10));
     std::ofstream(dir_ / "log", std::ios::app) << result.out << result.err;
     return result;
+  }
+
+  // What is left of the test's patience, at least a second.
+  std::chrono::seconds Left() const {
+    const auto left = deadline_ - std::chrono::steady_clock::now();
+    return std::max(std::chrono::seconds(1),
+                    std::chrono::duration_cast<std::chrono::seconds>(left));
   }
 
   // Every line of every report under the folder.
@@ -255,6 +264,8 @@ class ScaleOutTest : public ::testing::Test {
   TempDir dir_;
   std::map<std::string, fs::path> inputs_;  // the archive's PDFs and what they link to
   std::map<std::string, std::string> environment_;
+  const std::chrono::steady_clock::time_point deadline_ =
+      std::chrono::steady_clock::now() + kTestPatience;
 };
 
 TEST_F(ScaleOutTest, ParallelWithTwoLocalJobSlots) {
@@ -301,7 +312,7 @@ TEST_F(ScaleOutTest, EnginesSlurmArrays) {
   ASSERT_EQ(Run(DocumentedBlock("split -t")).exit_status, 0);
 
   ASSERT_EQ(Run(DocumentedBlock("sbatch --array")).exit_status, 0);
-  ASSERT_TRUE(testing::WaitFor([&] { return !MergedReport().empty(); }, kCommandPatience));
+  ASSERT_TRUE(testing::WaitFor([&] { return !MergedReport().empty(); }, Left()));
   Run("scancel --user=\"$(id -un)\"\n" + std::string(kUntilNoJobs));
   const std::string tasks = Run("scontrol --oneliner show job").out;  // SIGTERM: status 130
   EXPECT_NE(tasks.find("ExitCode=130:0"), std::string::npos) << tasks;
