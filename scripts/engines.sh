@@ -8,7 +8,7 @@
 #   engines.sh stop DIR          cancels the jobs, then ends the daemons, munged last
 # Exit 77 with the reason on standard output when an engine cannot run here.
 set -euo pipefail
-action=$1 dir=$2
+action=$1 dir=$(realpath -m "$2")  # daemons change folders: every path absolute
 hosts=(127.0.0.2 127.0.0.3)
 export SLURM_CONF=$dir/slurm.conf
 

@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <sstream>
 
@@ -132,15 +133,13 @@ class ScaleOutTest : public ::testing::Test {
     if (!exists) inputs_[link] = pdf;
   }
 
-  // Starts an engine; false (with the reason) when it cannot run on this machine.
-  bool StartEngine(const std::vector<std::string>& arguments, std::string& why_not) {
-    std::vector<std::string> argv{kEngines, arguments[0], dir_ / "engines"};
-    argv.insert(argv.end(), arguments.begin() + 1, arguments.end());
-    const ProcessResult started = testing::RunProcess(argv);
-    why_not = started.out;
-    if (started.exit_status == 77) return false;
+  // Starts an engine by engines.sh's arguments (its folder: "engines"); the reason when it
+  // cannot run on this machine.
+  std::optional<std::string> WhyNoEngine(const std::string& arguments) const {
+    const ProcessResult started = Run(kEngines + " " + arguments);
+    if (started.exit_status == 77) return started.out;
     EXPECT_EQ(started.exit_status, 0) << started.out << started.err;
-    return started.exit_status == 0;
+    return std::nullopt;
   }
 
   // Runs shell code in the test's folder with the environment, killed with all it started when
@@ -279,9 +278,8 @@ TEST_F(ScaleOutTest, EnginesParallelOverSsh) {
                            "new\nline", "caf\xe9"}) {
     AddPdf(name, kPdfs / "text_latex_4p.pdf");
   }
-  std::string why_not;
-  if (!StartEngine({"ssh", FreePorts(1)[0], QUILLAMAR_BIN_DIR}, why_not)) {
-    GTEST_SKIP() << why_not;
+  if (const auto why = WhyNoEngine("ssh engines " + FreePorts(1)[0] + " " QUILLAMAR_BIN_DIR)) {
+    GTEST_SKIP() << *why;
   }
   environment_["PARALLEL_SSH"] = "ssh -F " + dir_ / "engines/ssh_config";
   EXPECT_EQ(ShardByFoldersWithParallel("1/127.0.0.2\n1/127.0.0.3\n"),
@@ -297,9 +295,8 @@ TEST_F(ScaleOutTest, EnginesParallelOverSsh) {
 // converts nothing. Then the job script per folder, into the mirrored folders.
 TEST_F(ScaleOutTest, EnginesSlurmArrays) {
   const std::vector<std::string> ports = FreePorts(3);
-  std::string why_not;
-  if (!StartEngine({"slurm", ports[0], ports[1], ports[2]}, why_not)) {
-    GTEST_SKIP() << why_not;
+  if (const auto why = WhyNoEngine("slurm engines " + ports[0] + " " + ports[1] + " " + ports[2])) {
+    GTEST_SKIP() << *why;
   }
   environment_.insert({{"SLURM_CONF", dir_ / "engines/slurm.conf"},
                        {"chunks", dir_ / "chunks"},
