@@ -21,13 +21,6 @@ using testing::ProcessSetup;
 using testing::ReadFileText;
 using testing::TempDir;
 
-// The exit statuses scripts rely on, written out so that a changed number fails the tests.
-constexpr int kStatusConverted = 0;
-constexpr int kStatusError = 1;
-constexpr int kStatusUsage = 2;
-constexpr int kStatusSomeFailed = 3;
-constexpr int kStatusInterrupted = 130;
-
 // A copy of quillamar-cli in a temporary folder, with a script as its lib.dll.
 class CliTest : public ::testing::Test {
  protected:

@@ -41,10 +41,6 @@ const std::string kPdfs = std::string(QUILLAMAR_TESTDATA) + "/pdfs/";
 const std::string kShortPdf = "text_latex_4p.pdf";  // 4 pages
 const std::string kLongPdf = "long_lecture_notes_117p.pdf";
 
-constexpr int kExitError = 1;
-constexpr int kExitSomeFailed = 3;
-constexpr int kExitInterrupted = 130;
-
 Strings CliArguments(const std::string& format, const std::string& dpi, const std::string& folder,
                      const Strings& pdfs) {
   Strings argv{kCli, "-f", format, "-r", dpi, "-o", folder};
@@ -142,7 +138,7 @@ TEST(FullDiskTest, WhileTheRendererWritesEveryPageIsCompleteAndTheCauseIsNamed) 
   const SmallDisk disk(out, 256 * 1024);
   if (!disk.Mounted()) GTEST_SKIP() << disk.WhyNot();
   const ProcessResult run = RunProcess(CliArguments("JPG", "150", out, {kLongPdf}));
-  EXPECT_EQ(run.exit_status, kExitSomeFailed);
+  EXPECT_EQ(run.exit_status, kStatusSomeFailed);
   const std::string& err = run.err;
   EXPECT_NE(err.find("转换失败：" + kLongPdf), std::string::npos) << err;
   EXPECT_NE(err.find(BaseName(kLongPdf) + "_"), std::string::npos) << err;  // the page file
@@ -167,7 +163,7 @@ TEST(FullDiskTest, WhileJpegsAreCommittedEveryPageIsCompleteAndTheCauseIsNamed) 
   const SmallDisk disk(out, SpaceTaken(measured) + 4096);
   if (!disk.Mounted()) GTEST_SKIP() << disk.WhyNot();
   const ProcessResult run = RunProcess(CliArguments("JPG", "72", out, {kShortPdf}));
-  EXPECT_TRUE(run.exit_status == kExitError || run.exit_status == kExitSomeFailed)
+  EXPECT_TRUE(run.exit_status == kStatusError || run.exit_status == kStatusSomeFailed)
       << run.exit_status;
   const std::string& err = run.err;
   EXPECT_NE(err.find(BaseName(kShortPdf) + "_"), std::string::npos) << err;  // the page file
@@ -187,7 +183,7 @@ TEST(KilledRendererTest, IsReportedAsKilledItsPagesAreConvertedAndTheRunGoesOn) 
   }));
   ::kill(renderer, SIGKILL);
   const ProcessResult run = cli.Wait();
-  EXPECT_EQ(run.exit_status, kExitSomeFailed);
+  EXPECT_EQ(run.exit_status, kStatusSomeFailed);
   EXPECT_NE(run.err.find("转换失败：" + kLongPdf + "\nlib.dll was ended by signal 9 (" +
                          strsignal(SIGKILL) + ")\n"),
             std::string::npos)
@@ -214,7 +210,7 @@ TEST(VanishingFolderTest, RemovedDuringTheRunEndsWithAMessageAndTouchesNothingEl
     return !fs::exists(out);
   }));
   const ProcessResult run = cli.Wait();
-  EXPECT_TRUE(run.exit_status == kExitError || run.exit_status == kExitSomeFailed)
+  EXPECT_TRUE(run.exit_status == kStatusError || run.exit_status == kStatusSomeFailed)
       << run.exit_status;
   EXPECT_NE(run.err, "");
   EXPECT_TRUE(fs::is_empty(work));
@@ -252,7 +248,7 @@ TEST(ReadOnlyFolderTest, MadeReadOnlyDuringTheRunEndsWithAMessageAndNoHang) {
   for (const auto& arg : CliArguments("JPG", "72", out, {kLongPdf})) argv.push_back(arg);
   const ProcessResult run = RunProcess(argv);
   if (run.exit_status == 97) GTEST_SKIP() << "no private read-only bind mount: " << run.err;
-  EXPECT_TRUE(run.exit_status == kExitError || run.exit_status == kExitSomeFailed)
+  EXPECT_TRUE(run.exit_status == kStatusError || run.exit_status == kStatusSomeFailed)
       << run.exit_status << run.err;
   EXPECT_NE(run.err.find(std::strerror(EROFS)), std::string::npos) << run.err;
   EXPECT_EQ(PageFileFaults(out), "");
@@ -284,7 +280,7 @@ TEST_P(StopTest, LeavesNoRendererNoTemporaryAndOnlyCompletePages) {
   }));
   const pid_t renderer = cli.Child();  // none while the pages are re-encoded
   ::kill(cli.Pid(), GetParam().signal_number);
-  EXPECT_EQ(cli.Wait().exit_status, kExitInterrupted);
+  EXPECT_EQ(cli.Wait().exit_status, kStatusInterrupted);
   if (renderer > 0) {
     EXPECT_TRUE(::kill(renderer, 0) != 0 && errno == ESRCH) << "renderer " << renderer << " left";
   }
@@ -303,9 +299,9 @@ struct StrangePageCase {
 };
 
 const StrangePageCase kStrangePages[] = {
-    {"NamedPipe", [](const std::string& path) { ::mkfifo(path.c_str(), 0600); }, kExitError,
+    {"NamedPipe", [](const std::string& path) { ::mkfifo(path.c_str(), 0600); }, kStatusError,
      testing::kNotAPngText},
-    {"EmptyFile", [](const std::string& path) { std::ofstream{path}; }, kExitError,
+    {"EmptyFile", [](const std::string& path) { std::ofstream{path}; }, kStatusError,
      testing::kNotAPngText},
     {"Folder", [](const std::string& path) { fs::create_directory(path); }, 0, ""},
     {"SymlinkLoop", [](const std::string& path) { fs::create_symlink(path, path); }, 0, ""},

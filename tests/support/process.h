@@ -11,7 +11,17 @@
 
 #include "support/temp_dir.h"
 
-namespace quillamar::testing {
+namespace quillamar {
+
+/// quillamar-cli's exit statuses, which scripts rely on, written out so that a changed number
+/// fails the tests.
+constexpr int kStatusConverted = 0;
+constexpr int kStatusError = 1;
+constexpr int kStatusUsage = 2;
+constexpr int kStatusSomeFailed = 3;
+constexpr int kStatusInterrupted = 130;
+
+namespace testing {
 
 /// The page renderer's exit statuses, written out so that a changed number fails the tests.
 constexpr int kRendererSucceeded = 0;
@@ -75,4 +85,5 @@ std::string RendererPath();
 /// The lines of a text, without empty ones.
 std::vector<std::string> Lines(const std::string& text);
 
-}  // namespace quillamar::testing
+}  // namespace testing
+}  // namespace quillamar
