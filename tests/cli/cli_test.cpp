@@ -185,7 +185,7 @@ TEST_F(CliTest, CtrlCStopsTheRendererToo) {
   const auto cli = Start({"-o", "OUT", "a.pdf", "b.pdf"});
   ASSERT_TRUE(testing::WaitFor([&] { return !ReadFileText(dir_ / "bin/pid").empty(); }));
   cli->Signal(SIGINT);  // to the program alone, not its process group
-  const ProcessResult run = cli->Wait();
+  const ProcessResult run = cli->Wait(testing::kPatience);
   EXPECT_EQ(run.exit_status, kStatusInterrupted);
   EXPECT_EQ(run.out, "正在转换 a.pdf\n已停止\n");
   const pid_t renderer = std::stoi(ReadFileText(dir_ / "bin/pid"));

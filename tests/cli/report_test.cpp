@@ -150,7 +150,7 @@ TEST_F(ReportTest, AStopIsReportedAndTheRestWereNeverReached) {
       [&] { return !ReadFileText(dir_ / "bin/pid").empty() && !Report().empty(); }));
   EXPECT_EQ(Report().size(), 1u);
   cli->Signal(SIGTERM);
-  EXPECT_EQ(cli->Wait().exit_status, kStatusInterrupted);
+  EXPECT_EQ(cli->Wait(testing::kPatience).exit_status, kStatusInterrupted);
   EXPECT_EQ(Outcomes(), (Strings{"converted", "stopped", "not_reached"}));
 }
 

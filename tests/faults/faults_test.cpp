@@ -280,7 +280,7 @@ TEST_P(StopTest, LeavesNoRendererNoTemporaryAndOnlyCompletePages) {
   }));
   const pid_t renderer = cli.Child();  // none while the pages are re-encoded
   ::kill(cli.Pid(), GetParam().signal_number);
-  EXPECT_EQ(cli.Wait().exit_status, kStatusInterrupted);
+  EXPECT_EQ(cli.Wait(testing::kPatience).exit_status, kStatusInterrupted);
   if (renderer > 0) {
     EXPECT_TRUE(::kill(renderer, 0) != 0 && errno == ESRCH) << "renderer " << renderer << " left";
   }

@@ -29,8 +29,10 @@ constexpr int kRendererFailed = 1;
 constexpr int kRendererUsage = 2;
 constexpr int kRendererNeedsPassword = 4;
 
-/// How long a test waits for a process or a condition before it fails instead of hanging.
+/// How long a test waits for a condition, and for a program (which may render a long PDF under a
+/// sanitizer on a busy machine), before it fails instead of hanging.
 constexpr auto kPatience = std::chrono::seconds(60);
+constexpr auto kProcessPatience = std::chrono::seconds(600);
 /// The exit status of a process that outlived the patience and was killed.
 constexpr int kHung = -1;
 
@@ -66,7 +68,7 @@ class ChildProcess {
   pid_t Child() const;
   void Signal(int signal_number) const;
   /// Waits for the end, killing it after the patience, and returns what it wrote.
-  ProcessResult Wait(std::chrono::seconds patience = kPatience);
+  ProcessResult Wait(std::chrono::seconds patience = kProcessPatience);
 
  private:
   ScratchFolder scratch_;
