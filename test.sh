@@ -32,7 +32,7 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLAMAR_SANITIZE=
   -DQUILLAMAR_WITH_GUI=OFF -DQUILLAMAR_BENCH=OFF -DQUILLAMAR_WERROR=ON
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_ctest build-asan --timeout 1800 -LE slow
+  run_ctest build-asan --timeout 1800 -LE "slow|engines"
 
 echo "== fuzzing"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -37,6 +37,11 @@ struct CommandLine {
 /// Parses the arguments after the program name; fails with one line saying what is wrong.
 Result<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments);
 
+/// -j's default: the CPUs the process may run on, at most Slurm's share of them. A scheduler that
+/// binds no CPUs (Slurm's task/none) leaves a task the whole host's, while the task was given
+/// SLURM_CPUS_PER_TASK (null when unset; ignored when not a positive number).
+int DefaultJobs(int usable_cpus, const char* slurm_cpus_per_task);
+
 /// The usage text printed by --help and after a usage error.
 std::string UsageText();
 

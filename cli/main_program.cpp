@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -33,6 +34,15 @@ batch::StopSignal* g_stop = nullptr;
 
 extern "C" void OnInterrupt(int) {
   if (g_stop != nullptr) g_stop->Request();
+}
+
+// A reader that goes away (`| head`, a lost ssh channel) must not end the program unreported:
+// writes to it fail with EPIPE instead (the renderer is started with the default again).
+void IgnoreClosedPipes() {
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGPIPE, &action, nullptr);
 }
 
 // Ctrl-C and SIGTERM stop the run (and with it the renderer) instead of killing us outright.
@@ -174,8 +184,12 @@ std::optional<std::string> PromptForPassword(const std::string& pdf, bool retry)
 class TerminalHost : public batch::RunHost {
  public:
   TerminalHost(const CommandLine& line, const TStringList& files, std::string output,
-               std::optional<std::string> password)
-      : line_(line), output_(std::move(output)), files_(files), password_(std::move(password)) {
+               std::optional<std::string> password, batch::StopSignal& stop)
+      : line_(line),
+        output_(std::move(output)),
+        files_(files),
+        password_(std::move(password)),
+        stop_(stop) {
     for (const auto& file : files) chosen_text_ += FileNameOf(file) + ";";
     bar_.SetPdfCount(files.Count());
   }
@@ -191,7 +205,9 @@ class TerminalHost : public batch::RunHost {
   void SetStatusText(const std::string& text) override {
     bar_.Erase();
     std::printf("%s\n", text.c_str());
-    std::fflush(stdout);
+    // A status line nobody can read any more stops the run as Ctrl-C does: the report still
+    // gets a line for every PDF.
+    if (std::fflush(stdout) != 0) stop_.Request();
     bar_.Redraw();
   }
   void RepaintNow() override {}
@@ -238,6 +254,7 @@ class TerminalHost : public batch::RunHost {
   std::string output_;
   TStringList files_;
   std::optional<std::string> password_;
+  batch::StopSignal& stop_;
   std::string chosen_text_;
   ProgressBar bar_;
   RunReporter* reporter_ = nullptr;
@@ -389,11 +406,13 @@ int Convert(const CommandLine& line, const std::vector<std::string>& pdfs,
 
   batch::StopSignal stop;
   InstallStopHandlers(stop);
-  TerminalHost host(line, ToList(pdfs), folder, std::move(password));
+  TerminalHost host(line, ToList(pdfs), folder, std::move(password), stop);
   host.SetReporter(reporter ? &*reporter : nullptr);
   batch::RunSettings settings;
   settings.stop = &stop;
-  settings.jobs = line.jobs;
+  settings.jobs = line.jobs > 0
+                      ? line.jobs
+                      : DefaultJobs(batch::DefaultJobs(), std::getenv("SLURM_CPUS_PER_TASK"));
   settings.engine = line.engine;
   int status = kExitConverted;
   std::string error;
@@ -430,6 +449,7 @@ int Convert(const CommandLine& line, const std::vector<std::string>& pdfs,
 }  // namespace
 
 int Main(int argc, char** argv) {
+  IgnoreClosedPipes();
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   const Result<CommandLine> parsed = ParseCommandLine(arguments);
   if (!parsed) {

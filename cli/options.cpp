@@ -20,7 +20,7 @@ std::string Upper(std::string text) {
 }
 
 // A positive whole number, or 0 when the text is not one.
-int ParseJobs(const std::string& text) {
+int ParseJobs(std::string_view text) {
   int jobs = 0;
   const auto [rest, error] = std::from_chars(text.data(), text.data() + text.size(), jobs);
   return error == std::errc() && rest == text.data() + text.size() && jobs > 0 ? jobs : 0;
@@ -234,6 +234,11 @@ Result<CommandLine> ParseCommandLine(const std::vector<std::string>& arguments) 
   return line;
 }
 
+int DefaultJobs(int usable_cpus, const char* slurm_cpus_per_task) {
+  const int share = slurm_cpus_per_task != nullptr ? ParseJobs(slurm_cpus_per_task) : 0;
+  return share > 0 ? std::min(share, usable_cpus) : usable_cpus;
+}
+
 std::string UsageText() {
   return "Usage: quillamar-cli [-f JPG|PNG] [-r RESOLUTION] -o FOLDER FILE...\n"
          "Turns every page of each PDF FILE into an image in FOLDER, named\n"
@@ -243,7 +248,8 @@ std::string UsageText() {
          "  -f, --format JPG|PNG    image format, any case (default JPG)\n"
          "  -r, --resolution DPI    resolution in dots per inch (default 72)\n"
          "  -o, --output FOLDER     folder for the images; created when missing\n"
-         "  -j, --jobs N            most workers (default: the CPUs it may run on)\n"
+         "  -j, --jobs N            most workers (default: the CPUs it may run on, at\n"
+         "                          most $SLURM_CPUS_PER_TASK when that is set)\n"
          "      --engine mupdf|poppler  the library that paints the pages\n"
          "                          (default poppler)\n"
          "      --password-file FILE  password for locked PDFs: the file's first line\n"

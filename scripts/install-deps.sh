@@ -23,7 +23,12 @@ packages=(
   libgtest-dev libgmock-dev libspng-dev poppler-utils libjpeg-turbo-progs xvfb xauth time bc
   qpdf
   mupdf-tools  # mutool draw: the MuPDF engine's reference and peer
-  parallel  # the CLI sharded as its README shows
+  parallel  # the CLI sharded as docs/scale-out.md shows
+  # the real engines of tests/engines, which start their own daemons with their own keys, ports,
+  # sockets and configuration (the services these packages bring never meet the tests: Debian's
+  # sshd and munged keep to port 22 and /run/munge, and slurmctld and slurmd start only once
+  # /etc/slurm/slurm.conf exists)
+  openssh-server openssh-client munge slurmctld slurmd slurm-client
 )
 
 missing=()

@@ -4,41 +4,27 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "framework/descriptors.h"
+#include "support/process.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace quillamar::cli {
 
 using Strings = std::vector<std::string>;
+using testing::ChildProcess;
+using testing::ProcessResult;
+using testing::ProcessSetup;
 using testing::ReadFileText;
 using testing::TempDir;
-
-// The exit statuses scripts rely on, written out so that a changed number fails the tests.
-constexpr int kStatusConverted = 0;
-constexpr int kStatusError = 1;
-constexpr int kStatusUsage = 2;
-constexpr int kStatusSomeFailed = 3;
-constexpr int kStatusInterrupted = 130;
-
-// What a finished program left.
-struct Finished {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out;
-  std::string err;
-};
 
 // A copy of quillamar-cli in a temporary folder, with a script as its lib.dll.
 class CliTest : public ::testing::Test {
@@ -60,48 +46,21 @@ class CliTest : public ::testing::Test {
   }
 
   // Starts the program in the folder with standard input from the file "stdin" when there is
-  // one; its outputs go to "stdout" and "stderr", with the tag appended to their names, or both
-  // to the terminal named.
-  pid_t Start(const Strings& arguments, const std::string& tag = "",
-              const std::string& terminal = "") {
-    Strings argv_texts{"quillamar-cli"};
-    argv_texts.insert(argv_texts.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& text : argv_texts) argv.push_back(text.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, dir_.path().c_str());
-    const std::string input = dir_ / "stdin";
-    posix_spawn_file_actions_addopen(
-        &actions, 0, std::filesystem::exists(input) ? input.c_str() : "/dev/null", O_RDONLY, 0);
-    if (terminal.empty()) {
-      posix_spawn_file_actions_addopen(&actions, 1, (dir_ / ("stdout" + tag)).c_str(),
-                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      posix_spawn_file_actions_addopen(&actions, 2, (dir_ / ("stderr" + tag)).c_str(),
-                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    } else {
-      posix_spawn_file_actions_addopen(&actions, 1, terminal.c_str(), O_RDWR | O_NOCTTY, 0);
-      posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    }
-    pid_t pid = -1;
-    const std::string program = dir_ / "bin/quillamar-cli";
-    EXPECT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+  // one; its outputs go to "stdout" and "stderr", with the tag appended to their names.
+  std::unique_ptr<ChildProcess> Start(const Strings& arguments, const std::string& tag = "",
+                                      ProcessSetup setup = {}) {
+    Strings argv{dir_ / "bin/quillamar-cli"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    setup.folder = dir_.path();
+    if (std::filesystem::exists(dir_ / "stdin")) setup.input = dir_ / "stdin";
+    setup.out = dir_ / ("stdout" + tag);
+    setup.err = dir_ / ("stderr" + tag);
+    return std::make_unique<ChildProcess>(argv, std::move(setup));
   }
 
-  Finished Wait(pid_t pid, const std::string& tag = "") {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    Finished finished;
-    finished.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    finished.out = ReadFileText(dir_ / ("stdout" + tag));
-    finished.err = ReadFileText(dir_ / ("stderr" + tag));
-    return finished;
+  ProcessResult RunCli(const Strings& arguments, ProcessSetup setup = {}) {
+    return Start(arguments, "", std::move(setup))->Wait();
   }
-
-  Finished RunCli(const Strings& arguments) { return Wait(Start(arguments)); }
 
   // Runs the program with its outputs on a new terminal this many columns wide; returns all it
   // wrote there (the terminal turns "\n" into "\r\n"), giving up after 30 s.
@@ -112,7 +71,9 @@ class CliTest : public ::testing::Test {
     size.ws_row = 24;
     size.ws_col = static_cast<unsigned short>(columns);
     EXPECT_EQ(::ioctl(master.Get(), TIOCSWINSZ, &size), 0);
-    const pid_t pid = Start(arguments, "", ::ptsname(master.Get()));
+    ProcessSetup setup;
+    setup.terminal = ::ptsname(master.Get());
+    const std::unique_ptr<ChildProcess> cli = Start(arguments, "", setup);
     std::string screen;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     char buffer[4096];
@@ -123,8 +84,7 @@ class CliTest : public ::testing::Test {
       if (got <= 0) break;  // the terminal's last writer has gone
       screen.append(buffer, static_cast<std::size_t>(got));
     }
-    if (::waitpid(pid, nullptr, WNOHANG) == 0) ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
+    cli->Wait(std::chrono::seconds(0));
     return screen;
   }
 

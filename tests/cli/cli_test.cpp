@@ -4,11 +4,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include "cli_fixture.h"
+#include "framework/system_calls.h"
 #include "support/named_cases.h"
 
 namespace quillamar::cli {
@@ -131,8 +130,8 @@ TEST_F(CliTest, HandsTheRendererAbsolutePathsAsSeparateArguments) {
   dir_.Write("a.pdf", "");
   dir_.Write("b c.pdf", "");
   // One renderer at a time, each at its PDF's turn.
-  const Finished run = RunCli({"-j", "1", "-f", "png", "-o", "OUT", "a.pdf", "b c.pdf"});
-  EXPECT_EQ(run.status, kStatusConverted) << run.err;
+  const ProcessResult run = RunCli({"-j", "1", "-f", "png", "-o", "OUT", "a.pdf", "b c.pdf"});
+  EXPECT_EQ(run.exit_status, kStatusConverted) << run.err;
   EXPECT_EQ(ReadFileText(dir_ / "bin/args"),
             "-o\n" + dir_ / "OUT/a_%d.png\n-F\npng\n-r\n72\n" + dir_ / "a.pdf\n" + "-o\n" +
                 dir_ / "OUT/b c_%d.png\n-F\npng\n-r\n72\n" + dir_ / "b c.pdf\n");
@@ -223,8 +222,8 @@ TEST_P(CliRunTest, SaysWhatBecameOfEachPdf) {
   if (c.renderer_ending != nullptr) RecordingRenderer(c.renderer_ending);
   dir_.Write("a.pdf", "");
   dir_.Write("b c.pdf", "");
-  const Finished run = RunCli(c.arguments);
-  EXPECT_EQ(run.status, c.status) << run.err;
+  const ProcessResult run = RunCli(c.arguments);
+  EXPECT_EQ(run.exit_status, c.status) << run.err;
   EXPECT_EQ(run.out, InFolder(c.out, dir_.path()));
   EXPECT_EQ(run.err, InFolder(c.err, dir_.path()));
   EXPECT_EQ(std::filesystem::exists(dir_ / "OUT"), *c.out != '\0');  // a run that began made it
@@ -282,8 +281,8 @@ TEST_F(CliTest, TheTerminalLineFitsAndIsGoneAtTheEnd) {
 TEST_F(CliTest, AnErrorEndsTheRunAsTheErrorDisplayWouldShowIt) {
   dir_.Write("bin/lib.dll", "#!/bin/sh\necho 'not a png' > \"${2%\\%d.png}1.png\"\n", true);
   dir_.Write("a.pdf", "");
-  const Finished run = RunCli({"-o", "OUT", "a.pdf", "b.pdf"});
-  EXPECT_EQ(run.status, kStatusError);
+  const ProcessResult run = RunCli({"-o", "OUT", "a.pdf", "b.pdf"});
+  EXPECT_EQ(run.exit_status, kStatusError);
   EXPECT_EQ(run.out, "正在转换 a.pdf\n");
   ASSERT_FALSE(run.err.empty());
   EXPECT_EQ(run.err.substr(run.err.size() - 2), ".\n");
@@ -294,22 +293,22 @@ TEST_F(CliTest, UsageErrorsExitWithTwoAndShowTheUsage) {
   for (const Strings& arguments :
        {Strings{"a.pdf"}, Strings{"-o", "OUT"}, Strings{"--bogus"},
         Strings{"-f", "tiff", "-o", "OUT", "a.pdf"}, Strings{"-r", "abc", "-o", "OUT", "a.pdf"}}) {
-    const Finished run = RunCli(arguments);
-    EXPECT_EQ(run.status, kStatusUsage);
+    const ProcessResult run = RunCli(arguments);
+    EXPECT_EQ(run.exit_status, kStatusUsage);
     EXPECT_NE(run.err.find(UsageText()), std::string::npos);
     EXPECT_EQ(run.out, "");
   }
 }
 
 TEST_F(CliTest, HelpAndVersion) {
-  const Finished help = RunCli({"--help"});
-  EXPECT_EQ(help.status, 0);
+  const ProcessResult help = RunCli({"--help"});
+  EXPECT_EQ(help.exit_status, 0);
   EXPECT_EQ(help.out, UsageText());
   EXPECT_EQ(
       help.out.rfind("Usage: quillamar-cli [-f JPG|PNG] [-r RESOLUTION] -o FOLDER FILE...\n", 0),
       0u);  // the usage the errors show is not empty
-  const Finished version = RunCli({"--version"});
-  EXPECT_EQ(version.status, 0);
+  const ProcessResult version = RunCli({"--version"});
+  EXPECT_EQ(version.exit_status, 0);
   EXPECT_EQ(version.out.rfind("quillamar-cli ", 0), 0u);
 }
 
@@ -318,17 +317,49 @@ TEST_F(CliTest, CtrlCStopsTheRendererToo) {
              "#!/bin/sh\necho $$ > \"$(dirname \"$0\")/pid\"\nwhile :; do sleep 0.05; done\n",
              true);
   for (const char* pdf : {"a.pdf", "b.pdf"}) dir_.Write(pdf, "");
-  const pid_t cli = Start({"-o", "OUT", "a.pdf", "b.pdf"});
-  while (ReadFileText(dir_ / "bin/pid").empty()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(cli, SIGINT);  // to the program alone, not its process group
-  const Finished run = Wait(cli);
-  EXPECT_EQ(run.status, kStatusInterrupted);
+  const auto cli = Start({"-o", "OUT", "a.pdf", "b.pdf"});
+  ASSERT_TRUE(testing::WaitFor([&] { return !ReadFileText(dir_ / "bin/pid").empty(); }));
+  cli->Signal(SIGINT);  // to the program alone, not its process group
+  const ProcessResult run = cli->Wait(testing::kPatience);
+  EXPECT_EQ(run.exit_status, kStatusInterrupted);
   EXPECT_EQ(run.out, "正在转换 a.pdf\n已停止（第 1/2 个文件）\n");
   const pid_t renderer = std::stoi(ReadFileText(dir_ / "bin/pid"));
   EXPECT_NE(::kill(renderer, 0), 0) << "the renderer outlived the program";
 }
+
+// How many workers the renderer is given: -j, or else the CPUs the program may run on, at most
+// the share a scheduler that binds no CPUs (Slurm's task/none) states for the task.
+struct JobsCase {
+  const char* name;
+  Strings options;
+  const char* slurm_cpus_per_task;  // "" for unset
+  int workers;                      // 0: every usable CPU
+};
+
+const JobsCase kJobsCases[] = {
+    {"UsableCpus", {}, "", 0},
+    {"SlurmShare", {}, "1", 1},
+    {"SlurmShareAboveTheUsableCpus", {}, "100000", 0},
+    {"SlurmShareNotANumber", {}, "all", 0},
+    {"JobsOptionFirst", {"-j", "3"}, "1", 3},
+};
+
+class CliJobsTest : public CliTest, public ::testing::WithParamInterface<JobsCase> {};
+
+TEST_P(CliJobsTest, GivesTheRendererItsWorkers) {
+  const JobsCase& c = GetParam();
+  dir_.Write("bin/lib.dll", "#!/bin/sh\necho $QUILLAMAR_WORKERS > \"$(dirname \"$0\")/workers\"\n",
+             true);
+  dir_.Write("a.pdf", "");
+  Strings arguments = c.options;
+  arguments.insert(arguments.end(), {"-o", "OUT", "a.pdf"});
+  RunCli(arguments, {.environment = {{"SLURM_CPUS_PER_TASK", c.slurm_cpus_per_task}}});
+  const int expected = c.workers > 0 ? c.workers : UsableCpuCount();
+  EXPECT_EQ(ReadFileText(dir_ / "bin/workers"), std::to_string(expected) + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, CliJobsTest, ::testing::ValuesIn(kJobsCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A locked PDF with the program's own renderer: the password file's first line opens it, from a
 // file or from standard input; a wrong one, or none off a terminal, fails that PDF as usual.
@@ -359,8 +390,8 @@ TEST_P(CliPasswordTest, OpensALockedPdfOnlyWithTheRightPassword) {
     const std::string file = dir_.Write(c.from_standard_input ? "stdin" : "password", c.content);
     arguments.insert(arguments.begin(), {"--password-file", c.from_standard_input ? "-" : file});
   }
-  const Finished run = RunCli(arguments);
-  EXPECT_EQ(run.status, c.status) << run.err;
+  const ProcessResult run = RunCli(arguments);
+  EXPECT_EQ(run.exit_status, c.status) << run.err;
   EXPECT_EQ(std::filesystem::exists(dir_ / "OUT/locked_1.jpg"), c.status == kStatusConverted);
   const std::string failure =
       "转换失败：locked.pdf\n" + dir_ / "locked.pdf" + ": protected by a password\n";
@@ -401,8 +432,8 @@ TEST_P(CliFolderTest, TakesThePdfsInNameOrder) {
 
   Strings arguments{"-j", "1", "-f", "png", "-o", "OUT"};  // renderers started in the run's order
   arguments.insert(arguments.end(), GetParam().arguments.begin(), GetParam().arguments.end());
-  const Finished run = RunCli(arguments);
-  EXPECT_EQ(run.status, kStatusConverted) << run.err;
+  const ProcessResult run = RunCli(arguments);
+  EXPECT_EQ(run.exit_status, kStatusConverted) << run.err;
   Strings expected;
   for (const auto& file : GetParam().rendered) expected.push_back(dir_ / file);
   EXPECT_EQ(RenderedPdfs(), expected);
@@ -415,9 +446,9 @@ TEST_F(CliTest, ListsKeepBlanksAndTheirOrderAndMayNameFolders) {
   RecordingRenderer();
   for (const char* pdf : {"d/a.pdf", "w.pdf", "x y.pdf", "z.pdf"}) dir_.Write(pdf, "");
   dir_.Write("list", "x y.pdf\n\nd\n" + dir_ / "z.pdf\n");
-  const Finished run =
+  const ProcessResult run =
       RunCli({"-j", "1", "-f", "png", "-o", "OUT", "w.pdf", "--files-from", "list"});
-  EXPECT_EQ(run.status, kStatusConverted) << run.err;
+  EXPECT_EQ(run.exit_status, kStatusConverted) << run.err;
   EXPECT_EQ(RenderedPdfs(),
             (Strings{dir_ / "w.pdf", dir_ / "x y.pdf", dir_ / "d/a.pdf", dir_ / "z.pdf"}));
 }
@@ -427,8 +458,8 @@ TEST_F(CliTest, NulSeparatedListsFromStandardInputKeepAnyByte) {
   constexpr char kList[] = "new\nline.pdf\0\xff\xfe.pdf";  // and the final NUL
   dir_.Write("stdin", std::string(kList, sizeof kList));
   for (const char* pdf : {"new\nline.pdf", "\xff\xfe.pdf"}) dir_.Write(pdf, "");
-  const Finished run = RunCli({"-f", "png", "-o", "OUT", "-0", "--files-from", "-"});
-  EXPECT_EQ(run.status, kStatusConverted) << run.err;
+  const ProcessResult run = RunCli({"-f", "png", "-o", "OUT", "-0", "--files-from", "-"});
+  EXPECT_EQ(run.exit_status, kStatusConverted) << run.err;
   EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/new\nline_2.png"));
   EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/\xff\xfe_2.png"));
 }
@@ -482,8 +513,8 @@ TEST_P(CliClobberTest, WarnsOrRefusesBeforeAnythingIsWritten) {
   if (*c.existing_page != '\0') dir_.Write(std::string("OUT/") + c.existing_page, "old");
   Strings arguments{"-o", "OUT"};
   arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
-  const Finished run = RunCli(arguments);
-  EXPECT_EQ(run.status, c.status) << run.err;
+  const ProcessResult run = RunCli(arguments);
+  EXPECT_EQ(run.exit_status, c.status) << run.err;
   EXPECT_EQ(RenderedPdfs().size(), static_cast<std::size_t>(c.rendered));
   EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
   if (c.rendered == 0 && *c.existing_page != '\0') {

@@ -1,14 +1,15 @@
 // quillamar-cli's report (one JSON line per PDF) and resuming from it, beside a script renderer.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <chrono>
 #include <functional>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "cli/cli.h"
 #include "cli_fixture.h"
+#include "framework/descriptors.h"
 #include "support/named_cases.h"
 
 namespace quillamar::cli {
@@ -61,6 +62,12 @@ class ReportTest : public CliTest {
     return objects;
   }
 
+  Strings Outcomes() const {
+    Strings outcomes;
+    for (const Json& line : Report()) outcomes.push_back(line.value("outcome", "?"));
+    return outcomes;
+  }
+
   int RendererStarts() const {
     const std::string rendered = ReadFileText(dir_ / "bin/rendered");
     return static_cast<int>(std::count(rendered.begin(), rendered.end(), '\n'));
@@ -97,8 +104,8 @@ TEST_P(ReportOutcomeTest, OneLinePerPdf) {
   for (const auto& pdf : c.pdfs) dir_.Write(pdf, "%PDF " + pdf);
   Strings arguments{"-o", "OUT", "--report", "report.jsonl"};
   arguments.insert(arguments.end(), c.pdfs.begin(), c.pdfs.end());
-  const Finished run = RunCli(arguments);
-  EXPECT_EQ(run.status, c.status) << run.err;
+  const ProcessResult run = RunCli(arguments);
+  EXPECT_EQ(run.exit_status, c.status) << run.err;
 
   const std::vector<Json> report = Report();
   ASSERT_EQ(report.size(), c.lines.size());
@@ -134,26 +141,36 @@ INSTANTIATE_TEST_SUITE_P(Cli, ReportOutcomeTest, ::testing::ValuesIn(kOutcomeCas
 
 TEST_F(ReportTest, AStopIsReportedAndTheRestWereNeverReached) {
   for (const char* pdf : {"good.pdf", "slow.pdf", "z.pdf"}) dir_.Write(pdf, "");
-  const pid_t cli =
+  const auto cli =
       Start({"-o", "OUT", "--report", "report.jsonl", "good.pdf", "slow.pdf", "z.pdf"});
   // The first PDF's line is out while the second is being rendered (maybe started ahead).
-  while (ReadFileText(dir_ / "bin/pid").empty() || Report().empty()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  ASSERT_TRUE(testing::WaitFor(
+      [&] { return !ReadFileText(dir_ / "bin/pid").empty() && !Report().empty(); }));
   EXPECT_EQ(Report().size(), 1u);
-  ::kill(cli, SIGTERM);
-  EXPECT_EQ(Wait(cli).status, kStatusInterrupted);
-  const std::vector<Json> report = Report();
-  ASSERT_EQ(report.size(), 3u);
-  EXPECT_EQ(report[0]["outcome"], "converted");
-  EXPECT_EQ(report[1]["outcome"], "stopped");
-  EXPECT_EQ(report[2]["outcome"], "not_reached");
+  cli->Signal(SIGTERM);
+  EXPECT_EQ(cli->Wait(testing::kPatience).exit_status, kStatusInterrupted);
+  EXPECT_EQ(Outcomes(), (Strings{"converted", "stopped", "not_reached"}));
+}
+
+// A reader gone before the first status line (`| head -n 0`, a lost ssh channel) stops the run
+// as Ctrl-C does, instead of ending it without the report's lines.
+TEST_F(ReportTest, AClosedStandardOutputStopsTheRunAndEveryPdfIsReported) {
+  for (const char* pdf : {"a.pdf", "b.pdf", "c.pdf"}) dir_.Write(pdf, "%PDF");
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  FileDescriptor(ends[0]).Reset();  // nobody reads
+  const FileDescriptor writer(ends[1]);
+  const ProcessResult run =
+      RunCli({"-o", "OUT", "--report", "report.jsonl", "a.pdf", "b.pdf", "c.pdf"},
+             {.out_fd = writer.Get()});
+  EXPECT_EQ(run.exit_status, kStatusInterrupted) << run.err;
+  EXPECT_EQ(Outcomes(), (Strings{"stopped", "not_reached", "not_reached"}));
 }
 
 TEST_F(ReportTest, AReportThatCannotBeWrittenIsAnError) {
   dir_.Write("a.pdf", "%PDF");
-  const Finished run = RunCli({"-o", "OUT", "--report", "/dev/full", "a.pdf"});
-  EXPECT_EQ(run.status, kStatusError);
+  const ProcessResult run = RunCli({"-o", "OUT", "--report", "/dev/full", "a.pdf"});
+  EXPECT_EQ(run.exit_status, kStatusError);
   EXPECT_NE(run.err.find("cannot write report '/dev/full'"), std::string::npos) << run.err;
   EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/a_2.jpg"));  // the pages themselves are fine
 }
@@ -163,7 +180,7 @@ TEST_F(ReportTest, PathsThatAreNotUtf8AreKeptExactlyAndResumed) {
   dir_.Write(name, "%PDF");
   const Strings arguments{"-o",       "OUT",          "--report", "report.jsonl",
                           "--resume", "report.jsonl", name};
-  ASSERT_EQ(RunCli(arguments).status, kStatusConverted);
+  ASSERT_EQ(RunCli(arguments).exit_status, kStatusConverted);
   const std::vector<Json> report = Report();
   ASSERT_EQ(report.size(), 1u);
   const std::string folder_hex = [&] {
@@ -177,8 +194,8 @@ TEST_F(ReportTest, PathsThatAreNotUtf8AreKeptExactlyAndResumed) {
   EXPECT_EQ(report[0]["pdf_hex"], folder_hex + "2f636166e92e706466");  // "/café.pdf" in Latin-1
   EXPECT_EQ(report[0]["files_hex"][1], folder_hex + "2f4f55542f636166e95f322e6a7067");
 
-  const Finished again = RunCli(arguments);
-  EXPECT_EQ(again.status, kStatusConverted);
+  const ProcessResult again = RunCli(arguments);
+  EXPECT_EQ(again.exit_status, kStatusConverted);
   EXPECT_NE(again.err.find("skipped 1 "), std::string::npos) << again.err;
   EXPECT_EQ(RendererStarts(), 1);
 }
@@ -237,14 +254,14 @@ TEST_P(ResumeTest, SkipsOnlyWhatIsConvertedAndUnchanged) {
   const Strings options{"-o", "OUT", "--report", "report.jsonl", "--resume", "report.jsonl"};
   Strings first = options;
   first.insert(first.end(), {"a.pdf", "b.pdf"});
-  ASSERT_EQ(RunCli(first).status, kStatusConverted);
+  ASSERT_EQ(RunCli(first).exit_status, kStatusConverted);
   c.change(dir_);
 
   Strings second = options;
   second.insert(second.end(), c.second_options.begin(), c.second_options.end());
   second.insert(second.end(), {"a.pdf", "b.pdf"});
-  const Finished run = RunCli(second);
-  EXPECT_EQ(run.status, kStatusConverted) << run.err;
+  const ProcessResult run = RunCli(second);
+  EXPECT_EQ(run.exit_status, kStatusConverted) << run.err;
   EXPECT_NE(run.err.find("skipped " + std::to_string(c.skipped) + " "), std::string::npos)
       << run.err;
   EXPECT_EQ(RendererStarts(), 2 + 2 - c.skipped);

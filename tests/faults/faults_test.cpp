@@ -4,124 +4,42 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "png/png_object.h"
 #include "support/images.h"
 #include "support/named_cases.h"
+#include "support/process.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace quillamar {
 namespace {
 
 namespace fs = std::filesystem;
 using quillamar::testing::PrintTo;  // table rows print as their names
-using testing::ReadFileText;
+using testing::ChildProcess;
+using testing::ProcessResult;
+using testing::RendererPath;
+using testing::RunProcess;
 using testing::TempDir;
+using testing::WaitFor;
 using Strings = std::vector<std::string>;
 
 const std::string kCli = std::string(QUILLAMAR_BIN_DIR) + "/quillamar-cli";
 const std::string kPdfs = std::string(QUILLAMAR_TESTDATA) + "/pdfs/";
 const std::string kShortPdf = "text_latex_4p.pdf";  // 4 pages
 const std::string kLongPdf = "long_lecture_notes_117p.pdf";
-constexpr auto kPatience = std::chrono::seconds(60);
-
-constexpr int kExitError = 1;
-constexpr int kExitSomeFailed = 3;
-constexpr int kExitInterrupted = 130;
-constexpr int kHung = -1;
-constexpr int kNotStarted = -2;
-
-// Polls until the condition holds; false when it did not within the patience.
-bool WaitFor(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-// A program started with its standard output and error in files; killed (with the renderer it
-// runs) if the test leaves it running.
-class Process {
- public:
-  Process(const Strings& argv, const std::string& logs) : logs_(logs) {
-    Strings texts = argv;
-    std::vector<char*> pointers;
-    for (auto& text : texts) pointers.push_back(text.data());
-    pointers.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, (logs + "/cli.stdout").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, (logs + "/cli.stderr").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (::posix_spawn(&pid_, pointers[0], &actions, nullptr, pointers.data(), environ) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Process() {
-    if (pid_ > 0) Wait(std::chrono::seconds(0));
-  }
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  pid_t Pid() const { return pid_; }
-
-  // The process it runs now (the renderer, for the CLI); 0 when none.
-  pid_t Child() const {
-    std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) +
-                           "/children");
-    pid_t child = 0;
-    return children >> child ? child : 0;
-  }
-
-  // The exit status (128 + signal number when a signal ended it), kHung after killing a process
-  // that did not end in time, kNotStarted when it could not be started.
-  int Wait(std::chrono::seconds patience = kPatience) {
-    if (pid_ <= 0) return kNotStarted;
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        if (const pid_t child = Child(); child > 0) ::kill(child, SIGKILL);
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return kHung;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    pid_ = -1;
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-  }
-
-  std::string Err() const { return ReadFileText(logs_ + "/cli.stderr"); }
-
- private:
-  std::string logs_;
-  pid_t pid_ = -1;
-};
 
 Strings CliArguments(const std::string& format, const std::string& dpi, const std::string& folder,
                      const Strings& pdfs) {
@@ -219,9 +137,9 @@ TEST(FullDiskTest, WhileTheRendererWritesEveryPageIsCompleteAndTheCauseIsNamed) 
   const std::string out = dir / "out";
   const SmallDisk disk(out, 256 * 1024);
   if (!disk.Mounted()) GTEST_SKIP() << disk.WhyNot();
-  Process cli(CliArguments("JPG", "150", out, {kLongPdf}), dir.path());
-  EXPECT_EQ(cli.Wait(), kExitSomeFailed);
-  const std::string err = cli.Err();
+  const ProcessResult run = RunProcess(CliArguments("JPG", "150", out, {kLongPdf}));
+  EXPECT_EQ(run.exit_status, kStatusSomeFailed);
+  const std::string& err = run.err;
   EXPECT_NE(err.find("转换失败：" + kLongPdf), std::string::npos) << err;
   EXPECT_NE(err.find(BaseName(kLongPdf) + "_"), std::string::npos) << err;  // the page file
   EXPECT_NE(err.find(std::strerror(ENOSPC)), std::string::npos) << err;
@@ -233,23 +151,21 @@ TEST(FullDiskTest, WhileJpegsAreCommittedEveryPageIsCompleteAndTheCauseIsNamed) 
   // The renderer alone, writing the intermediate PNG a JPG run gets for page 1, to learn its room.
   const std::string measured = dir / "measured";
   fs::create_directories(measured);
-  ::setenv("QUILLAMAR_INTERMEDIATE_PNG", "1", 1);
-  Process renderer({std::string(QUILLAMAR_BIN_DIR) + "/lib.dll", "-o",
-                    measured + "/" + BaseName(kShortPdf) + "_%d.png", "-F", "png", "-r", "72",
-                    kPdfs + kShortPdf},
-                   dir.path());
-  ::unsetenv("QUILLAMAR_INTERMEDIATE_PNG");
-  ASSERT_EQ(renderer.Wait(), 0) << renderer.Err();
+  const ProcessResult renderer =
+      RunProcess({RendererPath(), "-o", measured + "/" + BaseName(kShortPdf) + "_%d.png", "-F",
+                  "png", "-r", "72", kPdfs + kShortPdf},
+                 {{"QUILLAMAR_INTERMEDIATE_PNG", "1"}});
+  ASSERT_EQ(renderer.exit_status, 0) << renderer.err;
   for (int page = 2; page <= 4; ++page) fs::remove(PagePath(measured, kShortPdf, page, ".png"));
   // Room for one intermediate page and a little: the renderer's next page and the first JPEG
   // compete for it, so either may be the one the disk refuses.
   const std::string out = dir / "out";
   const SmallDisk disk(out, SpaceTaken(measured) + 4096);
   if (!disk.Mounted()) GTEST_SKIP() << disk.WhyNot();
-  Process cli(CliArguments("JPG", "72", out, {kShortPdf}), dir.path());
-  const int status = cli.Wait();
-  EXPECT_TRUE(status == kExitError || status == kExitSomeFailed) << status;
-  const std::string err = cli.Err();
+  const ProcessResult run = RunProcess(CliArguments("JPG", "72", out, {kShortPdf}));
+  EXPECT_TRUE(run.exit_status == kStatusError || run.exit_status == kStatusSomeFailed)
+      << run.exit_status;
+  const std::string& err = run.err;
   EXPECT_NE(err.find(BaseName(kShortPdf) + "_"), std::string::npos) << err;  // the page file
   EXPECT_NE(err.find(std::strerror(ENOSPC)), std::string::npos) << err;
   EXPECT_EQ(PageFileFaults(out), "");
@@ -258,7 +174,7 @@ TEST(FullDiskTest, WhileJpegsAreCommittedEveryPageIsCompleteAndTheCauseIsNamed) 
 TEST(KilledRendererTest, IsReportedAsKilledItsPagesAreConvertedAndTheRunGoesOn) {
   const TempDir dir;
   const std::string out = dir / "out";
-  Process cli(CliArguments("JPG", "72", out, {kLongPdf, kShortPdf}), dir.path());
+  ChildProcess cli(CliArguments("JPG", "72", out, {kLongPdf, kShortPdf}), {});
   pid_t renderer = 0;
   // Pages may be written out of order; the page loop starts at page 1.
   ASSERT_TRUE(WaitFor([&] {
@@ -266,11 +182,12 @@ TEST(KilledRendererTest, IsReportedAsKilledItsPagesAreConvertedAndTheRunGoesOn) 
     return renderer > 0 && fs::exists(PagePath(out, kLongPdf, 1, ".png"));
   }));
   ::kill(renderer, SIGKILL);
-  EXPECT_EQ(cli.Wait(), kExitSomeFailed);
-  EXPECT_NE(cli.Err().find("转换失败：" + kLongPdf + "\nlib.dll was ended by signal 9 (" +
-                           strsignal(SIGKILL) + ")\n"),
+  const ProcessResult run = cli.Wait();
+  EXPECT_EQ(run.exit_status, kStatusSomeFailed);
+  EXPECT_NE(run.err.find("转换失败：" + kLongPdf + "\nlib.dll was ended by signal 9 (" +
+                         strsignal(SIGKILL) + ")\n"),
             std::string::npos)
-      << cli.Err();
+      << run.err;
   EXPECT_TRUE(fs::exists(PagePath(out, kLongPdf, 1, ".jpg")));
   EXPECT_FALSE(fs::exists(PagePath(out, kLongPdf, 1, ".png")));
   for (int page = 1; page <= 4; ++page) {
@@ -284,7 +201,7 @@ TEST(VanishingFolderTest, RemovedDuringTheRunEndsWithAMessageAndTouchesNothingEl
   const TempDir dir;
   const std::string work = dir / "work";
   const std::string out = work + "/out";
-  Process cli(CliArguments("JPG", "72", out, {kLongPdf}), dir.path());
+  ChildProcess cli(CliArguments("JPG", "72", out, {kLongPdf}), {});
   ASSERT_TRUE(WaitFor([&] { return AnyPageOf(out, kLongPdf, ".png"); }));
   // The renderer may add a page between listing and removing: remove until it is gone.
   ASSERT_TRUE(WaitFor([&] {
@@ -292,9 +209,10 @@ TEST(VanishingFolderTest, RemovedDuringTheRunEndsWithAMessageAndTouchesNothingEl
     fs::remove_all(out, error);
     return !fs::exists(out);
   }));
-  const int status = cli.Wait();
-  EXPECT_TRUE(status == kExitError || status == kExitSomeFailed) << status;
-  EXPECT_NE(cli.Err(), "");
+  const ProcessResult run = cli.Wait();
+  EXPECT_TRUE(run.exit_status == kStatusError || run.exit_status == kStatusSomeFailed)
+      << run.exit_status;
+  EXPECT_NE(run.err, "");
   EXPECT_TRUE(fs::is_empty(work));
 }
 
@@ -328,11 +246,11 @@ TEST(ReadOnlyFolderTest, MadeReadOnlyDuringTheRunEndsWithAMessageAndNoHang) {
                PagePath(out, kLongPdf, 1, ".png"),
                PagePath(out, kLongPdf, 1, ".jpg")};
   for (const auto& arg : CliArguments("JPG", "72", out, {kLongPdf})) argv.push_back(arg);
-  Process run(argv, dir.path());
-  const int status = run.Wait();
-  if (status == 97) GTEST_SKIP() << "no private read-only bind mount: " << run.Err();
-  EXPECT_TRUE(status == kExitError || status == kExitSomeFailed) << status << run.Err();
-  EXPECT_NE(run.Err().find(std::strerror(EROFS)), std::string::npos) << run.Err();
+  const ProcessResult run = RunProcess(argv);
+  if (run.exit_status == 97) GTEST_SKIP() << "no private read-only bind mount: " << run.err;
+  EXPECT_TRUE(run.exit_status == kStatusError || run.exit_status == kStatusSomeFailed)
+      << run.exit_status << run.err;
+  EXPECT_NE(run.err.find(std::strerror(EROFS)), std::string::npos) << run.err;
   EXPECT_EQ(PageFileFaults(out), "");
 }
 
@@ -355,14 +273,14 @@ class StopTest : public ::testing::TestWithParam<StopCase> {};
 TEST_P(StopTest, LeavesNoRendererNoTemporaryAndOnlyCompletePages) {
   const TempDir dir;
   const std::string out = dir / "out";
-  Process cli(CliArguments("JPG", "72", out, {kShortPdf, kLongPdf}), dir.path());
+  ChildProcess cli(CliArguments("JPG", "72", out, {kShortPdf, kLongPdf}), {});
   const std::string awaited = GetParam().awaited_extension;
   ASSERT_TRUE(WaitFor([&] {
     return AnyPageOf(out, kShortPdf, awaited.c_str()) && (awaited == ".jpg" || cli.Child() > 0);
   }));
   const pid_t renderer = cli.Child();  // none while the pages are re-encoded
   ::kill(cli.Pid(), GetParam().signal_number);
-  EXPECT_EQ(cli.Wait(), kExitInterrupted);
+  EXPECT_EQ(cli.Wait(testing::kPatience).exit_status, kStatusInterrupted);
   if (renderer > 0) {
     EXPECT_TRUE(::kill(renderer, 0) != 0 && errno == ESRCH) << "renderer " << renderer << " left";
   }
@@ -381,9 +299,9 @@ struct StrangePageCase {
 };
 
 const StrangePageCase kStrangePages[] = {
-    {"NamedPipe", [](const std::string& path) { ::mkfifo(path.c_str(), 0600); }, kExitError,
+    {"NamedPipe", [](const std::string& path) { ::mkfifo(path.c_str(), 0600); }, kStatusError,
      testing::kNotAPngText},
-    {"EmptyFile", [](const std::string& path) { std::ofstream{path}; }, kExitError,
+    {"EmptyFile", [](const std::string& path) { std::ofstream{path}; }, kStatusError,
      testing::kNotAPngText},
     {"Folder", [](const std::string& path) { fs::create_directory(path); }, 0, ""},
     {"SymlinkLoop", [](const std::string& path) { fs::create_symlink(path, path); }, 0, ""},
@@ -397,11 +315,10 @@ TEST_P(StrangePageTest, GivesThePagesMessageOrEndsThePagesWithoutHanging) {
   fs::create_directories(out);
   const std::string strange = PagePath(out, kShortPdf, 5, ".png");
   GetParam().make(strange);
-  Process cli(CliArguments("JPG", "72", out, {kShortPdf}), dir.path());
-  EXPECT_EQ(cli.Wait(), GetParam().exit_status) << cli.Err();
+  const ProcessResult run = RunProcess(CliArguments("JPG", "72", out, {kShortPdf}));
+  EXPECT_EQ(run.exit_status, GetParam().exit_status) << run.err;
   if (*GetParam().message != '\0') {
-    EXPECT_NE(cli.Err().find(std::string(GetParam().message) + "\n"), std::string::npos)
-        << cli.Err();
+    EXPECT_NE(run.err.find(std::string(GetParam().message) + "\n"), std::string::npos) << run.err;
   }
   for (int page = 1; page <= 4; ++page) {
     EXPECT_TRUE(fs::exists(PagePath(out, kShortPdf, page, ".jpg"))) << page;

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <functional>
 #include <optional>
-#include <thread>
 
 #include "pagerender/pagerender.h"
 #include "support/named_cases.h"
@@ -369,11 +368,7 @@ TEST_P(RendererStopTest, EndsPromptlyAndRemovesTemporaries) {
   const auto first_page = folder.path() / "p_1.png";
   testing::ChildProcess child(
       Arguments(PatternIn(folder), "150", (kPdfs / "long_lecture_notes_117p.pdf").string()), {});
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!std::filesystem::exists(first_page) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ASSERT_TRUE(std::filesystem::exists(first_page));
+  ASSERT_TRUE(testing::WaitFor([&] { return std::filesystem::exists(first_page); }));
   const auto sent = std::chrono::steady_clock::now();
   child.Signal(GetParam().signal_number);
   const auto result = child.Wait();
