@@ -21,9 +21,6 @@ namespace quillamar::batch {
 namespace {
 
 constexpr long long kReencodeBudget = contract::kMemoryBudgetBytes / 2;
-// Spares offered and not yet taken at most: the intermediate files of a PDF stay within the pacing
-// window and two.
-constexpr std::size_t kMostSpares = 2;
 
 // Committed pages flushed together: at most half the pacing window, so that the renderer, which
 // counts the pages whose PNGs are still there, never waits on a group that waits for it.
@@ -44,49 +41,6 @@ long long PagePixels(const std::string& png_path) {
 
 }  // namespace
 
-bool StopRequested(const RunSettings& settings) {
-  return settings.stop != nullptr && settings.stop->Requested();
-}
-
-int JobsOf(const RunSettings& settings) {
-  return settings.jobs > 0 ? settings.jobs : DefaultJobs();
-}
-
-// Enough for the renderer's workers and the pages prepared ahead, few enough to keep the
-// intermediate files of a PDF to a handful.
-int PageWindowFor(int jobs) { return std::clamp(2 * jobs, 2, contract::kMaxPageWindow); }
-
-RenderTexts TextsOf(RunHost& host) {
-  RenderTexts texts;
-  texts.format = host.FormatText();
-  texts.folder = host.OutputFolderText();
-  texts.resolution = host.ResolutionText();
-  return texts;
-}
-
-renderer::RendererRequest RendererRequestFor(const RendererSource& renderers,
-                                             const RenderTexts& texts, const std::string& folder,
-                                             const std::string& pdf, const RunSettings& settings,
-                                             int workers) {
-  const bool reencode = texts.format == kJpgFormat;
-  const std::string base_name = BaseNameOf(pdf);
-  renderer::RendererRequest request;
-  request.path = renderers.path;
-  request.server = renderers.server;
-  request.arguments =
-      renderer::RendererArguments(OutputPattern(folder, base_name), texts.resolution, pdf);
-  request.intermediate_pages = reencode;
-  request.stop = settings.stop;
-  request.page_channel = true;
-  request.workers = workers;
-  request.engine = settings.engine;
-  const int jobs = JobsOf(settings);
-  if (reencode) request.page_window = PageWindowFor(jobs);
-  // Renderers running side by side share the renderers' half of the memory budget by workers.
-  if (workers < jobs) request.memory_budget = contract::kMemoryBudgetBytes / 2 * workers / jobs;
-  return request;
-}
-
 PageLoop::PageLoop(RunHost& host, PageFolders folders, const RunSettings& settings,
                    renderer::RendererProcess& process)
     : host_(host),
@@ -98,9 +52,7 @@ PageLoop::PageLoop(RunHost& host, PageFolders folders, const RunSettings& settin
       launch_(window_ > 1 ? std::launch::async : std::launch::deferred),
       started_(std::filesystem::file_time_type::clock::now()),
       committed_(CommittedPages::kDefaultMaxAge, FlushGroupFor(JobsOf(settings)),
-                 [this](const std::string& png) { LetGoOfFlushedPng(png); }) {
-  spares_.reserve(kMostSpares);  // so that keeping track of a spare never fails
-}
+                 [this](const std::string& png) { LetGoOfFlushedPng(png); }) {}
 
 PageLoop::~PageLoop() {
   DiscardInFlight();
@@ -109,13 +61,12 @@ PageLoop::~PageLoop() {
 
 void PageLoop::SetTotal(int pages) {
   total_ = pages;
-  heard_pages_.assign(static_cast<std::size_t>(std::max(pages, 0)) + 1, false);
-  consumed_pages_.assign(heard_pages_.size(), false);
+  pacing_.SetTotal(pages);
   ReportProgress();
 }
 
 void PageLoop::Rendered(int page) {
-  Heard(page);
+  pacing_.Heard(page);
   ++done_;
   if (mode_ == Mode::kStaged) kept_.push_back({Kept::Kind::kRendered, page, 0});
   if (mode_ == Mode::kPublishing) MoveRenderedPage(page);
@@ -123,7 +74,7 @@ void PageLoop::Rendered(int page) {
 }
 
 void PageLoop::Announced(int page) {
-  Heard(page);
+  pacing_.Heard(page);
   if (PageInFlight* growing = GrowingInFlight(page)) {
     growing->growing->MarkComplete();
   } else if (Takes(page, false)) {
@@ -134,11 +85,36 @@ void PageLoop::Announced(int page) {
 }
 
 void PageLoop::Failed(int page) {
-  Heard(page);
+  pacing_.Heard(page);
   if (page < 1 || (broken_at_ != 0 && page >= broken_at_)) return;
   broken_at_ = page;
   LetGoAnnouncedFrom(page);
   DiscardInFlightFrom(page);
+}
+
+bool PageLoop::Take(const renderer::PageEvent& event, bool reencode, Commits commits) {
+  using Kind = renderer::PageEvent::Kind;
+  switch (event.kind) {
+    case Kind::kPageCount:
+      SetTotal(event.number);
+      break;
+    case Kind::kPageDone:
+      if (!reencode) {
+        Rendered(event.number);
+        break;
+      }
+      Announced(event.number);
+      return commits == Commits::kWaiting ? CommitAnnounced() : CommitReady();
+    case Kind::kPageFailed:
+      if (reencode) Failed(event.number);
+      break;
+    case Kind::kPageGrowing:
+      if (reencode) Growing(event.number, process_.GrowingFileName(event.file));
+      break;
+    default:
+      break;
+  }
+  return true;
 }
 
 void PageLoop::Growing(int page, const std::string& file_name) {
@@ -186,46 +162,18 @@ void PageLoop::FlushCommitted() {
   ReleaseFlushedPages();
 }
 
-int PageLoop::PagesRenderableNow() const {
-  if (total_ <= 0) return 1;
-  const int window = process_.PageWindow();
-  if (window <= 0) return total_ - heard_;
-  // The renderer starts page n + window only once page n is consumed.
-  int renderable = 0;
-  for (int page = first_unheard_; page <= total_; ++page) {
-    if (page > window && !consumed_pages_[static_cast<std::size_t>(page - window)]) break;
-    if (!heard_pages_[static_cast<std::size_t>(page)]) ++renderable;
-  }
-  return renderable;
-}
-
-void PageLoop::Heard(int page) {
-  ++heard_;
-  if (page < 1 || page > total_) return;
-  heard_pages_[static_cast<std::size_t>(page)] = true;
-  while (first_unheard_ <= total_ && heard_pages_[static_cast<std::size_t>(first_unheard_)]) {
-    ++first_unheard_;
-  }
-}
+int PageLoop::PagesRenderableNow() const { return pacing_.RenderableNow(process_.PageWindow()); }
 
 void PageLoop::Consume(int page) {
-  if (page >= 1 && page <= total_) consumed_pages_[static_cast<std::size_t>(page)] = true;
+  pacing_.Consumed(page);
   process_.Consumed(page);
-}
-
-// Writing a page over a file of the same size costs the renderer less than a new file, and the run
-// less than deleting one. Only while the renderer has pages left to write to take them.
-bool PageLoop::MayOfferSpare() {
-  std::erase_if(spares_, [](const Spare& spare) { return !FileExists(spare.path); });
-  const auto unwritten = static_cast<std::size_t>(std::max(total_ - heard_, 0));
-  return spares_open_ && spares_.size() < kMostSpares && unwritten > spares_.size();
 }
 
 // A consumed page's PNG: left to the renderer as a spare, or deleted.
 void PageLoop::LetGoOfPng(int page, const std::string& png) noexcept {
   try {
-    if (MayOfferSpare() && FileExists(png)) {
-      spares_.push_back({page, png});
+    if (spares_.MayOffer(pacing_.Unheard()) && FileExists(png)) {
+      spares_.Offered(page, png);
       process_.OfferSpare(page);
       return;
     }
@@ -253,9 +201,7 @@ void PageLoop::RendererEnded() noexcept {
       break;
     }
   }
-  spares_open_ = false;
-  for (const Spare& spare : spares_) DeleteFile(spare.path);
-  spares_.clear();
+  spares_.Close();
 }
 
 void PageLoop::Publish() {

@@ -1,5 +1,4 @@
-// The pages of one PDF on their way from the renderer's page files to their final files, and the
-// small rules that the run and the renderers started ahead share.
+// The pages of one PDF on their way from the renderer's page files to their final files.
 #pragma once
 
 #include <chrono>
@@ -17,41 +16,12 @@
 #include "batch/committed_pages.h"
 #include "batch/growing_page.h"
 #include "batch/page_names.h"
+#include "batch/page_pacing.h"
+#include "batch/run_rules.h"
+#include "batch/spare_files.h"
 #include "renderer/renderer.h"
 
 namespace quillamar::batch {
-
-inline constexpr char kJpgFormat[] = "JPG";
-
-bool StopRequested(const RunSettings& settings);
-int JobsOf(const RunSettings& settings);
-/// How often the run serves the renderers started ahead while it waits for anything else.
-inline constexpr std::chrono::milliseconds kServePeriod{2};
-/// How many pages the renderer may run ahead of the page the run commits.
-int PageWindowFor(int jobs);
-
-/// The texts a PDF's renderer is started with.
-struct RenderTexts {
-  std::string folder;
-  std::string format;
-  std::string resolution;
-  bool operator==(const RenderTexts&) const = default;
-};
-
-RenderTexts TextsOf(RunHost& host);
-
-/// Where a run's renderers come from: the executable, and the server that forks them once it is
-/// ready (null: each is executed).
-struct RendererSource {
-  std::string path;
-  renderer::RendererServer* server = nullptr;
-};
-
-/// The request for one PDF's renderer writing into folder with the workers given.
-renderer::RendererRequest RendererRequestFor(const RendererSource& renderers,
-                                             const RenderTexts& texts, const std::string& folder,
-                                             const std::string& pdf, const RunSettings& settings,
-                                             int workers);
 
 /// Where a PDF's page files are.
 struct PageFolders {
@@ -77,18 +47,14 @@ class PageLoop {
   PageLoop(const PageLoop&) = delete;
   PageLoop& operator=(const PageLoop&) = delete;
 
-  void SetTotal(int pages);
-  /// A page announced while pages stay PNG: counted (and moved into place once published).
-  void Rendered(int page);
-  /// Page's file is complete. A page the loop will never take is let go at once, so that the
-  /// renderer is not held back by it.
-  void Announced(int page);
-  /// Page will have no file: the loop ends there, as it would at a missing number.
-  void Failed(int page);
-  /// Page's file is being written as file_name in the folder worked in (a huge page). When it is
-  /// the next to prepare and nothing else is being prepared, it is read while it grows; it is
-  /// committed only once announced.
-  void Growing(int page, const std::string& file_name);
+  /// How a page done is committed: after the pages before it, waiting for them to be prepared
+  /// (the PDF at its turn), or only as far as they are prepared (a PDF ahead of its turn, for
+  /// which the run never waits).
+  enum class Commits { kWaiting, kReadyOnly };
+  /// Takes one of the renderer's page events (the count, a page done, failed or growing) for
+  /// pages that become JPEG (reencode) or stay PNG; other events are the caller's. False when a
+  /// stop ended the commits.
+  bool Take(const renderer::PageEvent& event, bool reencode, Commits commits);
   /// Commits the announced pages that are next in order; false when a stop ended it.
   bool CommitAnnounced() { return CommitInOrder(false, true); }
   /// After the renderer has ended (RendererEnded): the remaining pages until the first missing
@@ -140,6 +106,20 @@ class PageLoop {
 
  private:
   enum class Mode { kInPlace, kStaged, kPublishing };
+  // The events Take dispatches.
+  void SetTotal(int pages);
+  // A page announced while pages stay PNG: counted (and moved into place once published).
+  void Rendered(int page);
+  // Page's file is complete. A page the loop will never take is let go at once, so that the
+  // renderer is not held back by it.
+  void Announced(int page);
+  // Page will have no file: the loop ends there, as it would at a missing number.
+  void Failed(int page);
+  // Page's file is being written as file_name in the folder worked in (a huge page). When it is
+  // the next to prepare and nothing else is being prepared, it is read while it grows; it is
+  // committed only once announced.
+  void Growing(int page, const std::string& file_name);
+
   // What a PDF rendered ahead would have shown or done, in its order.
   struct Kept {
     enum class Kind { kProgress, kCommitted, kRendered } kind;
@@ -154,11 +134,6 @@ class PageLoop {
     long long bytes = 0;  // what preparing it may hold, by its size
     std::future<std::unique_ptr<PreparedPage>> prepared;
     std::shared_ptr<GrowingPage> growing;  // read while the renderer writes it; null: complete
-  };
-  // A consumed page's file left for the renderer to write a later page over.
-  struct Spare {
-    int page;
-    std::string path;
   };
 
   bool Takes(int page, bool renderer_ended) const;
@@ -175,9 +150,7 @@ class PageLoop {
   void MoveRenderedPage(int page);
   void Hold(int page);
   void LetGoAnnouncedFrom(int page);
-  void Heard(int page);
   void Consume(int page);
-  bool MayOfferSpare();
   void LetGoOfPng(int page, const std::string& png) noexcept;
   void LetGoOfFlushedPng(const std::string& png);
   void DiscardInFlight() noexcept;
@@ -200,15 +173,11 @@ class PageLoop {
   long long bytes_in_flight_ = 0;
   int total_ = 0;
   int done_ = 0;
-  int heard_ = 0;                     // pages announced or failed
-  std::vector<bool> heard_pages_;     // by page number, once the total is known
-  std::vector<bool> consumed_pages_;  // the renderer was told it may go on past them
-  int first_unheard_ = 1;
+  PagePacing pacing_;
   std::vector<Kept> kept_;
   std::vector<int> unflushed_;  // committed, their PNGs not yet deleted nor the renderer told
-  std::vector<Spare> spares_;   // offered, maybe taken by now
-  bool spares_open_ = true;     // while the renderer may take them
-  CommittedPages committed_;    // flushed, and their PNGs deleted, at the latest on the end
+  SpareFiles spares_;
+  CommittedPages committed_;  // flushed, and their PNGs deleted, at the latest on the end
   std::function<void(bool renderer_ended)> serve_;
   std::deque<PageInFlight> in_flight_;  // last: its futures are waited for before the rest goes
 };

@@ -110,23 +110,11 @@ void RenderAhead::Follow(StagedPdf& staged) {
     const renderer::PageEvent event = staged.process->NextEvent(0);
     switch (event.kind) {
       case Kind::kPageCount:
-        staged.pages->SetTotal(event.number);
-        break;
       case Kind::kPageDone:
-        if (!reencode) {
-          staged.pages->Rendered(event.number);
-          break;
-        }
-        staged.pages->Announced(event.number);
-        staged.pages->CommitReady();  // the others on a later round: the run never waits here
-        break;
       case Kind::kPageFailed:
-        if (reencode) staged.pages->Failed(event.number);
-        break;
       case Kind::kPageGrowing:
-        if (reencode) {
-          staged.pages->Growing(event.number, staged.process->GrowingFileName(event.file));
-        }
+        // The pages not yet prepared on a later round: the run never waits here.
+        staged.pages->Take(event, reencode, PageLoop::Commits::kReadyOnly);
         break;
       case Kind::kEnded:
         staged.pages->RendererEnded();

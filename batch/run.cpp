@@ -55,21 +55,10 @@ bool FollowRenderer(renderer::RendererProcess& process, PageLoop& pages, bool re
         case Kind::kElsewhere:
           break;  // served on the next round
         case Kind::kPageCount:
-          pages.SetTotal(event.number);
-          break;
         case Kind::kPageDone:
-          if (!reencode) {
-            pages.Rendered(event.number);
-            break;
-          }
-          pages.Announced(event.number);
-          if (!pages.CommitAnnounced()) return false;
-          break;
         case Kind::kPageFailed:
-          if (reencode) pages.Failed(event.number);
-          break;
         case Kind::kPageGrowing:
-          if (reencode) pages.Growing(event.number, process.GrowingFileName(event.file));
+          if (!pages.Take(event, reencode, PageLoop::Commits::kWaiting)) return false;
           break;
         case Kind::kEnded:
           pages.RendererEnded();

@@ -11,8 +11,10 @@
 #include <map>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "batch/batch.h"
+#include "batch/page_pacing.h"
 #include "batch/recording_host.h"
 #include "framework/exceptions.h"
 #include "framework/paths.h"
@@ -20,6 +22,42 @@
 
 namespace quillamar::batch {
 namespace {
+
+// What a paced renderer can be working on, from what it has said and the run has consumed: the
+// claim by which renderers are started ahead on the cores left.
+struct PacingCase {
+  const char* name;
+  int total;  // 0: not said yet
+  int window;
+  std::vector<int> heard;
+  std::vector<int> consumed;
+  int renderable;
+};
+
+const PacingCase kPacingCases[] = {
+    {"CountNotSaid", 0, 4, {}, {}, 1},
+    {"UnpacedAllUnheard", 10, 0, {1, 3}, {}, 8},
+    {"WindowFromTheStart", 10, 3, {}, {}, 3},
+    {"HeardPagesKeepNoCoreBusy", 10, 3, {2}, {}, 2},
+    {"ConsumedPagesOpenTheWindow", 10, 3, {1, 2}, {1, 2}, 3},
+    {"AHeardPageNotConsumedHoldsTheWindow", 10, 2, {1, 2}, {2}, 0},
+    {"OutOfOrderEndsCountOnce", 5, 5, {5, 4, 9}, {}, 3},
+    {"EverythingHeard", 3, 2, {1, 2, 3}, {1}, 0},
+};
+
+class PagePacingTest : public ::testing::TestWithParam<PacingCase> {};
+
+TEST_P(PagePacingTest, CountsThePagesTheWindowLetsStart) {
+  const PacingCase& c = GetParam();
+  PagePacing pacing;
+  if (c.total > 0) pacing.SetTotal(c.total);
+  for (const int page : c.heard) pacing.Heard(page);
+  for (const int page : c.consumed) pacing.Consumed(page);
+  EXPECT_EQ(pacing.RenderableNow(c.window), c.renderable);
+}
+
+INSTANTIATE_TEST_SUITE_P(Batch, PagePacingTest, ::testing::ValuesIn(kPacingCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 using testing::ReadFileText;
 using testing::TempDir;
