@@ -16,6 +16,9 @@ run_ctest() {
   ctest --test-dir "$build" --output-on-failure -j "$jobs" "$@" | tee "$logs/$build.log"
 }
 
+echo "== lint"
+scripts/lint.sh
+
 echo "== build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLAMAR_WERROR=ON
 cmake --build build -j "$jobs"

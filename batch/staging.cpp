@@ -13,6 +13,8 @@
 #include <charconv>
 #include <filesystem>
 
+#include "framework/descriptors.h"
+
 namespace quillamar::batch {
 namespace {
 
@@ -37,13 +39,12 @@ bool StillAt(const FileDescriptor& folder, const std::string& path) {
 // The names of the folder's entries, without "." and "..".
 std::vector<std::string> EntriesOf(const std::string& folder) {
   std::vector<std::string> names;
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* entry = ::readdir(dir)) {
+  const FolderListing listing = OpenFolderListing(folder);
+  if (!listing) return names;
+  while (const dirent* entry = ::readdir(listing.get())) {
     const std::string name = entry->d_name;
     if (name != "." && name != "..") names.push_back(name);
   }
-  ::closedir(dir);
   return names;
 }
 

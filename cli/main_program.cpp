@@ -153,13 +153,14 @@ std::optional<std::string> ReadLine(std::FILE* stream) {
 // The first line of the password file ("-": standard input), without its line end.
 std::optional<std::string> ReadPasswordFile(const std::string& path, std::string& error) {
   const bool standard_input = path == "-";
-  std::FILE* stream = standard_input ? stdin : std::fopen(path.c_str(), "rb");
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+      standard_input ? nullptr : std::fopen(path.c_str(), "rb"), &std::fclose);
+  std::FILE* stream = standard_input ? stdin : file.get();
   if (stream == nullptr) {
     error = "cannot read the password file '" + path + "': " + std::strerror(errno);
     return std::nullopt;
   }
   std::string line = ReadLine(stream).value_or("");
-  if (!standard_input) std::fclose(stream);
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;
 }

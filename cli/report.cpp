@@ -14,6 +14,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "framework/descriptors.h"
 #include "framework/paths.h"
 
 namespace quillamar::cli {
@@ -191,27 +192,19 @@ ReportFile::ReportFile(const std::string& path) : path_(path) {
   std::error_code ignored;
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd_ < 0) error_ = "cannot open report '" + path + "': " + std::strerror(errno);
+  fd_.Reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  if (!fd_.Valid()) error_ = "cannot open report '" + path + "': " + std::strerror(errno);
 }
 
-ReportFile::~ReportFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
+ReportFile::~ReportFile() = default;
 
 bool ReportFile::Append(const std::string& line) {
-  if (fd_ < 0) return false;
-  std::size_t written = 0;
-  while (written < line.size()) {
-    const ssize_t count = ::write(fd_, line.data() + written, line.size() - written);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      error_ = "cannot write report '" + path_ + "': " + std::strerror(count < 0 ? errno : ENOSPC);
-      return false;
-    }
-    written += static_cast<std::size_t>(count);
-  }
-  return true;
+  if (!fd_.Valid()) return false;
+  errno = 0;
+  if (WriteAll(fd_.Get(), line.data(), line.size()) == line.size()) return true;
+  // A descriptor that takes nothing without saying why counts as a full disk.
+  error_ = "cannot write report '" + path_ + "': " + std::strerror(errno != 0 ? errno : ENOSPC);
+  return false;
 }
 
 bool ResumeIndex::Load(const std::string& path, std::string& error) {

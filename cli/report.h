@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "batch/batch.h"
+#include "framework/descriptors.h"
 
 namespace quillamar::cli {
 
@@ -68,7 +69,7 @@ class ReportFile {
 
  private:
   std::string path_;
-  int fd_ = -1;
+  FileDescriptor fd_;
   std::string error_;
 };
 

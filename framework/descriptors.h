@@ -2,11 +2,14 @@
 // owner is header-only, so that the renderer shares it without linking framework.
 #pragma once
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <utility>
 
 #include "framework/system_calls.h"  // WriteAll and ReadAll
@@ -52,6 +55,17 @@ class FileDescriptor {
  private:
   int fd_ = -1;
 };
+
+/// Closes a folder listing (the owner's deleter).
+struct FolderListingCloser {
+  void operator()(DIR* folder) const noexcept { ::closedir(folder); }
+};
+/// An open folder listing, closed when it goes; null when the folder could not be opened.
+using FolderListing = std::unique_ptr<DIR, FolderListingCloser>;
+
+inline FolderListing OpenFolderListing(const std::string& path) {
+  return FolderListing(::opendir(path.c_str()));
+}
 
 /// Moves a descriptor's position; returns the new position, or -1 with errno set when the
 /// descriptor cannot seek (a pipe, for instance).

@@ -20,6 +20,8 @@
 #include <cstring>
 #include <map>
 
+#include "framework/descriptors.h"
+#include "framework/path_names.h"
 #include "framework/system_calls.h"
 #include "pagerender/fonts.h"
 #include "pagerender/landlock_abi.h"
@@ -73,18 +75,13 @@ std::string RealPath(const char* path) {
 // without walking its path again.
 struct LibraryFolder {
   std::string real;
-  int fd = -1;
+  FileDescriptor fd;
 };
 
 // The plan as the loaded libraries are visited, with each of their folders resolved once.
 struct LibraryVisit {
   AccessPlan& plan;
   std::map<std::string, LibraryFolder> folders;
-  ~LibraryVisit() {
-    for (const auto& [name, folder] : folders) {
-      if (folder.fd >= 0) ::close(folder.fd);
-    }
-  }
 };
 
 // The folder that really holds a library: a library is mostly a chain of links to a file beside
@@ -97,12 +94,12 @@ std::string RealLibraryFolder(const std::string& library, LibraryVisit& visit) {
   LibraryFolder& folder = at->second;
   if (added) {
     folder.real = RealPath(folder_name.c_str());
-    folder.fd = ::open(folder_name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    folder.fd.Reset(::open(folder_name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   }
   std::string name = library.substr(library.rfind('/') + 1);
   for (int link = 0;; ++link) {
     char target[PATH_MAX];
-    const ssize_t length = ::readlinkat(folder.fd, name.c_str(), target, sizeof target);
+    const ssize_t length = ::readlinkat(folder.fd.Get(), name.c_str(), target, sizeof target);
     if (length < 0 && errno != EINVAL) return {};
     if (length < 0) return folder.real;  // not a link: the file itself
     name.assign(target, static_cast<std::size_t>(length));
@@ -121,20 +118,11 @@ int AddLibraryFolder(dl_phdr_info* info, std::size_t /*size*/, void* data) {
   return 0;
 }
 
-// The program's own file: the kernel's link to it is already free of other links.
-std::string ProgramPath() {
-  char path[PATH_MAX];
-  const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
-  return length > 0 && length < static_cast<ssize_t>(sizeof path)
-             ? std::string(path, static_cast<std::size_t>(length))
-             : std::string();
-}
-
 AccessPlan PlanAccess(const Options& options) {
   AccessPlan plan;
   plan[options.pdf] |= ll::kFsReadFile;
   plan[OutputFolder(options.pattern)] |= kWriteRights;
-  if (const std::string program = ProgramPath(); !program.empty()) {
+  if (const std::string program = RunningExecutablePath(); !program.empty()) {
     plan[ParentFolder(program)] |= kReadRights;
   }
   LibraryVisit libraries{plan, {}};
@@ -172,10 +160,10 @@ unsigned long AttrSizeAt(int abi) {
 // Grants the rights beneath path; a path that does not exist is skipped (nothing to read there,
 // and a missing output folder fails the page with its own message).
 void AddRule(int ruleset, const std::string& path, std::uint64_t rights, std::uint64_t handled) {
-  const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
-  if (fd < 0) return;
+  const FileDescriptor fd(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (!fd.Valid()) return;
   struct stat status {};
-  if (::fstat(fd, &status) == 0) {
+  if (::fstat(fd.Get(), &status) == 0) {
     ll::PathBeneathAttr rule;
     // A folder given as the PDF is opened for listing, so that reading it fails as it would
     // unconfined; other files take only the rights of files.
@@ -185,12 +173,11 @@ void AddRule(int ruleset, const std::string& path, std::uint64_t rights, std::ui
       rights = ll::kFsReadDir;
     }
     rule.allowed_access = rights & handled;
-    rule.parent_fd = fd;
+    rule.parent_fd = fd.Get();
     if (rule.allowed_access != 0) {
       ::syscall(ll::kAddRuleCall, ruleset, ll::kRulePathBeneath, &rule, 0U);
     }
   }
-  ::close(fd);
 }
 
 // Applies the file system plan; returns the ABI used, or 0 with a note.
@@ -202,18 +189,18 @@ int ConfineFiles(const AccessPlan& plan, std::vector<std::string>& notes) {
     return 0;
   }
   const ll::RulesetAttr handled = HandledAt(static_cast<int>(abi));
-  const int ruleset = static_cast<int>(
-      ::syscall(ll::kCreateRulesetCall, &handled, AttrSizeAt(static_cast<int>(abi)), 0U));
-  if (ruleset < 0) {
+  FileDescriptor ruleset(static_cast<int>(
+      ::syscall(ll::kCreateRulesetCall, &handled, AttrSizeAt(static_cast<int>(abi)), 0U)));
+  if (!ruleset.Valid()) {
     notes.push_back(std::string("files unconfined: ") + std::strerror(errno));
     return 0;
   }
   for (const auto& [path, rights] : plan) {
-    AddRule(ruleset, path, rights, handled.handled_access_fs);
+    AddRule(ruleset.Get(), path, rights, handled.handled_access_fs);
   }
-  const long restricted = ::syscall(ll::kRestrictSelfCall, ruleset, 0U);
+  const long restricted = ::syscall(ll::kRestrictSelfCall, ruleset.Get(), 0U);
   const int error = errno;
-  ::close(ruleset);
+  ruleset.Reset();
   if (restricted != 0) {
     notes.push_back(std::string("files unconfined: ") + std::strerror(error));
     return 0;
@@ -275,10 +262,9 @@ bool FilterSystemCalls(std::vector<std::string>& notes) {
 // The highest descriptor open now: those the run handed over stay usable.
 long long HighestOpenDescriptor() {
   long long highest = STDERR_FILENO;
-  if (DIR* folder = ::opendir("/proc/self/fd"); folder != nullptr) {
-    while (const dirent* entry = ::readdir(folder))
+  if (const FolderListing folder = OpenFolderListing("/proc/self/fd")) {
+    while (const dirent* entry = ::readdir(folder.get()))
       highest = std::max(highest, std::atoll(entry->d_name));
-    ::closedir(folder);
   }
   return highest;
 }
@@ -286,9 +272,8 @@ long long HighestOpenDescriptor() {
 // The address space in use now (libraries, font caches), in bytes.
 long long AddressSpaceInUse() {
   char text[64] = {};
-  if (const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC); fd >= 0) {
-    ReadAll(fd, text, sizeof text - 1);
-    ::close(fd);
+  if (const FileDescriptor fd(::open("/proc/self/statm", O_RDONLY | O_CLOEXEC)); fd.Valid()) {
+    ReadAll(fd.Get(), text, sizeof text - 1);
   }
   return std::atoll(text) * ::sysconf(_SC_PAGESIZE);
 }

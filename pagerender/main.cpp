@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "framework/descriptors.h"
 #include "pagerender/confinement.h"
 #include "pagerender/crash_guard.h"
 #include "pagerender/pagerender.h"
@@ -54,10 +55,8 @@ void SilenceLibraryOutput() {
   if (copy < 0) return;
   quillamar::pagerender::SetErrorOutput(copy);
 #if !defined(__SANITIZE_ADDRESS__)
-  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (null < 0) return;
-  ::dup2(null, STDERR_FILENO);
-  ::close(null);
+  const quillamar::FileDescriptor null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  if (null.Valid()) ::dup2(null.Get(), STDERR_FILENO);
 #endif
 }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "framework/descriptors.h"
 #include "pagerender/pagerender.h"
 
 namespace quillamar::pagerender {
@@ -31,14 +32,13 @@ std::optional<std::string> TakePassword() {
   std::string password;
   char buffer[512];
   bool readable = true;
+  const FileDescriptor owned(fd);
   while (password.size() < kMaxPasswordBytes) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
+    const ssize_t got = RetryOnInterrupt([&] { return ::read(fd, buffer, sizeof buffer); });
     if (got < 0) readable = false;
     if (got <= 0) break;
     password.append(buffer, static_cast<std::size_t>(got));
   }
-  ::close(fd);
   if (!readable) return std::nullopt;
   if (password.size() > kMaxPasswordBytes) password.resize(kMaxPasswordBytes);
   return password;

@@ -15,6 +15,8 @@
 #include <mutex>
 
 #include "contract/renderer_contract.h"
+#include "framework/descriptors.h"
+#include "framework/path_names.h"
 #include "framework/system_calls.h"
 #include "pagerender/fonts.h"
 #include "pagerender/pagerender.h"
@@ -26,10 +28,7 @@ namespace {
 
 // The folder of the running program, where its font setup lies; "" when unknown.
 std::string ProgramFolder() {
-  char path[PATH_MAX];
-  const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (length <= 0) return {};
-  const std::string program(path, static_cast<std::size_t>(length));
+  const std::string program = RunningExecutablePath();
   return program.substr(0, program.rfind('/'));
 }
 
@@ -48,20 +47,20 @@ std::shared_ptr<char[]> ReadWhole(int fd, off_t size) {
 // Whether the file can be read at all, and why not. Only regular files pass: a pipe or a device
 // could block the loader or never end.
 Result<ReadablePdf> OpenReadable(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return Fail(std::string("cannot open: ") + std::strerror(errno));
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.Valid()) return Fail(std::string("cannot open: ") + std::strerror(errno));
   struct stat status {};
-  const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+  const bool regular = ::fstat(fd.Get(), &status) == 0 && S_ISREG(status.st_mode);
   const bool whole = regular && status.st_size > 0 && status.st_size <= kReadWholeUpTo;
   ReadablePdf readable{path, nullptr, 0};
   char byte = 0;
-  const ssize_t got = regular ? ::pread(fd, &byte, 1, 0) : 0;
+  const ssize_t got = regular ? ::pread(fd.Get(), &byte, 1, 0) : 0;
   const int read_error = errno;
   if (whole && got > 0) {
-    readable.bytes = ReadWhole(fd, status.st_size);
+    readable.bytes = ReadWhole(fd.Get(), status.st_size);
     if (readable.bytes) readable.size = status.st_size;
   }
-  ::close(fd);
+  fd.Reset();
   if (S_ISDIR(status.st_mode)) return Fail(std::string("cannot read: ") + std::strerror(EISDIR));
   if (!regular) return Fail("not a regular file");
   if (got < 0) return Fail(std::string("cannot read: ") + std::strerror(read_error));

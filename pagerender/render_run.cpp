@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "framework/descriptors.h"
 #include "framework/system_calls.h"
 #include "pagerender/crash_guard.h"
 #include "pagerender/fonts.h"
@@ -52,19 +53,19 @@ class PendingFile {
         fd_(created.fd),
         reused_(created.reused) {}
   ~PendingFile() {
-    if (fd_ >= 0) ::close(fd_);
+    fd_.Reset();
     if (!done_ && !temporary_.empty()) files_.Discard(temporary_);
   }
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.Get(); }
 
   // Closes the file and gives it its final name. A reused file ends where the page ends.
   Status Commit() {
     done_ = true;  // the temporary is gone after this, whatever happens
-    int error = reused_ ? CutAtPosition(fd_) : 0;
-    if (::close(std::exchange(fd_, -1)) != 0 && error == 0) error = errno;
+    int error = reused_ ? CutAtPosition(fd_.Get()) : 0;
+    if (const int closed = fd_.Close(); error == 0) error = closed;
     if (error != 0) {
       files_.Discard(temporary_);
       return Fail(std::strerror(error));
@@ -76,7 +77,7 @@ class PendingFile {
   TemporaryFiles& files_;
   std::string final_path_;
   std::string temporary_;
-  int fd_ = -1;
+  FileDescriptor fd_;
   bool reused_ = false;
   bool done_ = false;
 };

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/descriptors.h"
 #include "pagerender/pagerender.h"
 #include "pagerender/pdf_document.h"
 
@@ -58,10 +59,7 @@ pid_t ForkBesideUs() {
 
 void Reply(int socket, contract::ServerWord word, std::int32_t number) {
   const contract::ServerReply reply{word, number};
-  ssize_t sent = -1;
-  do {
-    sent = ::send(socket, &reply, sizeof reply, MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
+  RetryOnInterrupt([&] { return ::send(socket, &reply, sizeof reply, MSG_NOSIGNAL); });
 }
 
 // Keeps only the socket, moved up, and standard input, output and error on /dev/null: the server
@@ -72,9 +70,11 @@ int KeepOnlySocket(int offered) {
   if (socket < 0) ::_exit(kExitFailure);
   ::close_range(STDERR_FILENO + 1, static_cast<unsigned>(socket - 1), 0);
   ::close_range(static_cast<unsigned>(socket + 1), ~0U, 0);
-  const int null = ::open("/dev/null", O_RDWR);
-  for (const int standard : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) ::dup2(null, standard);
-  if (null > STDERR_FILENO) ::close(null);
+  FileDescriptor null(::open("/dev/null", O_RDWR));
+  for (const int standard : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    ::dup2(null.Get(), standard);
+  }
+  if (null.Get() <= STDERR_FILENO) null.Release();  // it is one of the standard ones now
   return socket;
 }
 
@@ -86,15 +86,13 @@ struct Received {
 };
 
 void CloseAll(const std::vector<int>& fds) {
-  for (const int fd : fds) ::close(fd);
+  for (const int fd : fds) FileDescriptor(fd).Reset();
 }
 
 Received Receive(int socket) {
   Received received;
-  ssize_t size = -1;
-  do {
-    size = ::recv(socket, nullptr, 0, MSG_PEEK | MSG_TRUNC);
-  } while (size < 0 && errno == EINTR);
+  const ssize_t size =
+      RetryOnInterrupt([&] { return ::recv(socket, nullptr, 0, MSG_PEEK | MSG_TRUNC); });
   if (size <= 0) {
     received.closed = true;
     return received;
@@ -109,10 +107,8 @@ Received Receive(int socket) {
   message.msg_iovlen = 1;
   message.msg_control = control;
   message.msg_controllen = sizeof control;
-  ssize_t got = -1;
-  do {
-    got = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
-  } while (got < 0 && errno == EINTR);
+  const ssize_t got =
+      RetryOnInterrupt([&] { return ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC); });
   if (got <= 0) {
     received.closed = true;
     return received;
@@ -154,7 +150,7 @@ void PlaceDescriptors(const std::vector<int>& fds, const std::vector<std::int32_
     kept[targets[i]] = true;
   }
   for (int fd = STDERR_FILENO + 1; fd < kServerSocketFloor; ++fd) {
-    if (!kept[fd]) ::close(fd);
+    if (!kept[fd]) FileDescriptor(fd).Reset();
   }
   ::close_range(kServerSocketFloor, ~0U, 0);
 }
@@ -227,7 +223,7 @@ std::vector<std::string> ServeIfOffered(int argc, char** argv) {
   const pid_t run = ::getppid();
   const pid_t server = ForkBesideUs();
   if (server != 0) {  // this renderer goes on with its own PDF
-    ::close(offered);
+    FileDescriptor(offered).Reset();
     return arguments;
   }
   // The server must not outlive the run, whose end also ends its requests.

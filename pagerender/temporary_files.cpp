@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "contract/renderer_contract.h"
+#include "framework/descriptors.h"
 #include "pagerender/pagerender.h"
 
 namespace quillamar::pagerender {
@@ -84,10 +85,10 @@ Result<TemporaryFiles::Created> TemporaryFiles::Reuse(const std::string& spare_p
     if (::renameat2(AT_FDCWD, spare_path.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) != 0) {
       return -1;
     }
-    const int fd = ::open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    FileDescriptor fd(::open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat after {};
-    if (fd >= 0 && ::fstat(fd, &after) == 0 && plain_file(after)) return fd;
-    if (fd >= 0) ::close(fd);
+    if (fd.Valid() && ::fstat(fd.Get(), &after) == 0 && plain_file(after)) return fd.Release();
+    fd.Reset();
     ::renameat2(AT_FDCWD, name.c_str(), AT_FDCWD, spare_path.c_str(), RENAME_NOREPLACE);
     errno = EPERM;
     return -1;
