@@ -605,9 +605,10 @@ struct ClashCase {
 const ClashCase kClashCases[] = {
     {"None", {"/a/x.pdf", "/a/y.pdf"}, {}},
     {"SameNameInTwoFolders", {"/a/x.pdf", "/b/x.pdf"}, {"x"}},
-    {"EachNameOnceInTheOrderFound",
+    // x clashes first, but y appeared first
+    {"EachNameOnceInTheOrderOfFirstAppearance",
      {"/a/y.pdf", "/a/x.pdf", "/b/x.pdf", "/c/y.pdf", "/d/x.pdf"},
-     {"x", "y"}},
+     {"y", "x"}},
     {"ExtensionsAside", {"/a/x.pdf", "/a/x.PDF"}, {"x"}},
     {"CaseCounts", {"/a/X.pdf", "/a/x.pdf"}, {}},
 };
