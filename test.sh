@@ -9,11 +9,18 @@ jobs=$(nproc)
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 
-# Runs ctest on a build folder and keeps its summary for the closing line.
+# Runs ctest on a build folder and keeps its logs for the closing line; a failure ends the script
+# after that line.
 run_ctest() {
-  local build=$1
+  local build=$1 status=0
   shift
-  ctest --test-dir "$build" --output-on-failure -j "$jobs" "$@" | tee "$logs/$build.log"
+  ctest --test-dir "$build" --output-on-failure -j "$jobs" "$@" | tee "$logs/$build.log" ||
+    status=$?
+  cp "$build/Testing/Temporary/LastTest.log" "$logs/$build.last.log" || true
+  if ((status != 0)); then
+    scripts/test-summary.sh "$logs"
+    exit "$status"
+  fi
 }
 
 echo "== build"
@@ -45,6 +52,5 @@ CC=clang CXX=clang++ cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Rel
   -DQUILLAMAR_WERROR=ON
 cmake --build build-release -j "$jobs"
 
-# One closing line over both suites (a failure has already stopped the script above).
-total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$logs"/*.log | paste -sd+ | bc)
-echo "all: $total passed, 0 failed"
+# One closing line over both suites, after the skipped tests, each with its reason.
+scripts/test-summary.sh "$logs"
