@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the normal build, the same suite under ASan and UBSan
-# (without the window), and a short fuzz run of the PNG reader.
+# (without the window), and a short fuzz run of the PNG reader and the parsers of foreign bytes.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -44,7 +44,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 echo "== fuzzing"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUILLAMAR_FUZZ=ON -DQUILLAMAR_WITH_GUI=OFF -DQUILLAMAR_WERROR=ON
-cmake --build build-fuzz -j "$jobs" --target png_read_fuzzer
+cmake --build build-fuzz -j "$jobs" --target png_read_fuzzer channel_fuzzer server_request_fuzzer \
+  report_fuzzer
 scripts/run-fuzz.sh build-fuzz 60
 
 echo "== release build with clang, warnings as errors (built, not run)"
