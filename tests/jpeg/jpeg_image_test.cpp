@@ -183,37 +183,6 @@ TEST(TJPEGImageTest, ForeignAssignmentsRaiseConvertError) {
             "Cannot assign a TJPEGImage to a TBitmap");
 }
 
-TEST(TJPEGImageTest, ColoursAndOrientationSurvive) {
-  // Quadrants: red top left, green top right, blue bottom left, white bottom right.
-  const auto bitmap = MakeBitmap(32, 32, [](int x, int y) {
-    if (y < 16) return x < 16 ? Rgb{255, 0, 0} : Rgb{0, 255, 0};
-    return x < 16 ? Rgb{0, 0, 255} : Rgb{255, 255, 255};
-  });
-  const auto decoded = DecodeJpeg(EncodedBitmap(*bitmap));
-  ASSERT_TRUE(decoded);
-  ASSERT_EQ(decoded->width, 32);
-  ASSERT_EQ(decoded->height, 32);
-  struct Probe {
-    int x, y;
-    Rgb expected;
-  };
-  for (const Probe& probe : {Probe{4, 4, {255, 0, 0}}, Probe{27, 4, {0, 255, 0}},
-                             Probe{4, 27, {0, 0, 255}}, Probe{27, 27, {255, 255, 255}}}) {
-    const Rgb got = decoded->At(probe.x, probe.y);
-    EXPECT_NEAR(got.r, probe.expected.r, 12) << probe.x << "," << probe.y;
-    EXPECT_NEAR(got.g, probe.expected.g, 12) << probe.x << "," << probe.y;
-    EXPECT_NEAR(got.b, probe.expected.b, 12) << probe.x << "," << probe.y;
-  }
-}
-
-TEST(TJPEGImageTest, OneRowPictureIsEncoded) {
-  const auto decoded = DecodeJpeg(EncodedBitmap(*Flat(40, 1, {0, 0, 255})));
-  ASSERT_TRUE(decoded);
-  EXPECT_EQ(decoded->height, 1);
-  EXPECT_EQ(decoded->width, 40);
-  EXPECT_GT(decoded->At(20, 0).b, 240);
-}
-
 TEST(TJPEGImageTest, SavingTwiceWritesSameBytesAndEncodesOnce) {
   TJPEGImage image;
   ProgressLog log;
