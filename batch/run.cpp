@@ -340,11 +340,16 @@ std::string StoppedStatus(int pdf_index, int pdf_count, int pages_done, int page
 
 std::vector<std::string> FindNameClashes(const TStringList& pdfs) {
   // Hashed, since a command line may name hundreds of thousands of PDFs.
-  std::unordered_map<std::string, int> seen;  // base name -> PDFs of that name so far
+  std::unordered_map<std::string, int> count;  // base name -> PDFs of that name
+  for (int i = 0; i < pdfs.Count(); ++i) ++count[BaseNameOf(pdfs[i])];
+  // A second pass in the PDFs' order lists each clash where its name first appears.
   std::vector<std::string> clashes;
   for (int i = 0; i < pdfs.Count(); ++i) {
     std::string base_name = BaseNameOf(pdfs[i]);
-    if (++seen[base_name] == 2) clashes.push_back(std::move(base_name));
+    int& pdfs_of_name = count[base_name];
+    if (pdfs_of_name < 2) continue;
+    pdfs_of_name = 0;  // listed: later PDFs of the name are passed over
+    clashes.push_back(std::move(base_name));
   }
   return clashes;
 }

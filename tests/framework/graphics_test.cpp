@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "framework/exceptions.h"
+#include "support/images.h"
 #include "support/named_cases.h"
 
 namespace quillamar {
@@ -76,18 +77,10 @@ TEST(BitmapTest, SizeZeroIsEmpty) {
 TEST(AssignTest, UnknownSourceRaisesTheGenericMessage) {
   TBitmap bitmap;
   ForeignGraphic foreign;
-  try {
-    bitmap.Assign(foreign);
-    FAIL() << "assigned a foreign graphic";
-  } catch (const EConvertError& error) {
-    EXPECT_EQ(error.Message(), "Cannot assign a TForeign to a TBitmap");
-  }
-  try {
-    foreign.Assign(bitmap);
-    FAIL() << "assigned a bitmap to a foreign graphic";
-  } catch (const EConvertError& error) {
-    EXPECT_EQ(error.Message(), "Cannot assign a TBitmap to a TForeign");
-  }
+  EXPECT_EQ(testing::MessageOf<EConvertError>([&] { bitmap.Assign(foreign); }),
+            "Cannot assign a TForeign to a TBitmap");
+  EXPECT_EQ(testing::MessageOf<EConvertError>([&] { foreign.Assign(bitmap); }),
+            "Cannot assign a TBitmap to a TForeign");
 }
 
 TEST(CanvasTest, DrawSetsTheColoursAndSkipsMissingOrEmptyGraphics) {

@@ -9,31 +9,24 @@
 #include <cstring>
 
 #include "framework/exceptions.h"
+#include "support/images.h"
 #include "support/temp_dir.h"
 
 namespace quillamar {
 namespace {
 
-TEST(FileStreamTest, OpenFailureNamesTheAbsolutePathAndTheReason) {
+// Opening a missing file and creating one in a missing folder: the class, the absolute path
+// and the reason.
+TEST(FileStreamTest, OpenAndCreateFailuresNameTheAbsolutePathAndTheReason) {
   testing::TempDir dir;
   const std::string missing = dir / "missing.png";
-  try {
-    TFileStream stream(missing, FileMode::kOpenReadDenyWrite);
-    FAIL() << "opened a missing file";
-  } catch (const EFOpenError& error) {
-    EXPECT_EQ(error.Message(), "Cannot open file \"" + missing + "\". " + std::strerror(ENOENT));
-  }
-}
-
-TEST(FileStreamTest, CreateFailureNamesTheAbsolutePathAndTheReason) {
-  testing::TempDir dir;
   const std::string target = dir / "no/such/folder/x.jpg";
-  try {
-    TFileStream stream(target, FileMode::kCreate);
-    FAIL() << "created a file in a missing folder";
-  } catch (const EFCreateError& error) {
-    EXPECT_EQ(error.Message(), "Cannot create file \"" + target + "\". " + std::strerror(ENOENT));
-  }
+  EXPECT_EQ(testing::MessageOf<EFOpenError>(
+                [&] { TFileStream stream(missing, FileMode::kOpenReadDenyWrite); }),
+            "Cannot open file \"" + missing + "\". " + std::strerror(ENOENT));
+  EXPECT_EQ(
+      testing::MessageOf<EFCreateError>([&] { TFileStream stream(target, FileMode::kCreate); }),
+      "Cannot create file \"" + target + "\". " + std::strerror(ENOENT));
 }
 
 TEST(FileStreamTest, CreateEmptiesAndWritesReadBack) {

@@ -1,4 +1,5 @@
-// The files TJPEGImage writes are byte for byte those of libjpeg's own cjpeg for the same pixels.
+// The files TJPEGImage writes are byte for byte those of libjpeg's own cjpeg for the same pixels:
+// this pins the headers, the tables, the colours and the orientation of the rows.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -50,6 +51,7 @@ const IdentityCase kIdentityCases[] = {
     {"OddWidthThree", 3, 5, Checker, false, false},
     {"OddWidthHundredOne", 101, 7, Gradient, false, false},
     {"OneColumn", 1, 33, Gradient, false, false},
+    {"OneRow", 40, 1, Gradient, false, false},
     {"PhotoGradient", 256, 192, Gradient, false, false},
     {"TextPage", 1240, 1754, Page, false, false},
     {"GrayGradient", 99, 61, Gradient, true, false},

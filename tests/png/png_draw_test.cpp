@@ -3,6 +3,7 @@
 
 #include "framework/exceptions.h"
 #include "png/png_object.h"
+#include "support/images.h"
 #include "support/named_cases.h"
 #include "tests/png/png_builder.h"
 
@@ -301,12 +302,8 @@ TEST(PngAssignStorage, OpaqueDrawingAtAnOffsetIsClipped) {
 TEST(PngAssignErrors, ImageWithoutHeaderOrForeignClassCannotBeAssigned) {
   TPNGObject empty;
   TBitmap bitmap;
-  try {
-    bitmap.Assign(empty);
-    FAIL() << "assigned";
-  } catch (const EConvertError& error) {
-    EXPECT_EQ(error.Message(), "Cannot assign a TPNGObject to a TBitmap");
-  }
+  EXPECT_EQ(quillamar::testing::MessageOf<EConvertError>([&] { bitmap.Assign(empty); }),
+            "Cannot assign a TPNGObject to a TBitmap");
   TPNGObject image;
   EXPECT_THROW(image.Assign(bitmap), EConvertError);
 }

@@ -8,12 +8,14 @@
 #include "framework/exceptions.h"
 #include "png/png_object.h"
 #include "support/named_cases.h"
+#include "support/png_texts.h"
 #include "tests/png/png_builder.h"
 
 namespace quillamar::png {
 namespace {
 
-using namespace testing;  // the test-side PNG writer
+using namespace testing;                        // the test-side PNG writer
+using namespace quillamar::testing::png_texts;  // the messages, written out
 
 using quillamar::testing::PrintTo;  // table rows print as their names
 
@@ -33,51 +35,6 @@ std::string HeaderData(std::uint32_t width, std::uint32_t height, int depth, int
 
 void ReadBuilt(TPNGObject& image, const PngBuilder& builder) { ReadBytes(image, builder.Bytes()); }
 
-// The messages written out here, not taken from the reader, so that a changed text fails.
-const std::string kExpectedInvalidFileHeader =
-    "The file being readed is not a valid \"Portable Network Graphics\" image because it contains "
-    "an invalid header. This file may be corruped, try obtaining it again.";
-const std::string kExpectedUnexpectedEnd =
-    "This \"Portable Network Graphics\" image is invalid because the decoder found an unexpected "
-    "end of the file.";
-const std::string kExpectedIhdrNotFirst =
-    "This \"Portable Network Graphics\" image is not supported or it might be invalid.\r\n(IHDR "
-    "chunk is not the first)";
-const std::string kExpectedUnknownCriticalChunk =
-    "This \"Portable Network Graphics\" image contains an unknown critical part which could not be "
-    "decoded.";
-const std::string kExpectedNoImageData =
-    "This \"Portable Network Graphics\" image contains no data.";
-const std::string kExpectedInvalidCrc =
-    "This \"Portable Network Graphics\" image is not valid because it contains invalid pieces of "
-    "data (crc error)";
-const std::string kExpectedHeaderNotPresent =
-    "This operation is not valid because the current image contains no valid header.";
-const std::string kExpectedInvalidIhdr =
-    "The \"Portable Network Graphics\" image could not be loaded because one of its main piece of "
-    "data (ihdr) might be corrupted";
-const std::string kExpectedSizeExceeds =
-    "This \"Portable Network Graphics\" image is not supported because either it's width or height "
-    "exceeds the maximum size, which is 65535 pixels length.";
-const std::string kExpectedUnknownCompression =
-    "This \"Portable Network Graphics\" image is encoded with an unknown compression scheme which "
-    "could not be decoded.";
-const std::string kExpectedUnknownInterlace =
-    "This \"Portable Network Graphics\" image uses an unknown interlace scheme which could not be "
-    "decoded.";
-const std::string kExpectedInvalidPalette =
-    "The \"Portable Network Graphics\" image contains an invalid palette.";
-const std::string kExpectedMissingMultipleIdat =
-    "This \"Portable Network Graphics\" image is invalid because it has missing image parts.";
-const std::string kExpectedNoSuchPaletteEntry = "There is no such palette entry.";
-const std::string kExpectedIncompatibleChunks = "The chunks must be compatible to be assigned.";
-const std::string kExpectedCannotResize =
-    "The \"Portable Network Graphics\" image can not be resize by changing width and height "
-    "properties. Try assigning the image from a bitmap.";
-const std::string kExpectedOutOfResources =
-    "Some operation could not be performed because the system is out of resources. Close some "
-    "windows and try again.";
-
 struct ErrorCase {
   const char* name;
   std::function<void(TPNGObject&)> act;
@@ -85,10 +42,6 @@ struct ErrorCase {
   std::string message;
   int chunks_after;  // what ChunkItems holds after the failure; -1 when not of interest
 };
-
-const std::string kZlibPrefix =
-    "Could not decompress the image because it contains invalid compressed data.\r\n "
-    "Description: ";
 
 const ErrorCase kErrorCases[] = {
     {"ShortSignature", [](TPNGObject& i) { ReadBytes(i, "\x89PNG"); },
@@ -208,7 +161,7 @@ const ErrorCase kErrorCases[] = {
      [](TPNGObject& i) {
        ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 0).Chunk("IDAT", "\x78\x9c\xff\xff\xff\xff").Iend());
      },
-     typeid(EPNGZLIBError), kZlibPrefix + "data error (-3)", 2},
+     typeid(EPNGZLIBError), std::string(kExpectedZlibPrefix) + "data error (-3)", 2},
     {"PresetDictionary",
      [](TPNGObject& i) {
        ReadBuilt(i, PngBuilder()
@@ -216,7 +169,7 @@ const ErrorCase kErrorCases[] = {
                         .Chunk("IDAT", std::string("\x78\xbb\0\0\0\1\3\0", 8))
                         .Iend());
      },
-     typeid(EPNGZLIBError), kZlibPrefix + "stream error (-2)", 2},
+     typeid(EPNGZLIBError), std::string(kExpectedZlibPrefix) + "stream error (-2)", 2},
     {"KeyEntryBeyondPalette",
      [](TPNGObject& i) {
        ReadBuilt(i, PngBuilder()

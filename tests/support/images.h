@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "framework/graphics.h"
+#include "support/png_texts.h"
 
 namespace quillamar::testing {
 
@@ -59,11 +60,8 @@ std::string MessageOf(const Action& action) {
   return {};
 }
 
-/// The PNG reader's message for a file that is not a PNG, written out so that a changed text
-/// fails.
-inline constexpr char kNotAPngText[] =
-    "The file being readed is not a valid \"Portable Network Graphics\" image because it "
-    "contains an invalid header. This file may be corruped, try obtaining it again.";
+/// The PNG reader's message for a file that is not a PNG.
+inline constexpr const char* kNotAPngText = png_texts::kExpectedInvalidFileHeader;
 
 inline constexpr char kCjpeg[] = "/usr/bin/cjpeg";
 
