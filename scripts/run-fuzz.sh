@@ -14,8 +14,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$build/fuzz-artifacts"
 
-seeds=(fuzz/corpus fuzz/crashers)
-[ -d ../shared/testdata/pngsuite ] && seeds+=(../shared/testdata/pngsuite)
+seeds=(fuzz/corpus fuzz/crashers tests/data/pngsuite)
 
 # New inputs go to the scratch folder; the seed folders are only read.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a build folder, installs it on this machine, converts a shared PDF
+# Builds the Debian package from a build folder, installs it on this machine, converts a test PDF
 # with the installed quillamar-cli and removes the package again. Needs root (or sudo).
 set -euo pipefail
 build=${1:-build}
@@ -18,7 +18,7 @@ cleanup() {
 trap cleanup EXIT
 
 DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "$deb"
-/usr/bin/quillamar-cli -f png -r 72 -o "$output" ../shared/testdata/pdfs/rotated_pages_4p.pdf
+/usr/bin/quillamar-cli -f png -r 72 -o "$output" tests/data/pdfs/rotated_pages_4p.pdf
 for page in 1 2 3 4; do
   test -s "$output/rotated_pages_4p_$page.png"
 done
