@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 
 (cd "$build" && cpack -G DEB >/dev/null)
 version=$(sed -n 's/^project(Quillamar VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-deb="$PWD/$build/quillamar_${version}_$(dpkg --print-architecture).deb"
+release=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_RELEASE \([0-9]*\))/\1/p' cmake/install.cmake)
+deb="$PWD/$build/quillamar_${version}-${release}_$(dpkg --print-architecture).deb"
 pdf="$PWD/tests/data/pdfs/rotated_pages_4p.pdf"
 scratch=$(mktemp -d)
 installed=false
