@@ -28,8 +28,8 @@ class DropTest : public QObject, WindowFixture {
   }
   void cleanup() { CloseWindow(); }
 
-  // Names in a row are relative to the test's folder; the chosen files are full paths. Every row
-  // is taken once dropped and once as the program's command line.
+  // Names in a row are relative to the test's folder; the chosen files are full paths. Each row
+  // is taken once dropped and once as the program's command line ("Open with").
   void droppingChoosesAsTheDialogDoes_data() {
     QTest::addColumn<bool>("command_line");
     QTest::addColumn<QStringList>("dropped");
@@ -37,24 +37,19 @@ class DropTest : public QObject, WindowFixture {
     QTest::addColumn<QString>("edit2");
     QTest::addColumn<QString>("label7");
     QTest::addColumn<QString>("status");
-    for (const bool command_line : {false, true}) {
-      const auto row = [command_line](const char* name) -> QTestData& {
-        return QTest::addRow("%s: %s", command_line ? "command line" : "drop", name)
-               << command_line;
-      };
-      row("files in drop order") << QStringList{"b.PDF", "a.pdf"} << QStringList{"b.PDF", "a.pdf"}
-                                 << "b.PDF;a.pdf;" << Utf8("共 2 个文件") << " ";
-      row("folder gives its own PDFs sorted")
-          << QStringList{"docs"} << QStringList{"docs/a.pdf", "docs/c.pdf"} << "a.pdf;c.pdf;"
-          << Utf8("共 2 个文件") << " ";
-      row("two PDFs and a folder") << QStringList{"a.pdf", "b.PDF", "docs/"}
-                                   << QStringList{"a.pdf", "b.PDF", "docs/a.pdf", "docs/c.pdf"}
-                                   << "a.pdf;b.PDF;a.pdf;c.pdf;" << Utf8("共 4 个文件") << " ";
-      row("others left out with a note")
-          << QStringList{"notes.txt", "a.pdf", "empty", "missing.pdf"} << QStringList{"a.pdf"}
-          << "a.pdf;" << Utf8("共 1 个文件") << Utf8("已忽略 3 个非PDF项目");
-      row("nothing usable keeps the choice") << QStringList{"notes.txt"} << QStringList{} << ""
-                                             << " " << Utf8("已忽略 1 个非PDF项目");
+    for (const bool line : {false, true}) {
+      const char* way = line ? "command line" : "drop";
+      QTest::addRow("%s: PDFs in their order, a folder's own PDFs sorted", way)
+          << line << QStringList{"b.PDF", "a.pdf", "docs/"}
+          << QStringList{"b.PDF", "a.pdf", "docs/a.pdf", "docs/c.pdf"} << "b.PDF;a.pdf;a.pdf;c.pdf;"
+          << Utf8("共 4 个文件") << " ";
+      QTest::addRow("%s: others left out with a note", way)
+          << line << QStringList{"notes.txt", "a.pdf", "empty", "missing.pdf"}
+          << QStringList{"a.pdf"} << "a.pdf;" << Utf8("共 1 个文件")
+          << Utf8("已忽略 3 个非PDF项目");
+      QTest::addRow("%s: nothing usable keeps the choice", way)
+          << line << QStringList{"notes.txt"} << QStringList{} << ""
+          << " " << Utf8("已忽略 1 个非PDF项目");
     }
   }
   void droppingChoosesAsTheDialogDoes() {

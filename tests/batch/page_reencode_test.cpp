@@ -29,11 +29,6 @@ using namespace testing;            // the helpers of these tests
 using quillamar::testing::PrintTo;  // table rows print as their names
 using Bytes = std::vector<std::uint8_t>;
 
-// The PNG reader's message for a file cut short, written out so that a changed text fails here.
-constexpr char kCutShortText[] =
-    "This \"Portable Network Graphics\" image is invalid because the decoder found an unexpected "
-    "end of the file.";
-
 Rgb Ramp(int x, int y) {
   return {static_cast<std::uint8_t>(x * 7 + y), static_cast<std::uint8_t>(y * 11),
           static_cast<std::uint8_t>(255 - x * 3)};

@@ -59,11 +59,14 @@ std::string MessageOf(const Action& action) {
   return {};
 }
 
-/// The PNG reader's message for a file that is not a PNG, written out so that a changed text
-/// fails.
+/// The PNG reader's messages for a file that is not a PNG and for one cut short, written out so
+/// that a changed text fails.
 inline constexpr char kNotAPngText[] =
     "The file being readed is not a valid \"Portable Network Graphics\" image because it "
     "contains an invalid header. This file may be corruped, try obtaining it again.";
+inline constexpr char kCutShortText[] =
+    "This \"Portable Network Graphics\" image is invalid because the decoder found an unexpected "
+    "end of the file.";
 
 inline constexpr char kCjpeg[] = "/usr/bin/cjpeg";
 
