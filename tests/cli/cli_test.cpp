@@ -94,8 +94,7 @@ TEST_P(ParseCommandLineTest, ReadsOrRefuses) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, ParseCommandLineTest, ::testing::ValuesIn(kParseCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Cli, ParseCommandLineTest, kParseCases);
 
 // The renderer takes whole numbers from 1 to its limit; anything else is refused at once.
 TEST(ParseCommandLineTest, RefusesAResolutionTheRendererWouldNot) {
@@ -231,8 +230,7 @@ TEST_P(CliRunTest, SaysWhatBecameOfEachPdf) {
   EXPECT_EQ(std::filesystem::exists(dir_ / "OUT"), *c.out != '\0');  // a run that began made it
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, CliRunTest, ::testing::ValuesIn(kRunCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Cli, CliRunTest, kRunCases);
 
 // Columns on a terminal of the texts below: "…" one, other characters of three bytes two.
 int Columns(const std::string& text) {
@@ -380,8 +378,7 @@ TEST_P(CliJobsTest, GivesTheRendererItsWorkers) {
   EXPECT_EQ(ReadFileText(dir_ / "bin/workers"), std::to_string(expected) + "\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, CliJobsTest, ::testing::ValuesIn(kJobsCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Cli, CliJobsTest, kJobsCases);
 
 // A locked PDF with the program's own renderer: the password file's first line opens it, from a
 // file or from standard input; a wrong one, or none off a terminal, fails that PDF as usual.
@@ -420,8 +417,7 @@ TEST_P(CliPasswordTest, OpensALockedPdfOnlyWithTheRightPassword) {
   EXPECT_EQ(run.err, c.status == kStatusConverted ? "" : failure);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, CliPasswordTest, ::testing::ValuesIn(kPasswordFileCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Cli, CliPasswordTest, kPasswordFileCases);
 
 // Folders among the files: their PDFs sorted by name, subfolders walked with -R.
 struct FolderCase {
@@ -461,8 +457,7 @@ TEST_P(CliFolderTest, TakesThePdfsInNameOrder) {
   EXPECT_EQ(RenderedPdfs(), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, CliFolderTest, ::testing::ValuesIn(kFolderCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Cli, CliFolderTest, kFolderCases);
 
 TEST_F(CliTest, ListsKeepBlanksAndTheirOrderAndMayNameFolders) {
   RecordingRenderer();
@@ -544,8 +539,7 @@ TEST_P(CliClobberTest, WarnsOrRefusesBeforeAnythingIsWritten) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, CliClobberTest, ::testing::ValuesIn(kClobberCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Cli, CliClobberTest, kClobberCases);
 
 }  // namespace
 }  // namespace quillamar::cli

@@ -268,8 +268,7 @@ TEST_P(PngErrorTest, RaisesItsClassWithItsMessage) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(ErrorTable, PngErrorTest, ::testing::ValuesIn(kErrorCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(ErrorTable, PngErrorTest, kErrorCases);
 
 TEST(PngErrorTable, EveryPngClassIsRaisedByARow) {
   std::set<std::type_index> listed;
