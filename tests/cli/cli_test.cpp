@@ -22,7 +22,7 @@ struct ParseCase {
   Strings arguments;
   bool ok;
   const char* format_or_error;
-  const char* resolution;
+  const char* resolution = "";  // of the rows that read
   int jobs = 0;
 };
 
@@ -37,46 +37,37 @@ const ParseCase kParseCases[] = {
     {"ResolutionAtTheLimit", {"-r", "2400", "-o", "o", "a"}, true, "JPG", "2400"},
     {"GluedValue", {"-r300", "-oout", "a"}, true, "JPG", "300"},
     {"OptionsAfterFiles", {"a.pdf", "-o", "out"}, true, "JPG", "72"},
-    {"MissingOutput", {"a.pdf"}, false, "missing -o FOLDER", ""},
-    {"NoFiles", {"-o", "out"}, false, "no PDF files given", ""},
-    {"UnknownOption", {"-x", "-o", "o", "a"}, false, "unknown option '-x'", ""},
+    {"MissingOutput", {"a.pdf"}, false, "missing -o FOLDER"},
+    {"NoFiles", {"-o", "out"}, false, "no PDF files given"},
+    {"UnknownOption", {"-x", "-o", "o", "a"}, false, "unknown option '-x'"},
     {"UnknownFormat",
      {"-f", "gif", "-o", "o", "a"},
      false,
-     "unknown format 'gif' (use JPG or PNG)",
-     ""},
-    {"ValueMissing", {"a", "-o"}, false, "option '-o' needs a value", ""},
-    {"LongValueMissing", {"a", "--output"}, false, "option '--output' needs a value", ""},
-    {"UnknownLongOption", {"--bogus=1", "-o", "o", "a"}, false, "unknown option '--bogus=1'", ""},
-    {"SwitchGivenAValue", {"--help=yes"}, false, "option '--help=yes' takes no value", ""},
+     "unknown format 'gif' (use JPG or PNG)"},
+    {"ValueMissing", {"a", "-o"}, false, "option '-o' needs a value"},
+    {"LongValueMissing", {"a", "--output"}, false, "option '--output' needs a value"},
+    {"UnknownLongOption", {"--bogus=1", "-o", "o", "a"}, false, "unknown option '--bogus=1'"},
+    {"SwitchGivenAValue", {"--help=yes"}, false, "option '--help=yes' takes no value"},
     {"AListInsteadOfFiles", {"--files-from", "list", "-o", "o"}, true, "JPG", "72"},
-    {"ReportNeedsAFile",
-     {"-o", "o", "a", "--report"},
-     false,
-     "option '--report' needs a value",
-     ""},
+    {"ReportNeedsAFile", {"-o", "o", "a", "--report"}, false, "option '--report' needs a value"},
     {"StandardInputForTwoThings",
      {"--password-file", "-", "--files-from", "-", "-o", "o"},
      false,
-     "standard input ('-') given twice",
-     ""},
+     "standard input ('-') given twice"},
     {"Jobs", {"-j", "16", "-o", "o", "a"}, true, "JPG", "72", 16},
     {"JobsLongAndGlued", {"--jobs=3", "-j2", "-o", "o", "a"}, true, "JPG", "72", 2},
     {"JobsNotPositive",
      {"-j", "0", "-o", "o", "a"},
      false,
-     "option --jobs needs a positive number, not '0'",
-     ""},
+     "option --jobs needs a positive number, not '0'"},
     {"EngineUnknown",
      {"--engine", "turbo", "-o", "o", "a"},
      false,
-     "unknown engine 'turbo' (use mupdf or poppler)",
-     ""},
+     "unknown engine 'turbo' (use mupdf or poppler)"},
     {"JobsNotANumber",
      {"--jobs", "4x", "-o", "o", "a"},
      false,
-     "option --jobs needs a positive number, not '4x'",
-     ""},
+     "option --jobs needs a positive number, not '4x'"},
 };
 
 class ParseCommandLineTest : public ::testing::TestWithParam<ParseCase> {};
