@@ -5,7 +5,10 @@ cd "$(dirname "$0")"
 
 scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)"
+# Only what runs: the window, the CLI and the renderer (no tests or benchmarks).
+targets=(quillamar-cli lib_dll)
+cmake --build build --target help | grep -q '^quillamar:' && targets+=(quillamar)
+cmake --build build -j "$(nproc)" --target "${targets[@]}"
 
 if [ ! -x build/bin/quillamar ]; then
   build/bin/quillamar-cli --help

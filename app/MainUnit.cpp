@@ -436,9 +436,19 @@ void TForm1::dropEvent(QDropEvent* event) {
   if (running_ || !event->mimeData()->hasUrls()) return;
   event->setDropAction(Qt::CopyAction);
   event->accept();
-  const DroppedPdfs dropped = PdfsAmong(event->mimeData()->urls());
+  ChooseDropped(event->mimeData()->urls());
+}
+
+void TForm1::ChooseDropped(const QList<QUrl>& urls) {
+  const DroppedPdfs dropped = PdfsAmong(urls);
   if (!dropped.pdfs.isEmpty()) ChoosePdfs(dropped.pdfs);
   if (dropped.ignored > 0) Label8->setText(tr("已忽略 %n 个非PDF项目", "", dropped.ignored));
+}
+
+void TForm1::ChooseItems(const QStringList& paths) {
+  QList<QUrl> urls;
+  for (const QString& path : paths) urls << QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath());
+  ChooseDropped(urls);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

@@ -24,6 +24,7 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QUrl;
 
 namespace quillamar::app {
 
@@ -95,6 +96,9 @@ class TForm1 : public QWidget {
   /// Chooses the output folder, starting at the first PDF's folder; cancel keeps Edit1.
   void Button3Click(QObject* sender);
 
+  /// Chooses the PDFs among these files and folders as a drop of them does (the file names the
+  /// program is started with, as a file manager's "Open with" gives them).
+  void ChooseItems(const QStringList& paths);
   /// The chosen PDFs' full paths; null before the first choice.
   const TStringList* ChosenFiles() const { return SourceFiles.get(); }
   /// The renderer the next runs start; empty means lib.dll beside the executable.
@@ -135,6 +139,8 @@ class TForm1 : public QWidget {
   /// Enables, disables and labels the controls for the run's state.
   void UpdateControls();
   void SetProgress(int position, int maximum);
+  /// Chooses the PDFs among dropped items; the others are counted in the status line.
+  void ChooseDropped(const QList<QUrl>& urls);
   /// Takes these PDFs as the choice: SourceFiles, Edit2 and Label7, as the PDF dialog sets them.
   void ChoosePdfs(const QStringList& paths);
   /// Whether to start although chosen PDFs share a base name (asks only when they do).

@@ -1,16 +1,19 @@
 // Program start-up: fonts and translations, the application and its title, the main window and
-// the event loop. The program takes no arguments.
+// the event loop. The arguments are PDFs and folders to choose ("Open with"), or --version.
 #include <QApplication>
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QScreen>
 #include <QTranslator>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/MainUnit.h"
 #include "batch/batch.h"
 #include "framework/paths.h"
+#include "quillamar_version.h"
 
 namespace {
 
@@ -34,9 +37,18 @@ void LoadQtTranslations(QApplication& application, QTranslator& translator) {
   }
 }
 
+/// Answered before any window or display is needed, so that it works on any terminal.
+bool VersionAsked(int argc, char* argv[]) {
+  return argc == 2 && std::strcmp(argv[1], "--version") == 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  if (VersionAsked(argc, argv)) {
+    std::printf("quillamar %s\n", QUILLAMAR_VERSION_TEXT);
+    return 0;
+  }
   UseFontAliases();
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("quillamar"));
@@ -51,6 +63,9 @@ int main(int argc, char* argv[]) {
 
   quillamar::app::TForm1 form;
   quillamar::app::CloseWindowsOnSignals();
+  // Qt has taken its own options out of the arguments; the rest name PDFs and folders.
+  const QStringList items = QApplication::arguments().mid(1);
+  if (!items.isEmpty()) form.ChooseItems(items);
   form.show();
   return application.exec();
 }

@@ -22,6 +22,7 @@
 #include "framework/descriptors.h"
 #include "framework/exceptions.h"
 #include "framework/paths.h"
+#include "quillamar_version.h"
 
 #ifndef QUILLAMAR_VERSION
 #define QUILLAMAR_VERSION "0.0.0"
@@ -463,7 +464,7 @@ int Main(int argc, char** argv) {
     return kExitConverted;
   }
   if (line.version) {
-    std::printf("quillamar-cli %s\n", QUILLAMAR_VERSION);
+    std::printf("quillamar-cli %s\n", QUILLAMAR_VERSION_TEXT);
     return kExitConverted;
   }
 

@@ -17,8 +17,10 @@ packages=(
   nlohmann-json3-dev  # the CLI's report
   # the window
   qt6-base-dev qt6-qpa-plugins qt6-translations-l10n fonts-dejavu-core
-  # the Debian package
-  dpkg-dev file
+  # the Debian package, and the checks a distribution makes of it and its files: lintian, the
+  # desktop entry, the AppStream metadata, the manual pages (man-db, groff-base), the completion
+  dpkg-dev file lintian desktop-file-utils appstream man-db groff-base bash-completion
+  librsvg2-bin  # scripts/make-icons.sh
   # tests and benchmarks
   libgtest-dev libgmock-dev libspng-dev poppler-utils libjpeg-turbo-progs xvfb xauth time bc
   qpdf

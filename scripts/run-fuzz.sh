@@ -23,9 +23,7 @@ fuzz_target() {
   local fuzzer="$build/bin/${target}_fuzzer"
   [ -x "$fuzzer" ] || { echo "run-fuzz: $fuzzer not built" >&2; exit 2; }
   local seeds=("fuzz/corpus/$target" "fuzz/crashers/$target")
-  if [ "$target" = png_read ] && [ -d ../shared/testdata/pngsuite ]; then
-    seeds+=(../shared/testdata/pngsuite)
-  fi
+  if [ "$target" = png_read ]; then seeds+=(tests/data/pngsuite); fi
   mkdir "$work/$target"
   echo "== fuzzing $target for $share s"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -9,7 +9,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cli=${1:-$root/build/bin/quillamar-cli}
 dpi=${2:-300}
-pdfs=${3:-$root/../shared/testdata/pdfs}
+pdfs=${3:-$root/tests/data/pdfs}
 rounds=${4:-3}
 jobs=${5:-}
 work=$(mktemp -d)

@@ -22,7 +22,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cli=${1:-$root/build/bin/quillamar-cli}
 dpis=${2:-150 300}
-pdfs=${3:-$root/../shared/testdata/pdfs}
+pdfs=${3:-$root/tests/data/pdfs}
 rounds=${4:-2}
 long_pages=${5:-400}
 long_pdf=${6:-$pdfs/long_lecture_notes_117p.pdf}

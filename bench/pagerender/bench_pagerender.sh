@@ -9,7 +9,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 renderer=${1:-$root/build/bin/lib.dll}
 dpi=${2:-150}
-pdfs=${3:-$root/../shared/testdata/pdfs}
+pdfs=${3:-$root/tests/data/pdfs}
 workers=$(nproc)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

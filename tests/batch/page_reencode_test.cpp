@@ -29,8 +29,6 @@ using namespace testing;            // the helpers of these tests
 using quillamar::testing::PrintTo;  // table rows print as their names
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr const char* kCutShortText = png_texts::kExpectedUnexpectedEnd;
-
 Rgb Ramp(int x, int y) {
   return {static_cast<std::uint8_t>(x * 7 + y), static_cast<std::uint8_t>(y * 11),
           static_cast<std::uint8_t>(255 - x * 3)};
@@ -165,8 +163,7 @@ TEST_P(BadPageTest, RaisesItsMessageAndLeavesTheOlderJpeg) {
   EXPECT_EQ(ReadAll(png), png_bytes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pages, BadPageTest, ::testing::ValuesIn(kBadPages),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Pages, BadPageTest, kBadPages);
 
 TEST(ConvertPngToJpgTest, PageCutInItsImageDataWritesNoJpeg) {
   const TempDir dir;
@@ -312,8 +309,7 @@ TEST_P(LargePageTest, GivesTheJpegOfItsColours) {
                 : GetParam().path);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pages, LargePageTest, ::testing::ValuesIn(kLargePages),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Pages, LargePageTest, kLargePages);
 
 // A large page that fails, early or late in its reading: how it is written.
 struct LargeBadPage {
@@ -372,8 +368,7 @@ TEST_P(LargeBadPageTest, RaisesWhatReadingAndDrawingRaiseAndLeavesTheOlderJpeg) 
   EXPECT_EQ(ReadAll(dir / "a_1.jpg"), (Bytes{'o', 'l', 'd'}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Pages, LargeBadPageTest, ::testing::ValuesIn(kLargeBadPages),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Pages, LargeBadPageTest, kLargeBadPages);
 
 }  // namespace
 }  // namespace quillamar

@@ -5,6 +5,8 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <regex>
+#include <set>
 
 #include "cli_fixture.h"
 #include "framework/system_calls.h"
@@ -20,7 +22,7 @@ struct ParseCase {
   Strings arguments;
   bool ok;
   const char* format_or_error;
-  const char* resolution;
+  const char* resolution = "";  // of the rows that read
   int jobs = 0;
 };
 
@@ -35,46 +37,37 @@ const ParseCase kParseCases[] = {
     {"ResolutionAtTheLimit", {"-r", "2400", "-o", "o", "a"}, true, "JPG", "2400"},
     {"GluedValue", {"-r300", "-oout", "a"}, true, "JPG", "300"},
     {"OptionsAfterFiles", {"a.pdf", "-o", "out"}, true, "JPG", "72"},
-    {"MissingOutput", {"a.pdf"}, false, "missing -o FOLDER", ""},
-    {"NoFiles", {"-o", "out"}, false, "no PDF files given", ""},
-    {"UnknownOption", {"-x", "-o", "o", "a"}, false, "unknown option '-x'", ""},
+    {"MissingOutput", {"a.pdf"}, false, "missing -o FOLDER"},
+    {"NoFiles", {"-o", "out"}, false, "no PDF files given"},
+    {"UnknownOption", {"-x", "-o", "o", "a"}, false, "unknown option '-x'"},
     {"UnknownFormat",
      {"-f", "gif", "-o", "o", "a"},
      false,
-     "unknown format 'gif' (use JPG or PNG)",
-     ""},
-    {"ValueMissing", {"a", "-o"}, false, "option '-o' needs a value", ""},
-    {"LongValueMissing", {"a", "--output"}, false, "option '--output' needs a value", ""},
-    {"UnknownLongOption", {"--bogus=1", "-o", "o", "a"}, false, "unknown option '--bogus=1'", ""},
-    {"SwitchGivenAValue", {"--help=yes"}, false, "option '--help=yes' takes no value", ""},
+     "unknown format 'gif' (use JPG or PNG)"},
+    {"ValueMissing", {"a", "-o"}, false, "option '-o' needs a value"},
+    {"LongValueMissing", {"a", "--output"}, false, "option '--output' needs a value"},
+    {"UnknownLongOption", {"--bogus=1", "-o", "o", "a"}, false, "unknown option '--bogus=1'"},
+    {"SwitchGivenAValue", {"--help=yes"}, false, "option '--help=yes' takes no value"},
     {"AListInsteadOfFiles", {"--files-from", "list", "-o", "o"}, true, "JPG", "72"},
-    {"ReportNeedsAFile",
-     {"-o", "o", "a", "--report"},
-     false,
-     "option '--report' needs a value",
-     ""},
+    {"ReportNeedsAFile", {"-o", "o", "a", "--report"}, false, "option '--report' needs a value"},
     {"StandardInputForTwoThings",
      {"--password-file", "-", "--files-from", "-", "-o", "o"},
      false,
-     "standard input ('-') given twice",
-     ""},
+     "standard input ('-') given twice"},
     {"Jobs", {"-j", "16", "-o", "o", "a"}, true, "JPG", "72", 16},
     {"JobsLongAndGlued", {"--jobs=3", "-j2", "-o", "o", "a"}, true, "JPG", "72", 2},
     {"JobsNotPositive",
      {"-j", "0", "-o", "o", "a"},
      false,
-     "option --jobs needs a positive number, not '0'",
-     ""},
+     "option --jobs needs a positive number, not '0'"},
     {"EngineUnknown",
      {"--engine", "turbo", "-o", "o", "a"},
      false,
-     "unknown engine 'turbo' (use mupdf or poppler)",
-     ""},
+     "unknown engine 'turbo' (use mupdf or poppler)"},
     {"JobsNotANumber",
      {"--jobs", "4x", "-o", "o", "a"},
      false,
-     "option --jobs needs a positive number, not '4x'",
-     ""},
+     "option --jobs needs a positive number, not '4x'"},
 };
 
 class ParseCommandLineTest : public ::testing::TestWithParam<ParseCase> {};
@@ -92,8 +85,7 @@ TEST_P(ParseCommandLineTest, ReadsOrRefuses) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, ParseCommandLineTest, ::testing::ValuesIn(kParseCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Cli, ParseCommandLineTest, kParseCases);
 
 // The renderer takes whole numbers from 1 to its limit; anything else is refused at once.
 TEST(ParseCommandLineTest, RefusesAResolutionTheRendererWouldNot) {
@@ -229,8 +221,7 @@ TEST_P(CliRunTest, SaysWhatBecameOfEachPdf) {
   EXPECT_EQ(std::filesystem::exists(dir_ / "OUT"), *c.out != '\0');  // a run that began made it
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, CliRunTest, ::testing::ValuesIn(kRunCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Cli, CliRunTest, kRunCases);
 
 // Columns on a terminal of the texts below: "…" one, other characters of three bytes two.
 int Columns(const std::string& text) {
@@ -300,6 +291,19 @@ TEST_F(CliTest, UsageErrorsExitWithTwoAndShowTheUsage) {
   }
 }
 
+// The option names (-f, --format) in the pieces of text that `piece` picks out (its group 1).
+std::set<std::string> OptionNames(const std::string& text, const std::regex& piece) {
+  static const std::regex kName("(?:^|[ ,])(--?[A-Za-z0-9][A-Za-z0-9-]*)");
+  std::set<std::string> names;
+  for (std::sregex_iterator p(text.begin(), text.end(), piece), end; p != end; ++p) {
+    const std::string found = std::regex_replace((*p)[1].str(), std::regex(R"(\\-)"), "-");
+    for (std::sregex_iterator n(found.begin(), found.end(), kName); n != end; ++n) {
+      names.insert((*n)[1]);
+    }
+  }
+  return names;
+}
+
 TEST_F(CliTest, HelpAndVersion) {
   const ProcessResult help = RunCli({"--help"});
   EXPECT_EQ(help.exit_status, 0);
@@ -310,6 +314,13 @@ TEST_F(CliTest, HelpAndVersion) {
   const ProcessResult version = RunCli({"--version"});
   EXPECT_EQ(version.exit_status, 0);
   EXPECT_EQ(version.out.rfind("quillamar-cli ", 0), 0u);
+  // The manual page's OPTIONS tags (the lines after .TP) are exactly the usage's option column.
+  const std::string page = ReadFileText(std::filesystem::path(QUILLAMAR_TESTDATA).parent_path() /
+                                        "../packaging/man/quillamar-cli.1");
+  const std::size_t options = page.find(".SH OPTIONS");
+  EXPECT_EQ(OptionNames(page.substr(options, page.find("\n.SH", options) - options),
+                        std::regex(R"(\.TP\n(.*))")),
+            OptionNames(help.out, std::regex(R"(\n {2,}(-.*?)(?=  |\n))")));
 }
 
 TEST_F(CliTest, CtrlCStopsTheRendererToo) {
@@ -358,8 +369,7 @@ TEST_P(CliJobsTest, GivesTheRendererItsWorkers) {
   EXPECT_EQ(ReadFileText(dir_ / "bin/workers"), std::to_string(expected) + "\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, CliJobsTest, ::testing::ValuesIn(kJobsCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Cli, CliJobsTest, kJobsCases);
 
 // A locked PDF with the program's own renderer: the password file's first line opens it, from a
 // file or from standard input; a wrong one, or none off a terminal, fails that PDF as usual.
@@ -398,8 +408,7 @@ TEST_P(CliPasswordTest, OpensALockedPdfOnlyWithTheRightPassword) {
   EXPECT_EQ(run.err, c.status == kStatusConverted ? "" : failure);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, CliPasswordTest, ::testing::ValuesIn(kPasswordFileCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Cli, CliPasswordTest, kPasswordFileCases);
 
 // Folders among the files: their PDFs sorted by name, subfolders walked with -R.
 struct FolderCase {
@@ -439,8 +448,7 @@ TEST_P(CliFolderTest, TakesThePdfsInNameOrder) {
   EXPECT_EQ(RenderedPdfs(), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, CliFolderTest, ::testing::ValuesIn(kFolderCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Cli, CliFolderTest, kFolderCases);
 
 TEST_F(CliTest, ListsKeepBlanksAndTheirOrderAndMayNameFolders) {
   RecordingRenderer();
@@ -522,8 +530,7 @@ TEST_P(CliClobberTest, WarnsOrRefusesBeforeAnythingIsWritten) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, CliClobberTest, ::testing::ValuesIn(kClobberCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Cli, CliClobberTest, kClobberCases);
 
 }  // namespace
 }  // namespace quillamar::cli

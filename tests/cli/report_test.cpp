@@ -136,8 +136,7 @@ TEST_P(ReportOutcomeTest, OneLinePerPdf) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, ReportOutcomeTest, ::testing::ValuesIn(kOutcomeCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Cli, ReportOutcomeTest, kOutcomeCases);
 
 TEST_F(ReportTest, AStopIsReportedAndTheRestWereNeverReached) {
   for (const char* pdf : {"good.pdf", "slow.pdf", "z.pdf"}) dir_.Write(pdf, "");
@@ -267,8 +266,7 @@ TEST_P(ResumeTest, SkipsOnlyWhatIsConvertedAndUnchanged) {
   EXPECT_EQ(RendererStarts(), 2 + 2 - c.skipped);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, ResumeTest, ::testing::ValuesIn(kResumeCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Cli, ResumeTest, kResumeCases);
 
 }  // namespace
 }  // namespace quillamar::cli

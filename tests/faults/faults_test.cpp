@@ -287,8 +287,7 @@ TEST_P(StopTest, LeavesNoRendererNoTemporaryAndOnlyCompletePages) {
   EXPECT_EQ(PageFileFaults(out), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, StopTest, ::testing::ValuesIn(kStopCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Faults, StopTest, kStopCases);
 
 // A page file that is not a page: put where the renderer's pages end, so the page loop meets it.
 struct StrangePageCase {
@@ -328,8 +327,7 @@ TEST_P(StrangePageTest, GivesThePagesMessageOrEndsThePagesWithoutHanging) {
   EXPECT_EQ(PageFileFaults(out), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, StrangePageTest, ::testing::ValuesIn(kStrangePages),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Faults, StrangePageTest, kStrangePages);
 
 }  // namespace
 }  // namespace quillamar

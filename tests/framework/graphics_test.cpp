@@ -136,8 +136,7 @@ TEST_P(DisplayedMessageTest, FullStopRule) {
   EXPECT_EQ(DisplayedMessage(GetParam().message), GetParam().shown);
 }
 
-INSTANTIATE_TEST_SUITE_P(Messages, DisplayedMessageTest, ::testing::ValuesIn(kDisplayCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Messages, DisplayedMessageTest, kDisplayCases);
 
 }  // namespace
 }  // namespace quillamar

@@ -39,8 +39,7 @@ TEST_P(PathRuleTest, FileNameAndFolder) {
   EXPECT_EQ(FolderOf(GetParam().path), GetParam().folder);
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, PathRuleTest, ::testing::ValuesIn(kPathCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Paths, PathRuleTest, kPathCases);
 
 TEST(WithoutExtensionTest, CutsAtTheLastDotOfTheName) {
   EXPECT_EQ(WithoutExtension("minutes.final.pdf"), "minutes.final");

@@ -157,8 +157,7 @@ TEST_P(CjkFontTest, DrawnWithTheMatchingFaceOneEmPerCharacter) {
             ink.end());
 }
 
-INSTANTIATE_TEST_SUITE_P(Fonts, CjkFontTest, ::testing::ValuesIn(kCjkCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Fonts, CjkFontTest, kCjkCases);
 
 // ---- The standard fonts
 
@@ -209,8 +208,7 @@ TEST_P(StandardFontTest, DrawnWithTheMetricCompatibleFaceAtTheFontsAdvances) {
   EXPECT_LT(runs.back().second, kTextX + 4 * advance + kEm / 20);  // slanted or serifed ends
 }
 
-INSTANTIATE_TEST_SUITE_P(Fonts, StandardFontTest, ::testing::ValuesIn(kStandardCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Fonts, StandardFontTest, kStandardCases);
 
 TEST(StandardFontTest, SymbolAndDingbatsAreDrawn) {
   const std::string fonts =
@@ -261,8 +259,7 @@ TEST_P(UndrawnTextWarningTest, OneLineWithFontsAndPageRanges) {
   EXPECT_EQ(UndrawnTextWarning("a.pdf", GetParam().pages), GetParam().text);
 }
 
-INSTANTIATE_TEST_SUITE_P(Fonts, UndrawnTextWarningTest, ::testing::ValuesIn(kWarningCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Fonts, UndrawnTextWarningTest, kWarningCases);
 
 // Hides a folder behind an empty one in a private mount namespace, for the renderer only.
 std::vector<std::string> Hiding(const std::string& folder, const fs::path& empty) {
@@ -324,8 +321,7 @@ TEST_P(MissingFontDataTest, PagesAreWrittenAndOneWarningNamesFontAndPages) {
                                       "on pages 1, 3\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Fonts, MissingFontDataTest, ::testing::ValuesIn(kMissingCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Fonts, MissingFontDataTest, kMissingCases);
 
 // ---- The font setup, loaded only when first needed
 

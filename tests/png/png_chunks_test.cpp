@@ -217,8 +217,7 @@ TEST_P(PngTextChunk, SplitsKeywordAndText) {
   EXPECT_EQ(text->Text(), GetParam().text);
 }
 
-INSTANTIATE_TEST_SUITE_P(TextChunks, PngTextChunk, ::testing::ValuesIn(kTextCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(TextChunks, PngTextChunk, kTextCases);
 
 TEST(PngTimeChunk, SevenBytesGiveTheFieldsOtherLengthsNone) {
   TPNGObject image;

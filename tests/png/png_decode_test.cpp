@@ -135,11 +135,12 @@ TEST_P(PngInterlace, SevenPassesFillTheSameStorageAsSequentialRows) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, PngInterlace, ::testing::ValuesIn(kFormats),
-                         [](const auto& info) {
-                           return "Type" + std::to_string(info.param.color_type) + "Depth" +
-                                  std::to_string(info.param.depth);
-                         });
+std::string FormatName(const ::testing::TestParamInfo<Format>& info) {
+  return "Type" + std::to_string(info.param.color_type) + "Depth" +
+         std::to_string(info.param.depth);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, PngInterlace, ::testing::ValuesIn(kFormats), FormatName);
 
 TEST(PngInterlaceGeometry, OnePixelImageReadsOnlyTheFirstPass) {
   // One filter byte and one sample, then the zlib stream ends; every other pass is empty.
@@ -202,8 +203,7 @@ TEST_P(PngSplit, SameImageWhereverTheStreamIsCut) {
   EXPECT_EQ(Decode(split), Decode(whole));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cuts, PngSplit, ::testing::ValuesIn(kSplitCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Cuts, PngSplit, kSplitCases);
 
 TEST(PngSplitLarge, ChunkLongerThanOneRefillWithItsRestReadIntoTheCrc) {
   const Format format{2, 8};
@@ -264,10 +264,7 @@ INSTANTIATE_TEST_SUITE_P(Strides, PngFilters,
                          ::testing::Values(Format{0, 1}, Format{0, 8}, Format{4, 8}, Format{2, 8},
                                            Format{6, 8}, Format{0, 16}, Format{2, 16},
                                            Format{6, 16}),
-                         [](const auto& info) {
-                           return "Type" + std::to_string(info.param.color_type) + "Depth" +
-                                  std::to_string(info.param.depth);
-                         });
+                         FormatName);
 
 struct FilterCase {
   const char* name;
@@ -295,8 +292,7 @@ TEST_P(PngFilterFigures, LastRowAsExpected) {
   EXPECT_EQ(Bytes(row.begin(), row.begin() + 3), GetParam().last_row);
 }
 
-INSTANTIATE_TEST_SUITE_P(Figures, PngFilterFigures, ::testing::ValuesIn(kFilterCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Figures, PngFilterFigures, kFilterCases);
 
 // ---- converters ----
 
@@ -348,8 +344,7 @@ TEST_P(PngConverters, OneRowIntoStorage) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, PngConverters, ::testing::ValuesIn(kConvertCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Rows, PngConverters, kConvertCases);
 
 TEST(PngConvertersGamma, ColourGoesThroughTheMapAlphaDoesNot) {
   TPNGObject image;
@@ -395,8 +390,7 @@ TEST_P(PngGreyRamp, EvenLevelsThroughTheGammaMap) {
   EXPECT_EQ(colors[levels.size()].red, 0);  // the rest of the table stays black
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, PngGreyRamp, ::testing::ValuesIn(kRampCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Depths, PngGreyRamp, kRampCases);
 
 // ---- data that end early ----
 
@@ -512,8 +506,7 @@ TEST_P(RowSinkTest, TakesTheRowsTheStorageWouldHold) {
   EXPECT_EQ(sink.rows.empty(), !taken);
 }
 
-INSTANTIATE_TEST_SUITE_P(Png, RowSinkTest, ::testing::ValuesIn(kStreamCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Png, RowSinkTest, kStreamCases);
 
 }  // namespace
 }  // namespace quillamar::png

@@ -77,8 +77,7 @@ TEST_P(PngBlend, OnePixelOverAKnownBackground) {
   EXPECT_EQ(PixelAt(target, 0, 0), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Figures, PngBlend, ::testing::ValuesIn(kBlendCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Figures, PngBlend, kBlendCases);
 
 TEST(PngBlendRow, OneBitPaletteBlendsEachPixelAndNothingBeyond) {
   // Entry 0: black, alpha 0; entry 1: red 200 green 100 blue 50, alpha 128.
@@ -183,8 +182,7 @@ TEST_P(PngRun, OffsetDrawingCopiesTheVisiblePixelsOnly) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, PngRun, ::testing::ValuesIn(kRunCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Formats, PngRun, kRunCases);
 
 // ---- assignment, then drawing on the same bitmap, as the page re-encoder does ----
 
@@ -232,8 +230,7 @@ TEST_P(PngAssign, DrawingOverTheAssignedBitmap) {
   EXPECT_EQ(changed, GetParam().changed_by_drawing);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, PngAssign, ::testing::ValuesIn(kAssignCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Formats, PngAssign, kAssignCases);
 
 TEST(PngAssignGamma, GreyAlphaWithGammaBlendsStoredGreyOverRampColour) {
   TPNGObject image;

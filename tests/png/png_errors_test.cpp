@@ -7,6 +7,7 @@
 
 #include "framework/exceptions.h"
 #include "png/png_object.h"
+#include "support/images.h"
 #include "support/named_cases.h"
 #include "support/png_texts.h"
 #include "tests/png/png_builder.h"
@@ -45,10 +46,10 @@ struct ErrorCase {
 
 const ErrorCase kErrorCases[] = {
     {"ShortSignature", [](TPNGObject& i) { ReadBytes(i, "\x89PNG"); },
-     typeid(EPNGInvalidFileHeader), kExpectedInvalidFileHeader, 0},
+     typeid(EPNGInvalidFileHeader), quillamar::testing::kNotAPngText, 0},
     {"EighthSignatureByte",
      [](TPNGObject& i) { ReadBytes(i, std::string("\x89PNG\r\n\x1a\x0b", 8) + "rest"); },
-     typeid(EPNGInvalidFileHeader), kExpectedInvalidFileHeader, 0},
+     typeid(EPNGInvalidFileHeader), quillamar::testing::kNotAPngText, 0},
     {"TextChunkFirst",
      [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Chunk("tEXt", "a\0b").Ihdr(1, 1, 8, 0)); },
      typeid(EPNGIHDRNotFirst), kExpectedIhdrNotFirst, 0},
@@ -56,12 +57,12 @@ const ErrorCase kErrorCases[] = {
      [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Chunk("IHDr", HeaderData(1, 1, 8, 0, 0, 0))); },
      typeid(EPNGIHDRNotFirst), kExpectedIhdrNotFirst, 0},
     {"EndAfterImageData", [](TPNGObject& i) { ReadBuilt(i, GreyImage()); },
-     typeid(EPngUnexpectedEnd), kExpectedUnexpectedEnd, 2},
+     typeid(EPngUnexpectedEnd), quillamar::testing::kCutShortText, 2},
     {"LengthCutShort", [](TPNGObject& i) { ReadBuilt(i, GreyImage().Raw("\0\0")); },
-     typeid(EPngUnexpectedEnd), kExpectedUnexpectedEnd, 2},
+     typeid(EPngUnexpectedEnd), quillamar::testing::kCutShortText, 2},
     {"TypeCutShort",
      [](TPNGObject& i) { ReadBuilt(i, GreyImage().Raw(std::string("\0\0\0\0IE", 6))); },
-     typeid(EPngUnexpectedEnd), kExpectedUnexpectedEnd, 2},
+     typeid(EPngUnexpectedEnd), quillamar::testing::kCutShortText, 2},
     {"UnknownCriticalType", [](TPNGObject& i) { ReadBuilt(i, GreyImage().Chunk("ABCD", "")); },
      typeid(EPNGUnknownCriticalChunk), kExpectedUnknownCriticalChunk, 3},
     {"ImageDataTypeInOtherCase",
@@ -226,8 +227,7 @@ TEST_P(PngErrorTest, RaisesItsClassWithItsMessage) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(ErrorTable, PngErrorTest, ::testing::ValuesIn(kErrorCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(ErrorTable, PngErrorTest, kErrorCases);
 
 TEST(PngErrorTable, EveryPngClassIsRaisedByARow) {
   std::set<std::type_index> listed;

@@ -63,8 +63,7 @@ TEST_P(PngStorageGeometry, RowFiguresFollowTheFormat) {
   EXPECT_EQ(image.RowAddress(2), header.PixelBits());
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, PngStorageGeometry, ::testing::ValuesIn(kGeometryCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Formats, PngStorageGeometry, kGeometryCases);
 
 TEST(PngHeader, AcceptsTheLargestSideAndExtraBytes) {
   TPNGObject image;
@@ -164,8 +163,7 @@ TEST_P(PngTransparency, KindAndKeyColour) {
   EXPECT_EQ(image.ImageKeyColor(), c.key);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, PngTransparency, ::testing::ValuesIn(kTransparencyCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Kinds, PngTransparency, kTransparencyCases);
 
 // ---- gamma ----
 

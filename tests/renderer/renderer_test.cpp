@@ -81,8 +81,7 @@ TEST_P(RendererErrorLineTest, IsTheLastNonEmptyLine) {
   EXPECT_EQ(outcome.error_line, "x.pdf: page 2: damaged");
 }
 
-INSTANTIATE_TEST_SUITE_P(Endings, RendererErrorLineTest, ::testing::ValuesIn(kErrorEndings),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Endings, RendererErrorLineTest, kErrorEndings);
 
 TEST(RunRendererTest, ARendererKilledIsReportedAsKilledWhateverItWrote) {
   TempDir dir;
@@ -136,8 +135,7 @@ TEST_P(RendererWarningTest, WarningLinesAreCollectedApartFromTheErrorLine) {
   EXPECT_EQ(outcome.error_line, c.error_line == nullptr ? "" : c.error_line);
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererWarningTest, ::testing::ValuesIn(kWarningCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Renderer, RendererWarningTest, kWarningCases);
 
 TEST(RunRendererTest, ASilentFailureIsDescribedByUs) {
   TempDir dir;

@@ -62,6 +62,8 @@ std::string MessageOf(const Action& action) {
 
 /// The PNG reader's message for a file that is not a PNG.
 inline constexpr const char* kNotAPngText = png_texts::kExpectedInvalidFileHeader;
+/// The PNG reader's message for a file cut short.
+inline constexpr const char* kCutShortText = png_texts::kExpectedUnexpectedEnd;
 
 inline constexpr char kCjpeg[] = "/usr/bin/cjpeg";
 
