@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <utility>
 
 #include "app/run_host.h"
 #include "framework/exceptions.h"
@@ -345,6 +346,11 @@ void TForm1::Guarded(Handler handler) {
   }
 }
 
+// Nothing raised while a run is finished may reach Qt's event loop.
+void TForm1::FinishRunGuarded(std::exception_ptr error) {
+  Guarded([this, error] { FinishRun(error); });
+}
+
 void TForm1::ShowException(std::exception_ptr error) {
   const std::optional<QString> text = ErrorDisplayText(error);
   if (text) dialogs_->ShowError(this, *text);
@@ -425,6 +431,37 @@ void TForm1::ShowOpenFolder(bool shown) {
   open_folder_->setVisible(shown);
 }
 
+bool TForm1::PressMeantForRun() const {
+  return running_ || (since_run_end_.isValid() && since_run_end_.elapsed() < kPressAfterRunMs);
+}
+
+void TForm1::Button1Click(QObject* sender) {
+  if (running_) {
+    stop_.Request();
+    return;
+  }
+  // A press that began while the run was going (or had only just ended) was meant for "停止".
+  if (std::exchange(press_meant_for_run_, false)) return;
+  // The run's own first steps, taken here already, so that the dialog opens over an idle window.
+  if (Edit2->text().isEmpty()) {
+    Button2Click(sender);
+    return;
+  }
+  if (Edit1->text().isEmpty()) {
+    Button3Click(sender);
+    return;
+  }
+  const QString resolution = ComboBox2->currentText();
+  if (!batch::IsUsableResolution(resolution.toStdString())) {
+    dialogs_->ShowMessage(this, tr("分辨率“%1”无效：请填写 1 到 %2 之间的整数")
+                                    .arg(resolution)
+                                    .arg(contract::kMaxResolution));
+    return;
+  }
+  if (!NameClashesAccepted()) return;
+  StartRun(sender);
+}
+
 // Taken as a copy whatever the drag proposes, so that no file manager removes the dropped PDFs.
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {
   if (running_ || !event->mimeData()->hasUrls()) return;
@@ -436,7 +473,8 @@ void TForm1::dropEvent(QDropEvent* event) {
   if (running_ || !event->mimeData()->hasUrls()) return;
   event->setDropAction(Qt::CopyAction);
   event->accept();
-  ChooseDropped(event->mimeData()->urls());
+  const QList<QUrl> urls = event->mimeData()->urls();
+  Guarded([this, &urls] { ChooseDropped(urls); });
 }
 
 void TForm1::ChooseDropped(const QList<QUrl>& urls) {

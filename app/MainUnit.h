@@ -162,6 +162,8 @@ class TForm1 : public QWidget {
   /// The worker thread's whole life: the run, then a queued FinishRun with its error, if any.
   void Work(const batch::RunSettings& settings);
   void FinishRun(std::exception_ptr error);
+  // FinishRun behind Guarded, as the worker posts it.
+  void FinishRunGuarded(std::exception_ptr error);
   /// The error display, at the edge of every handler.
   void ShowException(std::exception_ptr error);
   template <typename Handler>

@@ -1,4 +1,4 @@
-// Starting, stopping and finishing a conversion run on its worker thread.
+// Starting, following and finishing a conversion run on its worker thread.
 #include "app/run_host.h"
 
 #include <QApplication>
@@ -10,37 +10,6 @@
 #include <utility>
 
 namespace quillamar::app {
-
-bool TForm1::PressMeantForRun() const {
-  return running_ || (since_run_end_.isValid() && since_run_end_.elapsed() < kPressAfterRunMs);
-}
-
-void TForm1::Button1Click(QObject* sender) {
-  if (running_) {
-    stop_.Request();
-    return;
-  }
-  // A press that began while the run was going (or had only just ended) was meant for "停止".
-  if (std::exchange(press_meant_for_run_, false)) return;
-  // The run's own first steps, taken here already, so that the dialog opens over an idle window.
-  if (Edit2->text().isEmpty()) {
-    Button2Click(sender);
-    return;
-  }
-  if (Edit1->text().isEmpty()) {
-    Button3Click(sender);
-    return;
-  }
-  const QString resolution = ComboBox2->currentText();
-  if (!batch::IsUsableResolution(resolution.toStdString())) {
-    dialogs_->ShowMessage(this, tr("分辨率“%1”无效：请填写 1 到 %2 之间的整数")
-                                    .arg(resolution)
-                                    .arg(contract::kMaxResolution));
-    return;
-  }
-  if (!NameClashesAccepted()) return;
-  StartRun(sender);
-}
 
 void TForm1::StartRun(QObject* sender) {
   stop_.Reset();
@@ -76,7 +45,7 @@ void TForm1::Work(const batch::RunSettings& settings) {
   }
   worker_done_ = true;
   QMetaObject::invokeMethod(
-      this, [this, error] { FinishRun(error); }, Qt::QueuedConnection);
+      this, [this, error] { FinishRunGuarded(error); }, Qt::QueuedConnection);
 }
 
 void TForm1::FinishRun(std::exception_ptr error) {
@@ -103,7 +72,7 @@ void TForm1::ShowPageProgress(int pdf_index, int pdf_count, int done, int total)
   constexpr int kStepsPerPdf = 1000;
   if (!page_progress_) notice_ = Label9->text();
   page_progress_ = true;
-  Label9->setText(QString::fromUtf8("第 %1/%2 页").arg(done).arg(total));
+  Label9->setText(tr("第 %1/%2 页").arg(done).arg(total));
   Label9->adjustSize();
   const int count = std::max(pdf_count, 1);
   const long long within = total > 0 ? static_cast<long long>(done) * kStepsPerPdf / total : 0;
