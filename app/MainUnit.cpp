@@ -253,7 +253,7 @@ void TForm1::CreateControls() {
   Button2 = MakeButton(this, "Button2", "...");
   Button3 = MakeButton(this, "Button3", "...");
   open_folder_ = MakeButton<LinkButton>(this, "OpenFolderButton", "");
-  open_folder_->setText(tr("打开图片文件夹"));
+  open_folder_->setText(QString::fromUtf8("打开图片文件夹"));  // a given text, never translated
   open_folder_->setFlat(true);
   open_folder_->setCursor(Qt::PointingHandCursor);
   open_folder_->hide();
