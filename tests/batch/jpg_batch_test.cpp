@@ -54,18 +54,8 @@ const BatchCase kBatchCases[] = {
      kNotAPngText},
 };
 
-// The renderer is a script that copies prepared page files into place.
 class JpgBatchTest : public ::testing::TestWithParam<BatchCase> {
  protected:
-  std::string FakeRenderer() const {
-    const std::string pages = dir_ / "pages";
-    return dir_.Write("bin/lib.dll",
-                      "#!/bin/sh\nfor f in '" + pages +
-                          "'/*.png; do cp \"$f\" \"${2%\\%d.png}$(basename \"$f\" .png).png\"; "
-                          "done\n",
-                      /*executable=*/true);
-  }
-
   TempDir dir_;
 };
 
@@ -79,7 +69,7 @@ TEST_P(JpgBatchTest, ConvertsPagesInOrderUntilOneFails) {
   }
   JpgHost host(dir_ / "out", TStringList{dir_.Write("a.pdf", "")});
   batch::RunSettings settings;
-  settings.renderer_path = FakeRenderer();
+  settings.renderer_path = batch::CopyingRenderer(dir_);
   settings.jobs = 3;  // several pages in flight, as the program runs them
   const std::string error = GetParam().error
                                 ? MessageOf<Exception>([&] { batch::Run(host, settings); })
