@@ -15,7 +15,7 @@
 
 #include "contract/renderer_contract.h"
 #include "framework/descriptors.h"
-#include "pagerender/pagerender.h"
+#include "pagerender/temporary_files.h"
 
 namespace quillamar::pagerender {
 namespace {
