@@ -7,6 +7,10 @@ namespace quillamar::batch {
 
 std::string BaseNameOf(const std::string& pdf) { return WithoutExtension(FileNameOf(pdf)); }
 
+const char* PageExtensionFor(const std::string& format) {
+  return format == kJpgFormat ? ".jpg" : ".png";
+}
+
 std::string OutputPattern(const std::string& folder, const std::string& base_name) {
   return folder + "/" + base_name + "_%d.png";
 }
