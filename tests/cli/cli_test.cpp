@@ -117,22 +117,9 @@ TEST(ParseCommandLineTest, DoubleDashEndsTheOptions) {
   EXPECT_EQ(result->output, "out");
 }
 
-TEST_F(CliTest, HandsTheRendererAbsolutePathsAsSeparateArguments) {
-  RecordingRenderer();
-  dir_.Write("a.pdf", "");
-  dir_.Write("b c.pdf", "");
-  // One renderer at a time, each at its PDF's turn.
-  const ProcessResult run = RunCli({"-j", "1", "-f", "png", "-o", "OUT", "a.pdf", "b c.pdf"});
-  EXPECT_EQ(run.exit_status, kStatusConverted) << run.err;
-  EXPECT_EQ(ReadFileText(dir_ / "bin/args"),
-            "-o\n" + dir_ / "OUT/a_%d.png\n-F\npng\n-r\n72\n" + dir_ / "a.pdf\n" + "-o\n" +
-                dir_ / "OUT/b c_%d.png\n-F\npng\n-r\n72\n" + dir_ / "b c.pdf\n");
-  EXPECT_EQ(run.out, "正在转换 a.pdf\n正在转换 b c.pdf\n已完成！\n");
-  EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/b c_2.png"));
-}
-
 // One run end to end, a.pdf and "b c.pdf" being there: the renderer's ending (null: there is no
-// renderer), the arguments, and what the program says; "@" stands for the test folder.
+// renderer), the arguments, what the program says and what the renderer was given (null: not
+// looked at); "@" stands for the test folder.
 struct RunCase {
   const char* name;
   const char* renderer_ending;
@@ -140,9 +127,18 @@ struct RunCase {
   int status;
   const char* out;
   const char* err;
+  const char* renderer_arguments = nullptr;
 };
 
 const RunCase kRunCases[] = {
+    {"AbsolutePathsAsSeparateArguments",  // one renderer at a time, each at its PDF's turn
+     "exit 0",
+     {"-j", "1", "-f", "png", "-o", "OUT", "a.pdf", "b c.pdf"},
+     kStatusConverted,
+     "正在转换 a.pdf\n正在转换 b c.pdf\n已完成！\n",
+     "",
+     "-o\n@/OUT/a_%d.png\n-F\npng\n-r\n72\n@/a.pdf\n-o\n@/OUT/b c_%d.png\n-F\npng\n-r\n72\n@/b "
+     "c.pdf\n"},
     {"VerboseNamesTheFolderLast",
      "exit 0",
      {"-v", "-f", "png", "-o", "OUT/./", "a.pdf"},
@@ -219,6 +215,9 @@ TEST_P(CliRunTest, SaysWhatBecameOfEachPdf) {
   EXPECT_EQ(run.out, InFolder(c.out, dir_.path()));
   EXPECT_EQ(run.err, InFolder(c.err, dir_.path()));
   EXPECT_EQ(std::filesystem::exists(dir_ / "OUT"), *c.out != '\0');  // a run that began made it
+  if (c.renderer_arguments != nullptr) {
+    EXPECT_EQ(ReadFileText(dir_ / "bin/args"), InFolder(c.renderer_arguments, dir_.path()));
+  }
 }
 
 QUILLAMAR_TABLE_TESTS(Cli, CliRunTest, kRunCases);
