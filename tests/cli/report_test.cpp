@@ -10,6 +10,7 @@
 #include "cli/cli.h"
 #include "cli_fixture.h"
 #include "framework/descriptors.h"
+#include "support/images.h"
 #include "support/named_cases.h"
 
 namespace quillamar::cli {
@@ -18,17 +19,11 @@ namespace {
 using quillamar::testing::PrintTo;  // table rows print as their names
 using Json = nlohmann::json;
 
-// A 1 x 1 grey PNG as printf octal escapes.
-constexpr char kPagePng[] =
-    "\\211\\120\\116\\107\\015\\012\\032\\012\\000\\000\\000\\015\\111\\110\\104\\122\\000\\000"
-    "\\000\\001\\000\\000\\000\\001\\010\\000\\000\\000\\000\\072\\176\\233\\125\\000\\000\\000"
-    "\\012\\111\\104\\101\\124\\170\\234\\143\\150\\000\\000\\000\\202\\000\\201\\167\\315\\162"
-    "\\266\\000\\000\\000\\000\\111\\105\\116\\104\\256\\102\\140\\202";
-
-// The renderer by the PDF's name: "bad" writes page 1 and fails, "broken" writes a page that is
-// no PNG, "slow" waits to be stopped, anything else writes two good pages.
+// The renderer by the PDF's name, its pages copies of a 1 x 1 PNG: "bad" writes page 1 and fails,
+// "broken" writes a page that is no PNG, "slow" waits to be stopped, anything else writes two good
+// pages.
 std::string ScriptRenderer() {
-  const std::string page = std::string("printf '") + kPagePng + "' > \"${pattern%\\%d.png}";
+  const std::string page = "cp \"$(dirname \"$0\")/page.png\" \"${pattern%\\%d.png}";
   return "#!/bin/sh\n"
          "echo \"$7\" >> \"$(dirname \"$0\")/rendered\"\n"
          "pattern=\"$2\"\n"
@@ -49,6 +44,8 @@ class ReportTest : public CliTest {
   void SetUp() override {
     CliTest::SetUp();
     dir_.Write("bin/lib.dll", ScriptRenderer(), /*executable=*/true);
+    testing::WritePng(dir_ / "bin/page.png", testing::PngKind::kGray, 1, 1,
+                      [](int, int) { return testing::Rgb{}; });
   }
 
   // Every line of the report, each of which must be one JSON object.
