@@ -113,17 +113,6 @@ struct TestWindow {
     dialogs = fake.get();
     form = std::make_unique<TForm1>(std::move(fake));
   }
-  /// Chooses the PDFs as the PDF dialog would.
-  void Choose(const QStringList& pdfs) {
-    dialogs->pdf_answers.push_back(pdfs);
-    form->Button2Click(nullptr);
-  }
-  /// Presses Convert and waits until the run has ended.
-  void Convert(int timeout_ms) {
-    QSignalSpy ended(form.get(), &TForm1::RunEnded);
-    QTest::mouseClick(form->Button1, Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, timeout_ms);
-  }
   FakeDialogs* dialogs;
   std::unique_ptr<TForm1> form;
 };
@@ -143,8 +132,17 @@ class WindowFixture {
   TForm1& form() { return *window_->form; }
   FakeDialogs& dialogs() { return *window_->dialogs; }
   QString Path(const QString& name) const { return folder_->path() + "/" + name; }
-  void Choose(const QStringList& pdfs) { window_->Choose(pdfs); }
-  void Convert() { window_->Convert(kRunTimeoutMs); }
+  /// Chooses the PDFs as the PDF dialog would.
+  void Choose(const QStringList& pdfs) {
+    dialogs().pdf_answers.push_back(pdfs);
+    form().Button2Click(nullptr);
+  }
+  /// Presses Convert and waits until the run has ended.
+  void Convert() {
+    QSignalSpy ended(&form(), &TForm1::RunEnded);
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kRunTimeoutMs);
+  }
   /// The chosen PDFs' paths; none before the first choice.
   QStringList Chosen() {
     QStringList paths;
