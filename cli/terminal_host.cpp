@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "cli/report_file.h"
 #include "framework/paths.h"
 
 namespace quillamar::cli {

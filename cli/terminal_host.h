@@ -8,10 +8,11 @@
 
 #include "batch/batch.h"
 #include "cli/cli.h"
-#include "cli/report_file.h"
 #include "cli/terminal.h"
 
 namespace quillamar::cli {
+
+class RunReporter;
 
 class TerminalHost : public batch::RunHost {
  public:
