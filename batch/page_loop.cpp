@@ -48,11 +48,10 @@ PageLoop::PageLoop(RunHost& host, PageFolders folders, const RunSettings& settin
       settings_(settings),
       process_(process),
       mode_(folders_.work == folders_.output ? Mode::kInPlace : Mode::kStaged),
-      window_(static_cast<std::size_t>(JobsOf(settings))),
-      launch_(window_ > 1 ? std::launch::async : std::launch::deferred),
       started_(std::filesystem::file_time_type::clock::now()),
       committed_(CommittedPages::kDefaultMaxAge, FlushGroupFor(JobsOf(settings)),
-                 [this](const std::string& png) { LetGoOfFlushedPng(png); }) {}
+                 [this](const std::string& png) { LetGoOfFlushedPng(png); }),
+      in_flight_(static_cast<std::size_t>(JobsOf(settings)), kReencodeBudget) {}
 
 PageLoop::~PageLoop() {
   DiscardInFlight();
@@ -68,14 +67,14 @@ void PageLoop::SetTotal(int pages) {
 void PageLoop::Rendered(int page) {
   pacing_.Heard(page);
   ++done_;
-  if (mode_ == Mode::kStaged) kept_.push_back({Kept::Kind::kRendered, page, 0});
+  if (mode_ == Mode::kStaged) kept_.Keep({StagedEvents::Event::Kind::kRendered, page, 0});
   if (mode_ == Mode::kPublishing) MoveRenderedPage(page);
   ReportProgress();
 }
 
 void PageLoop::Announced(int page) {
   pacing_.Heard(page);
-  if (PageInFlight* growing = GrowingInFlight(page)) {
+  if (PageInFlight* growing = in_flight_.Growing(page)) {
     growing->growing->MarkComplete();
   } else if (Takes(page, false)) {
     announced_.insert(page);
@@ -119,8 +118,7 @@ bool PageLoop::Take(const renderer::PageEvent& event, bool reencode, Commits com
 
 void PageLoop::Growing(int page, const std::string& file_name) {
   // Counted as the whole budget: nothing else is prepared beside it.
-  if (launch_ != std::launch::async || !in_flight_.empty() || page != next_prepare_ ||
-      !Takes(page, false)) {
+  if (!in_flight_.Ahead() || !in_flight_.Empty() || page != next_prepare_ || !Takes(page, false)) {
     return;
   }
   std::shared_ptr<GrowingPage> growing = GrowingPage::Open(folders_.work + "/" + file_name);
@@ -139,17 +137,8 @@ void PageLoop::Growing(int page, const std::string& file_name) {
     if (!growing->AwaitSettled()) throw EAbort("page abandoned");
     return host.PrepareReencode(png, jpg);
   };
-  in_flight_.push_back(
-      {page, png, jpg, kReencodeBudget, std::async(std::launch::async, prepare), growing});
-  bytes_in_flight_ += kReencodeBudget;
+  in_flight_.StartGrowing({page, png, jpg, 0, {}, growing}, prepare);
   ++next_prepare_;
-}
-
-PageLoop::PageInFlight* PageLoop::GrowingInFlight(int page) {
-  for (PageInFlight& flying : in_flight_) {
-    if (flying.page == page && flying.growing) return &flying;
-  }
-  return nullptr;
 }
 
 int PageLoop::QuietTimeout() const {
@@ -195,32 +184,26 @@ void PageLoop::LetGoOfFlushedPng(const std::string& png) {
 void PageLoop::RendererEnded() noexcept {
   // A page still growing will never be complete: from there on the pages are taken by their
   // files, as after any end.
-  for (const PageInFlight& flying : in_flight_) {
-    if (flying.growing && !flying.growing->Complete()) {
-      DiscardInFlightFrom(flying.page);
-      break;
-    }
-  }
+  if (const int growing = in_flight_.FirstIncompleteGrowing()) DiscardInFlightFrom(growing);
   spares_.Close();
 }
 
 void PageLoop::Publish() {
   if (mode_ != Mode::kStaged) return;
   mode_ = Mode::kPublishing;
-  for (const Kept& kept : kept_) {
+  kept_.Replay([this](const StagedEvents::Event& kept) {
     switch (kept.kind) {
-      case Kept::Kind::kProgress:
+      case StagedEvents::Event::Kind::kProgress:
         host_.PageProgress(kept.first, kept.second);
         break;
-      case Kept::Kind::kCommitted:
+      case StagedEvents::Event::Kind::kCommitted:
         PublishPage(kept.first);
         break;
-      case Kept::Kind::kRendered:
+      case StagedEvents::Event::Kind::kRendered:
         MoveRenderedPage(kept.first);
         break;
     }
-  }
-  kept_.clear();
+  });
 }
 
 void PageLoop::RemoveUnconvertedPngs() noexcept {
@@ -273,7 +256,7 @@ std::string PageLoop::OutputPath(int page, const char* extension) const {
 void PageLoop::ReportProgress() {
   if (total_ <= 0) return;
   if (mode_ == Mode::kStaged) {
-    kept_.push_back({Kept::Kind::kProgress, done_, total_});
+    kept_.Keep({StagedEvents::Event::Kind::kProgress, done_, total_});
   } else {
     host_.PageProgress(done_, total_);
   }
@@ -289,7 +272,7 @@ void PageLoop::ReleaseFlushedPages() {
 // Starts preparing the next pages that are there, within the jobs and the memory budget (one page
 // always may).
 void PageLoop::StartNextPages(bool renderer_ended) {
-  while (in_flight_.size() < window_ && Takes(next_prepare_, renderer_ended)) {
+  while (!in_flight_.Full() && Takes(next_prepare_, renderer_ended)) {
     const int page = next_prepare_;
     if (!renderer_ended && announced_.count(page) == 0) return;
     std::string png = WorkPath(page, ".png");
@@ -302,42 +285,32 @@ void PageLoop::StartNextPages(bool renderer_ended) {
     const long long bytes =
         std::min(PagePixels(png), kReencodeBudget / contract::kReencodeBytesPerPixel) *
         contract::kReencodeBytesPerPixel;
-    if (!in_flight_.empty() && bytes_in_flight_ + bytes > kReencodeBudget) return;
+    if (!in_flight_.HasRoomFor(bytes)) return;
     std::string jpg = WorkPath(page, ".jpg");
     RunHost& host = host_;
-    in_flight_.push_back(
-        {page, png, jpg, bytes,
-         std::async(launch_, [&host, png, jpg] { return host.PrepareReencode(png, jpg); }),
-         nullptr});
-    bytes_in_flight_ += bytes;
+    in_flight_.Start({page, png, jpg, bytes, {}, nullptr},
+                     [&host, png, jpg] { return host.PrepareReencode(png, jpg); });
     announced_.erase(page);
     ++next_prepare_;
   }
 }
 
-// A deferred page counts as ready: taking it prepares it on the spot.
-bool PageLoop::Ready(PageInFlight& page) const {
-  return page.prepared.wait_for(std::chrono::seconds(0)) != std::future_status::timeout;
-}
-
-void PageLoop::WaitServing(PageInFlight& page, bool renderer_ended) {
+void PageLoop::WaitServing(bool renderer_ended) {
   if (!serve_) return;
-  while (!Ready(page)) {
+  while (!in_flight_.FrontReady()) {
     serve_(renderer_ended);
-    page.prepared.wait_for(kServePeriod);
+    in_flight_.Front().prepared.wait_for(kServePeriod);
   }
 }
 
 bool PageLoop::CommitInOrder(bool renderer_ended, bool wait) {
-  for (StartNextPages(renderer_ended); !in_flight_.empty(); StartNextPages(renderer_ended)) {
-    PageInFlight& front = in_flight_.front();
+  for (StartNextPages(renderer_ended); !in_flight_.Empty(); StartNextPages(renderer_ended)) {
+    const PageInFlight& front = in_flight_.Front();
     // A page read while it grows waits for its announcement, whatever its reading has come to.
     if (front.growing && !front.growing->Complete()) return true;
-    if (!wait && !Ready(front)) return true;
-    if (wait) WaitServing(front, renderer_ended);
-    PageInFlight page = std::move(in_flight_.front());
-    in_flight_.pop_front();
-    bytes_in_flight_ -= page.bytes;
+    if (!wait && !in_flight_.FrontReady()) return true;
+    if (wait) WaitServing(renderer_ended);
+    PageInFlight page = in_flight_.TakeFront();
     if (mode_ != Mode::kInPlace) {
       // A failure in the staging folder must not show: it is met again in place, once the
       // renderer has ended and the page's file is where the sequential run would read it.
@@ -371,7 +344,7 @@ void PageLoop::Committed(const PageInFlight& page) {
     case Mode::kStaged:
       LetGoOfPng(page.page, page.png_path);
       Consume(page.page);
-      kept_.push_back({Kept::Kind::kCommitted, page.page, 0});
+      kept_.Keep({StagedEvents::Event::Kind::kCommitted, page.page, 0});
       break;
     case Mode::kPublishing:
       PublishPage(page.page);
@@ -413,18 +386,7 @@ void PageLoop::DiscardInFlight() noexcept { DiscardInFlightFrom(next_commit_); }
 
 // The same for the pages from this one on; a page still growing is no longer waited for.
 void PageLoop::DiscardInFlightFrom(int page) noexcept {
-  for (PageInFlight& flying : in_flight_) {
-    if (flying.page >= page && flying.growing) flying.growing->Abandon();
-  }
-  while (!in_flight_.empty() && in_flight_.back().page >= page) {
-    PageInFlight& flying = in_flight_.back();
-    // A deferred page was never started: waiting would prepare it now, for nothing.
-    if (flying.prepared.wait_for(std::chrono::seconds(0)) != std::future_status::deferred) {
-      flying.prepared.wait();
-    }
-    bytes_in_flight_ -= flying.bytes;
-    in_flight_.pop_back();
-  }
+  in_flight_.DiscardFrom(page);
   next_prepare_ = std::max(next_commit_, std::min(next_prepare_, page));
 }
 

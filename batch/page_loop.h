@@ -2,11 +2,9 @@
 #pragma once
 
 #include <chrono>
-#include <deque>
 #include <exception>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <memory>
 #include <set>
 #include <string>
@@ -17,8 +15,10 @@
 #include "batch/growing_page.h"
 #include "batch/page_names.h"
 #include "batch/page_pacing.h"
+#include "batch/prepare_queue.h"
 #include "batch/run_rules.h"
 #include "batch/spare_files.h"
+#include "batch/staged_events.h"
 #include "renderer/renderer.h"
 
 namespace quillamar::batch {
@@ -64,7 +64,7 @@ class PageLoop {
   /// for the others; false when a stop ended it.
   bool CommitReady() { return CommitInOrder(false, false); }
   /// Pages are being prepared.
-  bool HasPagesInFlight() const { return !in_flight_.empty(); }
+  bool HasPagesInFlight() const { return !in_flight_.Empty(); }
   /// Called now and then while the loop waits for a page being prepared, told whether the
   /// renderer has ended: the run serves the renderers started ahead meanwhile.
   void ServeWhileWaiting(std::function<void(bool renderer_ended)> serve) {
@@ -120,22 +120,6 @@ class PageLoop {
   // committed only once announced.
   void Growing(int page, const std::string& file_name);
 
-  // What a PDF rendered ahead would have shown or done, in its order.
-  struct Kept {
-    enum class Kind { kProgress, kCommitted, kRendered } kind;
-    int first;
-    int second;
-  };
-  // A page on its way: being prepared (maybe on a worker thread), committed at its turn.
-  struct PageInFlight {
-    int page = 0;
-    std::string png_path;
-    std::string jpg_path;
-    long long bytes = 0;  // what preparing it may hold, by its size
-    std::future<std::unique_ptr<PreparedPage>> prepared;
-    std::shared_ptr<GrowingPage> growing;  // read while the renderer writes it; null: complete
-  };
-
   bool Takes(int page, bool renderer_ended) const;
   std::string WorkPath(int page, const char* extension) const;
   std::string OutputPath(int page, const char* extension) const;
@@ -143,8 +127,7 @@ class PageLoop {
   void ReleaseFlushedPages();
   void StartNextPages(bool renderer_ended);
   bool CommitInOrder(bool renderer_ended, bool wait);
-  bool Ready(PageInFlight& page) const;
-  void WaitServing(PageInFlight& page, bool renderer_ended);
+  void WaitServing(bool renderer_ended);
   void Committed(const PageInFlight& page);
   void PublishPage(int page);
   void MoveRenderedPage(int page);
@@ -155,31 +138,27 @@ class PageLoop {
   void LetGoOfFlushedPng(const std::string& png);
   void DiscardInFlight() noexcept;
   void DiscardInFlightFrom(int page) noexcept;
-  PageInFlight* GrowingInFlight(int page);
 
   RunHost& host_;
   PageFolders folders_;
   const RunSettings& settings_;
   renderer::RendererProcess& process_;
   Mode mode_;
-  const std::size_t window_;
-  const std::launch launch_;
   const std::filesystem::file_time_type started_;  // page files of this renderer are newer
   std::set<int> announced_;                        // announced, not yet being prepared
   int broken_at_ = 0;  // the page where the announced sequence ends; 0 while it does not
   int held_at_ = 0;    // staged: the page whose commit failed; 0 while none did
   int next_prepare_ = 1;
   int next_commit_ = 1;
-  long long bytes_in_flight_ = 0;
   int total_ = 0;
   int done_ = 0;
   PagePacing pacing_;
-  std::vector<Kept> kept_;
+  StagedEvents kept_;
   std::vector<int> unflushed_;  // committed, their PNGs not yet deleted nor the renderer told
   SpareFiles spares_;
   CommittedPages committed_;  // flushed, and their PNGs deleted, at the latest on the end
   std::function<void(bool renderer_ended)> serve_;
-  std::deque<PageInFlight> in_flight_;  // last: its futures are waited for before the rest goes
+  PrepareQueue in_flight_;  // last: its pages are waited for before the rest goes
 };
 
 }  // namespace quillamar::batch

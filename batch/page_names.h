@@ -2,6 +2,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "framework/string_list.h"
 
 namespace quillamar::batch {
 
@@ -14,6 +17,10 @@ const char* PageExtensionFor(const std::string& format);
 
 /// The PDF's file name without its extension: the start of every page file's name.
 std::string BaseNameOf(const std::string& pdf);
+
+/// For each PDF, the index of the first PDF of its base name (its own index when it is the first):
+/// PDFs of one base name write the same page files.
+std::vector<int> FirstOfEachBaseName(const TStringList& pdfs);
 
 /// The output pattern the renderer fills with page numbers: folder, "/", base name, "_%d.png".
 std::string OutputPattern(const std::string& folder, const std::string& base_name);

@@ -2,7 +2,6 @@
 #include "batch/render_ahead.h"
 
 #include <algorithm>
-#include <unordered_set>
 
 #include "framework/paths.h"
 
@@ -15,11 +14,10 @@ constexpr std::size_t kMostStaged = 64;
 // The PDFs that may be started ahead: not a later one of a base name seen before, whose pages
 // would replace the earlier one's and so must wait for that one's turn to end.
 std::vector<bool> StartablePdfs(const TStringList& pdfs) {
+  const std::vector<int> first = FirstOfEachBaseName(pdfs);
   std::vector<bool> startable;
-  std::unordered_set<std::string> seen;
-  for (int i = 0; i < pdfs.Count(); ++i) {
-    startable.push_back(seen.insert(BaseNameOf(pdfs[i])).second);
-  }
+  for (int i = 0; i < pdfs.Count(); ++i)
+    startable.push_back(first[static_cast<std::size_t>(i)] == i);
   return startable;
 }
 

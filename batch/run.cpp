@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
 
 #include "batch/batch.h"
 #include "batch/page_loop.h"
@@ -339,17 +338,15 @@ std::string StoppedStatus(int pdf_index, int pdf_count, int pages_done, int page
 }
 
 std::vector<std::string> FindNameClashes(const TStringList& pdfs) {
-  // Hashed, since a command line may name hundreds of thousands of PDFs.
-  std::unordered_map<std::string, int> count;  // base name -> PDFs of that name
-  for (int i = 0; i < pdfs.Count(); ++i) ++count[BaseNameOf(pdfs[i])];
-  // A second pass in the PDFs' order lists each clash where its name first appears.
+  const std::vector<int> first = FirstOfEachBaseName(pdfs);
+  std::vector<bool> clashes_later(first.size(), false);  // by the first PDF of each name
+  for (std::size_t i = 0; i < first.size(); ++i) {
+    if (first[i] != static_cast<int>(i)) clashes_later[static_cast<std::size_t>(first[i])] = true;
+  }
+  // Listed where each name first appears.
   std::vector<std::string> clashes;
-  for (int i = 0; i < pdfs.Count(); ++i) {
-    std::string base_name = BaseNameOf(pdfs[i]);
-    int& pdfs_of_name = count[base_name];
-    if (pdfs_of_name < 2) continue;
-    pdfs_of_name = 0;  // listed: later PDFs of the name are passed over
-    clashes.push_back(std::move(base_name));
+  for (std::size_t i = 0; i < first.size(); ++i) {
+    if (clashes_later[i]) clashes.push_back(BaseNameOf(pdfs[static_cast<int>(i)]));
   }
   return clashes;
 }

@@ -251,7 +251,7 @@ std::string UsageText() {
          "  -j, --jobs N            most workers (default: the CPUs it may run on, at\n"
          "                          most $SLURM_CPUS_PER_TASK when that is set)\n"
          "      --engine mupdf|poppler  the library that paints the pages\n"
-         "                          (default poppler)\n"
+         "                          (default mupdf)\n"
          "      --password-file FILE  password for locked PDFs: the file's first line\n"
          "                          (- reads standard input); without it a terminal asks\n"
          "  -R, --recursive         take the PDFs of folders' subfolders too\n"

@@ -98,7 +98,7 @@ class TemporaryFiles {
 /// render and a page with CMYK images to poppler, in the same run.
 enum class Engine { kPoppler, kMupdf };
 /// The engine when none is asked for.
-inline constexpr Engine kDefaultEngine = Engine::kPoppler;
+inline constexpr Engine kDefaultEngine = Engine::kMupdf;
 /// The engine a contract::kEngineEnv value names; kDefaultEngine for null or "", nullopt for an
 /// unknown name.
 std::optional<Engine> EngineNamed(const char* name);

@@ -2,13 +2,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <mutex>
 #include <set>
 
 #include "batch/batch.h"
 #include "batch/recording_host.h"
+#include "contract/page_channel.h"
 #include "framework/exceptions.h"
 #include "framework/paths.h"
+#include "png/png_object.h"
 #include "support/images.h"
 #include "support/temp_dir.h"
 
@@ -50,18 +54,8 @@ const BatchCase kBatchCases[] = {
      kNotAPngText},
 };
 
-// The renderer is a script that copies prepared page files into place.
 class JpgBatchTest : public ::testing::TestWithParam<BatchCase> {
  protected:
-  std::string FakeRenderer() const {
-    const std::string pages = dir_ / "pages";
-    return dir_.Write("bin/lib.dll",
-                      "#!/bin/sh\nfor f in '" + pages +
-                          "'/*.png; do cp \"$f\" \"${2%\\%d.png}$(basename \"$f\" .png).png\"; "
-                          "done\n",
-                      /*executable=*/true);
-  }
-
   TempDir dir_;
 };
 
@@ -75,7 +69,7 @@ TEST_P(JpgBatchTest, ConvertsPagesInOrderUntilOneFails) {
   }
   JpgHost host(dir_ / "out", TStringList{dir_.Write("a.pdf", "")});
   batch::RunSettings settings;
-  settings.renderer_path = FakeRenderer();
+  settings.renderer_path = batch::CopyingRenderer(dir_);
   settings.jobs = 3;  // several pages in flight, as the program runs them
   const std::string error = GetParam().error
                                 ? MessageOf<Exception>([&] { batch::Run(host, settings); })
@@ -95,14 +89,81 @@ TEST_P(JpgBatchTest, ConvertsPagesInOrderUntilOneFails) {
 INSTANTIATE_TEST_SUITE_P(Pages, JpgBatchTest, ::testing::ValuesIn(kBatchCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Width and height from a PNG's header chunk.
-std::pair<int, int> PngSize(const std::string& path) {
-  const auto bytes = ReadAll(path);
-  auto number = [&](std::size_t at) {
-    return bytes[at] << 24 | bytes[at + 1] << 16 | bytes[at + 2] << 8 | bytes[at + 3];
-  };
-  return bytes.size() < 24 ? std::make_pair(0, 0) : std::make_pair(number(16), number(20));
+// The calls that put a page's JPEG in place and let go of its PNG, in the order they were made,
+// each with its file or channel line. The binary is linked with --wrap for each of them.
+std::mutex recorded_lock;
+std::vector<std::string>* recorded = nullptr;
+
+void Record(const char* call, const std::string& what) {
+  const std::lock_guard lock(recorded_lock);
+  if (recorded) recorded->push_back(std::string(call) + " " + what);
 }
+
+std::string PathOf(int fd) {
+  std::error_code error;
+  return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error).string();
+}
+
+std::string Canonical(const char* path) {
+  std::error_code error;
+  return std::filesystem::weakly_canonical(path, error).string();
+}
+
+// Whether each step has a call after the step before it (a step is met by any of its calls).
+bool InOrder(const Names& calls, const std::vector<Names>& steps) {
+  auto at = calls.begin();
+  for (const Names& step : steps) {
+    at = std::find_first_of(at, calls.end(), step.begin(), step.end());
+    if (at == calls.end()) return false;
+    ++at;
+  }
+  return true;
+}
+
+std::string Sent(contract::ChannelMessage::Kind kind, const std::string& page) {
+  return "send " + contract::FormatChannelLine({kind, std::stoi(page)});
+}
+
+}  // namespace
+}  // namespace quillamar
+
+extern "C" {
+int __real_rename(const char*, const char*);
+int __real_unlink(const char*);
+int __real_fdatasync(int);
+int __real_fsync(int);
+ssize_t __real_send(int, const void*, std::size_t, int);
+
+int __wrap_rename(const char* from, const char* to) {
+  const int result = __real_rename(from, to);
+  if (result == 0) quillamar::Record("rename", quillamar::Canonical(to));
+  return result;
+}
+int __wrap_unlink(const char* path) {
+  const std::string canonical = quillamar::Canonical(path);
+  const int result = __real_unlink(path);
+  if (result == 0) quillamar::Record("unlink", canonical);
+  return result;
+}
+int __wrap_fdatasync(int fd) {
+  const int result = __real_fdatasync(fd);
+  if (result == 0) quillamar::Record("sync", quillamar::PathOf(fd));
+  return result;
+}
+int __wrap_fsync(int fd) {
+  const int result = __real_fsync(fd);
+  if (result == 0) quillamar::Record("sync", quillamar::PathOf(fd));
+  return result;
+}
+ssize_t __wrap_send(int fd, const void* bytes, std::size_t size, int flags) {
+  // Recorded when made: a renderer that has ended no longer hears it, which is no fault.
+  quillamar::Record("send", std::string(static_cast<const char*>(bytes), size));
+  return __real_send(fd, bytes, size, flags);
+}
+}
+
+namespace quillamar {
+namespace {
 
 class JpgBatchRealRendererTest : public ::testing::TestWithParam<const char*> {};
 
@@ -119,7 +180,10 @@ TEST_P(JpgBatchRealRendererTest, EveryPageBecomesTheJpegOfItsKeptPng) {
   JpgHost png_host(dir / "png", TStringList{pdf}, "PNG", "30");
   batch::Run(png_host, settings);
   JpgHost jpg_host(dir / "jpg", TStringList{pdf}, "JPG", "30");
+  std::vector<std::string> calls;
+  recorded = &calls;
   EXPECT_EQ(batch::Run(jpg_host, settings).outcome, batch::RunOutcome::kCompleted);
+  recorded = nullptr;
 
   const Names pngs = FolderEntries(dir / "png");
   ASSERT_EQ(pngs.size(), 4u);
@@ -129,10 +193,24 @@ TEST_P(JpgBatchRealRendererTest, EveryPageBecomesTheJpegOfItsKeptPng) {
     expected_jpgs.push_back(jpg_name);
     const auto decoded = DecodeJpeg(ReadAll(dir / ("jpg/" + jpg_name)));
     ASSERT_TRUE(decoded) << jpg_name;
-    EXPECT_EQ(std::make_pair(decoded->width, decoded->height), PngSize(dir / ("png/" + name)))
+    const auto size = png::PeekImageSize(dir / ("png/" + name));
+    ASSERT_TRUE(size) << name;
+    EXPECT_EQ(std::make_pair(unsigned(decoded->width), unsigned(decoded->height)), *size)
         << jpg_name;
     batch::ConvertPngToJpg(dir / ("png/" + name), dir / "from_kept.jpg");
     EXPECT_EQ(ReadAll(dir / ("jpg/" + jpg_name)), ReadAll(dir / "from_kept.jpg")) << jpg_name;
+    // Durable before anything is let go: the JPEG in place, its bytes and its folder entry on the
+    // disk, then its PNG deleted (or left to the renderer to write over), then the renderer told.
+    const std::string folder = std::filesystem::canonical(dir / "jpg");
+    const std::string page = WithoutExtension(name).substr(name.rfind('_') + 1);
+    using Kind = contract::ChannelMessage::Kind;
+    std::vector<Names> steps = {{"rename " + folder + "/" + jpg_name},
+                                {"sync " + folder + "/" + jpg_name},
+                                {"sync " + folder},
+                                {"unlink " + folder + "/" + name, Sent(Kind::kSpare, page)},
+                                {Sent(Kind::kConsumed, page)}};
+    if (name == pngs.back()) steps.pop_back();  // the renderer has ended: no one to tell
+    EXPECT_TRUE(InOrder(calls, steps)) << jpg_name << ": " << ::testing::PrintToString(calls);
   }
   EXPECT_EQ(FolderEntries(dir / "jpg"), expected_jpgs);  // and no PNG left
   EXPECT_TRUE(jpg_host.messages.empty());

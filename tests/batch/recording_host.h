@@ -158,4 +158,13 @@ inline std::string FolderContents(const std::string& folder) {
   return text;
 }
 
+// A renderer that copies the page files prepared in the folder's "pages" (N.png for page N) into
+// place and says nothing; its path.
+inline std::string CopyingRenderer(const testing::TempDir& dir) {
+  return dir.Write("bin/lib.dll",
+                   "#!/bin/sh\nfor f in '" + dir / "pages" +
+                       "'/*.png; do cp \"$f\" \"${2%\\%d.png}$(basename \"$f\" .png).png\"; done\n",
+                   /*executable=*/true);
+}
+
 }  // namespace quillamar::batch

@@ -15,6 +15,7 @@
 
 #include "batch/batch.h"
 #include "batch/page_pacing.h"
+#include "batch/prepare_queue.h"
 #include "batch/recording_host.h"
 #include "framework/exceptions.h"
 #include "framework/paths.h"
@@ -57,6 +58,40 @@ TEST_P(PagePacingTest, CountsThePagesTheWindowLetsStart) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Batch, PagePacingTest, ::testing::ValuesIn(kPacingCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Pages offered in turn to a queue of window 3 and budget 100 until one finds no room; the first
+// taken gives its room back, and then the next fits or not.
+struct QueueCase {
+  const char* name;
+  std::vector<long long> bytes;
+  std::size_t started;
+  bool next_after_one_taken;
+};
+
+const QueueCase kQueueCases[] = {
+    {"WindowHolds", {10, 10, 10, 10}, 3, true},
+    {"BudgetHolds", {60, 40, 1}, 2, true},
+    {"OnePageAlwaysMay", {500, 1}, 1, true},
+    {"RoomComesBackOnlyAsItWasTaken", {30, 60, 50}, 2, false},
+};
+
+class PrepareQueueTest : public ::testing::TestWithParam<QueueCase> {};
+
+TEST_P(PrepareQueueTest, StartsWhatTheWindowAndBudgetLetThrough) {
+  const QueueCase& c = GetParam();
+  PrepareQueue queue(3, 100);
+  std::size_t started = 0;
+  for (; started < c.bytes.size() && queue.HasRoomFor(c.bytes[started]); ++started) {
+    queue.Start({static_cast<int>(started) + 1, "", "", c.bytes[started], {}, nullptr},
+                [] { return std::unique_ptr<PreparedPage>(); });
+  }
+  EXPECT_EQ(started, c.started);
+  EXPECT_EQ(queue.TakeFront().page, 1);
+  EXPECT_EQ(queue.HasRoomFor(c.bytes[started]), c.next_after_one_taken);
+}
+
+INSTANTIATE_TEST_SUITE_P(Batch, PrepareQueueTest, ::testing::ValuesIn(kQueueCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 using testing::ReadFileText;

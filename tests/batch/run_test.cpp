@@ -18,6 +18,7 @@
 #include "batch/recording_host.h"
 #include "framework/exceptions.h"
 #include "framework/paths.h"
+#include "support/images.h"
 #include "support/temp_dir.h"
 
 namespace quillamar::batch {
@@ -464,12 +465,19 @@ class AheadHost : public RecordingHost {
   std::string failing_page;  // the PNG whose preparation raises
   std::mutex prepared_mutex;
   std::vector<std::string> prepared;
+  int preparing = 0, most_preparing = 0;  // at once
 
   std::unique_ptr<PreparedPage> PrepareReencode(const std::string& png,
                                                 const std::string& jpg) override {
     {
       std::lock_guard lock(prepared_mutex);
       prepared.push_back(FileNameOf(png));
+      most_preparing = std::max(most_preparing, ++preparing);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // long enough to overlap
+    {
+      std::lock_guard lock(prepared_mutex);
+      --preparing;
     }
     if (FileNameOf(png) == failing_page) throw Exception("Invalid PNG file");
     return std::make_unique<Written>(*this, "jpeg of " + ReadFileText(png), png, jpg);
@@ -490,9 +498,15 @@ class AheadHost : public RecordingHost {
 
 class AheadRunTest : public RunTest {
  protected:
+  // Small real pages, whose headers the memory budget reads: several are prepared at once.
   void SetUp() override {
     RunTest::SetUp();
-    WriteRenderer("1 2 3 4 5");
+    std::filesystem::create_directories(dir_ / "pages");
+    for (int page = 1; page <= 5; ++page) {
+      testing::WritePng(dir_ / ("pages/" + std::to_string(page) + ".png"), testing::PngKind::kGray,
+                        page, 1, [](int, int) { return testing::Rgb{}; });
+    }
+    settings_.renderer_path = CopyingRenderer(dir_);
     settings_.jobs = 3;
     ahead_.folder = host_.folder;
     ahead_.format = "JPG";
@@ -512,6 +526,7 @@ TEST_F(AheadRunTest, PagesPreparedAheadAreCommittedInPageOrder) {
   }
   EXPECT_EQ(commits, (Log{"Commit a_1.png", "Commit a_2.png", "Commit a_3.png", "Commit a_4.png",
                           "Commit a_5.png"}));
+  EXPECT_EQ(ahead_.most_preparing, 3);
   for (int page = 1; page <= 5; ++page) {
     EXPECT_TRUE(OutputHas("a_" + std::to_string(page) + ".jpg"));
     EXPECT_FALSE(OutputHas("a_" + std::to_string(page) + ".png"));

@@ -320,6 +320,28 @@ TEST(RendererProgramTest, WarningsPrintedByLibrariesDoNotReachTheRun) {
   EXPECT_EQ(testing::ReadPng(folder.path() / "p_1.png").error, "");
 }
 
+// A page that would take the pages being rendered above the budget waits: at one and a half
+// pages' worth the renderer holds one page at a time, well below the two it holds at four.
+TEST(RendererProgramTest, TheMemoryBudgetHoldsPagesBack) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "sanitizer builds hold memory of their own";
+#endif
+  constexpr long long kPage = 4961LL * 7016 * contract::kRendererBytesPerPixel;  // A4, 600 dpi
+  for (const char* engine : {"poppler", "mupdf"}) {
+    const auto peak = [&](long long budget) {
+      const ScratchFolder folder;
+      auto environment = EngineEnvironment(engine);
+      environment.insert({{contract::kWorkersEnv, "2"},
+                          {contract::kMemoryBudgetEnv, std::to_string(budget)}});
+      const auto result = testing::RunProcess(
+          Arguments(PatternIn(folder), "600", kPdfs / "rotated_pages_4p.pdf"), environment);
+      EXPECT_EQ(result.exit_status, testing::kRendererSucceeded) << engine;
+      return result.peak_kilobytes;
+    };
+    EXPECT_LT(peak(kPage * 3 / 2) * 10, peak(kPage * 4) * 7) << engine;
+  }
+}
+
 TEST(RendererProgramTest, IntermediateVariableSelectsStoredBlocks) {
   const ScratchFolder kept;
   const ScratchFolder intermediate;

@@ -179,7 +179,7 @@ TEST(RunRendererTest, APasswordArrivesOnlyThroughTheDescriptor) {
   const std::string path = FakeRenderer(
       dir,
       "out=\"$(dirname \"$0\")\"; printf '%s|' \"$@\" > \"$out/args\"\n"
-      "echo \"[$QUILLAMAR_PASSWORD_FD]\" > \"$out/variable\"\n"
+      "echo \"[$QUILLAMAR_PASSWORD_FD]\" > \"$out/variable\"; cat /proc/$$/environ > \"$out/env\"\n"
       "[ -n \"$QUILLAMAR_PASSWORD_FD\" ] && cat <&\"$QUILLAMAR_PASSWORD_FD\" > \"$out/password\"\n"
       "exit 0");
   ::setenv(contract::kPasswordFdEnv, "0", 1);  // the caller's own setting must not leak through
@@ -194,6 +194,7 @@ TEST(RunRendererTest, APasswordArrivesOnlyThroughTheDescriptor) {
   EXPECT_EQ(ReadFileText(dir / "password"), password);
   EXPECT_EQ(ReadFileText(dir / "args"), "-o|" + dir / "p_%d.png|");
   EXPECT_NE(ReadFileText(dir / "variable"), "[]\n");
+  EXPECT_EQ(ReadFileText(dir / "env").find("密码"), std::string::npos);
 }
 
 bool ProcessExists(const std::string& pid_text) {

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,9 +71,12 @@ void ChildProcess::Signal(int signal_number) const { ::kill(pid_, signal_number)
 
 ProcessResult ChildProcess::Wait(std::chrono::seconds patience) {
   int status = 0;
-  // The tests catch no signals, so waitpid is never interrupted.
-  const bool ended = WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) != 0; }, patience);
+  struct rusage usage {};
+  // The tests catch no signals, so wait4 is never interrupted.
+  const bool ended =
+      WaitFor([&] { return ::wait4(pid_, &status, WNOHANG, &usage) != 0; }, patience);
   ProcessResult result;
+  result.peak_kilobytes = usage.ru_maxrss;
   if (ended) {
     result.exit_status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
   } else {

@@ -42,6 +42,7 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds patien
 /// How a child process ended.
 struct ProcessResult {
   int exit_status = kHung;  ///< 128 + the signal's number when a signal ended it
+  long peak_kilobytes = 0;  ///< the most memory it (or the largest of its children) held
   std::string out;
   std::string err;
 };
