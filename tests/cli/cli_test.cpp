@@ -96,10 +96,11 @@ TEST(ParseCommandLineTest, RefusesAResolutionTheRendererWouldNot) {
   }
 }
 
+// The collection options, and "--" ending the options before a file named like one.
 TEST(ParseCommandLineTest, CollectionOptions) {
   const Result<CommandLine> result = ParseCommandLine(
       {"-Rv0", "--no-clobber", "--files-from", "one", "--files-from=-", "--report", "r.jsonl",
-       "--resume", "old.jsonl", "--resume=r.jsonl", "-o", "o", "--engine=mupdf"});
+       "--resume", "old.jsonl", "--resume=r.jsonl", "-o", "o", "--engine=mupdf", "--", "-odd"});
   ASSERT_TRUE(result) << result.Error();
   const CommandLine& line = *result;
   EXPECT_TRUE(line.recursive && line.verbose && line.null_separated && line.no_clobber);
@@ -107,14 +108,8 @@ TEST(ParseCommandLineTest, CollectionOptions) {
   EXPECT_EQ(line.report, "r.jsonl");
   EXPECT_EQ(line.resume_reports, (Strings{"old.jsonl", "r.jsonl"}));
   EXPECT_EQ(line.engine, "mupdf");
-  EXPECT_TRUE(line.files.empty());
-}
-
-TEST(ParseCommandLineTest, DoubleDashEndsTheOptions) {
-  const Result<CommandLine> result = ParseCommandLine({"-o", "out", "--", "-odd.pdf"});
-  ASSERT_TRUE(result) << result.Error();
-  EXPECT_EQ(result->files, Strings{"-odd.pdf"});
-  EXPECT_EQ(result->output, "out");
+  EXPECT_EQ(line.output, "o");
+  EXPECT_EQ(line.files, Strings{"-odd"});
 }
 
 // One run end to end, a.pdf and "b c.pdf" being there: the renderer's ending (null: there is no
