@@ -1,7 +1,8 @@
-// The main window's layout, its scaling to the screen, the PDF and folder handlers and the error
-// display.
+// The main window's layout, its scaling to the screen, its handlers, the error display and the
+// re-encoding of one page.
 #include "app/MainUnit.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QColor>
 #include <QComboBox>
@@ -41,7 +42,6 @@ constexpr int kDesignDpi = 120;
 constexpr int kDesignTextHeight = 16;
 constexpr int kClientWidth = 561;
 constexpr int kClientHeight = 256;
-constexpr char kNotice[] = "转换中可随时按“停止”结束";
 
 enum class Ink { kWindowText, kRed, kBlue };
 enum class Sizing { kFixed, kToText };
@@ -182,6 +182,19 @@ DroppedPdfs PdfsAmong(const QList<QUrl>& urls) {
   return dropped;
 }
 
+// While set on a thread, ConvertPngToJpg hands its page over here instead of writing it: so the
+// run's two-step re-encoding goes through the window's one-step method with the same bytes.
+thread_local std::unique_ptr<batch::PreparedPage>* t_held_page = nullptr;
+
+// Holds back ConvertPngToJpg's writes on this thread while it lives, the page going to `page`.
+class HeldPage {
+ public:
+  explicit HeldPage(std::unique_ptr<batch::PreparedPage>& page) { t_held_page = &page; }
+  ~HeldPage() { t_held_page = nullptr; }
+  HeldPage(const HeldPage&) = delete;
+  HeldPage& operator=(const HeldPage&) = delete;
+};
+
 }  // namespace
 
 int ScaleValue(int number, int numerator, int denominator) {
@@ -220,6 +233,16 @@ TForm1::TForm1(std::unique_ptr<Dialogs> dialogs, QWidget* parent)
   UpdateControls();
 }
 
+TForm1::~TForm1() {
+  if (!worker_.joinable()) return;
+  destroying_ = true;
+  stop_.Request();
+  // The worker may be waiting for the UI thread, so the events go on until it has finished.
+  // The worker posts an event as its last act, so waiting for events cannot hang.
+  while (!worker_done_) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  if (worker_.joinable()) worker_.join();
+}
+
 void TForm1::CreateControls() {
   Label1 = MakeLabel(this, "Label1", "图片存放目录：");
   Label2 = MakeLabel(this, "Label2", "PDF文件(多选）：");
@@ -230,13 +253,15 @@ void TForm1::CreateControls() {
   Label6->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
   Label7 = MakeLabel(this, "Label7", " ");
   Label8 = MakeLabel(this, "Label8", " ");
-  Label9 = MakeLabel(this, "Label9", kNotice);
+  Label9 = MakeLabel(this, "Label9", "");
+  Label9->setText(tr("转换中可随时按“停止”结束"));
   Button1 = MakeButton(this, "Button1", kConvertText);
   Edit1 = MakeControl<QLineEdit>(this, "Edit1");
   Edit2 = MakeControl<QLineEdit>(this, "Edit2");
   Edit2->setReadOnly(true);
   ComboBox1 = MakeControl<QComboBox>(this, "ComboBox1");
-  ComboBox1->addItems({QStringLiteral("JPG"), QStringLiteral("PNG")});
+  ComboBox1->addItems(
+      {QString::fromLatin1(batch::kJpgFormat), QString::fromLatin1(batch::kPngFormat)});
   ComboBox1->setCurrentIndex(0);
   ComboBox2 = MakeControl<QComboBox>(this, "ComboBox2");
   ComboBox2->setEditable(true);
@@ -418,8 +443,7 @@ bool TForm1::NameClashesAccepted() {
   for (const std::string& name : batch::FindNameClashes(*SourceFiles)) {
     QStringList folders;
     for (const std::string& pdf : *SourceFiles) {
-      if (WithoutExtension(FileNameOf(pdf)) == name)
-        folders << QString::fromStdString(FolderOf(pdf));
+      if (batch::BaseNameOf(pdf) == name) folders << QString::fromStdString(FolderOf(pdf));
     }
     clashes << tr("%1（%2）").arg(QString::fromStdString(name), folders.join(tr("、")));
   }
@@ -489,6 +513,11 @@ void TForm1::ChooseItems(const QStringList& paths) {
   ChooseDropped(urls);
 }
 
+void TForm1::OpenOutputFolder() {
+  if (dialogs_->OpenFolder(output_folder_)) return;
+  dialogs_->ShowDetails(this, tr("无法打开图片文件夹，它在："), output_folder_);
+}
+
 void TForm1::closeEvent(QCloseEvent* event) {
   if (!running_) {
     event->accept();
@@ -500,7 +529,20 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 void TForm1::ConvertPngToJpg(const std::string& png_path, const std::string& jpg_path) {
-  batch::ConvertPngToJpg(png_path, jpg_path);
+  std::unique_ptr<batch::PreparedPage> page = batch::PreparePngToJpg(png_path, jpg_path);
+  if (t_held_page != nullptr) {
+    *t_held_page = std::move(page);
+    return;
+  }
+  page->Commit();
+}
+
+std::unique_ptr<batch::PreparedPage> TForm1::PrepareReencode(const std::string& png_path,
+                                                             const std::string& jpg_path) {
+  std::unique_ptr<batch::PreparedPage> page;
+  const HeldPage held(page);
+  ConvertPngToJpg(png_path, jpg_path);
+  return page;
 }
 
 }  // namespace quillamar::app

@@ -1,4 +1,4 @@
-// The main window Form1: its controls, its three handlers and its side of a conversion run.
+// The main window Form1: its controls, its handlers and its side of a conversion run.
 #pragma once
 
 #include <QElapsedTimer>
@@ -169,8 +169,13 @@ class TForm1 : public QWidget {
   template <typename Handler>
   void Guarded(Handler handler);
 
-  /// Re-encodes one page; uses nothing of the window, so the run calls it on its own thread.
+  /// Re-encodes one page through batch's page pipeline; uses nothing of the window, so the run
+  /// calls it on its own threads. Called by PrepareReencode, it writes only on the page's Commit.
   static void ConvertPngToJpg(const std::string& png_path, const std::string& jpg_path);
+  /// The run's re-encoding of one page in two steps, through ConvertPngToJpg: the page is read
+  /// and encoded now, and written when the page handed back is committed.
+  static std::unique_ptr<batch::PreparedPage> PrepareReencode(const std::string& png_path,
+                                                              const std::string& jpg_path);
 
   std::unique_ptr<Dialogs> dialogs_;
   std::unique_ptr<TStringList> SourceFiles;

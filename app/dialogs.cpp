@@ -94,8 +94,9 @@ class QtDialogs : public Dialogs {
                         .arg(clashes.join(QLatin1Char('\n'))),
                     QMessageBox::NoButton, owner);
     const QPushButton* go_on =
-        box.addButton(QString::fromUtf8(kContinueText), QMessageBox::AcceptRole);
-    box.setDefaultButton(box.addButton(QString::fromUtf8(kCancelText), QMessageBox::RejectRole));
+        box.addButton(QApplication::translate("Dialogs", kContinueText), QMessageBox::AcceptRole);
+    box.setDefaultButton(
+        box.addButton(QApplication::translate("Dialogs", kCancelText), QMessageBox::RejectRole));
     box.setWindowModality(Qt::ApplicationModal);
     box.exec();
     return box.clickedButton() == go_on;
@@ -165,8 +166,8 @@ std::unique_ptr<QInputDialog> MakePasswordDialog(QWidget* owner, const QString& 
   const char* question =
       retry ? "密码不正确。请重新输入“%1”的密码：" : "“%1”受密码保护，请输入密码：";
   dialog->setLabelText(QApplication::translate("Dialogs", question).arg(pdf_name));
-  dialog->setOkButtonText(QString::fromUtf8(kOkText));
-  dialog->setCancelButtonText(QString::fromUtf8(kCancelText));
+  dialog->setOkButtonText(QApplication::translate("Dialogs", kOkText));
+  dialog->setCancelButtonText(QApplication::translate("Dialogs", kCancelText));
   dialog->setWindowModality(Qt::ApplicationModal);
   return dialog;
 }

@@ -70,9 +70,9 @@ QPoint PdfDialogPosition(const QRect& monitor, const QSize& dialog);
 inline constexpr char kPdfDialogTitle[] = "选择要转换成图片的PDF文档";
 inline constexpr char kPdfDialogFilter[] = "PDF文档 (*.pdf)";
 inline constexpr char kFolderPrompt[] = "请选择图片存放的文件夹";
-/// The buttons of our own questions.
-inline constexpr char kOkText[] = "确定";
-inline constexpr char kCancelText[] = "取消";
-inline constexpr char kContinueText[] = "继续";
+/// The buttons of our own questions: our own texts, shown through their translations.
+inline constexpr char kOkText[] = QT_TRANSLATE_NOOP("Dialogs", "确定");
+inline constexpr char kCancelText[] = QT_TRANSLATE_NOOP("Dialogs", "取消");
+inline constexpr char kContinueText[] = QT_TRANSLATE_NOOP("Dialogs", "继续");
 
 }  // namespace quillamar::app

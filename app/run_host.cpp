@@ -1,7 +1,6 @@
 // Starting, following and finishing a conversion run on its worker thread.
 #include "app/run_host.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QProgressBar>
@@ -88,11 +87,6 @@ void TForm1::ShowFailures() {
   failures_.clear();
 }
 
-void TForm1::OpenOutputFolder() {
-  if (dialogs_->OpenFolder(output_folder_)) return;
-  dialogs_->ShowDetails(this, tr("无法打开图片文件夹，它在："), output_folder_);
-}
-
 void TForm1::ResetPageLabel() {
   if (page_progress_) Label9->setText(notice_);
 }
@@ -103,16 +97,6 @@ void TForm1::EndPageProgress() {
   Label9->setText(notice_);
   Label9->adjustSize();
   SetProgress(progress_position_, progress_maximum_);
-}
-
-TForm1::~TForm1() {
-  if (!worker_.joinable()) return;
-  destroying_ = true;
-  stop_.Request();
-  // The worker may be waiting for the UI thread, so the events go on until it has finished.
-  // The worker posts an event as its last act, so waiting for events cannot hang.
-  while (!worker_done_) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  if (worker_.joinable()) worker_.join();
 }
 
 }  // namespace quillamar::app

@@ -104,7 +104,7 @@ class TForm1::Host : public batch::RunHost {
   // Pages prepared ahead on the run's helper threads; nothing of the window is touched.
   std::unique_ptr<batch::PreparedPage> PrepareReencode(const std::string& png_path,
                                                        const std::string& jpg_path) override {
-    return batch::PreparePngToJpg(png_path, jpg_path);
+    return TForm1::PrepareReencode(png_path, jpg_path);
   }
 
  private:

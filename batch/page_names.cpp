@@ -9,6 +9,10 @@ namespace quillamar::batch {
 
 std::string BaseNameOf(const std::string& pdf) { return WithoutExtension(FileNameOf(pdf)); }
 
+const char* PageExtensionFor(const std::string& format) {
+  return format == kJpgFormat ? ".jpg" : ".png";
+}
+
 std::vector<int> FirstOfEachBaseName(const TStringList& pdfs) {
   // Hashed, since a command line may name hundreds of thousands of PDFs.
   std::unordered_map<std::string, int> first;

@@ -8,6 +8,13 @@
 
 namespace quillamar::batch {
 
+/// The format texts: "JPG" has the pages re-encoded; any other keeps the renderer's PNGs.
+inline constexpr char kJpgFormat[] = "JPG";
+inline constexpr char kPngFormat[] = "PNG";
+
+/// The page files' extension for the format text: ".jpg" for "JPG", ".png" for any other.
+const char* PageExtensionFor(const std::string& format);
+
 /// The PDF's file name without its extension: the start of every page file's name.
 std::string BaseNameOf(const std::string& pdf);
 

@@ -10,9 +10,6 @@
 
 namespace quillamar::batch {
 
-/// The format text that has the pages re-encoded; any other keeps the PNGs.
-inline constexpr char kJpgFormat[] = "JPG";
-
 /// The settings' stop signal has been raised.
 bool StopRequested(const RunSettings& settings);
 /// The workers the run may use: the settings' jobs, or DefaultJobs().

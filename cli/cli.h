@@ -4,13 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "batch/page_names.h"
 #include "framework/result.h"
 
 namespace quillamar::cli {
 
 /// What the user asked for on the command line.
 struct CommandLine {
-  std::string format = "JPG";     ///< "JPG" or "PNG"
+  std::string format = batch::kJpgFormat;  ///< batch::kJpgFormat or batch::kPngFormat
   std::string resolution = "72";  ///< a whole number the renderer takes, handed on verbatim
   std::string output;             ///< the output folder as typed
   bool output_given = false;

@@ -1,4 +1,5 @@
-// Folders walked for PDFs and lists of paths read, for the command line's inputs.
+// Folders walked for PDFs, lists of paths and the password file read, for the command line's
+// inputs.
 #include "cli/inputs.h"
 
 #include <algorithm>
@@ -30,7 +31,7 @@ bool IsFolder(const std::string& path) {
 }
 
 // Appends the folder's PDFs, then (when recursive) its subfolders' in name order.
-bool AddFolder(const std::string& folder, bool recursive, GatheredPdfs& gathered) {
+Status AddFolder(const std::string& folder, bool recursive, std::vector<std::string>& gathered) {
   std::vector<std::string> pdf_names;
   std::vector<std::string> folder_names;
   std::error_code error;
@@ -43,67 +44,75 @@ bool AddFolder(const std::string& folder, bool recursive, GatheredPdfs& gathered
       pdf_names.push_back(std::move(name));
     }
   }
-  if (error) {
-    gathered.error = "cannot read folder '" + folder + "': " + error.message();
-    return false;
-  }
+  if (error) return Fail("cannot read folder '" + folder + "': " + error.message());
   std::sort(pdf_names.begin(), pdf_names.end());
   std::sort(folder_names.begin(), folder_names.end());
   const std::string prefix = folder.back() == '/' ? folder : folder + "/";
-  for (const auto& name : pdf_names) gathered.pdfs.push_back(prefix + name);
+  for (const auto& name : pdf_names) gathered.push_back(prefix + name);
   for (const auto& name : folder_names) {
-    if (!AddFolder(prefix + name, recursive, gathered)) return false;
+    if (Status added = AddFolder(prefix + name, recursive, gathered); !added) return added;
   }
-  return true;
+  return {};
 }
 
-bool AddInput(const std::string& input, bool recursive, GatheredPdfs& gathered) {
+Status AddInput(const std::string& input, bool recursive, std::vector<std::string>& gathered) {
   if (IsFolder(input)) return AddFolder(input, recursive, gathered);
-  gathered.pdfs.push_back(input);
-  return true;
+  gathered.push_back(input);
+  return {};
 }
 
-// The list's whole text; "-" is standard input.
-bool ReadList(const std::string& list, std::string& text, GatheredPdfs& gathered) {
-  if (list == "-") {
-    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    return true;
+// The file's whole text, or its first line; "-" is standard input.
+Result<std::string> ReadText(const std::string& path, bool first_line_only,
+                             const std::string& what) {
+  std::ifstream file;
+  if (path != "-") {
+    file.open(path, std::ios::binary);
+    if (!file) return Fail("cannot read " + what + " '" + path + "': " + std::strerror(errno));
   }
-  std::ifstream in(list, std::ios::binary);
-  if (!in) {
-    gathered.error = "cannot read list '" + list + "': " + std::strerror(errno);
-    return false;
-  }
-  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
-}
-
-bool AddList(const std::string& list, const CommandLine& line, GatheredPdfs& gathered) {
+  std::istream& in = path == "-" ? std::cin : file;
   std::string text;
-  if (!ReadList(list, text, gathered)) return false;
+  if (first_line_only) {
+    std::getline(in, text);
+  } else {
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  return text;
+}
+
+Status AddList(const std::string& list, const CommandLine& line,
+               std::vector<std::string>& gathered) {
+  const Result<std::string> text = ReadText(list, /*first_line_only=*/false, "list");
+  if (!text) return Fail(text.Error());
   const char separator = line.null_separated ? '\0' : '\n';
   std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find(separator, start);
-    if (end == std::string::npos) end = text.size();
-    const std::string entry = text.substr(start, end - start);
+  while (start < text->size()) {
+    std::size_t end = text->find(separator, start);
+    if (end == std::string::npos) end = text->size();
+    const std::string entry = text->substr(start, end - start);
     start = end + 1;
-    if (!entry.empty() && !AddInput(entry, line.recursive, gathered)) return false;
+    if (entry.empty()) continue;
+    if (Status added = AddInput(entry, line.recursive, gathered); !added) return added;
   }
-  return true;
+  return {};
 }
 
 }  // namespace
 
-GatheredPdfs GatherPdfs(const CommandLine& line) {
-  GatheredPdfs gathered;
+Result<std::vector<std::string>> GatherPdfs(const CommandLine& line) {
+  std::vector<std::string> gathered;
   for (const auto& file : line.files) {
-    if (!AddInput(file, line.recursive, gathered)) return gathered;
+    if (Status added = AddInput(file, line.recursive, gathered); !added) return Fail(added.Error());
   }
   for (const auto& list : line.file_lists) {
-    if (!AddList(list, line, gathered)) return gathered;
+    if (Status added = AddList(list, line, gathered); !added) return Fail(added.Error());
   }
   return gathered;
+}
+
+Result<std::string> ReadPasswordFile(const std::string& path) {
+  Result<std::string> line = ReadText(path, /*first_line_only=*/true, "the password file");
+  if (line && !line->empty() && line->back() == '\r') line->pop_back();
+  return line;
 }
 
 }  // namespace quillamar::cli

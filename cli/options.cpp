@@ -40,18 +40,18 @@ constexpr char kStandardInput[] = "-";
 
 // One option: its long name, its short letter or long-only code, whether it takes a value, and
 // what it does to the command line (failing when the value is unusable).
-struct OptionSpec {
+struct OptionRow {
   const char* long_name;
   int key;
   bool takes_value;
   Status (*apply)(CommandLine& line, const std::string& value);
 };
 
-const OptionSpec kOptions[] = {
+const OptionRow kOptions[] = {
     {"format", 'f', true,
      [](CommandLine& line, const std::string& value) -> Status {
        line.format = Upper(value);
-       if (line.format == "JPG" || line.format == "PNG") return {};
+       if (line.format == batch::kJpgFormat || line.format == batch::kPngFormat) return {};
        return Fail("unknown format '" + value + "' (use JPG or PNG)");
      }},
     {"resolution", 'r', true,
@@ -144,9 +144,9 @@ int StandardInputReaders(const CommandLine& line) {
              std::count(line.file_lists.begin(), line.file_lists.end(), kStandardInput));
 }
 
-const OptionSpec* FindOption(int key) {
-  for (const OptionSpec& spec : kOptions) {
-    if (spec.key == key) return &spec;
+const OptionRow* FindOption(int key) {
+  for (const OptionRow& row : kOptions) {
+    if (row.key == key) return &row;
   }
   return nullptr;
 }
@@ -155,19 +155,19 @@ const OptionSpec* FindOption(int key) {
 // comes back as ':' rather than '?'.
 std::string ShortOptionLetters() {
   std::string letters = "-:";
-  for (const OptionSpec& spec : kOptions) {
-    if (spec.key > 255) continue;
-    letters += static_cast<char>(spec.key);
-    if (spec.takes_value) letters += ':';
+  for (const OptionRow& row : kOptions) {
+    if (row.key > 255) continue;
+    letters += static_cast<char>(row.key);
+    if (row.takes_value) letters += ':';
   }
   return letters;
 }
 
 std::vector<option> LongOptions() {
   std::vector<option> options;
-  for (const OptionSpec& spec : kOptions) {
+  for (const OptionRow& row : kOptions) {
     options.push_back(
-        {spec.long_name, spec.takes_value ? required_argument : no_argument, nullptr, spec.key});
+        {row.long_name, row.takes_value ? required_argument : no_argument, nullptr, row.key});
   }
   options.push_back({nullptr, 0, nullptr, 0});
   return options;
@@ -179,9 +179,9 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 
 // What getopt_long's '?' meant: an option it does not know, or a value given to a switch.
 std::string RefusedWordError(int letter, const std::string& word) {
-  const OptionSpec* spec = letter == 0 ? nullptr : FindOption(letter);
-  if (spec != nullptr && !spec->takes_value &&
-      StartsWith(word, std::string("--") + spec->long_name + "=")) {
+  const OptionRow* row = letter == 0 ? nullptr : FindOption(letter);
+  if (row != nullptr && !row->takes_value &&
+      StartsWith(word, std::string("--") + row->long_name + "=")) {
     return "option '" + word + "' takes no value";
   }
   if (letter == 0 || letter > 255) return "unknown option '" + word + "'";

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/report.h"
+#include "cli/resume.h"
 #include "contract/page_channel.h"
 #include "contract/renderer_server.h"
 #include "framework/descriptors.h"
@@ -49,8 +49,7 @@ void LoadReportBytes(const std::uint8_t* data, std::size_t size) {
   const FileDescriptor file(::memfd_create("report", MFD_CLOEXEC));
   if (!file.Valid() || WriteAll(file.Get(), data, size) != size) std::abort();
   cli::ResumeIndex index({"/a.pdf", "a.pdf"});
-  std::string error;
-  if (!index.Load("/proc/self/fd/" + std::to_string(file.Get()), error)) std::abort();
+  if (!index.Load("/proc/self/fd/" + std::to_string(file.Get()))) std::abort();
   index.AlreadyConverted("/a.pdf", cli::FileStamp{1, 2}, "JPG", "72");
 }
 

@@ -17,7 +17,7 @@
 # its renderer for 6 Letter pages at 600 dpi with -j 16. The last line gives the machine's load:
 # other work on it makes the ratios less telling.
 # Usage: bench/batch/bench_jpg_batch.sh [CLI] [DPIS] [PDF_FOLDER] [ROUNDS] [LONG_PAGES] [LONG_PDF]
-#   DPIS: resolutions of part 1, e.g. "150 300" (the default)
+#   DPIS: resolutions of step 1, e.g. "150 300" (the default)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cli=${1:-$root/build/bin/quillamar-cli}

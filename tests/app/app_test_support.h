@@ -19,6 +19,27 @@
 
 namespace quillamar::app::testing {
 
+/// How long a test waits for a run to end before it fails.
+constexpr int kRunTimeoutMs = 30000;
+
+/// Writes an executable shell script and returns its path.
+inline QString WriteScript(const QString& path, const QString& body) {
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) return {};
+  file.write(("#!/bin/sh\n" + body).toUtf8());
+  file.close();
+  file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  return path;
+}
+
+/// The file's text; empty when it cannot be read.
+inline QString ReadText(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+inline QString Utf8(const char* text) { return QString::fromUtf8(text); }
+
 /// Answers the window's dialogs from queues and records what the window asked and showed. An
 /// empty queue, an empty list or a null folder answers "cancel".
 class FakeDialogs : public Dialogs {
@@ -92,17 +113,6 @@ struct TestWindow {
     dialogs = fake.get();
     form = std::make_unique<TForm1>(std::move(fake));
   }
-  /// Chooses the PDFs as the PDF dialog would.
-  void Choose(const QStringList& pdfs) {
-    dialogs->pdf_answers.push_back(pdfs);
-    form->Button2Click(nullptr);
-  }
-  /// Presses Convert and waits until the run has ended.
-  void Convert(int timeout_ms) {
-    QSignalSpy ended(form.get(), &TForm1::RunEnded);
-    QTest::mouseClick(form->Button1, Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, timeout_ms);
-  }
   FakeDialogs* dialogs;
   std::unique_ptr<TForm1> form;
 };
@@ -122,22 +132,39 @@ class WindowFixture {
   TForm1& form() { return *window_->form; }
   FakeDialogs& dialogs() { return *window_->dialogs; }
   QString Path(const QString& name) const { return folder_->path() + "/" + name; }
-  void Choose(const QStringList& pdfs) { window_->Choose(pdfs); }
+  /// Chooses the PDFs as the PDF dialog would.
+  void Choose(const QStringList& pdfs) {
+    dialogs().pdf_answers.push_back(pdfs);
+    form().Button2Click(nullptr);
+  }
+  /// Presses Convert and waits until the run has ended.
+  void Convert() {
+    QSignalSpy ended(&form(), &TForm1::RunEnded);
+    QTest::mouseClick(form().Button1, Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, kRunTimeoutMs);
+  }
+  /// The chosen PDFs' paths; none before the first choice.
+  QStringList Chosen() {
+    QStringList paths;
+    if (form().ChosenFiles() == nullptr) return paths;
+    for (const std::string& path : *form().ChosenFiles()) paths << QString::fromStdString(path);
+    return paths;
+  }
+
+  /// A renderer that logs its arguments (one line per start), runs `before`, then writes `pages`
+  /// page files.
+  void UseRenderer(int pages, const QString& before = QString()) {
+    const QString body = QStringLiteral(
+                             "echo \"$@\" >> '%1'\n%2i=1\nwhile [ $i -le %3 ]; do\n"
+                             "  echo page > \"$(printf \"$2\" $i)\"; i=$((i+1))\ndone\n")
+                             .arg(Path("renderer.log"), before, QString::number(pages));
+    form().SetRendererPath(WriteScript(Path("renderer.sh"), body).toStdString());
+  }
+  /// How often the renderer has been started.
+  qsizetype RendererStarts() const { return ReadText(Path("renderer.log")).count('\n'); }
 
   std::unique_ptr<TestWindow> window_;
   std::unique_ptr<QTemporaryDir> folder_;
 };
-
-/// Writes an executable shell script and returns its path.
-inline QString WriteScript(const QString& path, const QString& body) {
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) return {};
-  file.write(("#!/bin/sh\n" + body).toUtf8());
-  file.close();
-  file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-  return path;
-}
-
-inline QString Utf8(const char* text) { return QString::fromUtf8(text); }
 
 }  // namespace quillamar::app::testing

@@ -13,12 +13,6 @@
 #include "app_test_support.h"
 
 namespace quillamar::app::testing {
-namespace {
-
-constexpr int kRunTimeoutMs = 30000;
-
-}  // namespace
-
 class AskTest : public QObject, WindowFixture {
   Q_OBJECT
 
@@ -38,7 +32,7 @@ class AskTest : public QObject, WindowFixture {
   }
   void nameClashesAreAskedAboutOnce() {
     QFETCH(bool, go_on);
-    UseLoggingRenderer();
+    UseRenderer(1);
     dialogs().continue_despite_clashes = go_on;
     Choose({Path("x/a.pdf"), Path("y/a.pdf"), Path("b.pdf"), Path("x/b.pdf"), Path("c.pdf")});
     form().Edit1->setText(Path("new/out"));
@@ -48,13 +42,13 @@ class AskTest : public QObject, WindowFixture {
     const QString a = Utf8("a（%1/x、%1/y）").arg(folder_->path());
     const QString b = Utf8("b（%1、%1/x）").arg(folder_->path());
     QCOMPARE(dialogs().clash_questions, QList<QStringList>{QStringList({a, b})});
-    QCOMPARE(QFile(Path("renderer.log")).size(), go_on ? 5 * 2 : 0);
+    QCOMPARE(RendererStarts(), go_on ? 5 : 0);
     QCOMPARE(QDir(Path("new/out")).exists(), go_on);  // cancel writes nothing at all
     QCOMPARE(form().Label8->text(), go_on ? Utf8("已完成！") : QStringLiteral(" "));
   }
 
   void noClashNoQuestion() {
-    UseLoggingRenderer();
+    UseRenderer(1);
     Choose({Path("x/a.pdf"), Path("y/A.pdf")});  // names differ in case only
     form().Edit1->setText(Path("out"));
     Convert();
@@ -102,7 +96,7 @@ class AskTest : public QObject, WindowFixture {
   }
 
   void completedRunOffersTheOutputFolderUntilTheNextRun() {
-    UseLoggingRenderer();
+    UseRenderer(1);
     QVERIFY(!form().OpenFolderButton()->isVisible());
     Choose({Path("a.pdf")});
     const QString working_folder = QDir::currentPath();
@@ -128,22 +122,11 @@ class AskTest : public QObject, WindowFixture {
     QTest::qWait(TForm1::kPressAfterRunMs);
     Convert();
     QCOMPARE(dialogs().errors, QStringList{"Unable to create directory."});
-    QCOMPARE(QFile(Path("renderer.log")).size(), 2);  // the first run's start only
+    QCOMPARE(RendererStarts(), 1);  // the first run's start only
     QVERIFY(!form().OpenFolderButton()->isVisible());
     QVERIFY(form().Label9->isVisible() && form().Edit1->isEnabled());
     QCOMPARE(form().Button1->text(), Utf8("转换"));
   }
-
- private:
-  /// A renderer that writes one line per start and the first page.
-  void UseLoggingRenderer() {
-    const QString script = WriteScript(
-        Path("renderer.sh"),
-        QStringLiteral("echo x >> '%1'\necho p > $(printf \"$2\" 1)\n").arg(Path("renderer.log")));
-    form().SetRendererPath(script.toStdString());
-  }
-
-  void Convert() { window_->Convert(kRunTimeoutMs); }
 };
 
 }  // namespace quillamar::app::testing

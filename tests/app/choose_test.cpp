@@ -5,19 +5,18 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include "app_test_support.h"
 
 namespace quillamar::app::testing {
 
-class ChooseTest : public QObject {
+class ChooseTest : public QObject, WindowFixture {
   Q_OBJECT
 
  private slots:
-  void init() { window_ = std::make_unique<TestWindow>(); }
-  void cleanup() { window_.reset(); }
+  void init() { OpenWindow(); }
+  void cleanup() { CloseWindow(); }
 
   // Each answer of the PDF dialog in turn (the paths joined by ';', empty for cancel), then the
   // choice, Edit2, Label7 and what stood in the dialog's file-name box at each opening.
@@ -112,36 +111,33 @@ class ChooseTest : public QObject {
   }
 
   void pdfDialogSetUp() {
-    const QTemporaryDir folder;
-    const QString remembered = folder.path() + "/first.pdf";
+    const QString remembered = Path("first.pdf");
     const std::unique_ptr<QFileDialog> dialog = MakePdfDialog(&form(), remembered);
     QCOMPARE(dialog->windowTitle(), Utf8("选择要转换成图片的PDF文档"));
     QCOMPARE(dialog->nameFilters(), QStringList{Utf8("PDF文档 (*.pdf)")});
     QCOMPARE(dialog->fileMode(), QFileDialog::ExistingFiles);
     QCOMPARE(dialog->windowModality(), Qt::ApplicationModal);
-    QCOMPARE(dialog->directory().absolutePath(), QDir(folder.path()).absolutePath());
+    QCOMPARE(dialog->directory().absolutePath(), QDir(folder_->path()).absolutePath());
     QCOMPARE(dialog->selectedFiles(), QStringList{remembered});
   }
 
   void pdfDialogAcceptsTypedNamesOfMissingFiles() {
-    const QTemporaryDir folder;
     const std::unique_ptr<QFileDialog> dialog = MakePdfDialog(&form(), QString());
-    dialog->setDirectory(folder.path());
+    dialog->setDirectory(folder_->path());
     dialog->selectFile(QStringLiteral("missing.pdf"));
     static_cast<QDialog*>(dialog.get())->accept();
     QCOMPARE(dialog->result(), int(QDialog::Accepted));
-    QCOMPARE(dialog->selectedFiles(), QStringList{folder.path() + "/missing.pdf"});
+    QCOMPARE(dialog->selectedFiles(), QStringList{Path("missing.pdf")});
   }
 
   void pdfDialogStillOpensATypedFolder() {
-    const QTemporaryDir folder;
-    QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("sub")));
+    QVERIFY(QDir(folder_->path()).mkdir(QStringLiteral("sub")));
     const std::unique_ptr<QFileDialog> dialog = MakePdfDialog(&form(), QString());
-    dialog->setDirectory(folder.path());
+    dialog->setDirectory(folder_->path());
     dialog->selectFile(QStringLiteral("sub"));
     static_cast<QDialog*>(dialog.get())->accept();
     QCOMPARE(dialog->result(), int(QDialog::Rejected));
-    QCOMPARE(dialog->directory().absolutePath(), QDir(folder.path() + "/sub").absolutePath());
+    QCOMPARE(dialog->directory().absolutePath(), QDir(Path("sub")).absolutePath());
   }
 
   void folderBrowserOpensAtItsStartOrAtHome() {
@@ -152,18 +148,6 @@ class ChooseTest : public QObject {
     const std::unique_ptr<QFileDialog> at_home = MakeFolderBrowser(&form(), QString());
     QCOMPARE(at_home->directory().absolutePath(), QDir::home().absolutePath());
   }
-
- private:
-  TForm1& form() { return *window_->form; }
-  FakeDialogs& dialogs() { return *window_->dialogs; }
-  QStringList Chosen() {
-    QStringList paths;
-    if (form().ChosenFiles() == nullptr) return paths;
-    for (const std::string& path : *form().ChosenFiles()) paths << QString::fromStdString(path);
-    return paths;
-  }
-
-  std::unique_ptr<TestWindow> window_;
 };
 
 }  // namespace quillamar::app::testing

@@ -72,11 +72,7 @@ class DropTest : public QObject, WindowFixture {
 
     QStringList expected;
     for (const QString& name : chosen) expected << Path(name);
-    QStringList got;
-    if (form().ChosenFiles() != nullptr) {
-      for (const std::string& path : *form().ChosenFiles()) got << QString::fromStdString(path);
-    }
-    QCOMPARE(got, expected);
+    QCOMPARE(Chosen(), expected);
     QCOMPARE(form().Edit2->text(), edit2);
     QCOMPARE(form().Label7->text(), label7);
     QCOMPARE(form().Label8->text(), status);

@@ -1,5 +1,4 @@
 // The main window's controls: kinds and texts, layout after scaling, fonts, tab order and input.
-#include <algorithm>
 #include <QComboBox>
 #include <QFontInfo>
 #include <QFontMetrics>
@@ -10,6 +9,7 @@
 #include <QRawFont>
 #include <QScreen>
 #include <QtTest>
+#include <algorithm>
 
 #include "app_test_support.h"
 
@@ -31,16 +31,15 @@ int Scaled(int value, const TForm1& form) {
 
 }  // namespace
 
-class FormTest : public QObject {
+class FormTest : public QObject, WindowFixture {
   Q_OBJECT
 
  private:
-  TestWindow window_;
-  TForm1& form() { return *window_.form; }
   QWidget* Control(const QString& name) { return form().findChild<QWidget*>(name); }
 
  private slots:
   void initTestCase() {
+    OpenWindow();
     form().show();
     QVERIFY(QTest::qWaitForWindowActive(&form()));
   }
@@ -184,10 +183,10 @@ class FormTest : public QObject {
   }
   void enterPressesTheFocusedButton() {
     QFETCH(int, key);
-    const qsizetype before = window_.dialogs->pdf_preselected.size();
+    const qsizetype before = dialogs().pdf_preselected.size();
     form().Button2->setFocus();
     QTest::keyClick(form().Button2, Qt::Key(key));
-    QTRY_COMPARE(window_.dialogs->pdf_preselected.size(), before + 1);
+    QTRY_COMPARE(dialogs().pdf_preselected.size(), before + 1);
     form().Button1->setFocus();
   }
 

@@ -96,10 +96,11 @@ TEST(ParseCommandLineTest, RefusesAResolutionTheRendererWouldNot) {
   }
 }
 
+// The collection options, and "--" ending the options before a file named like one.
 TEST(ParseCommandLineTest, CollectionOptions) {
   const Result<CommandLine> result = ParseCommandLine(
       {"-Rv0", "--no-clobber", "--files-from", "one", "--files-from=-", "--report", "r.jsonl",
-       "--resume", "old.jsonl", "--resume=r.jsonl", "-o", "o", "--engine=mupdf"});
+       "--resume", "old.jsonl", "--resume=r.jsonl", "-o", "o", "--engine=mupdf", "--", "-odd"});
   ASSERT_TRUE(result) << result.Error();
   const CommandLine& line = *result;
   EXPECT_TRUE(line.recursive && line.verbose && line.null_separated && line.no_clobber);
@@ -107,32 +108,13 @@ TEST(ParseCommandLineTest, CollectionOptions) {
   EXPECT_EQ(line.report, "r.jsonl");
   EXPECT_EQ(line.resume_reports, (Strings{"old.jsonl", "r.jsonl"}));
   EXPECT_EQ(line.engine, "mupdf");
-  EXPECT_TRUE(line.files.empty());
-}
-
-TEST(ParseCommandLineTest, DoubleDashEndsTheOptions) {
-  const Result<CommandLine> result = ParseCommandLine({"-o", "out", "--", "-odd.pdf"});
-  ASSERT_TRUE(result) << result.Error();
-  EXPECT_EQ(result->files, Strings{"-odd.pdf"});
-  EXPECT_EQ(result->output, "out");
-}
-
-TEST_F(CliTest, HandsTheRendererAbsolutePathsAsSeparateArguments) {
-  RecordingRenderer();
-  dir_.Write("a.pdf", "");
-  dir_.Write("b c.pdf", "");
-  // One renderer at a time, each at its PDF's turn.
-  const ProcessResult run = RunCli({"-j", "1", "-f", "png", "-o", "OUT", "a.pdf", "b c.pdf"});
-  EXPECT_EQ(run.exit_status, kStatusConverted) << run.err;
-  EXPECT_EQ(ReadFileText(dir_ / "bin/args"),
-            "-o\n" + dir_ / "OUT/a_%d.png\n-F\npng\n-r\n72\n" + dir_ / "a.pdf\n" + "-o\n" +
-                dir_ / "OUT/b c_%d.png\n-F\npng\n-r\n72\n" + dir_ / "b c.pdf\n");
-  EXPECT_EQ(run.out, "正在转换 a.pdf\n正在转换 b c.pdf\n已完成！\n");
-  EXPECT_TRUE(std::filesystem::exists(dir_ / "OUT/b c_2.png"));
+  EXPECT_EQ(line.output, "o");
+  EXPECT_EQ(line.files, Strings{"-odd"});
 }
 
 // One run end to end, a.pdf and "b c.pdf" being there: the renderer's ending (null: there is no
-// renderer), the arguments, and what the program says; "@" stands for the test folder.
+// renderer), the arguments, what the program says and what the renderer was given (null: not
+// looked at); "@" stands for the test folder.
 struct RunCase {
   const char* name;
   const char* renderer_ending;
@@ -140,9 +122,18 @@ struct RunCase {
   int status;
   const char* out;
   const char* err;
+  const char* renderer_arguments = nullptr;
 };
 
 const RunCase kRunCases[] = {
+    {"AbsolutePathsAsSeparateArguments",  // one renderer at a time, each at its PDF's turn
+     "exit 0",
+     {"-j", "1", "-f", "png", "-o", "OUT", "a.pdf", "b c.pdf"},
+     kStatusConverted,
+     "正在转换 a.pdf\n正在转换 b c.pdf\n已完成！\n",
+     "",
+     "-o\n@/OUT/a_%d.png\n-F\npng\n-r\n72\n@/a.pdf\n-o\n@/OUT/b c_%d.png\n-F\npng\n-r\n72\n@/b "
+     "c.pdf\n"},
     {"VerboseNamesTheFolderLast",
      "exit 0",
      {"-v", "-f", "png", "-o", "OUT/./", "a.pdf"},
@@ -219,6 +210,9 @@ TEST_P(CliRunTest, SaysWhatBecameOfEachPdf) {
   EXPECT_EQ(run.out, InFolder(c.out, dir_.path()));
   EXPECT_EQ(run.err, InFolder(c.err, dir_.path()));
   EXPECT_EQ(std::filesystem::exists(dir_ / "OUT"), *c.out != '\0');  // a run that began made it
+  if (c.renderer_arguments != nullptr) {
+    EXPECT_EQ(ReadFileText(dir_ / "bin/args"), InFolder(c.renderer_arguments, dir_.path()));
+  }
 }
 
 QUILLAMAR_TABLE_TESTS(Cli, CliRunTest, kRunCases);

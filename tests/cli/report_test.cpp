@@ -10,6 +10,7 @@
 #include "cli/cli.h"
 #include "cli_fixture.h"
 #include "framework/descriptors.h"
+#include "support/images.h"
 #include "support/named_cases.h"
 
 namespace quillamar::cli {
@@ -18,17 +19,11 @@ namespace {
 using quillamar::testing::PrintTo;  // table rows print as their names
 using Json = nlohmann::json;
 
-// A 1 x 1 grey PNG as printf octal escapes.
-constexpr char kPagePng[] =
-    "\\211\\120\\116\\107\\015\\012\\032\\012\\000\\000\\000\\015\\111\\110\\104\\122\\000\\000"
-    "\\000\\001\\000\\000\\000\\001\\010\\000\\000\\000\\000\\072\\176\\233\\125\\000\\000\\000"
-    "\\012\\111\\104\\101\\124\\170\\234\\143\\150\\000\\000\\000\\202\\000\\201\\167\\315\\162"
-    "\\266\\000\\000\\000\\000\\111\\105\\116\\104\\256\\102\\140\\202";
-
-// The renderer by the PDF's name: "bad" writes page 1 and fails, "broken" writes a page that is
-// no PNG, "slow" waits to be stopped, anything else writes two good pages.
+// The renderer by the PDF's name, its pages copies of a 1 x 1 PNG: "bad" writes page 1 and fails,
+// "broken" writes a page that is no PNG, "slow" waits to be stopped, anything else writes two good
+// pages.
 std::string ScriptRenderer() {
-  const std::string page = std::string("printf '") + kPagePng + "' > \"${pattern%\\%d.png}";
+  const std::string page = "cp \"$(dirname \"$0\")/page.png\" \"${pattern%\\%d.png}";
   return "#!/bin/sh\n"
          "echo \"$7\" >> \"$(dirname \"$0\")/rendered\"\n"
          "pattern=\"$2\"\n"
@@ -49,6 +44,8 @@ class ReportTest : public CliTest {
   void SetUp() override {
     CliTest::SetUp();
     dir_.Write("bin/lib.dll", ScriptRenderer(), /*executable=*/true);
+    testing::WritePng(dir_ / "bin/page.png", testing::PngKind::kGray, 1, 1,
+                      [](int, int) { return testing::Rgb{}; });
   }
 
   // Every line of the report, each of which must be one JSON object.
@@ -182,16 +179,12 @@ TEST_F(ReportTest, PathsThatAreNotUtf8AreKeptExactlyAndResumed) {
   ASSERT_EQ(RunCli(arguments).exit_status, kStatusConverted);
   const std::vector<Json> report = Report();
   ASSERT_EQ(report.size(), 1u);
-  const std::string folder_hex = [&] {
-    std::string hex;
-    for (const unsigned char byte : dir_.path()) {
-      static constexpr char kDigits[] = "0123456789abcdef";
-      hex += {kDigits[byte >> 4], kDigits[byte & 15]};
-    }
-    return hex;
-  }();
-  EXPECT_EQ(report[0]["pdf_hex"], folder_hex + "2f636166e92e706466");  // "/café.pdf" in Latin-1
-  EXPECT_EQ(report[0]["files_hex"][1], folder_hex + "2f4f55542f636166e95f322e6a7067");
+  // Every byte in hexadecimal, the folder's too: "/café.pdf" in Latin-1 after the folder's.
+  const std::string pdf_hex = report[0]["pdf_hex"];
+  EXPECT_EQ(pdf_hex.size(), 2 * (dir_.path().size() + 9));
+  EXPECT_TRUE(pdf_hex.ends_with("2f636166e92e706466")) << pdf_hex;
+  EXPECT_EQ(report[0]["files_hex"][1], pdf_hex.substr(0, pdf_hex.size() - 18) +
+                                           "2f4f55542f636166e95f322e6a7067");  // "/OUT/café_2.jpg"
 
   const ProcessResult again = RunCli(arguments);
   EXPECT_EQ(again.exit_status, kStatusConverted);
