@@ -1,9 +1,14 @@
-// Image data decoding: IDAT splitting, row filters, the seven-pass walk, the converters and data
-// that end early.
+// Image data decoding: IDAT splitting, row filters, the seven-pass walk, the converters, data that
+// end early, and every variant of the vectorised row routines against plain C.
 #include <gtest/gtest.h>
 
 #include <random>
 
+#include "framework/cpu.h"
+#include "pagerender/paper.h"
+#include "pagerender/png_stored.h"
+#include "png/png_convert.h"
+#include "png/png_filters.h"
 #include "png/png_object.h"
 #include "support/named_cases.h"
 #include "tests/png/png_builder.h"
@@ -507,6 +512,123 @@ TEST_P(RowSinkTest, TakesTheRowsTheStorageWouldHold) {
 }
 
 QUILLAMAR_TABLE_TESTS(Png, RowSinkTest, kStreamCases);
+
+// ---- every variant of the vectorised routines against plain C ----
+
+// Random bytes in runs of one kind each (any bytes, one byte repeated, 0, 255), so that flat
+// stretches such as grey pixels, untouched paper and opaque paint come up as well as noise.
+std::string RandomRuns(std::size_t size, std::mt19937& random) {
+  std::string bytes;
+  while (bytes.size() < size) {
+    const std::size_t run = std::min<std::size_t>(1 + random() % 64, size - bytes.size());
+    const std::uint32_t kind = random() % 4;
+    const auto same = static_cast<char>(kind == 2 ? 0 : kind == 3 ? 255 : random());
+    for (std::size_t i = 0; i < run; ++i) bytes += kind == 0 ? static_cast<char>(random()) : same;
+  }
+  return bytes;
+}
+
+std::uint8_t* Data(std::string& bytes) { return reinterpret_cast<std::uint8_t*>(bytes.data()); }
+
+// One routine on random input for a width (and a kind of input): all it writes, as bytes.
+struct SimdRoutine {
+  const char* name;
+  CpuFeature widest;  // what its widest variant needs
+  int kinds;
+  std::string (*run)(int width, int kind, std::mt19937& random);
+};
+
+constexpr int kPixelBits[] = {1, 2, 4, 8, 16, 24, 32, 48, 64};  // of every type and bit depth
+
+const SimdRoutine kSimdRoutines[] = {
+    // 17 bytes a unit of width: every length modulo 16, past the 256 bytes where the widest
+    // folding starts, at any alignment, in two calls that carry the register from a random start
+    {"Crc", CpuFeature::kWideCarrylessMultiply, 1,
+     [](int width, int, std::mt19937& random) {
+       std::string bytes = RandomRuns(17 * width + 7, random);
+       const std::uint8_t* run = Data(bytes) + width % 7;
+       const std::size_t size = 17 * width, split = size / 3;
+       return BigEndian(Crc32Update(Crc32Update(random(), run, split), run + split, size - split));
+     }},
+    // each filter type (kind % 5) on pixels of each size (kind / 5); the slack must stay as it was
+    {"Unfilter", CpuFeature::kSse2, 5 * std::size(kPixelBits),
+     [](int width, int kind, std::mt19937& random) {
+       const int bits = kPixelBits[kind / 5];
+       const std::size_t length = (std::size_t{1} * width * bits + 7) / 8;
+       std::string prior = RandomRuns(length + detail::kFilterSlack, random);
+       std::string row = RandomRuns(length + detail::kFilterSlack, random);
+       detail::ReverseFilter(static_cast<std::uint8_t>(kind % 5), Data(row), Data(prior), length,
+                             std::max(1, bits / 8));
+       return row;
+     }},
+    // kind 1 in place, kind 0 into the next row; the 16 bytes after the rows must stay
+    {"SwapRedBlue", CpuFeature::kSsse3, 2,
+     [](int width, int in_place, std::mt19937& random) {
+       std::string rows = RandomRuns(6 * width + 16, random);
+       detail::SwapRedBlue(Data(rows), Data(rows) + (in_place ? 0 : 3 * width), width);
+       return rows;
+     }},
+    {"IdentityGreyColours", CpuFeature::kSsse3, 1,
+     [](int width, int, std::mt19937& random) {
+       TPNGObject image;
+       ReadBytes(image, PngBuilder()
+                            .Ihdr(width, 1, 8, 0)
+                            .Idat(Deflate('\0' + RandomRuns(width, random)))
+                            .Iend()
+                            .Bytes());
+       std::string colours = RandomRuns(3 * width + 16, random);  // 16 bytes after it must stay
+       image.ColourRow(0, Data(colours));
+       return colours;
+     }},
+    // kind 0 a grey row, 1 the same with one byte changed, 2 any colours; greys only of a grey row
+    {"TakeGreyRow", CpuFeature::kSsse3, 3,
+     [](int width, int kind, std::mt19937& random) {
+       std::string pixels;
+       for (const char grey : RandomRuns(width, random)) pixels.append(3, grey);
+       if (kind == 1) pixels[random() % pixels.size()] ^= static_cast<char>(1 << random() % 8);
+       if (kind == 2) pixels = RandomRuns(3 * width, random);
+       std::string grey(width, '\0');
+       return pagerender::TakeGreyRow(Data(pixels), width, Data(grey)) ? grey : "coloured";
+     }},
+    // the pixels laid once and twice; the coverage left behind is each variant's own
+    {"LayOnWhitePaper", CpuFeature::kSsse3, 1,
+     [](int width, int, std::mt19937& random) {
+       std::string pixels = RandomRuns(3 * width, random);
+       std::string alpha = RandomRuns(width, random);
+       pagerender::LayRowOnWhitePaper(Data(pixels), Data(alpha), width);
+       const std::string once = pixels;
+       pagerender::LayRowOnWhitePaper(Data(pixels), Data(alpha), width);
+       return once + pixels;
+     }},
+};
+
+class SimdVariants : public ::testing::TestWithParam<SimdRoutine> {
+  void TearDown() override { LimitCpuFeatures(kCpuFeatureCount); }
+};
+
+// Each narrower variant the processor can run writes what the plain C one writes, at every width
+// from 1 to 67 (every tail after whole vectors).
+TEST_P(SimdVariants, EachVariantWritesWhatPlainCWrites) {
+  const SimdRoutine& routine = GetParam();
+  for (int width = 1; width <= 67; ++width) {
+    for (int kind = 0; kind < routine.kinds; ++kind) {
+      const auto output = [&](int features) {
+        LimitCpuFeatures(features);
+        std::mt19937 random(width * 100 + kind);  // the same input under every limit
+        return routine.run(width, kind, random);
+      };
+      const std::string plain = output(0);
+      for (int features = 1; features <= static_cast<int>(routine.widest) + 1; ++features) {
+        LimitCpuFeatures(kCpuFeatureCount);
+        if (!HasCpuFeature(static_cast<CpuFeature>(features - 1))) continue;  // not on this one
+        ASSERT_EQ(output(features), plain)
+            << "width " << width << ", kind " << kind << ", the first " << features << " features";
+      }
+    }
+  }
+}
+
+QUILLAMAR_TABLE_TESTS(Routines, SimdVariants, kSimdRoutines);
 
 }  // namespace
 }  // namespace quillamar::png
