@@ -209,42 +209,30 @@ TEST(PngTimeChunk, SevenBytesGiveTheFieldsOtherLengthsNone) {
                        .Idat(kOneGreyPixel)
                        .Iend()
                        .Bytes());
-  const auto& full = dynamic_cast<const TChunktIME&>(*image.ChunkItems().Chunk(1));
-  EXPECT_EQ(full.Year(), 2026);
-  EXPECT_EQ(full.Month(), 12);
-  EXPECT_EQ(full.Day(), 7);
-  EXPECT_EQ(full.Hour(), 8);
-  EXPECT_EQ(full.Minute(), 30);
-  EXPECT_EQ(full.Second(), 59);
-  const auto& short_one = dynamic_cast<const TChunktIME&>(*image.ChunkItems().Chunk(2));
-  EXPECT_EQ(short_one.Year(), 0);
-  EXPECT_EQ(short_one.Second(), 0);
+  const auto fields = [&image](std::uint32_t i) {
+    const auto& t = dynamic_cast<const TChunktIME&>(*image.ChunkItems().Chunk(i));
+    return std::vector<int>{t.Year(), t.Month(), t.Day(), t.Hour(), t.Minute(), t.Second()};
+  };
+  EXPECT_EQ(fields(1), (std::vector<int>{2026, 12, 7, 8, 30, 59}));
+  EXPECT_EQ(fields(2), (std::vector<int>{0, 0, 0, 0, 0, 0}));
 }
 
 TEST(PngWholeBufferInflate, ReportsFailureWithZlibsWords) {
-  const std::string bad = "\x78\x9c\xff\xff";
-  const InflateOutcome outcome =
-      InflateWholeBuffer(reinterpret_cast<const std::uint8_t*>(bad.data()), bad.size());
+  const auto inflate = [](const std::string& zlib, std::uint64_t limit = kStorageLimit) {
+    return InflateWholeBuffer(reinterpret_cast<const std::uint8_t*>(zlib.data()), zlib.size(),
+                              limit);
+  };
+  const InflateOutcome outcome = inflate("\x78\x9c\xff\xff");
   EXPECT_FALSE(outcome.success);
   EXPECT_TRUE(outcome.output.empty());
   EXPECT_FALSE(outcome.error_text.empty());
   const std::string good = Deflate(std::string(1000, 'q'));
-  const InflateOutcome fine =
-      InflateWholeBuffer(reinterpret_cast<const std::uint8_t*>(good.data()), good.size());
-  EXPECT_TRUE(fine.success);
-  EXPECT_EQ(fine.output, std::string(1000, 'q'));
-  const std::string nothing = Deflate("");
-  EXPECT_TRUE(
-      InflateWholeBuffer(reinterpret_cast<const std::uint8_t*>(nothing.data()), nothing.size())
-          .success);
+  EXPECT_TRUE(inflate(good).success);
+  EXPECT_EQ(inflate(good).output, std::string(1000, 'q'));
+  EXPECT_TRUE(inflate(Deflate("")).success);
   // Output beyond the limit fails; exactly the limit is still whole.
-  EXPECT_FALSE(
-      InflateWholeBuffer(reinterpret_cast<const std::uint8_t*>(good.data()), good.size(), 999)
-          .success);
-  EXPECT_EQ(
-      InflateWholeBuffer(reinterpret_cast<const std::uint8_t*>(good.data()), good.size(), 1000)
-          .output.size(),
-      1000u);
+  EXPECT_FALSE(inflate(good, 999).success);
+  EXPECT_EQ(inflate(good, 1000).output.size(), 1000u);
 }
 
 TEST(PngInflateTexts, DescribeEveryResultCode) {

@@ -432,11 +432,11 @@ std::string FilteredRows(std::uint32_t rows, std::uint32_t row_bytes) {
 std::string PngOf(std::uint32_t width, std::uint32_t height, int depth, int colour, int interlace,
                   std::uint32_t rows_given, std::string_view extra_type = {},
                   std::string_view extra = {}) {
-  const std::uint32_t channels = colour == 2 ? 3 : colour == 6 ? 4 : 1;
   PngBuilder png;
   png.Ihdr(width, height, depth, colour, interlace);
   if (!extra_type.empty()) png.Chunk(extra_type, extra);
-  return png.Idat(Deflate(FilteredRows(rows_given, width * channels * depth / 8))).Iend().Bytes();
+  const std::uint32_t row_bytes = width * Channels(colour) * depth / 8;
+  return png.Idat(Deflate(FilteredRows(rows_given, row_bytes))).Iend().Bytes();
 }
 
 class RecordingRows : public RowSink {
