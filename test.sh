@@ -56,8 +56,7 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLAMAR_
 cmake --build build-tsan -j "$jobs" --target threaded_tests
 # A report ends its process with status 66; the renderer's own standard error goes to /dev/null, so
 # a report there shows only as that status.
-TSAN_OPTIONS=halt_on_error=1 run_ctest build-tsan build-tsan --timeout 1800 -L threads \
-  -LE "slow|engines"
+TSAN_OPTIONS=halt_on_error=1 run_ctest build-tsan build-tsan --timeout 1800 -L threads
 
 echo "== fuzzing"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
