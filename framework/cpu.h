@@ -2,6 +2,8 @@
 // pixel into three. Header-only, so that the renderer shares it without linking framework.
 #pragma once
 
+#include <atomic>
+
 #if defined(__x86_64__)
 #include <tmmintrin.h>
 
@@ -11,21 +13,41 @@
 
 namespace quillamar {
 
-/// The processor features that our vectorised routines choose by.
+/// The processor features that our vectorised routines choose by, oldest first: a processor with
+/// one of them has those before it too.
 enum class CpuFeature {
+  kSse2,                   ///< 128-bit integer vectors (every x86-64 processor)
   kSsse3,                  ///< byte shuffles
   kCarrylessMultiply,      ///< 128-bit carry-less multiplies (PCLMULQDQ)
   kWideCarrylessMultiply,  ///< the same on 256-bit registers (AVX2 and VPCLMULQDQ)
 };
+inline constexpr int kCpuFeatureCount = 4;
 
-/// True when the processor has the feature; each is asked once.
+namespace detail {
+// How many features of the list HasCpuFeature may report (LimitCpuFeatures).
+inline std::atomic<int> cpu_features_allowed{kCpuFeatureCount};
+}  // namespace detail
+
+/// For tests: from now on HasCpuFeature reports only the first count features of the list, so that
+/// every vectorised routine takes the variant a processor with just those would take (0: the
+/// plain C ones; kCpuFeatureCount: whatever the processor has).
+inline void LimitCpuFeatures(int count) {
+  detail::cpu_features_allowed.store(count, std::memory_order_relaxed);
+}
+
+/// True when the processor has the feature and no limit hides it; each is asked once.
 inline bool HasCpuFeature(CpuFeature feature) {
+  if (static_cast<int>(feature) >= detail::cpu_features_allowed.load(std::memory_order_relaxed)) {
+    return false;
+  }
 #if defined(__x86_64__)
   static const bool kSsse3 = __builtin_cpu_supports("ssse3");
   static const bool kCarryless = __builtin_cpu_supports("pclmul");
   static const bool kWideCarryless =
       __builtin_cpu_supports("avx2") && __builtin_cpu_supports("vpclmulqdq");
   switch (feature) {
+    case CpuFeature::kSse2:
+      return true;
     case CpuFeature::kSsse3:
       return kSsse3;
     case CpuFeature::kCarrylessMultiply:

@@ -409,6 +409,9 @@ int RunProgram(const std::vector<std::string>& arguments, TemporaryFiles& tempor
   request.memory_budget = MemoryBudget();
   request.engine = *engine;
   const RenderOutcome outcome = RenderPdf(request);
+  // A stop by signal has its own line, written by the thread that ends the process: the pages
+  // it cancelled on the way are no failures to report beside it.
+  if (stop != nullptr && stop->load()) return kExitFailure;
   // Before the error line, which must stay the last one.
   if (!outcome.warning_line.empty()) {
     WriteError((contract::kWarningPrefix + outcome.warning_line + "\n").c_str());

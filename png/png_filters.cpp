@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "framework/cpu.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -122,9 +124,11 @@ bool ReversePixelwise(std::uint8_t type, std::uint8_t* row, const std::uint8_t* 
 void ReverseFilter(std::uint8_t type, std::uint8_t* row, const std::uint8_t* prior,
                    std::size_t length, std::size_t stride) {
 #if defined(__SSE2__)
-  if (type == 2) return ReverseUp(row, prior, length);
-  if (stride == 3 && ReversePixelwise<3>(type, row, prior, length)) return;
-  if (stride == 4 && ReversePixelwise<4>(type, row, prior, length)) return;
+  if (HasCpuFeature(CpuFeature::kSse2)) {
+    if (type == 2) return ReverseUp(row, prior, length);
+    if (stride == 3 && ReversePixelwise<3>(type, row, prior, length)) return;
+    if (stride == 4 && ReversePixelwise<4>(type, row, prior, length)) return;
+  }
 #endif
   ReverseBytewise(type, row, prior, length, stride);
 }

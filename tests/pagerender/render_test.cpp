@@ -8,7 +8,6 @@
 #include <iterator>
 
 #include "pagerender/pagerender.h"
-#include "pagerender/paper.h"
 #include "pagerender/png_writer.h"
 #include "support/named_cases.h"
 #include "support/pdf_pages.h"
@@ -293,52 +292,6 @@ INSTANTIATE_TEST_SUITE_P(ChangedByte, IntermediateGrey, ::testing::Range(-1, 2 *
                            return info.param < 0 ? std::string("None")
                                                  : "Byte" + std::to_string(info.param);
                          });
-
-// A row of 37 pixels (two groups of sixteen and five alone) laid on white paper: each group and
-// the rest get every kind of coverage, so a group passed over that needed mixing, or a pixel
-// mixed with the wrong rounding, shows.
-struct PaperCase {
-  const char* name;
-  unsigned char (*coverage)(int x);
-  unsigned char (*colour)(int x, int channel);
-};
-
-const PaperCase kPaperCases[] = {
-    {"Opaque", [](int) -> unsigned char { return 255; },
-     [](int x, int channel) -> unsigned char { return x + channel; }},
-    {"UntouchedWhite", [](int) -> unsigned char { return 0; },
-     [](int, int) -> unsigned char { return 255; }},
-    {"UntouchedButPainted", [](int) -> unsigned char { return 0; },
-     [](int x, int) -> unsigned char { return x == 20 ? 0 : 255; }},
-    {"Edges", [](int x) -> unsigned char { return x * 7; },
-     [](int x, int channel) -> unsigned char { return 200 - x + 20 * channel; }},
-    {"OneEdgeInOpaque", [](int x) -> unsigned char { return x == 33 || x == 9 ? 128 : 255; },
-     [](int, int channel) -> unsigned char { return 50 * channel; }},
-};
-
-class PaperTest : public ::testing::TestWithParam<PaperCase> {};
-
-TEST_P(PaperTest, MixesEachPixelWithWhiteByItsCoverage) {
-  constexpr int kWidth = 37;
-  std::vector<unsigned char> alpha(kWidth);
-  std::vector<unsigned char> pixels(3 * kWidth);
-  for (int x = 0; x < kWidth; ++x) {
-    alpha[x] = GetParam().coverage(x);
-    for (int c = 0; c < 3; ++c) pixels[3 * x + c] = GetParam().colour(x, c);
-  }
-  const std::vector<unsigned char> painted = pixels;
-  const std::vector<unsigned char> covered = alpha;
-  // Laid once, however often it is read.
-  for (int read = 0; read < 2; ++read) LayRowOnWhitePaper(pixels.data(), alpha.data(), kWidth);
-  for (int i = 0; i < 3 * kWidth; ++i) {
-    // The painter's rounding of (white * (255 - a) + paint * a) / 255.
-    const unsigned a = covered[i / 3];
-    const unsigned mixed = 255 * (255 - a) + painted[i] * a;
-    EXPECT_EQ(pixels[i], (mixed + (mixed >> 8) + 0x80) >> 8) << "byte " << i;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Coverage, PaperTest, ::testing::ValuesIn(kPaperCases), testing::kCaseName);
 
 }  // namespace
 }  // namespace quillamar::pagerender

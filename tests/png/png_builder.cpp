@@ -25,17 +25,9 @@ std::string BigEndian(std::uint32_t value) {
 }
 
 std::uint32_t ReferenceCrc(std::string_view type, std::string_view data) {
-  // Bit by bit, independent of the reader's tables.
-  std::uint32_t crc = 0xFFFFFFFFu;
-  auto feed = [&crc](std::string_view bytes) {
-    for (const char c : bytes) {
-      crc ^= static_cast<std::uint8_t>(c);
-      for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-    }
-  };
-  feed(type);
-  feed(data);
-  return crc ^ 0xFFFFFFFFu;
+  // zlib's, independent of the reader's
+  const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(type.data()), type.size());
+  return crc32(crc, reinterpret_cast<const Bytef*>(data.data()), data.size());
 }
 
 PngBuilder::PngBuilder() : bytes_("\x89PNG\r\n\x1a\n", 8) {}

@@ -1,9 +1,14 @@
-// Image data decoding: IDAT splitting, row filters, the seven-pass walk, the converters and data
-// that end early.
+// Image data decoding: IDAT splitting, row filters, the seven-pass walk, the converters, data that
+// end early, and every variant of the vectorised row routines against plain C.
 #include <gtest/gtest.h>
 
 #include <random>
 
+#include "framework/cpu.h"
+#include "pagerender/paper.h"
+#include "pagerender/png_stored.h"
+#include "png/png_convert.h"
+#include "png/png_filters.h"
 #include "png/png_object.h"
 #include "support/named_cases.h"
 #include "tests/png/png_builder.h"
@@ -142,15 +147,6 @@ std::string FormatName(const ::testing::TestParamInfo<Format>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, PngInterlace, ::testing::ValuesIn(kFormats), FormatName);
 
-TEST(PngInterlaceGeometry, OnePixelImageReadsOnlyTheFirstPass) {
-  // One filter byte and one sample, then the zlib stream ends; every other pass is empty.
-  TPNGObject image;
-  ReadBytes(
-      image,
-      PngBuilder().Ihdr(1, 1, 8, 0, 1).Idat(Deflate(std::string("\0\x42", 2))).Iend().Bytes());
-  EXPECT_EQ(image.RowAddress(0)[0], 0x42);
-}
-
 // ---- splitting the zlib stream over chunks ----
 
 struct SplitCase {
@@ -224,7 +220,8 @@ int PaethOf(int a, int b, int c) {
   return (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
 }
 
-// The row as filter type would encode it against the previous raw row.
+// The row as filter type would encode it against the previous raw row (every variant of the
+// reversal is checked against it below).
 std::string FilterRow(int type, const std::string& row, const std::string& prior, int stride) {
   std::string out(1, static_cast<char>(type));
   for (std::size_t i = 0; i < row.size(); ++i) {
@@ -239,32 +236,6 @@ std::string FilterRow(int type, const std::string& row, const std::string& prior
   }
   return out;
 }
-
-class PngFilters : public ::testing::TestWithParam<Format> {};
-
-TEST_P(PngFilters, EveryFilterTypeReversesToTheRawRows) {
-  const Format format = GetParam();
-  const int width = 37;
-  const int height = 25;
-  const int stride = std::max(1, Channels(format.color_type) * format.depth / 8);
-  const auto image = RandomImage(format, width, height, 11);
-  std::string filtered;
-  std::string prior(PackRow(format, image[0]).size(), '\0');
-  for (int y = 0; y < height; ++y) {
-    const std::string row = PackRow(format, image[y]);
-    filtered += FilterRow(y % 5, row, prior, stride);
-    prior = row;
-  }
-  const std::string expected = RawRows(format, image, width, false);
-  EXPECT_EQ(Decode(Encode(format, width, height, filtered, false)),
-            Decode(Encode(format, width, height, expected, false)));
-}
-
-INSTANTIATE_TEST_SUITE_P(Strides, PngFilters,
-                         ::testing::Values(Format{0, 1}, Format{0, 8}, Format{4, 8}, Format{2, 8},
-                                           Format{6, 8}, Format{0, 16}, Format{2, 16},
-                                           Format{6, 16}),
-                         FormatName);
 
 struct FilterCase {
   const char* name;
@@ -427,11 +398,11 @@ std::string FilteredRows(std::uint32_t rows, std::uint32_t row_bytes) {
 std::string PngOf(std::uint32_t width, std::uint32_t height, int depth, int colour, int interlace,
                   std::uint32_t rows_given, std::string_view extra_type = {},
                   std::string_view extra = {}) {
-  const std::uint32_t channels = colour == 2 ? 3 : colour == 6 ? 4 : 1;
   PngBuilder png;
   png.Ihdr(width, height, depth, colour, interlace);
   if (!extra_type.empty()) png.Chunk(extra_type, extra);
-  return png.Idat(Deflate(FilteredRows(rows_given, width * channels * depth / 8))).Iend().Bytes();
+  const std::uint32_t row_bytes = width * Channels(colour) * depth / 8;
+  return png.Idat(Deflate(FilteredRows(rows_given, row_bytes))).Iend().Bytes();
 }
 
 class RecordingRows : public RowSink {
@@ -507,6 +478,129 @@ TEST_P(RowSinkTest, TakesTheRowsTheStorageWouldHold) {
 }
 
 QUILLAMAR_TABLE_TESTS(Png, RowSinkTest, kStreamCases);
+
+// ---- every variant of the vectorised routines against plain C ----
+
+// Random bytes in runs of one kind each (any bytes, one byte repeated, 0, 255), so that flat
+// stretches such as grey pixels, untouched paper and opaque paint come up as well as noise.
+std::string RandomRuns(std::size_t size, std::mt19937& random) {
+  std::string bytes;
+  while (bytes.size() < size) {
+    const std::size_t run = std::min<std::size_t>(1 + random() % 64, size - bytes.size());
+    const std::uint32_t kind = random() % 4;
+    const auto same = static_cast<char>(kind == 2 ? 0 : kind == 3 ? 255 : random());
+    for (std::size_t i = 0; i < run; ++i) bytes += kind == 0 ? static_cast<char>(random()) : same;
+  }
+  return bytes;
+}
+
+std::uint8_t* Data(std::string& bytes) { return reinterpret_cast<std::uint8_t*>(bytes.data()); }
+
+// One routine on random input for a width (and a kind of input): all it writes, as bytes.
+struct SimdRoutine {
+  const char* name;
+  CpuFeature widest;  // what its widest variant needs
+  int kinds;
+  std::string (*run)(int width, int kind, std::mt19937& random);
+};
+
+constexpr int kPixelBits[] = {1, 2, 4, 8, 16, 24, 32, 48, 64};  // of every type and bit depth
+
+const SimdRoutine kSimdRoutines[] = {
+    // 17 bytes a unit of width: every length modulo 16, past the 256 bytes where the widest
+    // folding starts, at any alignment, in two calls that carry the register from a random start
+    {"Crc", CpuFeature::kWideCarrylessMultiply, 1,
+     [](int width, int, std::mt19937& random) {
+       std::string bytes = RandomRuns(17 * width + 7, random);
+       const std::uint8_t* run = Data(bytes) + width % 7;
+       const std::size_t size = 17 * width, split = size / 3;
+       return BigEndian(Crc32Update(Crc32Update(random(), run, split), run + split, size - split));
+     }},
+    // each filter type (kind % 5) on pixels of each size (kind / 5) gives back the row that
+    // FilterRow encoded; the slack after it stays as it was
+    {"Unfilter", CpuFeature::kSse2, 5 * std::size(kPixelBits),
+     [](int width, int kind, std::mt19937& random) {
+       const int bits = kPixelBits[kind / 5], stride = std::max(1, bits / 8);
+       const std::size_t length = (std::size_t{1} * width * bits + 7) / 8;
+       std::string prior = RandomRuns(length + detail::kFilterSlack, random);
+       const std::string raw = RandomRuns(length, random);
+       std::string row = FilterRow(kind % 5, raw, prior, stride).substr(1) +
+                         RandomRuns(detail::kFilterSlack, random);
+       detail::ReverseFilter(kind % 5, Data(row), Data(prior), length, stride);
+       EXPECT_EQ(row.substr(0, length), raw) << "width " << width << ", kind " << kind;
+       return row;
+     }},
+    // kind 1 in place, kind 0 into the next row; the 16 bytes after the rows must stay
+    {"SwapRedBlue", CpuFeature::kSsse3, 2,
+     [](int width, int in_place, std::mt19937& random) {
+       std::string rows = RandomRuns(6 * width + 16, random);
+       detail::SwapRedBlue(Data(rows), Data(rows) + (in_place ? 0 : 3 * width), width);
+       return rows;
+     }},
+    {"IdentityGreyColours", CpuFeature::kSsse3, 1,
+     [](int width, int, std::mt19937& random) {
+       TPNGObject image;
+       ReadBytes(image, PngOf(width, 1, 8, 0, 0, 1));
+       std::string colours = RandomRuns(3 * width + 16, random);  // 16 bytes after it must stay
+       image.ColourRow(0, Data(colours));
+       return colours;
+     }},
+    // kind 0 a grey row, 1 the same with one byte changed, 2 any colours; greys only of a grey row
+    {"TakeGreyRow", CpuFeature::kSsse3, 3,
+     [](int width, int kind, std::mt19937& random) {
+       std::string pixels;
+       for (const char grey : RandomRuns(width, random)) pixels.append(3, grey);
+       if (kind == 1) pixels[random() % pixels.size()] ^= static_cast<char>(1 << random() % 8);
+       if (kind == 2) pixels = RandomRuns(3 * width, random);
+       std::string grey(width, '\0');
+       return pagerender::TakeGreyRow(Data(pixels), width, Data(grey)) ? grey : "coloured";
+     }},
+    // the pixels laid once and twice, each the painter's rounding of (white (255 - a) + paint a)
+    // / 255; the coverage left behind is each variant's own
+    {"LayOnWhitePaper", CpuFeature::kSsse3, 1,
+     [](int width, int, std::mt19937& random) {
+       std::string pixels = RandomRuns(3 * width, random);
+       std::string alpha = RandomRuns(width, random);
+       std::string mixed = pixels;
+       for (std::size_t i = 0; i < mixed.size(); ++i) {
+         const unsigned a = Data(alpha)[i / 3], x = 255 * (255 - a) + Data(pixels)[i] * a;
+         mixed[i] = static_cast<char>((x + (x >> 8) + 0x80) >> 8);
+       }
+       for (int laid = 1; laid <= 2; ++laid) {
+         pagerender::LayRowOnWhitePaper(Data(pixels), Data(alpha), width);
+         EXPECT_EQ(pixels, mixed) << "width " << width << ", laid " << laid << " times";
+       }
+       return pixels;
+     }},
+};
+
+class SimdVariants : public ::testing::TestWithParam<SimdRoutine> {
+  void TearDown() override { LimitCpuFeatures(kCpuFeatureCount); }
+};
+
+// Each narrower variant the processor can run writes what the plain C one writes, at every width
+// from 1 to 67 (every tail after whole vectors).
+TEST_P(SimdVariants, EachVariantWritesWhatPlainCWrites) {
+  const SimdRoutine& routine = GetParam();
+  for (int width = 1; width <= 67; ++width) {
+    for (int kind = 0; kind < routine.kinds; ++kind) {
+      const auto output = [&](int features) {
+        LimitCpuFeatures(features);
+        std::mt19937 random(width * 100 + kind);  // the same input under every limit
+        return routine.run(width, kind, random);
+      };
+      const std::string plain = output(0);
+      for (int features = 1; features <= static_cast<int>(routine.widest) + 1; ++features) {
+        LimitCpuFeatures(kCpuFeatureCount);
+        if (!HasCpuFeature(static_cast<CpuFeature>(features - 1))) continue;  // not on this one
+        ASSERT_EQ(output(features), plain)
+            << "width " << width << ", kind " << kind << ", the first " << features << " features";
+      }
+    }
+  }
+}
+
+QUILLAMAR_TABLE_TESTS(Routines, SimdVariants, kSimdRoutines);
 
 }  // namespace
 }  // namespace quillamar::png

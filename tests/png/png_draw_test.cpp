@@ -98,43 +98,32 @@ TEST(PngBlendRow, OneBitPaletteBlendsEachPixelAndNothingBeyond) {
   EXPECT_EQ(PixelAt(target, 11, 0), Bgr({10, 20, 30}));
 }
 
-TEST(PngBlendRow, StretchedDrawingRepeatsSourcePixels) {
+TEST(PngBlendRow, StretchedDrawingRepeatsSourcePixelsAnEmptyRectangleDrawsNothing) {
   TPNGObject image;
   ReadBytes(image, OneRow(2, 8, 6, std::string("\x01\x02\x03\xff\x04\x05\x06\xff", 8)));
   TBitmap target;
   Fill(target, 4, 2, {0, 0, 0});
+  image.Draw(target.Canvas(), TRect{0, 0, 0, 2});
+  EXPECT_EQ(PixelAt(target, 0, 0), Bgr({0, 0, 0}));
   image.Draw(target.Canvas(), TRect{0, 0, 4, 2});
   EXPECT_EQ(PixelAt(target, 1, 1), Bgr({3, 2, 1}));
   EXPECT_EQ(PixelAt(target, 2, 0), Bgr({6, 5, 4}));
 }
 
-TEST(PngBlendRow, EmptyRectangleDrawsNothing) {
-  TPNGObject image;
-  ReadBytes(image, OneRow(1, 8, 6, "\x1e\x14\x0a\xff"));
-  TBitmap target;
-  Fill(target, 1, 1, {1, 2, 3});
-  image.Draw(target.Canvas(), TRect{0, 0, 0, 1});
-  EXPECT_EQ(PixelAt(target, 0, 0), Bgr({1, 2, 3}));
-}
-
-TEST(PngBlendErrors, EntryBeyondThePaletteLeavesTheTargetAsItWas) {
-  TPNGObject image;
-  ReadBytes(image, OneRow(2, 8, 3, std::string("\0\5", 2), kTwoEntries));
-  TBitmap bitmap;
-  bitmap.Assign(image);
-  EXPECT_EQ(PixelAt(bitmap, 1, 0), Bgr({0, 0, 0}));  // assignment shows it black
-  Fill(bitmap, 2, 1, {9, 9, 9});
-  EXPECT_THROW(bitmap.Canvas().Draw(0, 0, &image), EPngError);
-  EXPECT_EQ(PixelAt(bitmap, 0, 0), Bgr({9, 9, 9}));
-}
-
-TEST(PngBlendErrors, PaletteAlphasWithoutPaletteEndInTheMissingEntryError) {
-  TPNGObject image;
-  ReadBytes(image, OneRow(1, 8, 3, std::string(1, '\0'), ChunkBytes("tRNS", "\x40\x20")));
-  TBitmap target;
-  Fill(target, 1, 1, {9, 9, 9});
-  EXPECT_THROW(target.Canvas().Draw(0, 0, &image), EPngError);
-  EXPECT_EQ(PixelAt(target, 0, 0), Bgr({9, 9, 9}));
+// An entry beyond the palette, and palette alphas without a palette: the missing entry's error.
+TEST(PngBlendErrors, MissingEntryLeavesTheTargetAsItWas) {
+  for (const std::string& file :
+       {OneRow(2, 8, 3, std::string("\0\5", 2), kTwoEntries),
+        OneRow(2, 8, 3, std::string(2, '\0'), ChunkBytes("tRNS", "\x40\x20"))}) {
+    TPNGObject image;
+    ReadBytes(image, file);
+    TBitmap bitmap;
+    bitmap.Assign(image);
+    EXPECT_EQ(PixelAt(bitmap, 1, 0), Bgr({0, 0, 0}));  // assignment shows it black
+    Fill(bitmap, 2, 1, {9, 9, 9});
+    EXPECT_THROW(bitmap.Canvas().Draw(0, 0, &image), EPngError);
+    EXPECT_EQ(PixelAt(bitmap, 0, 0), Bgr({9, 9, 9}));
+  }
 }
 
 // ---- opaque drawing at the image's own size: whole runs of a row at once ----
@@ -221,6 +210,11 @@ TEST_P(PngAssign, DrawingOverTheAssignedBitmap) {
   TBitmap bitmap;
   bitmap.Assign(image);
   ASSERT_EQ(bitmap.Width(), image.Width());
+  // A colour-key image marks the bitmap with its key; an alpha image does not.
+  EXPECT_EQ(bitmap.Transparent(), image.AlphaKind() == akColorKey);
+  if (bitmap.Transparent()) {
+    EXPECT_EQ(bitmap.TransparentColor(), image.ImageKeyColor());
+  }
   EXPECT_EQ(PixelAt(bitmap, 0, 0), GetParam().first_pixel);
   TBitmap before;
   before.Assign(bitmap);
@@ -241,20 +235,6 @@ TEST(PngAssignGamma, GreyAlphaWithGammaBlendsStoredGreyOverRampColour) {
   // stored grey 128, alpha 128, ramp colour 186
   EXPECT_EQ(PixelAt(bitmap, 0, 0)[0], (128 * 128 + 127 * 186 + 255) >> 8);
   EXPECT_EQ(PixelAt(bitmap, 1, 0)[0], 16);  // opaque: the stored grey itself
-}
-
-TEST(PngAssignKey, ColourKeyImageMarksTheBitmapAlphaImageDoesNot) {
-  TPNGObject keyed;
-  ReadBytes(keyed, kAssignCases[1].file);
-  TBitmap bitmap;
-  bitmap.Assign(keyed);
-  EXPECT_TRUE(bitmap.Transparent());
-  EXPECT_EQ(bitmap.TransparentColor(), RGB(1, 2, 3));
-  TPNGObject alpha;
-  ReadBytes(alpha, kAssignCases[2].file);
-  TBitmap plain;
-  plain.Assign(alpha);
-  EXPECT_FALSE(plain.Transparent());
 }
 
 TEST(PngAssignKey, KeyColourPixelsKeepTheDestination) {

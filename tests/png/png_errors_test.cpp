@@ -25,13 +25,9 @@ PngBuilder GreyImage() {
   return PngBuilder().Ihdr(2, 2, 8, 0).Idat(Deflate(std::string("\0\1\2\0\3\4", 6)));
 }
 
-std::string HeaderData(std::uint32_t width, std::uint32_t height, int depth, int color_type,
-                       int compression, int interlace) {
-  std::string data = BigEndian(width) + BigEndian(height);
-  for (const int field : {depth, color_type, compression, 0, interlace}) {
-    data += static_cast<char>(field);
-  }
-  return data;
+// The 13 data bytes of a 1 × 1 8-bit grey image's header, after signature, length and type.
+std::string HeaderData(int compression = 0) {
+  return PngBuilder().Ihdr(1, 1, 8, 0, 0, compression).Bytes().substr(16, 13);
 }
 
 void ReadBuilt(TPNGObject& image, const PngBuilder& builder) { ReadBytes(image, builder.Bytes()); }
@@ -54,7 +50,7 @@ const ErrorCase kErrorCases[] = {
      [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Chunk("tEXt", "a\0b").Ihdr(1, 1, 8, 0)); },
      typeid(EPNGIHDRNotFirst), kExpectedIhdrNotFirst, 0},
     {"HeaderTypeInOtherCase",
-     [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Chunk("IHDr", HeaderData(1, 1, 8, 0, 0, 0))); },
+     [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Chunk("IHDr", HeaderData())); },
      typeid(EPNGIHDRNotFirst), kExpectedIhdrNotFirst, 0},
     {"EndAfterImageData", [](TPNGObject& i) { ReadBuilt(i, GreyImage()); },
      typeid(EPngUnexpectedEnd), quillamar::testing::kCutShortText, 2},
@@ -116,7 +112,7 @@ const ErrorCase kErrorCases[] = {
      typeid(EPNGHeaderNotPresent), kExpectedHeaderNotPresent, 0},
     {"HeaderOf12Bytes",
      [](TPNGObject& i) {
-       ReadBuilt(i, PngBuilder().Chunk("IHDR", HeaderData(1, 1, 8, 0, 1, 0).substr(0, 12)));
+       ReadBuilt(i, PngBuilder().Chunk("IHDR", HeaderData(/*compression=*/1).substr(0, 12)));
      },
      typeid(EPngInvalidIHDR), kExpectedInvalidIhdr, 1},
     {"ColourType1", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 1)); },

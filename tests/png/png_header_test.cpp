@@ -58,6 +58,7 @@ TEST_P(PngStorageGeometry, RowFiguresFollowTheFormat) {
   EXPECT_EQ(header.DibInfo().header.bit_count, c.storage_bits);
   EXPECT_EQ(header.Indexed(), c.storage_bits <= 8);
   EXPECT_EQ(header.AlphaPlane() != nullptr, c.color_type == 4 || c.color_type == 6);
+  EXPECT_EQ(image.Palette() != nullptr, c.color_type == 0 || c.color_type == 3);
   // Row 0 lies at the highest address: the rows are stored bottom-up.
   EXPECT_EQ(image.RowAddress(0), header.PixelBits() + 2 * c.row_stride);
   EXPECT_EQ(image.RowAddress(2), header.PixelBits());
@@ -118,12 +119,6 @@ TEST(PngPalette, EmptyPaletteIsAcceptedButHasNoEntry) {
   EXPECT_THROW(palette->PaletteEntry(0), EPngError);
 }
 
-TEST(PngPalette, ColourImagesHaveNoLogicalPalette) {
-  TPNGObject image;
-  ReadBytes(image, ZeroImage(1, 1, 8, 2));
-  EXPECT_EQ(image.Palette(), nullptr);
-}
-
 // ---- transparency ----
 
 struct TransparencyCase {
@@ -172,6 +167,7 @@ std::string GammaChunk(std::string_view data) { return ChunkBytes("gAMA", data);
 struct GammaCase {
   const char* name;
   std::string chunks;
+  std::uint32_t value;                       // of the last gAMA chunk
   std::vector<std::pair<int, int>> entries;  // (index, value) of the map; none: the identity
 };
 
@@ -179,12 +175,14 @@ const GammaCase kGammaCases[] = {
     // 255 × (1/255)^(1/2.2) = 20.98
     {"PowerRoundsHalfToEven",
      GammaChunk(BigEndian(100000)),
+     100000,
      {{0, 0}, {1, 21}, {128, 186}, {255, 255}}},
-    {"StandardValueLeavesTheIdentity", GammaChunk(BigEndian(45455)), {}},
+    {"StandardValueLeavesTheIdentity", GammaChunk(BigEndian(45455)), 45455, {}},
     {"ZeroValueKeepsTheMap",
      GammaChunk(BigEndian(100000)) + GammaChunk(BigEndian(0)),
+     0,
      {{128, 186}}},
-    {"WrongLengthCountsAsOne", GammaChunk("abc"), {{254, 0}, {255, 255}}},
+    {"WrongLengthCountsAsOne", GammaChunk("abc"), 1, {{254, 0}, {255, 255}}},
 };
 
 class PngGammaMap : public ::testing::TestWithParam<GammaCase> {};
@@ -194,18 +192,12 @@ TEST_P(PngGammaMap, FollowsTheChunks) {
   ReadBytes(image, ZeroImage(1, 1, 8, 2, GetParam().chunks));
   for (const auto& [index, value] : GetParam().entries) EXPECT_EQ(image.GammaMap()[index], value);
   for (int i = 0; GetParam().entries.empty() && i < 256; ++i) ASSERT_EQ(image.GammaMap()[i], i);
+  TChunk* last = image.ChunkItems().Chunk(image.ChunkItems().Count() - 3);  // before IDAT
+  EXPECT_EQ(dynamic_cast<TChunkgAMA&>(*last).GammaValue(), GetParam().value);
+  EXPECT_EQ(last->PayloadLength(), 4u);  // a wrong length too
 }
 
-INSTANTIATE_TEST_SUITE_P(Png, PngGammaMap, ::testing::ValuesIn(kGammaCases),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST(PngGamma, WrongLengthKeepsItsLengthAndCountsAsOne) {
-  TPNGObject image;
-  ReadBytes(image, ZeroImage(1, 1, 8, 2, GammaChunk("abc")));
-  auto* gamma = image.ChunkItems().FindByClass<TChunkgAMA>();
-  EXPECT_EQ(gamma->GammaValue(), 1u);
-  EXPECT_EQ(gamma->PayloadLength(), 4u);
-}
+QUILLAMAR_TABLE_TESTS(Png, PngGammaMap, kGammaCases);
 
 TEST(PngGamma, PaletteReadBeforeTheGammaKeepsItsColours) {
   TPNGObject before;

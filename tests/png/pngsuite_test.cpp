@@ -6,13 +6,14 @@
 #include <csetjmp>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <typeinfo>
 
+#include "framework/bytes.h"
 #include "framework/exceptions.h"
 #include "png/png_object.h"
+#include "support/temp_dir.h"
 
 namespace quillamar::png {
 namespace {
@@ -21,16 +22,8 @@ namespace fs = std::filesystem;
 
 const fs::path kSuite = fs::path(QUILLAMAR_TESTDATA) / "pngsuite";
 
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::uint32_t Be32(const std::string& bytes, std::size_t at) {
-  return (std::uint32_t{static_cast<std::uint8_t>(bytes[at])} << 24) |
-         (std::uint32_t{static_cast<std::uint8_t>(bytes[at + 1])} << 16) |
-         (std::uint32_t{static_cast<std::uint8_t>(bytes[at + 2])} << 8) |
-         std::uint32_t{static_cast<std::uint8_t>(bytes[at + 3])};
+  return LoadBigEndian32(reinterpret_cast<const std::uint8_t*>(bytes.data()) + at);
 }
 
 /// Where the file's gamma takes effect: the map, and whether it came before the palette and
@@ -193,7 +186,7 @@ class PngSuiteValid : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(PngSuiteValid, MatchesLibpngPixels) {
   const fs::path path = kSuite / GetParam();
-  const std::optional<Raster> expected = ReferenceDecode(path, ReadAll(path));
+  const std::optional<Raster> expected = ReferenceDecode(path, testing::ReadFileText(path));
   ASSERT_TRUE(expected.has_value()) << "libpng cannot read " << GetParam();
   const Raster actual = OurDecode(path);
   ASSERT_EQ(actual.width, expected->width);
