@@ -99,9 +99,15 @@ void Record(const char* call, const std::string& what) {
   if (recorded) recorded->push_back(std::string(call) + " " + what);
 }
 
-std::string PathOf(int fd) {
+// A call that succeeded, on a path or a descriptor, is recorded; its result passes on.
+int Recorded(const char* call, const std::string& path, int result) {
+  if (result == 0) Record(call, path);
+  return result;
+}
+int Recorded(const char* call, int fd, int result) {
   std::error_code error;
-  return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error).string();
+  const auto path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error);
+  return Recorded(call, path.string(), result);
 }
 
 std::string Canonical(const char* path) {
@@ -135,26 +141,14 @@ int __real_fsync(int);
 ssize_t __real_send(int, const void*, std::size_t, int);
 
 int __wrap_rename(const char* from, const char* to) {
-  const int result = __real_rename(from, to);
-  if (result == 0) quillamar::Record("rename", quillamar::Canonical(to));
-  return result;
+  return quillamar::Recorded("rename", quillamar::Canonical(to), __real_rename(from, to));
 }
 int __wrap_unlink(const char* path) {
   const std::string canonical = quillamar::Canonical(path);
-  const int result = __real_unlink(path);
-  if (result == 0) quillamar::Record("unlink", canonical);
-  return result;
+  return quillamar::Recorded("unlink", canonical, __real_unlink(path));
 }
-int __wrap_fdatasync(int fd) {
-  const int result = __real_fdatasync(fd);
-  if (result == 0) quillamar::Record("sync", quillamar::PathOf(fd));
-  return result;
-}
-int __wrap_fsync(int fd) {
-  const int result = __real_fsync(fd);
-  if (result == 0) quillamar::Record("sync", quillamar::PathOf(fd));
-  return result;
-}
+int __wrap_fdatasync(int fd) { return quillamar::Recorded("sync", fd, __real_fdatasync(fd)); }
+int __wrap_fsync(int fd) { return quillamar::Recorded("sync", fd, __real_fsync(fd)); }
 ssize_t __wrap_send(int fd, const void* bytes, std::size_t size, int flags) {
   // Recorded when made: a renderer that has ended no longer hears it, which is no fault.
   quillamar::Record("send", std::string(static_cast<const char*>(bytes), size));

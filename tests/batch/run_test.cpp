@@ -62,17 +62,14 @@ class RunTest : public ::testing::Test {
   RunSettings settings_;
 };
 
-TEST_F(RunTest, WithoutChosenFilesOnlyTheFileChoiceIsOffered) {
-  host_.chosen_text.clear();
+TEST_F(RunTest, WithoutChosenFilesOrAFolderOnlyTheirChoiceIsOffered) {
   ChooseFiles({"a.pdf"});
+  host_.chosen_text.clear();
   EXPECT_EQ(batch::Run(host_, settings_).outcome, RunOutcome::kNothingChosen);
   EXPECT_EQ(host_.log, (Log{"ChosenFilesText", "ChooseFiles"}));
-  EXPECT_EQ(Calls(), "");
-}
-
-TEST_F(RunTest, WithoutAFolderOnlyTheFolderChoiceIsOffered) {
+  host_.log.clear();
+  host_.chosen_text = "a.pdf;";
   host_.folder.clear();
-  ChooseFiles({"a.pdf"});
   batch::Run(host_, settings_);
   EXPECT_EQ(host_.log, (Log{"ChosenFilesText", "OutputFolderText", "ChooseFolder"}));
   EXPECT_EQ(Calls(), "");
@@ -159,21 +156,16 @@ TEST_F(RunTest, JpgReencodesEveryPageAndDeletesItsPng) {
   EXPECT_EQ(Calls().substr(Calls().size() - 4), "[1]\n");  // the intermediate-page hint
 }
 
-TEST_F(RunTest, ThePageLoopStopsAtItsLimit) {
+// The page loop stops at its limit; only the exact text "JPG" re-encodes.
+TEST_F(RunTest, ThePageLoopStopsAtItsLimitAndOnlyJpgReencodes) {
   settings_.max_pages = 2;  // stands in for 10000
   ChooseFiles({"a.pdf"});
-  host_.format = "JPG";
-  batch::Run(host_, settings_);
+  for (const char* format : {"JPG", "jpg"}) {
+    host_.format = format;
+    batch::Run(host_, settings_);
+  }
   EXPECT_TRUE(OutputHas("a_1.jpg") && OutputHas("a_2.jpg") && OutputHas("a_3.png"));
-  EXPECT_FALSE(OutputHas("a_3.jpg"));
-}
-
-TEST_F(RunTest, OnlyTheExactTextJpgReencodes) {
-  ChooseFiles({"a.pdf"});
-  host_.format = "jpg";
-  batch::Run(host_, settings_);
-  EXPECT_TRUE(OutputHas("a_1.png"));
-  EXPECT_FALSE(OutputHas("a_1.jpg"));
+  EXPECT_TRUE(OutputHas("a_1.png") && !OutputHas("a_3.jpg"));
 }
 
 TEST_F(RunTest, EqualBaseNamesWriteTheSamePageFiles) {

@@ -69,6 +69,8 @@ TEST(ForceFoldersTest, CreatesEveryMissingLevel) {
   EXPECT_TRUE(FolderExists(deep));
   EXPECT_TRUE(ForceFolders(dir / "a/b/c/"));  // a trailing separator is dropped
   EXPECT_TRUE(ForceFolders("/"));
+  dir.Write("blocker", "x");
+  EXPECT_FALSE(ForceFolders(dir / "blocker/sub"));  // a file in the way
 }
 
 TEST(ForceFoldersTest, EmptyOrBareRelativeNameRaises) {
@@ -80,12 +82,6 @@ TEST(ForceFoldersTest, EmptyOrBareRelativeNameRaises) {
       EXPECT_EQ(error.Message(), "Unable to create directory");
     }
   }
-}
-
-TEST(ForceFoldersTest, AFileInTheWayFails) {
-  testing::TempDir dir;
-  dir.Write("blocker", "x");
-  EXPECT_FALSE(ForceFolders(dir / "blocker/sub"));
 }
 
 TEST(AbsolutePathTest, MadeAbsoluteAgainstTheCurrentFolder) {

@@ -27,6 +27,7 @@ TEST(FileStreamTest, OpenAndCreateFailuresNameTheAbsolutePathAndTheReason) {
   EXPECT_EQ(
       testing::MessageOf<EFCreateError>([&] { TFileStream stream(target, FileMode::kCreate); }),
       "Cannot create file \"" + target + "\". " + std::strerror(ENOENT));
+  EXPECT_THROW(TFileStream(dir.path(), FileMode::kOpenReadDenyWrite), EFOpenError);  // a folder
 }
 
 TEST(FileStreamTest, CreateEmptiesAndWritesReadBack) {
@@ -54,11 +55,6 @@ TEST(FileStreamTest, AFileHeldForWritingCannotBeOpenedForReading) {
   TFileStream reader(path, FileMode::kOpenReadDenyWrite);
   TFileStream other_reader(path, FileMode::kOpenReadDenyWrite);  // readers share
   EXPECT_THROW(TFileStream(path, FileMode::kCreate), EFCreateError);
-}
-
-TEST(FileStreamTest, AFolderCannotBeOpenedAsAFile) {
-  testing::TempDir dir;
-  EXPECT_THROW(TFileStream(dir.path(), FileMode::kOpenReadDenyWrite), EFOpenError);
 }
 
 // A named pipe without a writer would block a plain open for good, and a pipe cannot seek: the

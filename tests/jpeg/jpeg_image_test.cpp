@@ -45,28 +45,14 @@ std::unique_ptr<TBitmap> Flat(int width, int height, Rgb colour) {
   return MakeBitmap(width, height, [colour](int, int) { return colour; });
 }
 
-// One marker segment before the entropy-coded data: its marker byte and its payload.
-struct Segment {
-  std::uint8_t marker = 0;
-  Bytes payload;
-};
-
-std::vector<Segment> HeaderSegments(const Bytes& file) {
-  std::vector<Segment> segments;
-  std::size_t at = 2;  // after SOI
-  while (at + 4 <= file.size() && file[at] == 0xFF) {
-    const std::uint8_t marker = file[at + 1];
-    const std::size_t length = file[at + 2] << 8 | file[at + 3];
-    segments.push_back({marker, Bytes(file.begin() + at + 4, file.begin() + at + 2 + length)});
-    if (marker == 0xDA) break;  // SOS: entropy-coded data follows
-    at += 2 + length;
-  }
-  return segments;
-}
-
+// The markers of the segments before the entropy-coded data, in order.
 std::vector<std::uint8_t> MarkersOf(const Bytes& file) {
   std::vector<std::uint8_t> markers;
-  for (const Segment& segment : HeaderSegments(file)) markers.push_back(segment.marker);
+  for (std::size_t at = 2; at + 4 <= file.size() && file[at] == 0xFF;  // after SOI
+       at += 2 + (file[at + 2] << 8 | file[at + 3])) {
+    markers.push_back(file[at + 1]);
+    if (file[at + 1] == 0xDA) break;  // SOS: entropy-coded data follows
+  }
   return markers;
 }
 

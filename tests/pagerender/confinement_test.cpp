@@ -270,11 +270,6 @@ class ConfinementTest : public ::testing::TestWithParam<ActCase> {};
 
 TEST_P(ConfinementTest, RefusesForbiddenAndAllowsNeededActs) {
   const ActCase& c = GetParam();
-#if defined(QUILLAMAR_SANITIZER_BUILD)
-  if (c.part == Part::kTracing || c.part == Part::kAddressSpace) {
-    GTEST_SKIP() << "sanitizer builds keep tracing and an unlimited address space";
-  }
-#endif
   const Setting setting;
   ASSERT_FALSE(setting.font.empty()) << "fontconfig offers no sans-serif font";
   const ChildReport free = RunInChild(setting, false, c.act);
@@ -295,7 +290,18 @@ TEST_P(ConfinementTest, RefusesForbiddenAndAllowsNeededActs) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Confinement, ConfinementTest, ::testing::ValuesIn(kActCases),
+// Sanitizer builds keep tracing and an unlimited address space: those rows hold only without them.
+std::vector<ActCase> ActsOfThisBuild() {
+  std::vector<ActCase> acts(std::begin(kActCases), std::end(kActCases));
+#if defined(QUILLAMAR_SANITIZER_BUILD)
+  std::erase_if(acts, [](const ActCase& c) {
+    return c.part == Part::kTracing || c.part == Part::kAddressSpace;
+  });
+#endif
+  return acts;
+}
+
+INSTANTIATE_TEST_SUITE_P(Confinement, ConfinementTest, ::testing::ValuesIn(ActsOfThisBuild()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 class ConfinedRendererTest : public ::testing::TestWithParam<const char*> {};
