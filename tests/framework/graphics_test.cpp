@@ -26,8 +26,12 @@ class ForeignGraphic : public TGraphic {
   mutable int draws = 0;
 };
 
-TEST(BitmapTest, RowsAreBottomUpAndPaddedToFourBytes) {
+TEST(BitmapTest, RowsAreBottomUpAndPaddedToFourBytesAndSizeZeroIsEmpty) {
   TBitmap bitmap;
+  EXPECT_TRUE(bitmap.Empty());
+  bitmap.SetSize(4, 0);
+  EXPECT_TRUE(bitmap.Empty());
+  EXPECT_EQ(bitmap.Bits(), nullptr);
   bitmap.SetSize(5, 3);
   EXPECT_EQ(bitmap.RowStride(), 16u);  // 15 bytes of pixels, filled to 16
   EXPECT_EQ(TBitmap::RowStrideFor(4), 12u);
@@ -64,14 +68,6 @@ TEST(BitmapTest, AdoptedPixelsAreNotCopied) {
   EXPECT_EQ(bitmap.Bits(), pixels.get());
   bitmap.MutableBits()[0] = 1;  // someone else still holds them, so the write copies
   EXPECT_EQ(pixels[0], 42);
-}
-
-TEST(BitmapTest, SizeZeroIsEmpty) {
-  TBitmap bitmap;
-  EXPECT_TRUE(bitmap.Empty());
-  bitmap.SetSize(4, 0);
-  EXPECT_TRUE(bitmap.Empty());
-  EXPECT_EQ(bitmap.Bits(), nullptr);
 }
 
 TEST(AssignTest, UnknownSourceRaisesTheGenericMessage) {

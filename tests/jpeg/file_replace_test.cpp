@@ -46,62 +46,37 @@ std::string CreateErrorOf(const std::string& target) {
   return MessageOf<EFCreateError>([&] { jpeg::ReplaceFile(target, bytes.data(), bytes.size()); });
 }
 
-TEST(ReplaceFileTest, WritesANewFileAndReplacesAnOlderOne) {
-  const ScratchFolder folder;
-  const std::string target = folder / "page_1.jpg";
-  const Bytes first = Pattern(10000);
-  jpeg::ReplaceFile(target, first.data(), first.size());
-  EXPECT_EQ(ReadAll(target), first);
-  const Bytes second = Pattern(5);
-  jpeg::ReplaceFile(target, second.data(), second.size());
-  EXPECT_EQ(ReadAll(target), second);
-  EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"page_1.jpg"});
-}
-
-TEST(ReplaceFileTest, OlderFileKeepsItsPermissions) {
-  const ScratchFolder folder;
-  const std::string target = folder / "page.jpg";
-  WriteAll(target, kOlder);
-  ::chmod(target.c_str(), 0640);
-  const Bytes bytes = Pattern(10);
-  jpeg::ReplaceFile(target, bytes.data(), bytes.size());
-  struct stat info {};
-  ASSERT_EQ(::stat(target.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0640u);
-  EXPECT_EQ(ReadAll(target), bytes);
-}
-
-TEST(ReplaceFileTest, LinkKeepsPointingAtTheReplacedFile) {
+// Where a save lands and what it leaves: the bytes under the name (through a link, from a name
+// relative to the current folder), the older file's permissions, and nothing else in the folder.
+TEST(ReplaceFileTest, WritesTheBytesUnderTheNameAndLeavesNothingElse) {
   const ScratchFolder folder;
   std::filesystem::create_directory(folder / "store");
-  const std::string real = folder / "store/page.jpg";
-  WriteAll(real, kOlder);
-  const std::string link = folder / "page.jpg";
-  std::filesystem::create_symlink(real, link);
-  const Bytes bytes = Pattern(10);
-  jpeg::ReplaceFile(link, bytes.data(), bytes.size());
-  EXPECT_TRUE(std::filesystem::is_symlink(link));
-  EXPECT_EQ(ReadAll(real), bytes);
-  EXPECT_EQ(FolderEntries(folder / "store"), std::vector<std::string>{"page.jpg"});
-}
-
-TEST(ReplaceFileTest, ZeroBytesGiveAnEmptyFile) {
-  const ScratchFolder folder;
-  const std::string target = folder / "empty.jpg";
-  jpeg::ReplaceFile(target, nullptr, 0);
-  EXPECT_TRUE(FileExists(target));
-  EXPECT_TRUE(ReadAll(target).empty());
-}
-
-TEST(ReplaceFileTest, RelativePathLandsInTheCurrentFolder) {
-  const ScratchFolder folder;
+  WriteAll(folder / "store/linked.jpg", kOlder);
+  std::filesystem::create_symlink(folder / "store/linked.jpg", folder / "linked.jpg");
+  WriteAll(folder / "older.jpg", kOlder);
+  ::chmod((folder / "older.jpg").c_str(), 0640);
   const std::string previous = std::filesystem::current_path();
   std::filesystem::current_path(folder.path());
-  const Bytes bytes = Pattern(3);
-  jpeg::ReplaceFile("plain.jpg", bytes.data(), bytes.size());
+  for (const auto& [name, size] :
+       std::vector<std::pair<std::string, std::size_t>>{{"new.jpg", 10000},
+                                                        {"new.jpg", 5},
+                                                        {"older.jpg", 10},
+                                                        {"linked.jpg", 10},
+                                                        {"empty.jpg", 0},
+                                                        {folder / "absolute.jpg", 3}}) {
+    const Bytes bytes = Pattern(size);
+    jpeg::ReplaceFile(name, size ? bytes.data() : nullptr, size);
+    EXPECT_EQ(ReadAll(name), bytes) << name;
+  }
   std::filesystem::current_path(previous);
-  EXPECT_EQ(ReadAll(folder / "plain.jpg"), bytes);
-  EXPECT_EQ(FolderEntries(folder.path()), std::vector<std::string>{"plain.jpg"});
+  struct stat info {};
+  ASSERT_EQ(::stat((folder / "older.jpg").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_TRUE(std::filesystem::is_symlink(folder / "linked.jpg"));
+  EXPECT_EQ(FolderEntries(folder.path()),
+            (std::vector<std::string>{"absolute.jpg", "empty.jpg", "linked.jpg", "new.jpg",
+                                      "older.jpg", "store"}));
+  EXPECT_EQ(FolderEntries(folder / "store"), std::vector<std::string>{"linked.jpg"});
 }
 
 // Each way the target cannot be created, with the error the message must carry.
