@@ -217,7 +217,7 @@ void CountPages(const PdfTurn& turn, const PageLoop& pages, RunResult& result) {
     return;
   }
   // A renderer that announces nothing, its pages kept as PNG: its first page file tells.
-  const char* extension = turn.Reencode() ? ".jpg" : ".png";
+  const char* extension = PageExtensionFor(turn.texts.format);
   if (FileExists(PageFilePath(turn.texts.folder, turn.base_name, 1, extension))) {
     ++result.pages_written;
   }
@@ -250,7 +250,10 @@ PdfEnd ConvertStartedPdf(PdfTurn& turn, std::unique_ptr<StagedPdf> staged, RunRe
   }
   const RenderOutcome& outcome = rendered.outcome;
   report.outcome = PdfReport::Outcome::kStopped;
-  if (!rendered.followed || outcome.kind == RenderOutcome::Kind::kStopped) {
+  // A renderer that failed while the run was being stopped failed of the stop: a job's cancel
+  // signals every process of the job, the renderer at times before the run.
+  if (!rendered.followed || outcome.kind == RenderOutcome::Kind::kStopped ||
+      (outcome.kind == RenderOutcome::Kind::kFailed && StopRequested(turn.settings))) {
     return Stopped(turn, rendered, result);
   }
   for (const std::string& warning : outcome.warnings) host.ReportWarning(warning);
