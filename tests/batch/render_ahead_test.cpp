@@ -19,6 +19,7 @@
 #include "batch/recording_host.h"
 #include "framework/exceptions.h"
 #include "framework/paths.h"
+#include "support/named_cases.h"
 #include "support/temp_dir.h"
 
 namespace quillamar::batch {
@@ -57,8 +58,7 @@ TEST_P(PagePacingTest, CountsThePagesTheWindowLetsStart) {
   EXPECT_EQ(pacing.RenderableNow(c.window), c.renderable);
 }
 
-INSTANTIATE_TEST_SUITE_P(Batch, PagePacingTest, ::testing::ValuesIn(kPacingCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Batch, PagePacingTest, kPacingCases);
 
 // Pages offered in turn to a queue of window 3 and budget 100 until one finds no room; the first
 // taken gives its room back, and then the next fits or not.
@@ -91,8 +91,7 @@ TEST_P(PrepareQueueTest, StartsWhatTheWindowAndBudgetLetThrough) {
   EXPECT_EQ(queue.HasRoomFor(c.bytes[started]), c.next_after_one_taken);
 }
 
-INSTANTIATE_TEST_SUITE_P(Batch, PrepareQueueTest, ::testing::ValuesIn(kQueueCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Batch, PrepareQueueTest, kQueueCases);
 
 using testing::ReadFileText;
 using testing::TempDir;

@@ -19,11 +19,13 @@
 #include "framework/exceptions.h"
 #include "framework/paths.h"
 #include "support/images.h"
+#include "support/named_cases.h"
 #include "support/temp_dir.h"
 
 namespace quillamar::batch {
 namespace {
 
+using quillamar::testing::PrintTo;  // table rows print as their names
 using testing::ReadFileText;
 using testing::TempDir;
 
@@ -555,8 +557,6 @@ struct PasswordCase {
   bool converted;
 };
 
-void PrintTo(const PasswordCase& c, std::ostream* os) { *os << c.name; }
-
 const PasswordCase kPasswordCases[] = {
     {"RightAtOnce", {"openpassword"}, {"AskPassword locked.pdf"}, true},
     {"WrongThenRight",
@@ -600,8 +600,7 @@ TEST_P(LockedPdfRunTest, AsksUntilItOpensOrIsSkipped) {
   EXPECT_EQ(std::count(visible.begin(), visible.end(), failure), c.converted ? 0 : 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Run, LockedPdfRunTest, ::testing::ValuesIn(kPasswordCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Run, LockedPdfRunTest, kPasswordCases);
 
 struct ClashCase {
   const char* name;
@@ -626,8 +625,7 @@ TEST_P(FindNameClashesTest, ListsTheBaseNamesOfMoreThanOnePdf) {
   EXPECT_EQ(FindNameClashes(GetParam().pdfs), GetParam().clashes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Batch, FindNameClashesTest, ::testing::ValuesIn(kClashCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Batch, FindNameClashesTest, kClashCases);
 
 }  // namespace
 }  // namespace quillamar::batch

@@ -16,6 +16,7 @@
 #include "framework/streams.h"
 #include "jpeg/jpeg.h"
 #include "support/images.h"
+#include "support/named_cases.h"
 #include "support/temp_dir.h"
 
 namespace quillamar {
@@ -104,8 +105,7 @@ TEST_P(ReplaceFileFailureTest, RaisesCreateErrorNamingTheTarget) {
   EXPECT_EQ(FolderEntries(folder.path()), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(Targets, ReplaceFileFailureTest, ::testing::ValuesIn(kCreateFailures),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Targets, ReplaceFileFailureTest, kCreateFailures);
 
 TEST(ReplaceFileTest, TargetHeldByAReaderIsNotReplaced) {
   const ScratchFolder folder;
