@@ -174,7 +174,7 @@ class RenderAheadTest : public ::testing::Test {
     Log shown;
     for (const std::string& entry : host_.log) {
       const bool reencode = entry.rfind("Reencode", 0) == 0;
-      if (!reencode && (entry.rfind("Pages", 0) == 0 || !Visible(entry).empty())) {
+      if (!reencode && (entry.rfind("Pages", 0) == 0 || RecordingHost::IsVisible(entry))) {
         shown.push_back(entry);
       }
     }
@@ -219,11 +219,6 @@ class RenderAheadTest : public ::testing::Test {
   RunSettings settings_;
 
  private:
-  Log Visible(const std::string& entry) const {
-    RecordingHost one;
-    one.log = {entry};
-    return one.Visible();
-  }
   std::string Anonymous(std::string text) const {
     for (auto at = text.find(host_.folder); at != std::string::npos; at = text.find(host_.folder)) {
       text.replace(at, host_.folder.size(), "OUT");
