@@ -9,10 +9,12 @@ namespace {
 
 using quillamar::testing::PrintTo;  // table rows print as their names
 
-// The arguments as the run passes them, with the resolution and the output pattern given.
+// The arguments as the run passes them, with the resolution, output pattern, PDF and format given.
 std::vector<std::string> Arguments(const std::string& resolution,
-                                   const std::string& pattern = "p%d") {
-  return {"lib", "-o", pattern, "-F", "png", "-r", resolution, "f.pdf"};
+                                   const std::string& pattern = "p%d",
+                                   const std::string& pdf = "f.pdf",
+                                   const std::string& format = "png") {
+  return {"lib", "-o", pattern, "-F", format, "-r", resolution, pdf};
 }
 
 struct GoodCase {
@@ -24,10 +26,7 @@ struct GoodCase {
 };
 
 const GoodCase kGoodCases[] = {
-    {"AsTheRunPassesThem",
-     {"lib", "-o", "/out/a_%d.png", "-F", "png", "-r", "150", "/in/a.pdf"},
-     "/out/a_%d.png",
-     150,
+    {"AsTheRunPassesThem", Arguments("150", "/out/a_%d.png", "/in/a.pdf"), "/out/a_%d.png", 150,
      "/in/a.pdf"},
     {"PdfFirst",
      {"lib", "/in/a.pdf", "-r", "72", "-F", "png", "-o", "x_%d.png"},
@@ -42,11 +41,8 @@ const GoodCase kGoodCases[] = {
     {"Decimal", Arguments("72.5"), "p%d", 72.5, "f.pdf"},
     {"LeadingDot", Arguments(".5"), "p%d", 0.5, "f.pdf"},
     {"AtTheLimit", Arguments("2400"), "p%d", 2400, "f.pdf"},
-    {"ChineseAndPercent",
-     {"lib", "-o", "/输出/50%d off_%d.png", "-F", "png", "-r", "96", "/文件/50%d off.pdf"},
-     "/输出/50%d off_%d.png",
-     96,
-     "/文件/50%d off.pdf"},
+    {"ChineseAndPercent", Arguments("96", "/输出/50%d off_%d.png", "/文件/50%d off.pdf"),
+     "/输出/50%d off_%d.png", 96, "/文件/50%d off.pdf"},
 };
 
 class RendererGoodArgumentsTest : public ::testing::TestWithParam<GoodCase> {};
@@ -96,12 +92,8 @@ const BadCase kBadCases[] = {
     {"TwoPdfs",
      {"lib", "-o", "p%d", "-F", "png", "-r", "72", "a.pdf", "b.pdf"},
      "more than one PDF given: a.pdf, b.pdf"},
-    {"FormatJpg",
-     {"lib", "-o", "p%d", "-F", "jpg", "-r", "72", "a.pdf"},
-     "image type \"jpg\" is not png"},
-    {"FormatUpperCase",
-     {"lib", "-o", "p%d", "-F", "PNG", "-r", "72", "a.pdf"},
-     "image type \"PNG\" is not png"},
+    {"FormatJpg", Arguments("72", "p%d", "f.pdf", "jpg"), "image type \"jpg\" is not png"},
+    {"FormatUpperCase", Arguments("72", "p%d", "f.pdf", "PNG"), "image type \"PNG\" is not png"},
     {"PatternWithoutPage", Arguments("72", "p.png"),
      "output pattern \"p.png\" has no %d for the page number"},
     NotPositive("ResolutionEmpty", ""),
