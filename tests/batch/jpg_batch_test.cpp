@@ -14,6 +14,7 @@
 #include "framework/paths.h"
 #include "png/png_object.h"
 #include "support/images.h"
+#include "support/named_cases.h"
 #include "support/temp_dir.h"
 
 namespace quillamar {
@@ -86,8 +87,7 @@ TEST_P(JpgBatchTest, ConvertsPagesInOrderUntilOneFails) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Pages, JpgBatchTest, ::testing::ValuesIn(kBatchCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Pages, JpgBatchTest, kBatchCases);
 
 // The calls that put a page's JPEG in place and let go of its PNG, in the order they were made,
 // each with its file or channel line. The binary is linked with --wrap for each of them.

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "batch/batch.h"
@@ -17,6 +18,22 @@
 namespace quillamar::batch {
 
 using Log = std::vector<std::string>;
+
+/// Whether entry starts with one of the prefixes.
+inline bool StartsWithAny(const std::string& entry,
+                          std::initializer_list<std::string_view> prefixes) {
+  const auto starts = [&entry](std::string_view prefix) { return entry.rfind(prefix, 0) == 0; };
+  return std::any_of(prefixes.begin(), prefixes.end(), starts);
+}
+
+/// The entries of log that start with one of the prefixes, in their order.
+inline Log Only(const Log& log, std::initializer_list<std::string_view> prefixes) {
+  Log kept;
+  for (const auto& entry : log) {
+    if (StartsWithAny(entry, prefixes)) kept.push_back(entry);
+  }
+  return kept;
+}
 
 // Logs every call of the run, in order, and answers from its fields.
 class RecordingHost : public RunHost {
@@ -90,15 +107,12 @@ class RecordingHost : public RunHost {
   // The calls that show something or change files: what a user would notice.
   Log Visible() const {
     Log visible;
-    for (const auto& entry : log) {
-      if (entry.rfind("Status", 0) == 0 || entry.rfind("Position", 0) == 0 ||
-          entry.rfind("Maximum", 0) == 0 || entry.rfind("Message", 0) == 0 ||
-          entry.rfind("Choose", 0) == 0 || entry.rfind("Reencode", 0) == 0 ||
-          entry.rfind("AskPassword", 0) == 0 || entry.rfind("Warning", 0) == 0) {
-        visible.push_back(entry);
-      }
-    }
+    std::copy_if(log.begin(), log.end(), std::back_inserter(visible), IsVisible);
     return visible;
+  }
+  static bool IsVisible(const std::string& entry) {
+    return StartsWithAny(entry, {"Status", "Position", "Maximum", "Message", "Choose", "Reencode",
+                                 "AskPassword", "Warning"});
   }
 
  private:

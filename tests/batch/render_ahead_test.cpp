@@ -19,6 +19,7 @@
 #include "batch/recording_host.h"
 #include "framework/exceptions.h"
 #include "framework/paths.h"
+#include "support/named_cases.h"
 #include "support/temp_dir.h"
 
 namespace quillamar::batch {
@@ -57,8 +58,7 @@ TEST_P(PagePacingTest, CountsThePagesTheWindowLetsStart) {
   EXPECT_EQ(pacing.RenderableNow(c.window), c.renderable);
 }
 
-INSTANTIATE_TEST_SUITE_P(Batch, PagePacingTest, ::testing::ValuesIn(kPacingCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Batch, PagePacingTest, kPacingCases);
 
 // Pages offered in turn to a queue of window 3 and budget 100 until one finds no room; the first
 // taken gives its room back, and then the next fits or not.
@@ -91,8 +91,7 @@ TEST_P(PrepareQueueTest, StartsWhatTheWindowAndBudgetLetThrough) {
   EXPECT_EQ(queue.HasRoomFor(c.bytes[started]), c.next_after_one_taken);
 }
 
-INSTANTIATE_TEST_SUITE_P(Batch, PrepareQueueTest, ::testing::ValuesIn(kQueueCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Batch, PrepareQueueTest, kQueueCases);
 
 using testing::ReadFileText;
 using testing::TempDir;
@@ -175,7 +174,7 @@ class RenderAheadTest : public ::testing::Test {
     Log shown;
     for (const std::string& entry : host_.log) {
       const bool reencode = entry.rfind("Reencode", 0) == 0;
-      if (!reencode && (entry.rfind("Pages", 0) == 0 || !Visible(entry).empty())) {
+      if (!reencode && (entry.rfind("Pages", 0) == 0 || RecordingHost::IsVisible(entry))) {
         shown.push_back(entry);
       }
     }
@@ -220,11 +219,6 @@ class RenderAheadTest : public ::testing::Test {
   RunSettings settings_;
 
  private:
-  Log Visible(const std::string& entry) const {
-    RecordingHost one;
-    one.log = {entry};
-    return one.Visible();
-  }
   std::string Anonymous(std::string text) const {
     for (auto at = text.find(host_.folder); at != std::string::npos; at = text.find(host_.folder)) {
       text.replace(at, host_.folder.size(), "OUT");

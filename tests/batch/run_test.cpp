@@ -19,11 +19,13 @@
 #include "framework/exceptions.h"
 #include "framework/paths.h"
 #include "support/images.h"
+#include "support/named_cases.h"
 #include "support/temp_dir.h"
 
 namespace quillamar::batch {
 namespace {
 
+using quillamar::testing::PrintTo;  // table rows print as their names
 using testing::ReadFileText;
 using testing::TempDir;
 
@@ -370,12 +372,9 @@ TEST_F(ChannelRunTest, PagesAreCommittedWhileTheRendererWaitsOnItsWindow) {
   EXPECT_TRUE(OutputHas("a_2.jpg") && OutputHas("b_2.jpg"));
   const Log pages_of_a(host_.log.begin(),
                        std::find(host_.log.begin(), host_.log.end(), "Status 正在转换 b.pdf"));
-  Log shown;
-  for (const auto& entry : pages_of_a) {
-    if (entry.rfind("Pages", 0) == 0 || entry.rfind("Reencode", 0) == 0) shown.push_back(entry);
-  }
-  EXPECT_EQ(shown, (Log{"Pages 0/2", "Reencode a_1.png a_1.jpg", "Pages 1/2",
-                        "Reencode a_2.png a_2.jpg", "Pages 2/2"}));
+  EXPECT_EQ(Only(pages_of_a, {"Pages", "Reencode"}),
+            (Log{"Pages 0/2", "Reencode a_1.png a_1.jpg", "Pages 1/2", "Reencode a_2.png a_2.jpg",
+                 "Pages 2/2"}));
 }
 
 // A renderer that takes no spares, as this one, is left at most two (of the pages consumed first),
@@ -393,11 +392,7 @@ TEST_F(ChannelRunTest, InPngThePagesAreCountedAsAnnounced) {
   UseChannelRenderer("p2 w2 a2 w1 a1");
   ChooseFiles({"a.pdf"});
   batch::Run(host_, settings_);
-  Log pages;
-  for (const auto& entry : host_.log) {
-    if (entry.rfind("Pages", 0) == 0) pages.push_back(entry);
-  }
-  EXPECT_EQ(pages, (Log{"Pages 0/2", "Pages 1/2", "Pages 2/2"}));
+  EXPECT_EQ(Only(host_.log, {"Pages"}), (Log{"Pages 0/2", "Pages 1/2", "Pages 2/2"}));
   EXPECT_TRUE(OutputHas("a_1.png") && OutputHas("a_2.png"));
 }
 
@@ -512,12 +507,8 @@ TEST_F(AheadRunTest, PagesPreparedAheadAreCommittedInPageOrder) {
   batch::Run(ahead_, settings_);
   EXPECT_EQ(ahead_.Visible(), (Log{"Position 0", "Maximum 0", "Status 正在转换 a.pdf", "Position 0",
                                    "Status 已完成！", "Position 0"}));
-  Log commits;
-  for (const auto& entry : ahead_.log) {
-    if (entry.rfind("Commit", 0) == 0) commits.push_back(entry);
-  }
-  EXPECT_EQ(commits, (Log{"Commit a_1.png", "Commit a_2.png", "Commit a_3.png", "Commit a_4.png",
-                          "Commit a_5.png"}));
+  EXPECT_EQ(Only(ahead_.log, {"Commit"}), (Log{"Commit a_1.png", "Commit a_2.png", "Commit a_3.png",
+                                               "Commit a_4.png", "Commit a_5.png"}));
   EXPECT_EQ(ahead_.most_preparing, 3);
   for (int page = 1; page <= 5; ++page) {
     EXPECT_TRUE(OutputHas("a_" + std::to_string(page) + ".jpg"));
@@ -555,8 +546,6 @@ struct PasswordCase {
   bool converted;
 };
 
-void PrintTo(const PasswordCase& c, std::ostream* os) { *os << c.name; }
-
 const PasswordCase kPasswordCases[] = {
     {"RightAtOnce", {"openpassword"}, {"AskPassword locked.pdf"}, true},
     {"WrongThenRight",
@@ -589,19 +578,15 @@ TEST_P(LockedPdfRunTest, AsksUntilItOpensOrIsSkipped) {
   const RunResult result = batch::Run(host, settings);
   EXPECT_EQ(result.outcome, RunOutcome::kCompleted);
   EXPECT_EQ(result.pdfs_failed, c.converted ? 0 : 1);
-  Log visible = host.Visible();
-  Log asked;
-  std::copy_if(visible.begin(), visible.end(), std::back_inserter(asked),
-               [](const std::string& entry) { return entry.rfind("AskPassword", 0) == 0; });
-  EXPECT_EQ(asked, c.asked);
+  const Log visible = host.Visible();
+  EXPECT_EQ(Only(visible, {"AskPassword"}), c.asked);
   EXPECT_EQ(FileExists(host.folder + "/locked_1.jpg"), c.converted);
   const std::string failure =
       "Message 转换失败：locked.pdf\n" + locked + ": protected by a password";
   EXPECT_EQ(std::count(visible.begin(), visible.end(), failure), c.converted ? 0 : 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Run, LockedPdfRunTest, ::testing::ValuesIn(kPasswordCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Run, LockedPdfRunTest, kPasswordCases);
 
 struct ClashCase {
   const char* name;
@@ -626,8 +611,7 @@ TEST_P(FindNameClashesTest, ListsTheBaseNamesOfMoreThanOnePdf) {
   EXPECT_EQ(FindNameClashes(GetParam().pdfs), GetParam().clashes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Batch, FindNameClashesTest, ::testing::ValuesIn(kClashCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Batch, FindNameClashesTest, kClashCases);
 
 }  // namespace
 }  // namespace quillamar::batch

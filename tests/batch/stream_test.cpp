@@ -21,6 +21,15 @@ namespace {
 
 using testing::TempDir;
 
+// The files in the folder whose extension is (or, with other, is not) the one given.
+int FilesIn(const std::string& folder, const char* extension, bool other = false) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    count += (entry.path().extension() == extension) != other;
+  }
+  return count;
+}
+
 // Converts for real and counts, at every commit, the files in the folder that are not JPEGs
 // (page PNGs and the renderer's temporaries).
 class CountingHost : public ConvertingHost {
@@ -30,11 +39,7 @@ class CountingHost : public ConvertingHost {
   void ShowMessage(const std::string& text) override { ADD_FAILURE() << text; }
   void PageProgress(int done, int total) override {
     progress.emplace_back(done, total);
-    int others = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
-      others += entry.path().extension() != ".jpg";
-    }
-    most_intermediates = std::max(most_intermediates, others);
+    most_intermediates = std::max(most_intermediates, FilesIn(folder_, ".jpg", /*other=*/true));
   }
 
   std::vector<std::pair<int, int>> progress;
@@ -50,14 +55,6 @@ std::string WriteTextPdf(const TempDir& dir, int page_count) {
 }
 
 std::string RendererPath() { return std::string(QUILLAMAR_BIN_DIR) + "/lib.dll"; }
-
-int PngFilesIn(const std::string& folder) {
-  int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-    count += entry.path().extension() == ".png";
-  }
-  return count;
-}
 
 // The real renderer on a text PDF of the pages given, into dir/out, two workers, paced by 2 pages.
 renderer::RendererRequest PacedRequest(const TempDir& dir, int pages) {
@@ -90,7 +87,7 @@ TEST(StreamTest, TheRendererAnnouncesItsPagesAndWaitsOnItsWindow) {
   EXPECT_EQ(announced, (std::set<int>{1, 2}));
   // Nothing consumed: page 3 may not start.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(PngFilesIn(dir / "out"), 2);
+  EXPECT_EQ(FilesIn(dir / "out", ".png"), 2);
   for (int consumed = 1; consumed <= 3; ++consumed) {
     process->Consumed(consumed);
     const renderer::PageEvent page = process->NextEvent();
@@ -99,7 +96,7 @@ TEST(StreamTest, TheRendererAnnouncesItsPagesAndWaitsOnItsWindow) {
   }
   EXPECT_EQ(process->NextEvent().kind, Kind::kEnded);
   EXPECT_EQ(process->Finish().kind, renderer::RenderOutcome::Kind::kSucceeded);
-  EXPECT_EQ(PngFilesIn(dir / "out"), 5);
+  EXPECT_EQ(FilesIn(dir / "out", ".png"), 5);
 }
 
 // The threads of this process's one child, from /proc; 0 when there is none.

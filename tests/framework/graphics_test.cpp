@@ -41,7 +41,8 @@ TEST(BitmapTest, RowsAreBottomUpAndPaddedToFourBytesAndSizeZeroIsEmpty) {
   EXPECT_EQ(bitmap.ScanLine(1)[0], 0);  // new pixels are black
 }
 
-TEST(BitmapTest, AssignmentSharesUntilOneSideWrites) {
+// Assigned or adopted pixels are shared, and copied only when one holder writes.
+TEST(BitmapTest, AssignedAndAdoptedPixelsAreSharedUntilOneSideWrites) {
   TBitmap source;
   source.SetSize(2, 2);
   source.MutableScanLine(0)[0] = 7;
@@ -58,15 +59,12 @@ TEST(BitmapTest, AssignmentSharesUntilOneSideWrites) {
   EXPECT_FALSE(copy.SharesPixelsWith(source));
   EXPECT_EQ(source.ScanLine(0)[0], 7);
   EXPECT_EQ(copy.ScanLine(0)[0], 9);
-}
 
-TEST(BitmapTest, AdoptedPixelsAreNotCopied) {
   auto pixels = std::make_shared<std::uint8_t[]>(TBitmap::RowStrideFor(3) * 2);
   pixels[0] = 42;
-  TBitmap bitmap;
-  bitmap.AdoptPixels(3, 2, pixels);
-  EXPECT_EQ(bitmap.Bits(), pixels.get());
-  bitmap.MutableBits()[0] = 1;  // someone else still holds them, so the write copies
+  copy.AdoptPixels(3, 2, pixels);
+  EXPECT_EQ(copy.Bits(), pixels.get());
+  copy.MutableBits()[0] = 1;  // someone else still holds them, so the write copies
   EXPECT_EQ(pixels[0], 42);
 }
 

@@ -94,12 +94,9 @@ TEST(StreamTest, ReadBufferAndWriteBufferInsistOnTheWholeCount) {
   stream.SetPosition(1);
   char buffer[4] = {};
   EXPECT_THROW(stream.ReadBuffer(buffer, 4), EReadError);
-  try {
-    stream.SetPosition(0);
-    stream.ReadBuffer(buffer, 5);
-  } catch (const EReadError& error) {
-    EXPECT_EQ(error.Message(), "Stream read error");
-  }
+  stream.SetPosition(0);
+  EXPECT_EQ(testing::MessageOf<EReadError>([&] { stream.ReadBuffer(buffer, 5); }),
+            "Stream read error");
 }
 
 TEST(MemoryStreamTest, GrowsKeepsBytesAndSeeks) {

@@ -8,6 +8,7 @@
 #include "framework/streams.h"
 #include "jpeg/jpeg.h"
 #include "support/images.h"
+#include "support/named_cases.h"
 #include "support/temp_dir.h"
 
 namespace quillamar {
@@ -90,8 +91,7 @@ TEST_P(CjpegIdentityTest, SameBytes) {
       << "first differing byte at " << (mismatch.first - ours.begin());
 }
 
-INSTANTIATE_TEST_SUITE_P(Pictures, CjpegIdentityTest, ::testing::ValuesIn(kIdentityCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Pictures, CjpegIdentityTest, kIdentityCases);
 
 }  // namespace
 }  // namespace quillamar

@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "support/named_cases.h"
+
 namespace quillamar::jpeg {
 namespace {
 
@@ -39,7 +41,7 @@ const PacingCase kPacingCases[] = {
     {"NoPassesNoReport", {{1000, {0, 10, 0, 0}, -1}, {1500, {5, 10, 0, 0}, -1}}},
 };
 
-class ProgressPacingTest : public testing::TestWithParam<PacingCase> {};
+class ProgressPacingTest : public ::testing::TestWithParam<PacingCase> {};
 
 TEST_P(ProgressPacingTest, ReportsOnlyWhenDue) {
   ProgressPacing pacing;
@@ -51,8 +53,7 @@ TEST_P(ProgressPacingTest, ReportsOnlyWhenDue) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sequences, ProgressPacingTest, testing::ValuesIn(kPacingCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Sequences, ProgressPacingTest, kPacingCases);
 
 }  // namespace
 }  // namespace quillamar::jpeg

@@ -19,12 +19,14 @@
 #include <functional>
 #include <set>
 
+#include "support/named_cases.h"
 #include "support/pdf_pages.h"
 #include "support/process.h"
 
 namespace quillamar::pagerender {
 namespace {
 
+using quillamar::testing::PrintTo;  // table rows print as their names
 using testing::ScratchFolder;
 namespace fs = std::filesystem;
 
@@ -187,8 +189,6 @@ struct ActCase {
   std::set<int> refused_with;  ///< empty: the act is allowed
 };
 
-void PrintTo(const ActCase& c, std::ostream* os) { *os << c.name; }
-
 const ActCase kActCases[] = {
     // forbidden
     {"ReadFileOutside",
@@ -301,8 +301,7 @@ std::vector<ActCase> ActsOfThisBuild() {
   return acts;
 }
 
-INSTANTIATE_TEST_SUITE_P(Confinement, ConfinementTest, ::testing::ValuesIn(ActsOfThisBuild()),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Confinement, ConfinementTest, ActsOfThisBuild());
 
 class ConfinedRendererTest : public ::testing::TestWithParam<const char*> {};
 

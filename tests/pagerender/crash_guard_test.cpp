@@ -8,12 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/named_cases.h"
 #include "support/pdf_pages.h"
 #include "support/process.h"
 
 namespace quillamar::pagerender {
 namespace {
 
+using quillamar::testing::PrintTo;  // table rows print as their names
 using testing::ScratchFolder;
 
 struct CrashCase {
@@ -22,8 +24,6 @@ struct CrashCase {
   int signal_number;  ///< 0: overflow the stack instead
   const char* reason;
 };
-
-void PrintTo(const CrashCase& c, std::ostream* os) { *os << c.name; }
 
 const CrashCase kCrashCases[] = {
     {"SegmentationFault", 3, SIGSEGV, "page 3: the renderer crashed (segmentation fault)"},
@@ -75,8 +75,7 @@ TEST_P(RendererCrashGuardTest, ReportsPageAndRemovesTemporaries) {
   EXPECT_EQ(folder.Entries(), std::vector<std::string>{"err"});
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererCrashGuardTest, ::testing::ValuesIn(kCrashCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Renderer, RendererCrashGuardTest, kCrashCases);
 
 }  // namespace
 }  // namespace quillamar::pagerender

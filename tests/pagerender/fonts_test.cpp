@@ -226,31 +226,28 @@ TEST(StandardFontTest, SymbolAndDingbatsAreDrawn) {
 struct WarningCase {
   const char* name;
   UndrawnTextPages pages;
-  const char* text;
+  std::string text;
 };
+
+constexpr char kNotDrawn[] = "a.pdf: text not drawn (font missing or unusable): ";
+
+// Fonts A to J: J on page 2, the others on page 1.
+UndrawnTextPages TenFonts() {
+  UndrawnTextPages pages;
+  for (char font = 'A'; font <= 'J'; ++font) pages[std::string(1, font)] = {font == 'J' ? 2 : 1};
+  return pages;
+}
 
 const WarningCase kWarningCases[] = {
     {"RangesAndSinglePages",
      {{"STSong-Light", {1, 2, 3, 7, 9, 10}}, {"F2", {4}}},
-     "a.pdf: text not drawn (font missing or unusable): F2 on page 4; STSong-Light on pages 1-3, "
-     "7, 9-10"},
+     std::string(kNotDrawn) + "F2 on page 4; STSong-Light on pages 1-3, 7, 9-10"},
     {"ControlCharactersInNames",
      {{"Bad\nName\r", {2}}},
-     "a.pdf: text not drawn (font missing or unusable): Bad?Name? on page 2"},
-    {"AtMostEightFontsNamed",
-     {{"A", {1}},
-      {"B", {1}},
-      {"C", {1}},
-      {"D", {1}},
-      {"E", {1}},
-      {"F", {1}},
-      {"G", {1}},
-      {"H", {1}},
-      {"I", {1}},
-      {"J", {2}}},
-     "a.pdf: text not drawn (font missing or unusable): A on page 1; B on page 1; C on page 1; D "
-     "on "
-     "page 1; E on page 1; F on page 1; G on page 1; H on page 1; 2 more fonts"},
+     std::string(kNotDrawn) + "Bad?Name? on page 2"},
+    {"AtMostEightFontsNamed", TenFonts(),
+     std::string(kNotDrawn) + "A on page 1; B on page 1; C on page 1; D on page 1; E on page 1; " +
+         "F on page 1; G on page 1; H on page 1; 2 more fonts"},
 };
 
 class UndrawnTextWarningTest : public ::testing::TestWithParam<WarningCase> {};

@@ -2,9 +2,20 @@
 #include <gtest/gtest.h>
 
 #include "pagerender/pagerender.h"
+#include "support/named_cases.h"
 
 namespace quillamar::pagerender {
 namespace {
+
+using quillamar::testing::PrintTo;  // table rows print as their names
+
+// The arguments as the run passes them, with the resolution, output pattern, PDF and format given.
+std::vector<std::string> Arguments(const std::string& resolution,
+                                   const std::string& pattern = "p%d",
+                                   const std::string& pdf = "f.pdf",
+                                   const std::string& format = "png") {
+  return {"lib", "-o", pattern, "-F", format, "-r", resolution, pdf};
+}
 
 struct GoodCase {
   const char* name;
@@ -14,13 +25,8 @@ struct GoodCase {
   std::string pdf;
 };
 
-void PrintTo(const GoodCase& c, std::ostream* os) { *os << c.name; }
-
 const GoodCase kGoodCases[] = {
-    {"AsTheRunPassesThem",
-     {"lib", "-o", "/out/a_%d.png", "-F", "png", "-r", "150", "/in/a.pdf"},
-     "/out/a_%d.png",
-     150,
+    {"AsTheRunPassesThem", Arguments("150", "/out/a_%d.png", "/in/a.pdf"), "/out/a_%d.png", 150,
      "/in/a.pdf"},
     {"PdfFirst",
      {"lib", "/in/a.pdf", "-r", "72", "-F", "png", "-o", "x_%d.png"},
@@ -32,17 +38,14 @@ const GoodCase kGoodCases[] = {
      "o_%d.png",
      300,
      "/in/b c.pdf"},
-    {"Decimal", {"lib", "-o", "p%d", "-F", "png", "-r", "72.5", "f.pdf"}, "p%d", 72.5, "f.pdf"},
-    {"LeadingDot", {"lib", "-o", "p%d", "-F", "png", "-r", ".5", "f.pdf"}, "p%d", 0.5, "f.pdf"},
-    {"AtTheLimit", {"lib", "-o", "p%d", "-F", "png", "-r", "2400", "f.pdf"}, "p%d", 2400, "f.pdf"},
-    {"ChineseAndPercent",
-     {"lib", "-o", "/输出/50%d off_%d.png", "-F", "png", "-r", "96", "/文件/50%d off.pdf"},
-     "/输出/50%d off_%d.png",
-     96,
-     "/文件/50%d off.pdf"},
+    {"Decimal", Arguments("72.5"), "p%d", 72.5, "f.pdf"},
+    {"LeadingDot", Arguments(".5"), "p%d", 0.5, "f.pdf"},
+    {"AtTheLimit", Arguments("2400"), "p%d", 2400, "f.pdf"},
+    {"ChineseAndPercent", Arguments("96", "/输出/50%d off_%d.png", "/文件/50%d off.pdf"),
+     "/输出/50%d off_%d.png", 96, "/文件/50%d off.pdf"},
 };
 
-class RendererGoodArgumentsTest : public testing::TestWithParam<GoodCase> {};
+class RendererGoodArgumentsTest : public ::testing::TestWithParam<GoodCase> {};
 
 TEST_P(RendererGoodArgumentsTest, GivesTheOptions) {
   const GoodCase& c = GetParam();
@@ -53,16 +56,23 @@ TEST_P(RendererGoodArgumentsTest, GivesTheOptions) {
   EXPECT_EQ(parsed->pdf, c.pdf);
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererGoodArgumentsTest, testing::ValuesIn(kGoodCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Renderer, RendererGoodArgumentsTest, kGoodCases);
 
 struct BadCase {
   const char* name;
   std::vector<std::string> arguments;
-  const char* error;
+  std::string error;
 };
 
-void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
+// A resolution that is refused, and the reason given for it.
+BadCase NotPositive(const char* name, const std::string& resolution) {
+  return {name, Arguments(resolution),
+          "resolution \"" + resolution + "\" is not a positive number"};
+}
+BadCase AboveLimit(const char* name, const std::string& resolution) {
+  return {name, Arguments(resolution),
+          "resolution \"" + resolution + "\" is above the limit of 2400 dpi"};
+}
 
 const BadCase kBadCases[] = {
     {"NoArguments", {"lib"}, "missing option -o PATTERN"},
@@ -82,54 +92,25 @@ const BadCase kBadCases[] = {
     {"TwoPdfs",
      {"lib", "-o", "p%d", "-F", "png", "-r", "72", "a.pdf", "b.pdf"},
      "more than one PDF given: a.pdf, b.pdf"},
-    {"FormatJpg",
-     {"lib", "-o", "p%d", "-F", "jpg", "-r", "72", "a.pdf"},
-     "image type \"jpg\" is not png"},
-    {"FormatUpperCase",
-     {"lib", "-o", "p%d", "-F", "PNG", "-r", "72", "a.pdf"},
-     "image type \"PNG\" is not png"},
-    {"PatternWithoutPage",
-     {"lib", "-o", "p.png", "-F", "png", "-r", "72", "a.pdf"},
+    {"FormatJpg", Arguments("72", "p%d", "f.pdf", "jpg"), "image type \"jpg\" is not png"},
+    {"FormatUpperCase", Arguments("72", "p%d", "f.pdf", "PNG"), "image type \"PNG\" is not png"},
+    {"PatternWithoutPage", Arguments("72", "p.png"),
      "output pattern \"p.png\" has no %d for the page number"},
-    {"ResolutionEmpty",
-     {"lib", "-o", "p%d", "-F", "png", "-r", "", "a.pdf"},
-     "resolution \"\" is not a positive number"},
-    {"ResolutionZero",
-     {"lib", "-o", "p%d", "-F", "png", "-r", "0", "a.pdf"},
-     "resolution \"0\" is not a positive number"},
-    {"ResolutionZeroDecimal",
-     {"lib", "-o", "p%d", "-F", "png", "-r", "0.0", "a.pdf"},
-     "resolution \"0.0\" is not a positive number"},
-    {"ResolutionNegative",
-     {"lib", "-o", "p%d", "-F", "png", "-r", "-72", "a.pdf"},
-     "resolution \"-72\" is not a positive number"},
-    {"ResolutionWord",
-     {"lib", "-o", "p%d", "-F", "png", "-r", "abc", "a.pdf"},
-     "resolution \"abc\" is not a positive number"},
-    {"ResolutionExponent",
-     {"lib", "-o", "p%d", "-F", "png", "-r", "1e2", "a.pdf"},
-     "resolution \"1e2\" is not a positive number"},
-    {"ResolutionInfinite",
-     {"lib", "-o", "p%d", "-F", "png", "-r", "inf", "a.pdf"},
-     "resolution \"inf\" is not a positive number"},
-    {"ResolutionTwoDots",
-     {"lib", "-o", "p%d", "-F", "png", "-r", "7.2.5", "a.pdf"},
-     "resolution \"7.2.5\" is not a positive number"},
-    {"ResolutionLoneDot",
-     {"lib", "-o", "p%d", "-F", "png", "-r", ".", "a.pdf"},
-     "resolution \".\" is not a positive number"},
-    {"ResolutionBlank",
-     {"lib", "-o", "p%d", "-F", "png", "-r", " 72", "a.pdf"},
-     "resolution \" 72\" is not a positive number"},
-    {"ResolutionAboveLimit",
-     {"lib", "-o", "p%d", "-F", "png", "-r", "2400.5", "a.pdf"},
-     "resolution \"2400.5\" is above the limit of 2400 dpi"},
-    {"ResolutionHuge",
-     {"lib", "-o", "p%d", "-F", "png", "-r", "99999999999999999999999", "a.pdf"},
-     "resolution \"99999999999999999999999\" is above the limit of 2400 dpi"},
+    NotPositive("ResolutionEmpty", ""),
+    NotPositive("ResolutionZero", "0"),
+    NotPositive("ResolutionZeroDecimal", "0.0"),
+    NotPositive("ResolutionNegative", "-72"),
+    NotPositive("ResolutionWord", "abc"),
+    NotPositive("ResolutionExponent", "1e2"),
+    NotPositive("ResolutionInfinite", "inf"),
+    NotPositive("ResolutionTwoDots", "7.2.5"),
+    NotPositive("ResolutionLoneDot", "."),
+    NotPositive("ResolutionBlank", " 72"),
+    AboveLimit("ResolutionAboveLimit", "2400.5"),
+    AboveLimit("ResolutionHuge", "99999999999999999999999"),
 };
 
-class RendererBadArgumentsTest : public testing::TestWithParam<BadCase> {};
+class RendererBadArgumentsTest : public ::testing::TestWithParam<BadCase> {};
 
 TEST_P(RendererBadArgumentsTest, GiveOneReason) {
   const BadCase& c = GetParam();
@@ -138,8 +119,7 @@ TEST_P(RendererBadArgumentsTest, GiveOneReason) {
   EXPECT_EQ(parsed.Error(), c.error);
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererBadArgumentsTest, testing::ValuesIn(kBadCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Renderer, RendererBadArgumentsTest, kBadCases);
 
 struct NameCase {
   const char* name;
@@ -147,8 +127,6 @@ struct NameCase {
   int page;
   const char* expected;
 };
-
-void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
 
 const NameCase kNameCases[] = {
     {"FirstPage", "/out/a_%d.png", 1, "/out/a_1.png"},
@@ -161,15 +139,14 @@ const NameCase kNameCases[] = {
     {"DoublePercentBeforeD", "/o/p_%%d.png", 5, "/o/p_%5.png"},
 };
 
-class RendererPageFileNameTest : public testing::TestWithParam<NameCase> {};
+class RendererPageFileNameTest : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(RendererPageFileNameTest, ReplacesTheLastMarker) {
   const NameCase& c = GetParam();
   EXPECT_EQ(PageFileName(c.pattern, c.page), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Renderer, RendererPageFileNameTest, testing::ValuesIn(kNameCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+QUILLAMAR_TABLE_TESTS(Renderer, RendererPageFileNameTest, kNameCases);
 
 }  // namespace
 }  // namespace quillamar::pagerender

@@ -52,98 +52,75 @@ struct Input {
   std::string pattern;
 };
 
-struct BadInputCase {
-  const char* name;
-  std::function<Input(const ScratchFolder&)> prepare;
-  const char* dpi;
-  const char* message;  ///< what follows "lib.dll: PDF: "
-  std::vector<std::string> files_left;
-};
-
 std::string PatternIn(const ScratchFolder& folder) { return (folder.path() / "p_%d.png").string(); }
-
-Input SharedPdf(const ScratchFolder& folder, const char* name) {
-  return {(kPdfs / name).string(), PatternIn(folder)};
-}
 
 Input BytesAsPdf(const ScratchFolder& folder, const std::string& bytes) {
   testing::WriteFile(folder.path() / "input.pdf", bytes);
   return {(folder.path() / "input.pdf").string(), PatternIn(folder)};
 }
 
+// What a case puts in its folder, and the input it gives the renderer.
+using Prepare = std::function<Input(const ScratchFolder&)>;
+using Path = std::filesystem::path;
+
+// The PDF named, made by make (or left missing); its pages go beside it.
+Prepare Made(const char* name, void (*make)(const Path& pdf)) {
+  return [=](const ScratchFolder& f) {
+    make(f.path() / name);
+    return Input{(f.path() / name).string(), PatternIn(f)};
+  };
+}
+Prepare Bytes(const std::string& bytes) {
+  return [=](const ScratchFolder& f) { return BytesAsPdf(f, bytes); };
+}
+Prepare Shared(const char* name) {
+  return [=](const ScratchFolder& f) { return Input{(kPdfs / name).string(), PatternIn(f)}; };
+}
+// A PDF of the pages, its pages written under pattern in the folder after make has run there.
+Prepare Pages(
+    std::vector<TestPage> pages, const char* pattern = "p_%d.png",
+    void (*make)(const Path& folder) = [](const Path&) {}) {
+  return [=](const ScratchFolder& f) {
+    make(f.path());
+    return Input{WritePdf(f, pages), (f.path() / pattern).string()};
+  };
+}
+
+struct BadInputCase {
+  const char* name;
+  Prepare prepare;
+  std::string message;  ///< what follows "lib.dll: PDF: "
+  std::vector<std::string> files_left = {};
+  const char* dpi = "72";
+};
+
+const std::string kNotAPdf = "not a PDF file, or damaged beyond repair";
+
 const BadInputCase kBadInputCases[] = {
-    {"MissingFile",
-     [](const ScratchFolder& f) {
-       return Input{(f.path() / "none.pdf").string(), PatternIn(f)};
-     },
-     "72",
-     "cannot open: No such file or directory",
-     {}},
-    {"FolderInsteadOfFile",
-     [](const ScratchFolder& f) {
-       std::filesystem::create_directory(f.path() / "input");
-       return Input{(f.path() / "input").string(), PatternIn(f)};
-     },
-     "72",
-     "cannot read: Is a directory",
-     {}},
-    {"Pipe",
-     [](const ScratchFolder& f) {
-       ::mkfifo((f.path() / "input.pdf").c_str(), 0600);
-       return Input{(f.path() / "input.pdf").string(), PatternIn(f)};
-     },
-     "72",
-     "not a regular file",
-     {}},
-    {"EmptyFile",
-     [](const ScratchFolder& f) { return BytesAsPdf(f, ""); },
-     "72",
-     "not a PDF file, or damaged beyond repair",
-     {}},
-    {"TextFile",
-     [](const ScratchFolder& f) { return BytesAsPdf(f, "just some words\n"); },
-     "72",
-     "not a PDF file, or damaged beyond repair",
-     {}},
-    {"TruncatedPdf",
-     [](const ScratchFolder& f) { return SharedPdf(f, "damaged_truncated.pdf"); },
-     "72",
-     "not a PDF file, or damaged beyond repair",
-     {}},
-    {"BrokenPageTree",
-     [](const ScratchFolder& f) { return SharedPdf(f, "damaged_xref_broken.pdf"); },
-     "72",
-     "page 1: the page cannot be read (damaged page tree) (3 more pages also failed)",
-     {}},
+    {"MissingFile", Made("none.pdf", [](const Path&) {}), "cannot open: No such file or directory"},
+    {"FolderInsteadOfFile", Made("input", [](const Path& p) { create_directory(p); }),
+     "cannot read: Is a directory"},
+    {"Pipe", Made("input.pdf", [](const Path& p) { ::mkfifo(p.c_str(), 0600); }),
+     "not a regular file"},
+    {"EmptyFile", Bytes(""), kNotAPdf},
+    {"TextFile", Bytes("just some words\n"), kNotAPdf},
+    {"TruncatedPdf", Shared("damaged_truncated.pdf"), kNotAPdf},
+    {"BrokenPageTree", Shared("damaged_xref_broken.pdf"),
+     "page 1: the page cannot be read (damaged page tree) (3 more pages also failed)"},
     {"PageAboveThePixelLimit",
-     [](const ScratchFolder& f) {
-       return Input{WritePdf(f, {{100, 100, 0, ""}, {2160, 2160, 0, ""}, {50, 50, 0, ""}}),
-                    PatternIn(f)};
-     },
-     "600",
+     Pages({{100, 100, 0, ""}, {2160, 2160, 0, ""}, {50, 50, 0, ""}}),
      "page 2: the page would be 18000 x 18000 pixels, above the limit of 300 megapixels",
-     {"p_1.png", "p_3.png"}},
-    {"MissingOutputFolder",
-     [](const ScratchFolder& f) {
-       return Input{WritePdf(f, {{100, 100, 0, ""}}), (f.path() / "no" / "p_%d.png").string()};
-     },
-     "72",
-     "page 1: cannot write {}/no/p_1.png: No such file or directory",
-     {}},
+     {"p_1.png", "p_3.png"},
+     "600"},
+    {"MissingOutputFolder", Pages({{100, 100, 0, ""}}, "no/p_%d.png"),
+     "page 1: cannot write {}/no/p_1.png: No such file or directory"},
     {"OutputFolderIsAFile",
-     [](const ScratchFolder& f) {
-       testing::WriteFile(f.path() / "plain", "x");
-       return Input{WritePdf(f, {{100, 100, 0, ""}}), (f.path() / "plain" / "p_%d.png").string()};
-     },
-     "72",
+     Pages({{100, 100, 0, ""}}, "plain/p_%d.png",
+           [](const Path& f) { testing::WriteFile(f / "plain", "x"); }),
      "page 1: cannot write {}/plain/p_1.png: Not a directory",
      {"plain"}},
     {"PageNameTakenByAFolder",
-     [](const ScratchFolder& f) {
-       std::filesystem::create_directory(f.path() / "p_1.png");
-       return Input{WritePdf(f, {{100, 100, 0, ""}}), PatternIn(f)};
-     },
-     "72",
+     Pages({{100, 100, 0, ""}}, "p_%d.png", [](const Path& f) { create_directory(f / "p_1.png"); }),
      "page 1: cannot write {}/p_1.png: Is a directory",
      {"p_1.png"}},
 };

@@ -40,16 +40,18 @@ TEST(RendererTemporaryFilesTest, CommitGivesTheCompleteFileItsNameAndReplacesAnO
   EXPECT_EQ(testing::ReadFileText(folder.path() / "p_1.png"), "new page");
 }
 
-TEST(RendererTemporaryFilesTest, EachTemporaryHasItsOwnName) {
+TEST(RendererTemporaryFilesTest, EachTemporaryHasItsOwnNameAndGoesWhenDiscardedOrNotCommitted) {
   const ScratchFolder folder;
-  TemporaryFiles files;
-  const std::string first = CreateWith(files, folder, "p_1.png", "1");
-  const std::string second = CreateWith(files, folder, "p_1.png", "2");
-  EXPECT_NE(first, second);
-  EXPECT_EQ(folder.Entries().size(), 2u);
-  files.Discard(first);
-  files.Discard(second);
-  EXPECT_TRUE(folder.Entries().empty());
+  {
+    TemporaryFiles files;
+    const std::string first = CreateWith(files, folder, "p_1.png", "1");
+    const std::string second = CreateWith(files, folder, "p_1.png", "2");
+    EXPECT_NE(first, second);
+    EXPECT_EQ(folder.Entries().size(), 2u);
+    files.Discard(first);
+    EXPECT_EQ(folder.Entries(), std::vector<std::string>{std::filesystem::path(second).filename()});
+  }
+  EXPECT_TRUE(folder.Entries().empty());  // the destructor removes what was not committed
 }
 
 TEST(RendererTemporaryFilesTest, AbandonRemovesOpenTemporariesAndRefusesLaterOnes) {
@@ -67,15 +69,6 @@ TEST(RendererTemporaryFilesTest, AbandonRemovesOpenTemporariesAndRefusesLaterOne
   ASSERT_FALSE(created);
   EXPECT_EQ(created.Error(), std::strerror(ECANCELED));
   EXPECT_EQ(folder.Entries(), std::vector<std::string>{"p_2.png"});
-}
-
-TEST(RendererTemporaryFilesTest, DestructionRemovesWhatWasNotCommitted) {
-  const ScratchFolder folder;
-  {
-    TemporaryFiles files;
-    CreateWith(files, folder, "p_1.png", "1");
-  }
-  EXPECT_TRUE(folder.Entries().empty());
 }
 
 // A spare is written over only when it is a plain file of its own: a link's target or a file's

@@ -30,7 +30,10 @@ std::string HeaderData(int compression = 0) {
   return PngBuilder().Ihdr(1, 1, 8, 0, 0, compression).Bytes().substr(16, 13);
 }
 
-void ReadBuilt(TPNGObject& image, const PngBuilder& builder) { ReadBytes(image, builder.Bytes()); }
+// Reading the file the builder makes.
+std::function<void(TPNGObject&)> Reads(const PngBuilder& builder) {
+  return [bytes = builder.Bytes()](TPNGObject& image) { ReadBytes(image, bytes); };
+}
 
 struct ErrorCase {
   const char* name;
@@ -46,58 +49,44 @@ const ErrorCase kErrorCases[] = {
     {"EighthSignatureByte",
      [](TPNGObject& i) { ReadBytes(i, std::string("\x89PNG\r\n\x1a\x0b", 8) + "rest"); },
      typeid(EPNGInvalidFileHeader), quillamar::testing::kNotAPngText, 0},
-    {"TextChunkFirst",
-     [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Chunk("tEXt", "a\0b").Ihdr(1, 1, 8, 0)); },
+    {"TextChunkFirst", Reads(PngBuilder().Chunk("tEXt", "a\0b").Ihdr(1, 1, 8, 0)),
      typeid(EPNGIHDRNotFirst), kExpectedIhdrNotFirst, 0},
-    {"HeaderTypeInOtherCase",
-     [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Chunk("IHDr", HeaderData())); },
+    {"HeaderTypeInOtherCase", Reads(PngBuilder().Chunk("IHDr", HeaderData())),
      typeid(EPNGIHDRNotFirst), kExpectedIhdrNotFirst, 0},
-    {"EndAfterImageData", [](TPNGObject& i) { ReadBuilt(i, GreyImage()); },
+    {"EndAfterImageData", Reads(GreyImage()),
      typeid(EPngUnexpectedEnd), quillamar::testing::kCutShortText, 2},
-    {"LengthCutShort", [](TPNGObject& i) { ReadBuilt(i, GreyImage().Raw("\0\0")); },
+    {"LengthCutShort", Reads(GreyImage().Raw("\0\0")),
      typeid(EPngUnexpectedEnd), quillamar::testing::kCutShortText, 2},
-    {"TypeCutShort",
-     [](TPNGObject& i) { ReadBuilt(i, GreyImage().Raw(std::string("\0\0\0\0IE", 6))); },
+    {"TypeCutShort", Reads(GreyImage().Raw(std::string("\0\0\0\0IE", 6))),
      typeid(EPngUnexpectedEnd), quillamar::testing::kCutShortText, 2},
-    {"UnknownCriticalType", [](TPNGObject& i) { ReadBuilt(i, GreyImage().Chunk("ABCD", "")); },
+    {"UnknownCriticalType", Reads(GreyImage().Chunk("ABCD", "")),
      typeid(EPNGUnknownCriticalChunk), kExpectedUnknownCriticalChunk, 3},
-    {"ImageDataTypeInOtherCase",
-     [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 0).Chunk("Idat", "")); },
+    {"ImageDataTypeInOtherCase", Reads(PngBuilder().Ihdr(1, 1, 8, 0).Chunk("Idat", "")),
      typeid(EPNGUnknownCriticalChunk), kExpectedUnknownCriticalChunk, 2},
-    {"HeaderThenEnd", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 0).Iend()); },
+    {"HeaderThenEnd", Reads(PngBuilder().Ihdr(1, 1, 8, 0).Iend()),
      typeid(EPNGNoImageData), kExpectedNoImageData, 2},
-    {"EndCrcWrong",
-     [](TPNGObject& i) { ReadBuilt(i, GreyImage().ChunkWithCrc("IEND", "", 0xAE426083)); },
+    {"EndCrcWrong", Reads(GreyImage().ChunkWithCrc("IEND", "", 0xAE426083)),
      typeid(EPngInvalidCRC), kExpectedInvalidCrc, 3},
-    {"DataCutShort",
-     [](TPNGObject& i) {
-       ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 0).Raw(BigEndian(100) + "tEXtabc"));
-     },
+    {"DataCutShort", Reads(PngBuilder().Ihdr(1, 1, 8, 0).Raw(BigEndian(100) + "tEXtabc")),
      typeid(EPngInvalidCRC), kExpectedInvalidCrc, 2},
-    {"CrcCutShort",
-     [](TPNGObject& i) {
-       ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 0).Raw(BigEndian(1) + "tEXtab"));
-     },
+    {"CrcCutShort", Reads(PngBuilder().Ihdr(1, 1, 8, 0).Raw(BigEndian(1) + "tEXtab")),
      typeid(EPngInvalidCRC), kExpectedInvalidCrc, 2},
-    {"LengthOf2To31",
-     [](TPNGObject& i) { ReadBuilt(i, GreyImage().Raw(BigEndian(0x80000000u) + "tEXt")); },
+    {"LengthOf2To31", Reads(GreyImage().Raw(BigEndian(0x80000000u) + "tEXt")),
      typeid(EPngInvalidCRC), kExpectedInvalidCrc, 2},
     {"ImageDataCrcWrong",
-     [](TPNGObject& i) {
-       ReadBuilt(i, PngBuilder()
-                        .Ihdr(1, 1, 8, 0)
-                        .ChunkWithCrc("IDAT", Deflate(std::string(2, '\0')), 7)
-                        .Iend());
-     },
+     Reads(PngBuilder()
+               .Ihdr(1, 1, 8, 0)
+               .ChunkWithCrc("IDAT", Deflate(std::string(2, '\0')), 7)
+               .Iend()),
      typeid(EPngInvalidCRC), kExpectedInvalidCrc, 2},
     {"ContinuationCrcWrong",
      [](TPNGObject& i) {
        const std::string zlib = Deflate(std::string(2, '\0'));
-       ReadBuilt(i, PngBuilder()
-                        .Ihdr(1, 1, 8, 0)
-                        .Chunk("IDAT", zlib.substr(0, 3))
-                        .ChunkWithCrc("IDAT", zlib.substr(3), 7)
-                        .Iend());
+       Reads(PngBuilder()
+                 .Ihdr(1, 1, 8, 0)
+                 .Chunk("IDAT", zlib.substr(0, 3))
+                 .ChunkWithCrc("IDAT", zlib.substr(3), 7)
+                 .Iend())(i);
      },
      typeid(EPngInvalidCRC), kExpectedInvalidCrc, 2},
     {"CutInsideImageData",
@@ -111,70 +100,57 @@ const ErrorCase kErrorCases[] = {
     {"AlphaKindOnEmptyImage", [](TPNGObject& i) { (void)i.AlphaKind(); },
      typeid(EPNGHeaderNotPresent), kExpectedHeaderNotPresent, 0},
     {"HeaderOf12Bytes",
-     [](TPNGObject& i) {
-       ReadBuilt(i, PngBuilder().Chunk("IHDR", HeaderData(/*compression=*/1).substr(0, 12)));
-     },
+     Reads(PngBuilder().Chunk("IHDR", HeaderData(/*compression=*/1).substr(0, 12))),
      typeid(EPngInvalidIHDR), kExpectedInvalidIhdr, 1},
-    {"ColourType1", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 1)); },
+    {"ColourType1", Reads(PngBuilder().Ihdr(1, 1, 8, 1)),
      typeid(EPngInvalidIHDR), kExpectedInvalidIhdr, 1},
-    {"GreyDepth3", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 1, 3, 0)); },
+    {"GreyDepth3", Reads(PngBuilder().Ihdr(1, 1, 3, 0)),
      typeid(EPngInvalidIHDR), kExpectedInvalidIhdr, 1},
-    {"PaletteDepth16", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 1, 16, 3)); },
+    {"PaletteDepth16", Reads(PngBuilder().Ihdr(1, 1, 16, 3)),
      typeid(EPngInvalidIHDR), kExpectedInvalidIhdr, 1},
-    {"RgbDepth4", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 1, 4, 2)); },
+    {"RgbDepth4", Reads(PngBuilder().Ihdr(1, 1, 4, 2)),
      typeid(EPngInvalidIHDR), kExpectedInvalidIhdr, 1},
-    {"WidthZero", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(0, 1, 8, 0)); },
+    {"WidthZero", Reads(PngBuilder().Ihdr(0, 1, 8, 0)),
      typeid(EPngInvalidIHDR), kExpectedInvalidIhdr, 1},
-    {"HeightZero", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 0, 8, 0)); },
+    {"HeightZero", Reads(PngBuilder().Ihdr(1, 0, 8, 0)),
      typeid(EPngInvalidIHDR), kExpectedInvalidIhdr, 1},
-    {"Width65536", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(65536, 1, 8, 0)); },
+    {"Width65536", Reads(PngBuilder().Ihdr(65536, 1, 8, 0)),
      typeid(EPNGSizeExceeds), kExpectedSizeExceeds, 1},
-    {"CompressionMethod1", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 0, 0, 1)); },
+    {"CompressionMethod1", Reads(PngBuilder().Ihdr(1, 1, 8, 0, 0, 1)),
      typeid(EPNGUnknownCompression), kExpectedUnknownCompression, 1},
-    {"InterlaceMethod2", [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 0, 2)); },
+    {"InterlaceMethod2", Reads(PngBuilder().Ihdr(1, 1, 8, 0, 2)),
      typeid(EPNGUnknownInterlace), kExpectedUnknownInterlace, 1},
-    {"PaletteOf769Bytes",
-     [](TPNGObject& i) {
-       ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 3).Chunk("PLTE", std::string(769, 'p')));
-     },
+    {"PaletteOf769Bytes", Reads(PngBuilder().Ihdr(1, 1, 8, 3).Chunk("PLTE", std::string(769, 'p'))),
      typeid(EPNGInvalidPalette), kExpectedInvalidPalette, 2},
     {"PaletteOf257Entries",
-     [](TPNGObject& i) {
-       ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 3).Chunk("PLTE", std::string(771, 'p')));
-     },
+     Reads(PngBuilder().Ihdr(1, 1, 8, 3).Chunk("PLTE", std::string(771, 'p'))),
      typeid(EPNGInvalidPalette), kExpectedInvalidPalette, 2},
     {"TransparencyOf257Bytes",
-     [](TPNGObject& i) {
-       ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 3).Chunk("tRNS", std::string(257, 't')));
-     },
+     Reads(PngBuilder().Ihdr(1, 1, 8, 3).Chunk("tRNS", std::string(257, 't'))),
      typeid(EPNGInvalidPalette), kExpectedInvalidPalette, 2},
     {"EndWhileRowsOwed",
      [](TPNGObject& i) {
        const std::string zlib = Deflate(std::string("\0\1\2\0\3\4", 6));
-       ReadBuilt(i, PngBuilder().Ihdr(2, 2, 8, 0).Chunk("IDAT", zlib.substr(0, 4)).Iend());
+       Reads(PngBuilder().Ihdr(2, 2, 8, 0).Chunk("IDAT", zlib.substr(0, 4)).Iend())(i);
      },
      typeid(EPNGMissingMultipleIDAT), kExpectedMissingMultipleIdat, 2},
     {"CorruptDeflate",
-     [](TPNGObject& i) {
-       ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 0).Chunk("IDAT", "\x78\x9c\xff\xff\xff\xff").Iend());
-     },
+     Reads(PngBuilder().Ihdr(1, 1, 8, 0).Chunk("IDAT", "\x78\x9c\xff\xff\xff\xff").Iend()),
      typeid(EPNGZLIBError), std::string(kExpectedZlibPrefix) + "data error (-3)", 2},
     {"PresetDictionary",
-     [](TPNGObject& i) {
-       ReadBuilt(i, PngBuilder()
-                        .Ihdr(1, 1, 8, 0)
-                        .Chunk("IDAT", std::string("\x78\xbb\0\0\0\1\3\0", 8))
-                        .Iend());
-     },
+     Reads(PngBuilder()
+               .Ihdr(1, 1, 8, 0)
+               .Chunk("IDAT", std::string("\x78\xbb\0\0\0\1\3\0", 8))
+               .Iend()),
      typeid(EPNGZLIBError), std::string(kExpectedZlibPrefix) + "stream error (-2)", 2},
     {"KeyEntryBeyondPalette",
      [](TPNGObject& i) {
-       ReadBuilt(i, PngBuilder()
-                        .Ihdr(1, 1, 8, 3)
-                        .Chunk("PLTE", std::string(9, 'p'))
-                        .Chunk("tRNS", std::string("\xff\xff\xff\xff\xff\0", 6))
-                        .Idat(Deflate(std::string(2, '\0')))
-                        .Iend());
+       Reads(PngBuilder()
+                 .Ihdr(1, 1, 8, 3)
+                 .Chunk("PLTE", std::string(9, 'p'))
+                 .Chunk("tRNS", std::string("\xff\xff\xff\xff\xff\0", 6))
+                 .Idat(Deflate(std::string(2, '\0')))
+                 .Iend())(i);
        (void)i.ImageKeyColor();
      },
      typeid(EPngError), kExpectedNoSuchPaletteEntry, 5},
@@ -189,18 +165,15 @@ const ErrorCase kErrorCases[] = {
      typeid(EPngError), kExpectedIncompatibleChunks, 0},
     {"AlphaDrawingTooLarge",
      [](TPNGObject& i) {
-       ReadBuilt(i, PngBuilder().Ihdr(1, 1, 8, 6).Idat(Deflate(std::string(5, '\x80'))).Iend());
+       Reads(PngBuilder().Ihdr(1, 1, 8, 6).Idat(Deflate(std::string(5, '\x80'))).Iend())(i);
        TBitmap target;
        i.Draw(target.Canvas(), TRect{0, 0, 70000, 70000});
      },
      typeid(EPNGOutMemory), kExpectedOutOfResources, 3},
     {"SecondHeaderBeyondLimit",  // 768 MiB each: every header of the image counts
-     [](TPNGObject& i) {
-       ReadBuilt(i, PngBuilder().Ihdr(16384, 16384, 8, 2).Ihdr(16384, 16384, 8, 2));
-     },
+     Reads(PngBuilder().Ihdr(16384, 16384, 8, 2).Ihdr(16384, 16384, 8, 2)),
      typeid(EOutOfMemory), "Out of memory", 2},
-    {"StorageAboveLimit",
-     [](TPNGObject& i) { ReadBuilt(i, PngBuilder().Ihdr(65535, 65535, 8, 2)); },
+    {"StorageAboveLimit", Reads(PngBuilder().Ihdr(65535, 65535, 8, 2)),
      typeid(EOutOfMemory), "Out of memory", 1},
 };
 

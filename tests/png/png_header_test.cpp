@@ -95,7 +95,7 @@ TEST(PngHeader, CopyTakesFieldsPixelsAndColours) {
 
 // ---- palette ----
 
-TEST(PngPalette, ColoursGoToTheColourTable) {
+TEST(PngPalette, ColoursGoToTheColourTableAndAnEmptyPaletteHasNoEntry) {
   TPNGObject image;
   ReadBytes(image, ZeroImage(1, 1, 8, 3, ChunkBytes("PLTE", "\x10\x20\x30\x40\x50\x60")));
   const auto* palette = image.ChunkItems().FindByClass<TChunkPLTE>();
@@ -109,12 +109,9 @@ TEST(PngPalette, ColoursGoToTheColourTable) {
   ASSERT_NE(logical, nullptr);
   EXPECT_EQ(logical->entries[1].green, 0x50);
   EXPECT_EQ(logical->entries[2].red, 0);
-}
 
-TEST(PngPalette, EmptyPaletteIsAcceptedButHasNoEntry) {
-  TPNGObject image;
   ReadBytes(image, ZeroImage(1, 1, 8, 3, ChunkBytes("PLTE", "")));
-  const auto* palette = image.ChunkItems().FindByClass<TChunkPLTE>();
+  palette = image.ChunkItems().FindByClass<TChunkPLTE>();
   EXPECT_EQ(palette->EntryCount(), 0);
   EXPECT_THROW(palette->PaletteEntry(0), EPngError);
 }
