@@ -520,6 +520,10 @@ void TJPEGImage::EncodeFromBitmap() {
     encoding.Finish();
   } catch (const EAbort&) {
     TakeFreshData();
+  } catch (...) {
+    // Half-encoded bytes must not pass for the picture's file at the next save.
+    TakeFreshData();
+    throw;
   }
 }
 
