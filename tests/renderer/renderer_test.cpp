@@ -20,10 +20,6 @@ using testing::ReadFileText;
 using testing::TempDir;
 using Strings = std::vector<std::string>;
 
-TEST(RendererPathTest, LiesBesideTheExecutable) {
-  EXPECT_EQ(RendererPath(), std::string(QUILLAMAR_BIN_DIR) + "/lib.dll");
-}
-
 // Writes an executable shell script standing in for the renderer.
 std::string FakeRenderer(const TempDir& dir, const std::string& body) {
   return dir.Write("lib.dll", "#!/bin/sh\n" + body + "\n", /*executable=*/true);
@@ -45,8 +41,10 @@ RenderOutcome RunScript(const TempDir& dir, const std::string& body, bool interm
       Request(FakeRenderer(dir, body), {"lib", "-o", dir / "p_%d.png"}, intermediate, stop));
 }
 
-// Blanks, quotes, Chinese and an empty resolution each stay one argument of their own.
+// Blanks, quotes, Chinese and an empty resolution each stay one argument of their own; the
+// renderer run is the one beside the executable.
 TEST(RunRendererTest, PassesTheArgumentsExactlyAndSucceedsOnStatusZero) {
+  EXPECT_EQ(RendererPath(), std::string(QUILLAMAR_BIN_DIR) + "/lib.dll");
   TempDir dir;
   const std::string path = FakeRenderer(dir, "printf '%s|' \"$@\" > \"$(dirname \"$0\")/args\"");
   const RenderOutcome outcome =
