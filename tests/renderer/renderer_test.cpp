@@ -203,63 +203,54 @@ std::thread StopOnceStarted(const TempDir& dir, StopSignal& stop) {
   });
 }
 
-TEST(RunRendererTest, StopEndsEvenARendererThatIgnoresTerm) {
-  TempDir dir;
-  StopSignal stop;
-  std::thread stopper = StopOnceStarted(dir, stop);
-  const RenderOutcome outcome =
-      RunScript(dir, "trap '' TERM; echo $$ > \"$(dirname \"$0\")/pid\"; while :; do sleep 1; done",
-                false, &stop);
-  stopper.join();
-  EXPECT_EQ(outcome.kind, RenderOutcome::Kind::kStopped);
-  EXPECT_EQ(outcome.signal_number, SIGKILL);
-  EXPECT_FALSE(ProcessExists(ReadFileText(dir / "pid")));
-}
-
-TEST(RunRendererTest, StopAsksPolitelyFirst) {
-  TempDir dir;
-  StopSignal stop;
-  std::thread stopper = StopOnceStarted(dir, stop);
-  const RenderOutcome outcome = RunScript(
-      dir, "echo $$ > \"$(dirname \"$0\")/pid\"; while :; do sleep 0.05; done", false, &stop);
-  stopper.join();
-  EXPECT_EQ(outcome.kind, RenderOutcome::Kind::kStopped);
-  EXPECT_EQ(outcome.signal_number, SIGTERM);
-}
-
-// The events a channel renderer gives, as text: "pages 3", "page 2", "failed 1", "ended".
-std::vector<std::string> EventsOf(RendererProcess& process) {
-  std::vector<std::string> events;
-  for (;;) {
-    const PageEvent event = process.NextEvent();
-    switch (event.kind) {
-      case PageEvent::Kind::kPageCount:
-        events.push_back("pages " + std::to_string(event.number));
-        break;
-      case PageEvent::Kind::kPageDone:
-        events.push_back("page " + std::to_string(event.number));
-        break;
-      case PageEvent::Kind::kPageFailed:
-        events.push_back("failed " + std::to_string(event.number));
-        break;
-      case PageEvent::Kind::kPageGrowing:
-        events.push_back("growing " + std::to_string(event.number) + " " +
-                         std::to_string(event.file));
-        break;
-      case PageEvent::Kind::kStopRequested:
-        events.push_back("stop");
-        break;
-      case PageEvent::Kind::kQuiet:
-        events.push_back("quiet");
-        break;
-      case PageEvent::Kind::kElsewhere:
-        events.push_back("elsewhere");
-        break;
-      case PageEvent::Kind::kEnded:
-        events.push_back("ended");
-        return events;
-    }
+// A stop asks politely first (SIGTERM), and ends even a renderer that ignores that (SIGKILL).
+TEST(RunRendererTest, StopAsksPolitelyFirstAndEndsEvenARendererThatIgnoresTerm) {
+  for (const bool ignores_term : {false, true}) {
+    SCOPED_TRACE(ignores_term ? "ignores SIGTERM" : "obeys SIGTERM");
+    TempDir dir;
+    StopSignal stop;
+    std::thread stopper = StopOnceStarted(dir, stop);
+    const RenderOutcome outcome =
+        RunScript(dir,
+                  std::string(ignores_term ? "trap '' TERM; " : "") +
+                      "echo $$ > \"$(dirname \"$0\")/pid\"; while :; do sleep 0.05; done",
+                  false, &stop);
+    stopper.join();
+    EXPECT_EQ(outcome.kind, RenderOutcome::Kind::kStopped);
+    EXPECT_EQ(outcome.signal_number, ignores_term ? SIGKILL : SIGTERM);
+    EXPECT_FALSE(ProcessExists(ReadFileText(dir / "pid")));
   }
+}
+
+// An event a channel renderer gives, as text: "pages 3", "page 2", "failed 1", "ended".
+std::string EventText(const PageEvent& event) {
+  const std::string number = std::to_string(event.number);
+  switch (event.kind) {
+    case PageEvent::Kind::kPageCount:
+      return "pages " + number;
+    case PageEvent::Kind::kPageDone:
+      return "page " + number;
+    case PageEvent::Kind::kPageFailed:
+      return "failed " + number;
+    case PageEvent::Kind::kPageGrowing:
+      return "growing " + number + " " + std::to_string(event.file);
+    case PageEvent::Kind::kStopRequested:
+      return "stop";
+    case PageEvent::Kind::kQuiet:
+      return "quiet";
+    case PageEvent::Kind::kElsewhere:
+      return "elsewhere";
+    case PageEvent::Kind::kEnded:
+      return "ended";
+  }
+  return "unknown";
+}
+
+// The events up to the end, as text.
+std::vector<std::string> EventsOf(RendererProcess& process) {
+  std::vector<std::string> events{EventText(process.NextEvent())};
+  while (events.back() != "ended") events.push_back(EventText(process.NextEvent()));
+  return events;
 }
 
 TEST(RendererProcessTest, AnnouncementsArriveInTheirOrderAndForeignLinesAreSkipped) {
