@@ -34,8 +34,8 @@ class AskTest : public QObject, WindowFixture {
     QFETCH(bool, go_on);
     UseRenderer(1);
     dialogs().continue_despite_clashes = go_on;
-    Choose({Path("x/a.pdf"), Path("y/a.pdf"), Path("b.pdf"), Path("x/b.pdf"), Path("c.pdf")});
-    form().Edit1->setText(Path("new/out"));
+    Choose({Path("x/a.pdf"), Path("y/a.pdf"), Path("b.pdf"), Path("x/b.pdf"), Path("c.pdf")},
+           Path("new/out"));
     QTest::mouseClick(form().Button1, Qt::LeftButton);
     if (go_on) QTRY_VERIFY_WITH_TIMEOUT(!form().Running(), kRunTimeoutMs);
     // Each name with the folders of its PDFs.
@@ -49,8 +49,7 @@ class AskTest : public QObject, WindowFixture {
 
   void noClashNoQuestion() {
     UseRenderer(1);
-    Choose({Path("x/a.pdf"), Path("y/A.pdf")});  // names differ in case only
-    form().Edit1->setText(Path("out"));
+    Choose({Path("x/a.pdf"), Path("y/A.pdf")}, Path("out"));  // names differ in case only
     Convert();
     QVERIFY(dialogs().clash_questions.isEmpty());
   }
@@ -73,8 +72,7 @@ class AskTest : public QObject, WindowFixture {
     QFETCH(bool, converted);
     dialogs().password_answers.assign(answers.begin(), answers.end());
     const QString pdf = QStringLiteral(QUILLAMAR_TESTDATA "/pdfs/encrypted_user_password.pdf");
-    Choose({pdf});
-    form().Edit1->setText(Path("out"));
+    Choose({pdf}, Path("out"));
     Convert();
     QCOMPARE(dialogs().password_questions, asked);
     QCOMPARE(QFile::exists(Path("out/encrypted_user_password_1.png")), converted);

@@ -109,8 +109,7 @@ class RunTest : public QObject, WindowFixture {
     UseRenderer(2, QStringLiteral("case \"$7\" in *b.pdf) while [ ! -e '%1' ]; do sleep 0.02; "
                                   "done;; esac\n")
                        .arg(Path("go")));
-    Choose({Path("a.pdf"), Path("b.pdf"), Path("c.pdf")});
-    form().Edit1->setText(Path("out/deeper"));
+    Choose({Path("a.pdf"), Path("b.pdf"), Path("c.pdf")}, Path("out/deeper"));
     form().ComboBox2->setEditText(QStringLiteral("150"));
     QSignalSpy ended(&form(), &TForm1::RunEnded);
     QTest::mouseClick(form().Button1, Qt::LeftButton);
@@ -162,8 +161,7 @@ class RunTest : public QObject, WindowFixture {
             .arg(Path("go"));
     form().SetRendererPath(WriteScript(Path("renderer.sh"), body).toStdString());
     const QString long_name = "b" + Utf8("长").repeated(80) + ".pdf";
-    Choose({Path("a.pdf"), Path(long_name)});
-    form().Edit1->setText(Path("out"));
+    Choose({Path("a.pdf"), Path(long_name)}, Path("out"));
     const QString notice = form().Label9->text();
     QSignalSpy ended(&form(), &TForm1::RunEnded);
     QTest::mouseClick(form().Button1, Qt::LeftButton);
@@ -204,8 +202,7 @@ class RunTest : public QObject, WindowFixture {
   void pressMeantForStopStartsNoRun() {
     QFETCH(bool, held_across_end);
     UseRenderer(1, QStringLiteral("while [ ! -e '%1' ]; do sleep 0.02; done\n").arg(Path("go")));
-    Choose({Path("a.pdf")});
-    form().Edit1->setText(Path("out"));
+    Choose({Path("a.pdf")}, Path("out"));
     QSignalSpy ended(&form(), &TForm1::RunEnded);
     QTest::mouseClick(form().Button1, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(Path("renderer.log")), kRunTimeoutMs);
@@ -234,8 +231,7 @@ class RunTest : public QObject, WindowFixture {
   void unusableResolutionIsRefusedBeforeAnything() {
     QFETCH(QString, resolution);
     UseRenderer(1);
-    Choose({Path("a.pdf"), Path("b.pdf")});
-    form().Edit1->setText(Path("out"));
+    Choose({Path("a.pdf"), Path("b.pdf")}, Path("out"));
     form().ComboBox2->setEditText(resolution);
     QTest::mouseClick(form().Button1, Qt::LeftButton);
     QVERIFY(!form().Running());
@@ -248,8 +244,7 @@ class RunTest : public QObject, WindowFixture {
   // busy (its range would be 0 to 0).
   void onePdfWithoutARendererLeavesAnEmptyBarNotABusyOne() {
     form().SetRendererPath(Path("no-such-renderer").toStdString());
-    Choose({Path("a.pdf")});
-    form().Edit1->setText(Path("out"));
+    Choose({Path("a.pdf")}, Path("out"));
     Convert();
     QCOMPARE(dialogs().messages, QStringList{Utf8("运行主程序错误!")});
     QCOMPARE(form().Label8->text(), Utf8("已完成！"));
@@ -271,8 +266,7 @@ class RunTest : public QObject, WindowFixture {
     QFETCH(QString, extension);
     QFETCH(QByteArray, signature);
     const QString pdfs = QStringLiteral(QUILLAMAR_TESTDATA "/pdfs/");
-    Choose({pdfs + "text_latex_4p.pdf", pdfs + "chart_raster_graph_1p.pdf"});
-    form().Edit1->setText(Path("pages"));
+    Choose({pdfs + "text_latex_4p.pdf", pdfs + "chart_raster_graph_1p.pdf"}, Path("pages"));
     form().ComboBox1->setCurrentIndex(format);
     form().ComboBox2->setEditText(QStringLiteral("24"));
     Convert();
@@ -294,8 +288,7 @@ class RunTest : public QObject, WindowFixture {
   // Closing the window in the middle of a JPG run with the real renderer: no child process and no
   // temporary file stays, and every page file left is a complete PNG or JPEG.
   void closingMidRunLeavesOnlyCompletePages() {
-    Choose({QStringLiteral(QUILLAMAR_TESTDATA "/pdfs/long_lecture_notes_117p.pdf")});
-    form().Edit1->setText(Path("pages"));
+    Choose({QStringLiteral(QUILLAMAR_TESTDATA "/pdfs/long_lecture_notes_117p.pdf")}, Path("pages"));
     form().ComboBox1->setCurrentIndex(0);  // JPG
     form().ComboBox2->setEditText(QStringLiteral("72"));
     QSignalSpy ended(&form(), &TForm1::RunEnded);
@@ -335,8 +328,7 @@ class RunTest : public QObject, WindowFixture {
     const QString ignore_term = how == int(Stop::kButton) ? "trap '' TERM\n" : "";
     UseRenderer(0,
                 ignore_term + QStringLiteral("echo $$ > '%1'\nexec sleep 60\n").arg(Path("pid")));
-    Choose({Path("a.pdf"), Path("b.pdf")});
-    form().Edit1->setText(Path("out"));
+    Choose({Path("a.pdf"), Path("b.pdf")}, Path("out"));
     QSignalSpy ended(&form(), &TForm1::RunEnded);
     QTest::mouseClick(form().Button1, Qt::LeftButton);
     const pid_t renderer = WaitForPid();
