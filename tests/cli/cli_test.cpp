@@ -404,7 +404,8 @@ TEST_P(CliPasswordTest, OpensALockedPdfOnlyWithTheRightPassword) {
 
 QUILLAMAR_TABLE_TESTS(Cli, CliPasswordTest, kPasswordFileCases);
 
-// Folders among the files: their PDFs sorted by name, subfolders walked with -R.
+// Folders among the files: their PDFs sorted by name, subfolders walked with -R; a list keeps its
+// order, passes over blank lines and may name folders.
 struct FolderCase {
   const char* name;
   Strings arguments;
@@ -419,6 +420,9 @@ const FolderCase kFolderCases[] = {
      {"-R", "d"},
      {"d/a.PDF", "d/b.pdf", "d/aa/x.pdf", "d/sub/c.pdf", "d/sub/z.pdf", "d/sub/deeper/e.pdf"}},
     {"EmptyFolder", {"d/empty"}, {}},
+    {"ListKeepsItsOrderAndMayNameFolders",
+     {"w.pdf", "--files-from", "list"},
+     {"w.pdf", "x y.pdf", "d/a.PDF", "d/b.pdf", "z.pdf"}},
 };
 
 class CliFolderTest : public CliTest, public ::testing::WithParamInterface<FolderCase> {};
@@ -426,9 +430,10 @@ class CliFolderTest : public CliTest, public ::testing::WithParamInterface<Folde
 TEST_P(CliFolderTest, TakesThePdfsInNameOrder) {
   RecordingRenderer();
   for (const char* file : {"d/b.pdf", "d/a.PDF", "d/notes.txt", "d/sub/z.pdf", "d/sub/c.pdf",
-                           "d/sub/deeper/e.pdf", "d/aa/x.pdf"}) {
+                           "d/sub/deeper/e.pdf", "d/aa/x.pdf", "w.pdf", "x y.pdf", "z.pdf"}) {
     dir_.Write(file, "");
   }
+  dir_.Write("list", "x y.pdf\n\nd\n" + dir_ / "z.pdf\n");
   std::filesystem::create_directories(dir_ / "d/empty");
   std::filesystem::create_directories(dir_ / "d/folder.pdf");
   std::filesystem::create_directory_symlink("sub", dir_ / "d/link");  // not walked: a loop risk
@@ -443,17 +448,6 @@ TEST_P(CliFolderTest, TakesThePdfsInNameOrder) {
 }
 
 QUILLAMAR_TABLE_TESTS(Cli, CliFolderTest, kFolderCases);
-
-TEST_F(CliTest, ListsKeepBlanksAndTheirOrderAndMayNameFolders) {
-  RecordingRenderer();
-  for (const char* pdf : {"d/a.pdf", "w.pdf", "x y.pdf", "z.pdf"}) dir_.Write(pdf, "");
-  dir_.Write("list", "x y.pdf\n\nd\n" + dir_ / "z.pdf\n");
-  const ProcessResult run =
-      RunCli({"-j", "1", "-f", "png", "-o", "OUT", "w.pdf", "--files-from", "list"});
-  EXPECT_EQ(run.exit_status, kStatusConverted) << run.err;
-  EXPECT_EQ(RenderedPdfs(),
-            (Strings{dir_ / "w.pdf", dir_ / "x y.pdf", dir_ / "d/a.pdf", dir_ / "z.pdf"}));
-}
 
 TEST_F(CliTest, NulSeparatedListsFromStandardInputKeepAnyByte) {
   RecordingRenderer();
