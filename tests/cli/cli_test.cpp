@@ -2,7 +2,6 @@
 #include "cli/cli.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <filesystem>
 #include <regex>
@@ -315,21 +314,6 @@ TEST_F(CliTest, HelpAndVersion) {
   EXPECT_EQ(OptionNames(page.substr(options, page.find("\n.SH", options) - options),
                         std::regex(R"(\.TP\n(.*))")),
             OptionNames(help.out, std::regex(R"(\n {2,}(-.*?)(?=  |\n))")));
-}
-
-TEST_F(CliTest, CtrlCStopsTheRendererToo) {
-  dir_.Write("bin/lib.dll",
-             "#!/bin/sh\necho $$ > \"$(dirname \"$0\")/pid\"\nwhile :; do sleep 0.05; done\n",
-             true);
-  for (const char* pdf : {"a.pdf", "b.pdf"}) dir_.Write(pdf, "");
-  const auto cli = Start({"-o", "OUT", "a.pdf", "b.pdf"});
-  ASSERT_TRUE(testing::WaitFor([&] { return !ReadFileText(dir_ / "bin/pid").empty(); }));
-  cli->Signal(SIGINT);  // to the program alone, not its process group
-  const ProcessResult run = cli->Wait(testing::kPatience);
-  EXPECT_EQ(run.exit_status, kStatusInterrupted);
-  EXPECT_EQ(run.out, "正在转换 a.pdf\n已停止（第 1/2 个文件）\n");
-  const pid_t renderer = std::stoi(ReadFileText(dir_ / "bin/pid"));
-  EXPECT_NE(::kill(renderer, 0), 0) << "the renderer outlived the program";
 }
 
 // How many workers the renderer is given: -j, or else the CPUs the program may run on, at most
