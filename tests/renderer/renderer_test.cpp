@@ -151,44 +151,6 @@ TEST(RunRendererTest, MissingNotExecutableOrOnTheSearchPathDoesNotStart) {
             RenderOutcome::Kind::kNotStarted);
 }
 
-TEST(RunRendererTest, InputIsEmptyAndTheHintIsPassedOnlyWhenAsked) {
-  TempDir dir;
-  ::setenv(kIntermediateEnv, "1", 1);  // the caller's own setting must not leak through
-  const std::string body =
-      "cat > \"$(dirname \"$0\")/stdin\"; echo \"[$QUILLAMAR_INTERMEDIATE_PNG]\" > "
-      "\"$(dirname \"$0\")/env\"";
-  RunScript(dir, body, /*intermediate=*/false);
-  EXPECT_EQ(ReadFileText(dir / "env"), "[]\n");
-  EXPECT_EQ(ReadFileText(dir / "stdin"), "");
-  ::unsetenv(kIntermediateEnv);
-  RunScript(dir, body, /*intermediate=*/true);
-  EXPECT_EQ(ReadFileText(dir / "env"), "[1]\n");
-}
-
-// The script writes what it finds on the descriptor the variable names, and its arguments.
-TEST(RunRendererTest, APasswordArrivesOnlyThroughTheDescriptor) {
-  TempDir dir;
-  const std::string path = FakeRenderer(
-      dir,
-      "out=\"$(dirname \"$0\")\"; printf '%s|' \"$@\" > \"$out/args\"\n"
-      "echo \"[$QUILLAMAR_PASSWORD_FD]\" > \"$out/variable\"; cat /proc/$$/environ > \"$out/env\"\n"
-      "[ -n \"$QUILLAMAR_PASSWORD_FD\" ] && cat <&\"$QUILLAMAR_PASSWORD_FD\" > \"$out/password\"\n"
-      "exit 0");
-  ::setenv(contract::kPasswordFdEnv, "0", 1);  // the caller's own setting must not leak through
-  const Strings arguments{"lib", "-o", dir / "p_%d.png"};
-  RunRenderer(Request(path, arguments));
-  EXPECT_EQ(ReadFileText(dir / "variable"), "[]\n");
-  ::unsetenv(contract::kPasswordFdEnv);
-  const std::string password = "密码 with blanks\nand a second line";
-  RendererRequest request = Request(path, arguments);
-  request.password = password;
-  EXPECT_EQ(RunRenderer(request).kind, RenderOutcome::Kind::kSucceeded);
-  EXPECT_EQ(ReadFileText(dir / "password"), password);
-  EXPECT_EQ(ReadFileText(dir / "args"), "-o|" + dir / "p_%d.png|");
-  EXPECT_NE(ReadFileText(dir / "variable"), "[]\n");
-  EXPECT_EQ(ReadFileText(dir / "env").find("密码"), std::string::npos);
-}
-
 bool ProcessExists(const std::string& pid_text) {
   return !pid_text.empty() && ::kill(std::atoi(pid_text.c_str()), 0) == 0;
 }
@@ -289,19 +251,34 @@ TEST(RendererProcessTest, AnnouncementsArriveInTheirOrderAndForeignLinesAreSkipp
   }
 }
 
-TEST(RendererProcessTest, TheChannelAndLimitsAreNamedOnlyWhenAskedAndRepliesReachTheRenderer) {
+// Nothing reaches the renderer unasked, whatever the caller's own environment holds, and its
+// input is empty. Asked, it gets the hint for intermediate pages, the password on a descriptor
+// only (never in its arguments or environment), the channel, its workers and its page window, and
+// the replies on the channel.
+TEST(RendererProcessTest, OnlyWhatIsAskedReachesTheRenderer) {
   TempDir dir;
-  ::setenv(contract::kPageWindowEnv, "9", 1);  // the caller's own settings must not leak through
-  ::setenv(contract::kPageChannelEnv, "7,7", 1);
-  const std::string body =
-      "echo \"[$QUILLAMAR_PAGE_CHANNEL][$QUILLAMAR_WORKERS][$QUILLAMAR_PAGE_WINDOW]\" > "
-      "\"$(dirname \"$0\")/env\"\n"
+  const std::string path = FakeRenderer(
+      dir,
+      "out=\"$(dirname \"$0\")\"; printf '%s|' \"$@\" > \"$out/args\"; cat > \"$out/stdin\"\n"
+      "echo \"[$QUILLAMAR_INTERMEDIATE_PNG][$QUILLAMAR_PAGE_CHANNEL][$QUILLAMAR_WORKERS]"
+      "[$QUILLAMAR_PAGE_WINDOW]\" > \"$out/env\"; cat /proc/$$/environ > \"$out/environ\"\n"
+      "echo \"[$QUILLAMAR_PASSWORD_FD]\" > \"$out/variable\"\n"
+      "[ -n \"$QUILLAMAR_PASSWORD_FD\" ] && cat <&\"$QUILLAMAR_PASSWORD_FD\" > \"$out/password\"\n"
       "[ -n \"$QUILLAMAR_PAGE_CHANNEL\" ] || exit 0\n"
-      "echo 'page 1' >&3; read reply <&3; echo \"$reply\" > \"$(dirname \"$0\")/reply\"";
-  RendererRequest request = Request(FakeRenderer(dir, body), {"lib"});
+      "echo 'page 1' >&3; read reply <&3; echo \"$reply\" > \"$out/reply\"");
+  const char* const caller_settings[] = {kIntermediateEnv, contract::kPasswordFdEnv,
+                                         contract::kPageWindowEnv, contract::kPageChannelEnv};
+  for (const char* name : caller_settings) ::setenv(name, "9", 1);
+  RendererRequest request = Request(path, {"lib", "-o", dir / "p_%d.png"});
   EXPECT_EQ(RunRenderer(request).kind, RenderOutcome::Kind::kSucceeded);
-  EXPECT_EQ(ReadFileText(dir / "env"), "[][][]\n");
+  EXPECT_EQ(ReadFileText(dir / "env"), "[][][][]\n");
+  EXPECT_EQ(ReadFileText(dir / "variable"), "[]\n");
+  EXPECT_EQ(ReadFileText(dir / "stdin"), "");
+  for (const char* name : caller_settings) ::unsetenv(name);
 
+  const std::string password = "密码 with blanks\nand a second line";
+  request.intermediate_pages = true;
+  request.password = password;
   request.page_channel = true;
   request.workers = 3;
   request.page_window = 4;
@@ -311,10 +288,12 @@ TEST(RendererProcessTest, TheChannelAndLimitsAreNamedOnlyWhenAskedAndRepliesReac
   process->Consumed(1);
   EXPECT_EQ(EventsOf(*process), std::vector<std::string>{"ended"});
   EXPECT_EQ(process->Finish().kind, RenderOutcome::Kind::kSucceeded);
-  EXPECT_EQ(ReadFileText(dir / "env"), "[3,3][3][4]\n");
+  EXPECT_EQ(ReadFileText(dir / "env"), "[1][3,3][3][4]\n");
   EXPECT_EQ(ReadFileText(dir / "reply"), "consumed 1\n");
-  ::unsetenv(contract::kPageWindowEnv);
-  ::unsetenv(contract::kPageChannelEnv);
+  EXPECT_EQ(ReadFileText(dir / "password"), password);
+  EXPECT_EQ(ReadFileText(dir / "args"), "-o|" + dir / "p_%d.png|");
+  EXPECT_NE(ReadFileText(dir / "variable"), "[]\n");
+  EXPECT_EQ(ReadFileText(dir / "environ").find("密码"), std::string::npos);
 }
 
 TEST(RendererProcessTest, AStopIsReportedOnceAndStopsTheRenderer) {
