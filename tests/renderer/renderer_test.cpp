@@ -54,78 +54,57 @@ TEST(RunRendererTest, PassesTheArgumentsExactlyAndSucceedsOnStatusZero) {
   EXPECT_EQ(RendererArguments("p", "72", "x.pdf").front(), "lib");  // the program's own name
 }
 
-// How a failing renderer ends its standard error; the error line is its last non-empty line.
-struct ErrorEndingCase {
+// What a renderer writes to standard error (printf's arguments; a failing one then exits with 4),
+// and the warnings and error line taken from it: its last non-empty line, however the text ends.
+struct StandardErrorCase {
   const char* name;
-  const char* written;  // printf's arguments, before exit 4
-};
-
-const ErrorEndingCase kErrorEndings[] = {
-    {"NoFinalNewline", "'first\\nx.pdf: page 2: damaged'"},
-    {"Newline", "'first\\nx.pdf: page 2: damaged\\n'"},
-    {"CarriageReturnNewline", "'first\\r\\nx.pdf: page 2: damaged\\r\\n'"},
-    {"TrailingBlankLines", "'first\\nx.pdf: page 2: damaged\\n\\n \\n\\r\\n'"},
-    {"MoreThan8KiBBefore", "'%09000d\\nx.pdf: page 2: damaged\\n' 0"},
-};
-
-class RendererErrorLineTest : public ::testing::TestWithParam<ErrorEndingCase> {};
-
-TEST_P(RendererErrorLineTest, IsTheLastNonEmptyLine) {
-  TempDir dir;
-  const RenderOutcome outcome =
-      RunScript(dir, std::string("printf ") + GetParam().written + " >&2; exit 4");
-  EXPECT_EQ(outcome.kind, RenderOutcome::Kind::kFailed);
-  EXPECT_EQ(outcome.exit_status, 4);
-  EXPECT_EQ(outcome.error_line, "x.pdf: page 2: damaged");
-}
-
-QUILLAMAR_TABLE_TESTS(Endings, RendererErrorLineTest, kErrorEndings);
-
-// What a renderer writes to standard error, and the warnings and error line taken from it.
-struct WarningCase {
-  const char* name;
-  const char* script;
+  const char* written;
   Strings warnings;
   const char* error_line;  // nullptr when it succeeds
 };
 
-const WarningCase kWarningCases[] = {
+constexpr char kDamaged[] = "x.pdf: page 2: damaged";
+
+const StandardErrorCase kStandardErrorCases[] = {
+    {"NoFinalNewline", "'first\\nx.pdf: page 2: damaged'", {}, kDamaged},
+    {"Newline", "'first\\nx.pdf: page 2: damaged\\n'", {}, kDamaged},
+    {"CarriageReturnNewline", "'first\\r\\nx.pdf: page 2: damaged\\r\\n'", {}, kDamaged},
+    {"TrailingBlankLines", "'first\\nx.pdf: page 2: damaged\\n\\n \\n\\r\\n'", {}, kDamaged},
+    {"MoreThan8KiBBefore", "'%09000d\\nx.pdf: page 2: damaged\\n' 0", {}, kDamaged},
     {"OneWarningOnSuccess",
-     "printf 'lib.dll: warning: a.pdf: F1 on page 2\\n' >&2",
+     "'lib.dll: warning: a.pdf: F1 on page 2\\n'",
      {"a.pdf: F1 on page 2"},
      nullptr},
     {"CarriageReturnDropped",
-     "printf 'lib.dll: warning: a.pdf: F1 on page 2\\r\\n' >&2",
+     "'lib.dll: warning: a.pdf: F1 on page 2\\r\\n'",
      {"a.pdf: F1 on page 2"},
      nullptr},
     {"WarningBeforeTheErrorLine",
-     "printf 'noise\\nlib.dll: warning: a.pdf: F1 on page 1\\nlib.dll: a.pdf: page 3: damaged' >&2;"
-     " exit 1",
+     "'noise\\nlib.dll: warning: a.pdf: F1 on page 1\\nlib.dll: a.pdf: page 3: damaged'",
      {"a.pdf: F1 on page 1"},
      "lib.dll: a.pdf: page 3: damaged"},
     {"CutOffWarningIsNone",
-     "printf 'lib.dll: warning: a.pdf: F1 on pa' >&2; exit 1",
+     "'lib.dll: warning: a.pdf: F1 on pa'",
      {},
      "lib.dll: warning: a.pdf: F1 on pa"},
-    {"OnlyAtTheStartOfALine",
-     "printf 'x lib.dll: warning: a.pdf\\nwarning: b.pdf\\n' >&2",
-     {},
-     nullptr},
+    {"OnlyAtTheStartOfALine", "'x lib.dll: warning: a.pdf\\nwarning: b.pdf\\n'", {}, nullptr},
 };
 
-class RendererWarningTest : public ::testing::TestWithParam<WarningCase> {};
+class RendererStandardErrorTest : public ::testing::TestWithParam<StandardErrorCase> {};
 
-TEST_P(RendererWarningTest, WarningLinesAreCollectedApartFromTheErrorLine) {
-  const WarningCase& c = GetParam();
+TEST_P(RendererStandardErrorTest, GivesTheWarningsAndTheLastNonEmptyLineAsTheErrorLine) {
+  const StandardErrorCase& c = GetParam();
+  const bool fails = c.error_line != nullptr;
   TempDir dir;
-  const RenderOutcome outcome = RunScript(dir, c.script);
+  const RenderOutcome outcome =
+      RunScript(dir, std::string("printf ") + c.written + " >&2" + (fails ? "; exit 4" : ""));
   EXPECT_EQ(outcome.warnings, c.warnings);
-  EXPECT_EQ(outcome.kind, c.error_line == nullptr ? RenderOutcome::Kind::kSucceeded
-                                                  : RenderOutcome::Kind::kFailed);
-  EXPECT_EQ(outcome.error_line, c.error_line == nullptr ? "" : c.error_line);
+  EXPECT_EQ(outcome.kind, fails ? RenderOutcome::Kind::kFailed : RenderOutcome::Kind::kSucceeded);
+  EXPECT_EQ(outcome.exit_status, fails ? 4 : 0);
+  EXPECT_EQ(outcome.error_line, fails ? c.error_line : "");
 }
 
-QUILLAMAR_TABLE_TESTS(Renderer, RendererWarningTest, kWarningCases);
+QUILLAMAR_TABLE_TESTS(Renderer, RendererStandardErrorTest, kStandardErrorCases);
 
 // A silent failure is described by us, and a killed renderer as killed whatever it wrote.
 TEST(RunRendererTest, ASilentOrKilledRendererIsDescribedByUs) {
