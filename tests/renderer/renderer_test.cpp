@@ -144,7 +144,8 @@ std::thread StopOnceStarted(const TempDir& dir, StopSignal& stop) {
   });
 }
 
-// A stop asks politely first (SIGTERM), and ends even a renderer that ignores that (SIGKILL).
+// A stop asks politely first (SIGTERM), and ends even a renderer that ignores that (SIGKILL); a
+// stop request that was reset stops nothing.
 TEST(RunRendererTest, StopAsksPolitelyFirstAndEndsEvenARendererThatIgnoresTerm) {
   for (const bool ignores_term : {false, true}) {
     SCOPED_TRACE(ignores_term ? "ignores SIGTERM" : "obeys SIGTERM");
@@ -161,6 +162,12 @@ TEST(RunRendererTest, StopAsksPolitelyFirstAndEndsEvenARendererThatIgnoresTerm) 
     EXPECT_EQ(outcome.signal_number, ignores_term ? SIGKILL : SIGTERM);
     EXPECT_FALSE(ProcessExists(ReadFileText(dir / "pid")));
   }
+  StopSignal taken_back;  // a request that was reset stops nothing
+  taken_back.Request();
+  taken_back.Reset();
+  EXPECT_FALSE(taken_back.Requested());
+  TempDir dir;
+  EXPECT_EQ(RunScript(dir, "exit 0", false, &taken_back).kind, RenderOutcome::Kind::kSucceeded);
 }
 
 // An event a channel renderer gives, as text: "pages 3", "page 2", "failed 1", "ended".
@@ -302,17 +309,6 @@ TEST(RendererProcessTest, AWaitWithATimeLimitEndsQuietWhileTheRendererSaysNothin
   process->Consumed(7);  // the renderer waits for a reply before it says anything
   EXPECT_EQ(process->NextEvent(10000).kind, PageEvent::Kind::kPageDone);
   EXPECT_EQ(process->Finish().kind, RenderOutcome::Kind::kSucceeded);
-}
-
-TEST(StopSignalTest, ResetClearsARequest) {
-  StopSignal stop;
-  EXPECT_FALSE(stop.Requested());
-  stop.Request();
-  EXPECT_TRUE(stop.Requested());
-  stop.Reset();
-  EXPECT_FALSE(stop.Requested());
-  TempDir dir;
-  EXPECT_EQ(RunScript(dir, "exit 0", false, &stop).kind, RenderOutcome::Kind::kSucceeded);
 }
 
 }  // namespace
