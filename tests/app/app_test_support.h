@@ -132,10 +132,11 @@ class WindowFixture {
   TForm1& form() { return *window_->form; }
   FakeDialogs& dialogs() { return *window_->dialogs; }
   QString Path(const QString& name) const { return folder_->path() + "/" + name; }
-  /// Chooses the PDFs as the PDF dialog would.
-  void Choose(const QStringList& pdfs) {
+  /// Chooses the PDFs as the PDF dialog would, and the output folder when one is given.
+  void Choose(const QStringList& pdfs, const QString& folder = QString()) {
     dialogs().pdf_answers.push_back(pdfs);
     form().Button2Click(nullptr);
+    if (!folder.isNull()) form().Edit1->setText(folder);
   }
   /// Presses Convert and waits until the run has ended.
   void Convert() {

@@ -64,7 +64,8 @@ class ChooseTest : public QObject, WindowFixture {
     QCOMPARE(dialogs().pdf_preselected, preselected);
   }
 
-  void folderBrowserStart_data() {
+  // Where the folder browser starts; a cancelled choice keeps Edit1, a confirmed one fills it.
+  void folderBrowserStartAndAnswer_data() {
     QTest::addColumn<QString>("pdf");  // empty: no PDF chosen yet
     QTest::addColumn<QString>("start");
     const QString existing = QDir::tempPath();
@@ -73,7 +74,7 @@ class ChooseTest : public QObject, WindowFixture {
     QTest::newRow("missing folder") << existing + "/no-such-folder-q1/a.pdf" << QString();
     QTest::newRow("root") << QStringLiteral("/a.pdf") << QStringLiteral("/");
   }
-  void folderBrowserStart() {
+  void folderBrowserStartAndAnswer() {
     QFETCH(QString, pdf);
     QFETCH(QString, start);
     if (!pdf.isEmpty()) {
@@ -84,12 +85,9 @@ class ChooseTest : public QObject, WindowFixture {
     form().Button3Click(nullptr);
     QCOMPARE(dialogs().folder_starts, QStringList{start});
     QCOMPARE(form().Edit1->text(), QStringLiteral("/typed/before"));  // cancelled
-  }
-
-  void confirmedFolderGoesIntoEdit1() {
     dialogs().folder_answers.push_back(QStringLiteral("/"));
     QTest::mouseClick(form().Button3, Qt::LeftButton);
-    QCOMPARE(form().Edit1->text(), QStringLiteral("/"));
+    QCOMPARE(form().Edit1->text(), QStringLiteral("/"));  // confirmed
   }
 
   void pdfDialogPosition_data() {

@@ -84,7 +84,7 @@ class FormTest : public QObject, WindowFixture {
     QCOMPARE(TextOf(control), text);
   }
 
-  void fixedFrameWithTitles() {
+  void fixedFrameWithTitlesAndScaledFont() {
     QCOMPARE(form().objectName(), QStringLiteral("Form1"));
     QCOMPARE(form().windowTitle(), QStringLiteral("Quillamar"));
     QVERIFY(!form().Label9->text().trimmed().isEmpty());
@@ -92,16 +92,10 @@ class FormTest : public QObject, WindowFixture {
     QVERIFY(!(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
     QVERIFY(flags & Qt::WindowCloseButtonHint);
     QCOMPARE(form().minimumSize(), form().maximumSize());
-  }
-
-  void windowFontIsScaledByDotsPerInch() {
+    // The window font is scaled by the dots per inch.
     const int dpi = qRound(form().screen()->logicalDotsPerInch());
     QCOMPARE(form().font().family(), QStringLiteral("MS Sans Serif"));
     QCOMPARE(form().font().pixelSize(), ScaleValue(13, dpi, 120));
-  }
-
-  void clientAreaIsScaledByTextHeight() {
-    QCOMPARE(form().size(), QSize(Scaled(561, form()), Scaled(256, form())));
   }
 
   // Every control lies inside the client area, no two controls that take input overlap, and a
@@ -132,8 +126,10 @@ class FormTest : public QObject, WindowFixture {
     }
   }
 
-  // A few places and sizes in pixels at 120 dots per inch.
+  // The client area and a few places and sizes, in pixels at 120 dots per inch scaled by the
+  // text's height.
   void givenGeometry() {
+    QCOMPARE(form().size(), QSize(Scaled(561, form()), Scaled(256, form())));
     QCOMPARE(form().Button1->geometry(), QRect(Scaled(416, form()), Scaled(175, form()),
                                                Scaled(113, form()), Scaled(33, form())));
     QCOMPARE(form().Edit2->geometry(), QRect(Scaled(128, form()), Scaled(56, form()),

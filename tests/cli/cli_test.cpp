@@ -2,7 +2,6 @@
 #include "cli/cli.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <filesystem>
 #include <regex>
@@ -20,54 +19,36 @@ using quillamar::testing::PrintTo;  // table rows print as their names
 struct ParseCase {
   const char* name;
   Strings arguments;
-  bool ok;
   const char* format_or_error;
-  const char* resolution = "";  // of the rows that read
+  const char* resolution = "";  // of the rows that read; "" for those that refuse
   int jobs = 0;
 };
 
 const ParseCase kParseCases[] = {
-    {"Defaults", {"-o", "out", "a.pdf"}, true, "JPG", "72"},
-    {"FormatInAnyCase", {"-f", "png", "-o", "out", "a.pdf"}, true, "PNG", "72"},
-    {"LongOptionsWithEquals",
-     {"--format=Jpg", "--resolution=150", "--output=o", "a"},
-     true,
-     "JPG",
-     "150"},
-    {"ResolutionAtTheLimit", {"-r", "2400", "-o", "o", "a"}, true, "JPG", "2400"},
-    {"GluedValue", {"-r300", "-oout", "a"}, true, "JPG", "300"},
-    {"OptionsAfterFiles", {"a.pdf", "-o", "out"}, true, "JPG", "72"},
-    {"MissingOutput", {"a.pdf"}, false, "missing -o FOLDER"},
-    {"NoFiles", {"-o", "out"}, false, "no PDF files given"},
-    {"UnknownOption", {"-x", "-o", "o", "a"}, false, "unknown option '-x'"},
-    {"UnknownFormat",
-     {"-f", "gif", "-o", "o", "a"},
-     false,
-     "unknown format 'gif' (use JPG or PNG)"},
-    {"ValueMissing", {"a", "-o"}, false, "option '-o' needs a value"},
-    {"LongValueMissing", {"a", "--output"}, false, "option '--output' needs a value"},
-    {"UnknownLongOption", {"--bogus=1", "-o", "o", "a"}, false, "unknown option '--bogus=1'"},
-    {"SwitchGivenAValue", {"--help=yes"}, false, "option '--help=yes' takes no value"},
-    {"AListInsteadOfFiles", {"--files-from", "list", "-o", "o"}, true, "JPG", "72"},
-    {"ReportNeedsAFile", {"-o", "o", "a", "--report"}, false, "option '--report' needs a value"},
+    {"Defaults", {"-o", "out", "a.pdf"}, "JPG", "72"},
+    {"FormatInAnyCase", {"-f", "png", "-o", "out", "a.pdf"}, "PNG", "72"},
+    {"LongWithEqualsSign", {"--format=Jpg", "--resolution=150", "--output=o", "a"}, "JPG", "150"},
+    {"ResolutionAtTheLimit", {"-r", "2400", "-o", "o", "a"}, "JPG", "2400"},
+    {"GluedValue", {"-r300", "-oout", "a"}, "JPG", "300"},
+    {"OptionsAfterFiles", {"a.pdf", "-o", "out"}, "JPG", "72"},
+    {"MissingOutput", {"a.pdf"}, "missing -o FOLDER"},
+    {"NoFiles", {"-o", "out"}, "no PDF files given"},
+    {"UnknownOption", {"-x", "-o", "o", "a"}, "unknown option '-x'"},
+    {"UnknownFormat", {"-f", "gif", "-o", "o", "a"}, "unknown format 'gif' (use JPG or PNG)"},
+    {"ValueMissing", {"a", "-o"}, "option '-o' needs a value"},
+    {"LongValueMissing", {"a", "--output"}, "option '--output' needs a value"},
+    {"UnknownLongOption", {"--bogus=1", "-o", "o", "a"}, "unknown option '--bogus=1'"},
+    {"SwitchGivenAValue", {"--help=yes"}, "option '--help=yes' takes no value"},
+    {"AListInsteadOfFiles", {"--files-from", "list", "-o", "o"}, "JPG", "72"},
+    {"ReportNeedsAFile", {"-o", "o", "a", "--report"}, "option '--report' needs a value"},
     {"StandardInputForTwoThings",
      {"--password-file", "-", "--files-from", "-", "-o", "o"},
-     false,
      "standard input ('-') given twice"},
-    {"Jobs", {"-j", "16", "-o", "o", "a"}, true, "JPG", "72", 16},
-    {"JobsLongAndGlued", {"--jobs=3", "-j2", "-o", "o", "a"}, true, "JPG", "72", 2},
-    {"JobsNotPositive",
-     {"-j", "0", "-o", "o", "a"},
-     false,
-     "option --jobs needs a positive number, not '0'"},
+    {"Jobs", {"-j", "16", "-o", "o", "a"}, "JPG", "72", 16},
+    {"JobsLongAndGlued", {"--jobs=3", "-j2", "-o", "o", "a"}, "JPG", "72", 2},
     {"EngineUnknown",
      {"--engine", "turbo", "-o", "o", "a"},
-     false,
      "unknown engine 'turbo' (use mupdf or poppler)"},
-    {"JobsNotANumber",
-     {"--jobs", "4x", "-o", "o", "a"},
-     false,
-     "option --jobs needs a positive number, not '4x'"},
 };
 
 class ParseCommandLineTest : public ::testing::TestWithParam<ParseCase> {};
@@ -75,8 +56,9 @@ class ParseCommandLineTest : public ::testing::TestWithParam<ParseCase> {};
 TEST_P(ParseCommandLineTest, ReadsOrRefuses) {
   const ParseCase& c = GetParam();
   const Result<CommandLine> result = ParseCommandLine(c.arguments);
-  ASSERT_EQ(result.Ok(), c.ok) << (result ? "" : result.Error());
-  if (c.ok) {
+  const bool ok = *c.resolution != '\0';
+  ASSERT_EQ(result.Ok(), ok) << (result ? "" : result.Error());
+  if (ok) {
     EXPECT_EQ(result->format, c.format_or_error);
     EXPECT_EQ(result->resolution, c.resolution);
     EXPECT_EQ(result->jobs, c.jobs);
@@ -87,12 +69,18 @@ TEST_P(ParseCommandLineTest, ReadsOrRefuses) {
 
 QUILLAMAR_TABLE_TESTS(Cli, ParseCommandLineTest, kParseCases);
 
-// The renderer takes whole numbers from 1 to its limit; anything else is refused at once.
-TEST(ParseCommandLineTest, RefusesAResolutionTheRendererWouldNot) {
+// The renderer takes resolutions from 1 to its limit and a positive number of jobs, whole numbers
+// both; anything else is refused at once, named in the message.
+TEST(ParseCommandLineTest, RefusesAResolutionOrJobsTheRendererWouldNot) {
   for (const std::string bad : {"abc", "0", "-5", "150dpi", "2401", "", "072", "7.5"}) {
     const Result<CommandLine> result = ParseCommandLine({"-r", bad, "-o", "o", "a"});
     ASSERT_FALSE(result) << bad;
     EXPECT_EQ(result.Error(), "resolution '" + bad + "' is not a whole number from 1 to 2400");
+  }
+  for (const Strings& given : {Strings{"-j", "0"}, Strings{"--jobs", "4x"}, Strings{"-j", "-1"}}) {
+    const Result<CommandLine> result = ParseCommandLine({given[0], given[1], "-o", "o", "a"});
+    ASSERT_FALSE(result) << given[1];
+    EXPECT_EQ(result.Error(), "option --jobs needs a positive number, not '" + given[1] + "'");
   }
 }
 
@@ -317,21 +305,6 @@ TEST_F(CliTest, HelpAndVersion) {
             OptionNames(help.out, std::regex(R"(\n {2,}(-.*?)(?=  |\n))")));
 }
 
-TEST_F(CliTest, CtrlCStopsTheRendererToo) {
-  dir_.Write("bin/lib.dll",
-             "#!/bin/sh\necho $$ > \"$(dirname \"$0\")/pid\"\nwhile :; do sleep 0.05; done\n",
-             true);
-  for (const char* pdf : {"a.pdf", "b.pdf"}) dir_.Write(pdf, "");
-  const auto cli = Start({"-o", "OUT", "a.pdf", "b.pdf"});
-  ASSERT_TRUE(testing::WaitFor([&] { return !ReadFileText(dir_ / "bin/pid").empty(); }));
-  cli->Signal(SIGINT);  // to the program alone, not its process group
-  const ProcessResult run = cli->Wait(testing::kPatience);
-  EXPECT_EQ(run.exit_status, kStatusInterrupted);
-  EXPECT_EQ(run.out, "正在转换 a.pdf\n已停止（第 1/2 个文件）\n");
-  const pid_t renderer = std::stoi(ReadFileText(dir_ / "bin/pid"));
-  EXPECT_NE(::kill(renderer, 0), 0) << "the renderer outlived the program";
-}
-
 // How many workers the renderer is given: -j, or else the CPUs the program may run on, at most
 // the share a scheduler that binds no CPUs (Slurm's task/none) states for the task.
 struct JobsCase {
@@ -404,7 +377,8 @@ TEST_P(CliPasswordTest, OpensALockedPdfOnlyWithTheRightPassword) {
 
 QUILLAMAR_TABLE_TESTS(Cli, CliPasswordTest, kPasswordFileCases);
 
-// Folders among the files: their PDFs sorted by name, subfolders walked with -R.
+// Folders among the files: their PDFs sorted by name, subfolders walked with -R; a list keeps its
+// order, passes over blank lines and may name folders.
 struct FolderCase {
   const char* name;
   Strings arguments;
@@ -419,6 +393,9 @@ const FolderCase kFolderCases[] = {
      {"-R", "d"},
      {"d/a.PDF", "d/b.pdf", "d/aa/x.pdf", "d/sub/c.pdf", "d/sub/z.pdf", "d/sub/deeper/e.pdf"}},
     {"EmptyFolder", {"d/empty"}, {}},
+    {"ListKeepsItsOrderAndMayNameFolders",
+     {"w.pdf", "--files-from", "list"},
+     {"w.pdf", "x y.pdf", "d/a.PDF", "d/b.pdf", "z.pdf"}},
 };
 
 class CliFolderTest : public CliTest, public ::testing::WithParamInterface<FolderCase> {};
@@ -426,9 +403,10 @@ class CliFolderTest : public CliTest, public ::testing::WithParamInterface<Folde
 TEST_P(CliFolderTest, TakesThePdfsInNameOrder) {
   RecordingRenderer();
   for (const char* file : {"d/b.pdf", "d/a.PDF", "d/notes.txt", "d/sub/z.pdf", "d/sub/c.pdf",
-                           "d/sub/deeper/e.pdf", "d/aa/x.pdf"}) {
+                           "d/sub/deeper/e.pdf", "d/aa/x.pdf", "w.pdf", "x y.pdf", "z.pdf"}) {
     dir_.Write(file, "");
   }
+  dir_.Write("list", "x y.pdf\n\nd\n" + dir_ / "z.pdf\n");
   std::filesystem::create_directories(dir_ / "d/empty");
   std::filesystem::create_directories(dir_ / "d/folder.pdf");
   std::filesystem::create_directory_symlink("sub", dir_ / "d/link");  // not walked: a loop risk
@@ -443,17 +421,6 @@ TEST_P(CliFolderTest, TakesThePdfsInNameOrder) {
 }
 
 QUILLAMAR_TABLE_TESTS(Cli, CliFolderTest, kFolderCases);
-
-TEST_F(CliTest, ListsKeepBlanksAndTheirOrderAndMayNameFolders) {
-  RecordingRenderer();
-  for (const char* pdf : {"d/a.pdf", "w.pdf", "x y.pdf", "z.pdf"}) dir_.Write(pdf, "");
-  dir_.Write("list", "x y.pdf\n\nd\n" + dir_ / "z.pdf\n");
-  const ProcessResult run =
-      RunCli({"-j", "1", "-f", "png", "-o", "OUT", "w.pdf", "--files-from", "list"});
-  EXPECT_EQ(run.exit_status, kStatusConverted) << run.err;
-  EXPECT_EQ(RenderedPdfs(),
-            (Strings{dir_ / "w.pdf", dir_ / "x y.pdf", dir_ / "d/a.pdf", dir_ / "z.pdf"}));
-}
 
 TEST_F(CliTest, NulSeparatedListsFromStandardInputKeepAnyByte) {
   RecordingRenderer();
@@ -472,38 +439,18 @@ struct ClobberCase {
   Strings arguments;
   const char* existing_page;  // a file put in OUT first, or ""
   int status;
-  const char* said;  // a part of standard error
-  int rendered;      // PDFs handed to the renderer
+  int rendered;                // PDFs handed to the renderer
+  const char* said = nullptr;  // a part of standard error; nullptr: the page refused, if any
 };
 
 const ClobberCase kClobberCases[] = {
-    {"ClashWarnsAndGoesOn",
-     {"-f", "png", "a.pdf", "sub/a.pdf"},
-     "",
-     kStatusConverted,
-     "warning",
-     2},
-    {"ClashRefused", {"--no-clobber", "a.pdf", "sub/a.pdf"}, "", kStatusUsage, "\n  a\n", 0},
-    {"FirstPngPageRefused",
-     {"--no-clobber", "-f", "png", "a.pdf"},
-     "a_1.png",
-     kStatusUsage,
-     "a_1.png",
-     0},
-    {"FirstJpgPageRefused",
-     {"--no-clobber", "b.pdf", "a.pdf"},
-     "a_1.jpg",
-     kStatusUsage,
-     "a_1.jpg",
-     0},
-    {"PngPageOfAJpgRunRefused", {"--no-clobber", "a.pdf"}, "a_1.png", kStatusUsage, "a_1.png", 0},
-    {"JpgPageOfAPngRunKept",
-     {"--no-clobber", "-f", "png", "a.pdf"},
-     "a_1.jpg",
-     kStatusConverted,
-     "",
-     1},
-    {"LaterPageKept", {"--no-clobber", "-f", "png", "a.pdf"}, "a_3.png", kStatusConverted, "", 1},
+    {"ClashOnlyWarns", {"-f", "png", "a.pdf", "sub/a.pdf"}, "", kStatusConverted, 2, "warning"},
+    {"ClashRefused", {"--no-clobber", "a.pdf", "sub/a.pdf"}, "", kStatusUsage, 0, "\n  a\n"},
+    {"FirstPngPageRefused", {"--no-clobber", "-f", "png", "a.pdf"}, "a_1.png", kStatusUsage, 0},
+    {"FirstJpgPageRefused", {"--no-clobber", "b.pdf", "a.pdf"}, "a_1.jpg", kStatusUsage, 0},
+    {"PngPageOfAJpgRunRefused", {"--no-clobber", "a.pdf"}, "a_1.png", kStatusUsage, 0},
+    {"JpgPageOfPngRunKept", {"--no-clobber", "-f", "png", "a.pdf"}, "a_1.jpg", kStatusConverted, 1},
+    {"LaterPageKept", {"--no-clobber", "-f", "png", "a.pdf"}, "a_3.png", kStatusConverted, 1},
 };
 
 class CliClobberTest : public CliTest, public ::testing::WithParamInterface<ClobberCase> {};
@@ -518,7 +465,8 @@ TEST_P(CliClobberTest, WarnsOrRefusesBeforeAnythingIsWritten) {
   const ProcessResult run = RunCli(arguments);
   EXPECT_EQ(run.exit_status, c.status) << run.err;
   EXPECT_EQ(RenderedPdfs().size(), static_cast<std::size_t>(c.rendered));
-  EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+  const char* said = c.said != nullptr ? c.said : c.rendered == 0 ? c.existing_page : "";
+  EXPECT_NE(run.err.find(said), std::string::npos) << run.err;
   if (c.rendered == 0 && *c.existing_page != '\0') {
     EXPECT_EQ(ReadFileText(dir_ / "OUT/" + c.existing_page), "old");
   }

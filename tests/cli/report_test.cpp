@@ -135,17 +135,24 @@ TEST_P(ReportOutcomeTest, OneLinePerPdf) {
 
 QUILLAMAR_TABLE_TESTS(Cli, ReportOutcomeTest, kOutcomeCases);
 
-TEST_F(ReportTest, AStopIsReportedAndTheRestWereNeverReached) {
+// Ctrl-C, sent to the program alone and not its process group, stops the renderer too.
+TEST_F(ReportTest, CtrlCStopsTheRendererAndTheRestWereNeverReached) {
   for (const char* pdf : {"good.pdf", "slow.pdf", "z.pdf"}) dir_.Write(pdf, "");
   const auto cli =
       Start({"-o", "OUT", "--report", "report.jsonl", "good.pdf", "slow.pdf", "z.pdf"});
   // The first PDF's line is out while the second is being rendered (maybe started ahead).
-  ASSERT_TRUE(testing::WaitFor(
-      [&] { return !ReadFileText(dir_ / "bin/pid").empty() && !Report().empty(); }));
+  ASSERT_TRUE(testing::WaitFor([&] {
+    return !ReadFileText(dir_ / "bin/pid").empty() && !Report().empty() &&
+           ReadFileText(dir_ / "stdout").find("slow.pdf") != std::string::npos;
+  }));
   EXPECT_EQ(Report().size(), 1u);
-  cli->Signal(SIGTERM);
-  EXPECT_EQ(cli->Wait(testing::kPatience).exit_status, kStatusInterrupted);
+  cli->Signal(SIGINT);
+  const ProcessResult run = cli->Wait(testing::kPatience);
+  EXPECT_EQ(run.exit_status, kStatusInterrupted);
+  EXPECT_EQ(run.out, "正在转换 good.pdf\n正在转换 slow.pdf\n已停止（第 2/3 个文件）\n");
   EXPECT_EQ(Outcomes(), (Strings{"converted", "stopped", "not_reached"}));
+  const pid_t renderer = std::stoi(ReadFileText(dir_ / "bin/pid"));
+  EXPECT_NE(::kill(renderer, 0), 0) << "the renderer outlived the program";
 }
 
 // A reader gone before the first status line (`| head -n 0`, a lost ssh channel) stops the run

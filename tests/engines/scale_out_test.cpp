@@ -206,9 +206,13 @@ class ScaleOutTest : public ::testing::Test {
     }
   }
 
-  // Outcomes after a later run: the earlier ones, bad PDFs tried and reported once more.
-  void ExpectNothingConvertedAgain(const Outcomes& before, const std::vector<Json>& report) {
-    Outcomes after = OutcomesOf(report);
+  // Runs the code again: no page file is written anew, and the outcomes are the earlier ones,
+  // bad PDFs tried and reported once more.
+  void ExpectNothingConvertedAgain(const std::string& code, const Outcomes& before) {
+    const auto times = PageFileTimes();
+    Run(code);
+    EXPECT_EQ(PageFileTimes(), times);
+    Outcomes after = OutcomesOf(MergedReport());
     for (const auto& [pdf, once] : before) {
       std::multiset<std::string> expected = once;
       if (once.count("failed") > 0) expected.insert("failed");
@@ -253,10 +257,7 @@ class ScaleOutTest : public ::testing::Test {
     }
     EXPECT_EQ(statuses.count("3"), failing_folders.size());
     EXPECT_EQ(statuses.count("0") + statuses.count("3"), statuses.size());
-    const auto times = PageFileTimes();
-    Run("bash sharded.sh");
-    ExpectNothingConvertedAgain(OutcomesOf(first), MergedReport());
-    EXPECT_EQ(PageFileTimes(), times);
+    ExpectNothingConvertedAgain("bash sharded.sh", OutcomesOf(first));
     return hosts_used;
   }
 
@@ -333,10 +334,7 @@ TEST_F(ScaleOutTest, EnginesSlurmArrays) {
   const std::vector<Json> resumed = MergedReport();
   ExpectEveryPdfOnce(
       resumed, [&](const fs::path& pdf) { return shard_of[pdf]; }, /*after_a_stop=*/true);
-  const auto times = PageFileTimes();
-  Run(submit);
-  ExpectNothingConvertedAgain(OutcomesOf(resumed), MergedReport());
-  EXPECT_EQ(PageFileTimes(), times);
+  ExpectNothingConvertedAgain(submit, OutcomesOf(resumed));
 
   environment_["out"] = dir_ / "out-folders";
   Run(DocumentedBlock(">\"$folders\""));

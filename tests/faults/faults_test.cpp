@@ -233,18 +233,10 @@ TEST(ReadOnlyFolderTest, MadeReadOnlyDuringTheRunEndsWithAMessageAndNoHang) {
       "done\n"
       "mount -o remount,ro,bind \"$folder\" \"$folder\" || { kill -9 $cli; exit 97; }\n"
       "wait $cli";
-  Strings argv{"/usr/bin/unshare",
-               "-m",
-               "--propagation",
-               "private",
-               "/bin/sh",
-               "-c",
-               script,
-               "sh",
-               out,
-               out,
-               PagePath(out, kLongPdf, 1, ".png"),
-               PagePath(out, kLongPdf, 1, ".jpg")};
+  Strings argv{"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script, "sh"};
+  const Strings script_arguments{out, out, PagePath(out, kLongPdf, 1, ".png"),
+                                 PagePath(out, kLongPdf, 1, ".jpg")};
+  argv.insert(argv.end(), script_arguments.begin(), script_arguments.end());
   for (const auto& arg : CliArguments("JPG", "72", out, {kLongPdf})) argv.push_back(arg);
   const ProcessResult run = RunProcess(argv);
   if (run.exit_status == 97) GTEST_SKIP() << "no private read-only bind mount: " << run.err;

@@ -20,10 +20,6 @@ using testing::ReadFileText;
 using testing::TempDir;
 using Strings = std::vector<std::string>;
 
-TEST(RendererPathTest, LiesBesideTheExecutable) {
-  EXPECT_EQ(RendererPath(), std::string(QUILLAMAR_BIN_DIR) + "/lib.dll");
-}
-
 // Writes an executable shell script standing in for the renderer.
 std::string FakeRenderer(const TempDir& dir, const std::string& body) {
   return dir.Write("lib.dll", "#!/bin/sh\n" + body + "\n", /*executable=*/true);
@@ -45,8 +41,10 @@ RenderOutcome RunScript(const TempDir& dir, const std::string& body, bool interm
       Request(FakeRenderer(dir, body), {"lib", "-o", dir / "p_%d.png"}, intermediate, stop));
 }
 
-// Blanks, quotes, Chinese and an empty resolution each stay one argument of their own.
+// Blanks, quotes, Chinese and an empty resolution each stay one argument of their own; the
+// renderer run is the one beside the executable.
 TEST(RunRendererTest, PassesTheArgumentsExactlyAndSucceedsOnStatusZero) {
+  EXPECT_EQ(RendererPath(), std::string(QUILLAMAR_BIN_DIR) + "/lib.dll");
   TempDir dir;
   const std::string path = FakeRenderer(dir, "printf '%s|' \"$@\" > \"$(dirname \"$0\")/args\"");
   const RenderOutcome outcome =
@@ -56,145 +54,80 @@ TEST(RunRendererTest, PassesTheArgumentsExactlyAndSucceedsOnStatusZero) {
   EXPECT_EQ(RendererArguments("p", "72", "x.pdf").front(), "lib");  // the program's own name
 }
 
-// How a failing renderer ends its standard error; the error line is its last non-empty line.
-struct ErrorEndingCase {
+// What a renderer writes to standard error (printf's arguments; a failing one then exits with 4),
+// and the warnings and error line taken from it: its last non-empty line, however the text ends.
+struct StandardErrorCase {
   const char* name;
-  const char* written;  // printf's arguments, before exit 4
-};
-
-const ErrorEndingCase kErrorEndings[] = {
-    {"NoFinalNewline", "'first\\nx.pdf: page 2: damaged'"},
-    {"Newline", "'first\\nx.pdf: page 2: damaged\\n'"},
-    {"CarriageReturnNewline", "'first\\r\\nx.pdf: page 2: damaged\\r\\n'"},
-    {"TrailingBlankLines", "'first\\nx.pdf: page 2: damaged\\n\\n \\n\\r\\n'"},
-    {"MoreThan8KiBBefore", "'%09000d\\nx.pdf: page 2: damaged\\n' 0"},
-};
-
-class RendererErrorLineTest : public ::testing::TestWithParam<ErrorEndingCase> {};
-
-TEST_P(RendererErrorLineTest, IsTheLastNonEmptyLine) {
-  TempDir dir;
-  const RenderOutcome outcome =
-      RunScript(dir, std::string("printf ") + GetParam().written + " >&2; exit 4");
-  EXPECT_EQ(outcome.kind, RenderOutcome::Kind::kFailed);
-  EXPECT_EQ(outcome.exit_status, 4);
-  EXPECT_EQ(outcome.error_line, "x.pdf: page 2: damaged");
-}
-
-QUILLAMAR_TABLE_TESTS(Endings, RendererErrorLineTest, kErrorEndings);
-
-TEST(RunRendererTest, ARendererKilledIsReportedAsKilledWhateverItWrote) {
-  TempDir dir;
-  const RenderOutcome killed = RunScript(dir, "echo 'x.pdf: page 2: damaged' >&2; kill -KILL $$");
-  EXPECT_EQ(killed.kind, RenderOutcome::Kind::kFailed);
-  EXPECT_EQ(killed.error_line,
-            std::string("lib.dll was ended by signal 9 (") + strsignal(SIGKILL) + ")");
-}
-
-// What a renderer writes to standard error, and the warnings and error line taken from it.
-struct WarningCase {
-  const char* name;
-  const char* script;
+  const char* written;
   Strings warnings;
   const char* error_line;  // nullptr when it succeeds
 };
 
-const WarningCase kWarningCases[] = {
+constexpr char kDamaged[] = "x.pdf: page 2: damaged";
+
+const StandardErrorCase kStandardErrorCases[] = {
+    {"NoFinalNewline", "'first\\nx.pdf: page 2: damaged'", {}, kDamaged},
+    {"Newline", "'first\\nx.pdf: page 2: damaged\\n'", {}, kDamaged},
+    {"CarriageReturnNewline", "'first\\r\\nx.pdf: page 2: damaged\\r\\n'", {}, kDamaged},
+    {"TrailingBlankLines", "'first\\nx.pdf: page 2: damaged\\n\\n \\n\\r\\n'", {}, kDamaged},
+    {"MoreThan8KiBBefore", "'%09000d\\nx.pdf: page 2: damaged\\n' 0", {}, kDamaged},
     {"OneWarningOnSuccess",
-     "printf 'lib.dll: warning: a.pdf: F1 on page 2\\n' >&2",
+     "'lib.dll: warning: a.pdf: F1 on page 2\\n'",
      {"a.pdf: F1 on page 2"},
      nullptr},
     {"CarriageReturnDropped",
-     "printf 'lib.dll: warning: a.pdf: F1 on page 2\\r\\n' >&2",
+     "'lib.dll: warning: a.pdf: F1 on page 2\\r\\n'",
      {"a.pdf: F1 on page 2"},
      nullptr},
     {"WarningBeforeTheErrorLine",
-     "printf 'noise\\nlib.dll: warning: a.pdf: F1 on page 1\\nlib.dll: a.pdf: page 3: damaged' >&2;"
-     " exit 1",
+     "'noise\\nlib.dll: warning: a.pdf: F1 on page 1\\nlib.dll: a.pdf: page 3: damaged'",
      {"a.pdf: F1 on page 1"},
      "lib.dll: a.pdf: page 3: damaged"},
     {"CutOffWarningIsNone",
-     "printf 'lib.dll: warning: a.pdf: F1 on pa' >&2; exit 1",
+     "'lib.dll: warning: a.pdf: F1 on pa'",
      {},
      "lib.dll: warning: a.pdf: F1 on pa"},
-    {"OnlyAtTheStartOfALine",
-     "printf 'x lib.dll: warning: a.pdf\\nwarning: b.pdf\\n' >&2",
-     {},
-     nullptr},
+    {"OnlyAtTheStartOfALine", "'x lib.dll: warning: a.pdf\\nwarning: b.pdf\\n'", {}, nullptr},
 };
 
-class RendererWarningTest : public ::testing::TestWithParam<WarningCase> {};
+class RendererStandardErrorTest : public ::testing::TestWithParam<StandardErrorCase> {};
 
-TEST_P(RendererWarningTest, WarningLinesAreCollectedApartFromTheErrorLine) {
-  const WarningCase& c = GetParam();
+TEST_P(RendererStandardErrorTest, GivesTheWarningsAndTheLastNonEmptyLineAsTheErrorLine) {
+  const StandardErrorCase& c = GetParam();
+  const bool fails = c.error_line != nullptr;
   TempDir dir;
-  const RenderOutcome outcome = RunScript(dir, c.script);
+  const RenderOutcome outcome =
+      RunScript(dir, std::string("printf ") + c.written + " >&2" + (fails ? "; exit 4" : ""));
   EXPECT_EQ(outcome.warnings, c.warnings);
-  EXPECT_EQ(outcome.kind, c.error_line == nullptr ? RenderOutcome::Kind::kSucceeded
-                                                  : RenderOutcome::Kind::kFailed);
-  EXPECT_EQ(outcome.error_line, c.error_line == nullptr ? "" : c.error_line);
+  EXPECT_EQ(outcome.kind, fails ? RenderOutcome::Kind::kFailed : RenderOutcome::Kind::kSucceeded);
+  EXPECT_EQ(outcome.exit_status, fails ? 4 : 0);
+  EXPECT_EQ(outcome.error_line, fails ? c.error_line : "");
 }
 
-QUILLAMAR_TABLE_TESTS(Renderer, RendererWarningTest, kWarningCases);
+QUILLAMAR_TABLE_TESTS(Renderer, RendererStandardErrorTest, kStandardErrorCases);
 
-TEST(RunRendererTest, ASilentFailureIsDescribedByUs) {
+// A silent failure is described by us, and a killed renderer as killed whatever it wrote.
+TEST(RunRendererTest, ASilentOrKilledRendererIsDescribedByUs) {
   TempDir dir;
   EXPECT_EQ(RunScript(dir, "exit 3").error_line, "lib.dll ended with exit status 3");
-  const RenderOutcome crashed = RunScript(dir, "kill -SEGV $$");
-  EXPECT_EQ(crashed.kind, RenderOutcome::Kind::kFailed);
-  EXPECT_EQ(crashed.signal_number, SIGSEGV);
-  EXPECT_EQ(crashed.error_line,
-            std::string("lib.dll was ended by signal 11 (") + strsignal(SIGSEGV) + ")");
+  for (const int signal_number : {SIGSEGV, SIGKILL}) {
+    const RenderOutcome crashed = RunScript(
+        dir, "echo 'x.pdf: page 2: damaged' >&2; kill -" + std::to_string(signal_number) + " $$");
+    EXPECT_EQ(crashed.kind, RenderOutcome::Kind::kFailed);
+    EXPECT_EQ(crashed.signal_number, signal_number);
+    EXPECT_EQ(crashed.error_line, "lib.dll was ended by signal " + std::to_string(signal_number) +
+                                      " (" + strsignal(signal_number) + ")");
+  }
 }
 
-TEST(RunRendererTest, MissingOrNotExecutableDoesNotStart) {
+// Missing, not executable, or only a name the search path would find: never started.
+TEST(RunRendererTest, MissingNotExecutableOrOnTheSearchPathDoesNotStart) {
   TempDir dir;
   EXPECT_EQ(RunRenderer(Request(dir / "lib.dll", {"lib"})).kind, RenderOutcome::Kind::kNotStarted);
   const std::string plain = dir.Write("lib.dll", "#!/bin/sh\nexit 0\n");  // no execute bit
   EXPECT_EQ(RunRenderer(Request(plain, {"lib"})).kind, RenderOutcome::Kind::kNotStarted);
-}
-
-TEST(RunRendererTest, NeverLookedUpOnTheSearchPath) {
   EXPECT_EQ(RunRenderer(Request("sh", {"lib", "-c", "exit 0"})).kind,
             RenderOutcome::Kind::kNotStarted);
-}
-
-TEST(RunRendererTest, InputIsEmptyAndTheHintIsPassedOnlyWhenAsked) {
-  TempDir dir;
-  ::setenv(kIntermediateEnv, "1", 1);  // the caller's own setting must not leak through
-  const std::string body =
-      "cat > \"$(dirname \"$0\")/stdin\"; echo \"[$QUILLAMAR_INTERMEDIATE_PNG]\" > "
-      "\"$(dirname \"$0\")/env\"";
-  RunScript(dir, body, /*intermediate=*/false);
-  EXPECT_EQ(ReadFileText(dir / "env"), "[]\n");
-  EXPECT_EQ(ReadFileText(dir / "stdin"), "");
-  ::unsetenv(kIntermediateEnv);
-  RunScript(dir, body, /*intermediate=*/true);
-  EXPECT_EQ(ReadFileText(dir / "env"), "[1]\n");
-}
-
-// The script writes what it finds on the descriptor the variable names, and its arguments.
-TEST(RunRendererTest, APasswordArrivesOnlyThroughTheDescriptor) {
-  TempDir dir;
-  const std::string path = FakeRenderer(
-      dir,
-      "out=\"$(dirname \"$0\")\"; printf '%s|' \"$@\" > \"$out/args\"\n"
-      "echo \"[$QUILLAMAR_PASSWORD_FD]\" > \"$out/variable\"; cat /proc/$$/environ > \"$out/env\"\n"
-      "[ -n \"$QUILLAMAR_PASSWORD_FD\" ] && cat <&\"$QUILLAMAR_PASSWORD_FD\" > \"$out/password\"\n"
-      "exit 0");
-  ::setenv(contract::kPasswordFdEnv, "0", 1);  // the caller's own setting must not leak through
-  const Strings arguments{"lib", "-o", dir / "p_%d.png"};
-  RunRenderer(Request(path, arguments));
-  EXPECT_EQ(ReadFileText(dir / "variable"), "[]\n");
-  ::unsetenv(contract::kPasswordFdEnv);
-  const std::string password = "密码 with blanks\nand a second line";
-  RendererRequest request = Request(path, arguments);
-  request.password = password;
-  EXPECT_EQ(RunRenderer(request).kind, RenderOutcome::Kind::kSucceeded);
-  EXPECT_EQ(ReadFileText(dir / "password"), password);
-  EXPECT_EQ(ReadFileText(dir / "args"), "-o|" + dir / "p_%d.png|");
-  EXPECT_NE(ReadFileText(dir / "variable"), "[]\n");
-  EXPECT_EQ(ReadFileText(dir / "env").find("密码"), std::string::npos);
 }
 
 bool ProcessExists(const std::string& pid_text) {
@@ -211,63 +144,61 @@ std::thread StopOnceStarted(const TempDir& dir, StopSignal& stop) {
   });
 }
 
-TEST(RunRendererTest, StopEndsEvenARendererThatIgnoresTerm) {
-  TempDir dir;
-  StopSignal stop;
-  std::thread stopper = StopOnceStarted(dir, stop);
-  const RenderOutcome outcome =
-      RunScript(dir, "trap '' TERM; echo $$ > \"$(dirname \"$0\")/pid\"; while :; do sleep 1; done",
-                false, &stop);
-  stopper.join();
-  EXPECT_EQ(outcome.kind, RenderOutcome::Kind::kStopped);
-  EXPECT_EQ(outcome.signal_number, SIGKILL);
-  EXPECT_FALSE(ProcessExists(ReadFileText(dir / "pid")));
-}
-
-TEST(RunRendererTest, StopAsksPolitelyFirst) {
-  TempDir dir;
-  StopSignal stop;
-  std::thread stopper = StopOnceStarted(dir, stop);
-  const RenderOutcome outcome = RunScript(
-      dir, "echo $$ > \"$(dirname \"$0\")/pid\"; while :; do sleep 0.05; done", false, &stop);
-  stopper.join();
-  EXPECT_EQ(outcome.kind, RenderOutcome::Kind::kStopped);
-  EXPECT_EQ(outcome.signal_number, SIGTERM);
-}
-
-// The events a channel renderer gives, as text: "pages 3", "page 2", "failed 1", "ended".
-std::vector<std::string> EventsOf(RendererProcess& process) {
-  std::vector<std::string> events;
-  for (;;) {
-    const PageEvent event = process.NextEvent();
-    switch (event.kind) {
-      case PageEvent::Kind::kPageCount:
-        events.push_back("pages " + std::to_string(event.number));
-        break;
-      case PageEvent::Kind::kPageDone:
-        events.push_back("page " + std::to_string(event.number));
-        break;
-      case PageEvent::Kind::kPageFailed:
-        events.push_back("failed " + std::to_string(event.number));
-        break;
-      case PageEvent::Kind::kPageGrowing:
-        events.push_back("growing " + std::to_string(event.number) + " " +
-                         std::to_string(event.file));
-        break;
-      case PageEvent::Kind::kStopRequested:
-        events.push_back("stop");
-        break;
-      case PageEvent::Kind::kQuiet:
-        events.push_back("quiet");
-        break;
-      case PageEvent::Kind::kElsewhere:
-        events.push_back("elsewhere");
-        break;
-      case PageEvent::Kind::kEnded:
-        events.push_back("ended");
-        return events;
-    }
+// A stop asks politely first (SIGTERM), and ends even a renderer that ignores that (SIGKILL); a
+// stop request that was reset stops nothing.
+TEST(RunRendererTest, StopAsksPolitelyFirstAndEndsEvenARendererThatIgnoresTerm) {
+  for (const bool ignores_term : {false, true}) {
+    SCOPED_TRACE(ignores_term ? "ignores SIGTERM" : "obeys SIGTERM");
+    TempDir dir;
+    StopSignal stop;
+    std::thread stopper = StopOnceStarted(dir, stop);
+    const RenderOutcome outcome =
+        RunScript(dir,
+                  std::string(ignores_term ? "trap '' TERM; " : "") +
+                      "echo $$ > \"$(dirname \"$0\")/pid\"; while :; do sleep 0.05; done",
+                  false, &stop);
+    stopper.join();
+    EXPECT_EQ(outcome.kind, RenderOutcome::Kind::kStopped);
+    EXPECT_EQ(outcome.signal_number, ignores_term ? SIGKILL : SIGTERM);
+    EXPECT_FALSE(ProcessExists(ReadFileText(dir / "pid")));
   }
+  StopSignal taken_back;  // a request that was reset stops nothing
+  taken_back.Request();
+  taken_back.Reset();
+  EXPECT_FALSE(taken_back.Requested());
+  TempDir dir;
+  EXPECT_EQ(RunScript(dir, "exit 0", false, &taken_back).kind, RenderOutcome::Kind::kSucceeded);
+}
+
+// An event a channel renderer gives, as text: "pages 3", "page 2", "failed 1", "ended".
+std::string EventText(const PageEvent& event) {
+  const std::string number = std::to_string(event.number);
+  switch (event.kind) {
+    case PageEvent::Kind::kPageCount:
+      return "pages " + number;
+    case PageEvent::Kind::kPageDone:
+      return "page " + number;
+    case PageEvent::Kind::kPageFailed:
+      return "failed " + number;
+    case PageEvent::Kind::kPageGrowing:
+      return "growing " + number + " " + std::to_string(event.file);
+    case PageEvent::Kind::kStopRequested:
+      return "stop";
+    case PageEvent::Kind::kQuiet:
+      return "quiet";
+    case PageEvent::Kind::kElsewhere:
+      return "elsewhere";
+    case PageEvent::Kind::kEnded:
+      return "ended";
+  }
+  return "unknown";
+}
+
+// The events up to the end, as text.
+std::vector<std::string> EventsOf(RendererProcess& process) {
+  std::vector<std::string> events{EventText(process.NextEvent())};
+  while (events.back() != "ended") events.push_back(EventText(process.NextEvent()));
+  return events;
 }
 
 TEST(RendererProcessTest, AnnouncementsArriveInTheirOrderAndForeignLinesAreSkipped) {
@@ -306,19 +237,34 @@ TEST(RendererProcessTest, AnnouncementsArriveInTheirOrderAndForeignLinesAreSkipp
   }
 }
 
-TEST(RendererProcessTest, TheChannelAndLimitsAreNamedOnlyWhenAskedAndRepliesReachTheRenderer) {
+// Nothing reaches the renderer unasked, whatever the caller's own environment holds, and its
+// input is empty. Asked, it gets the hint for intermediate pages, the password on a descriptor
+// only (never in its arguments or environment), the channel, its workers and its page window, and
+// the replies on the channel.
+TEST(RendererProcessTest, OnlyWhatIsAskedReachesTheRenderer) {
   TempDir dir;
-  ::setenv(contract::kPageWindowEnv, "9", 1);  // the caller's own settings must not leak through
-  ::setenv(contract::kPageChannelEnv, "7,7", 1);
-  const std::string body =
-      "echo \"[$QUILLAMAR_PAGE_CHANNEL][$QUILLAMAR_WORKERS][$QUILLAMAR_PAGE_WINDOW]\" > "
-      "\"$(dirname \"$0\")/env\"\n"
+  const std::string path = FakeRenderer(
+      dir,
+      "out=\"$(dirname \"$0\")\"; printf '%s|' \"$@\" > \"$out/args\"; cat > \"$out/stdin\"\n"
+      "echo \"[$QUILLAMAR_INTERMEDIATE_PNG][$QUILLAMAR_PAGE_CHANNEL][$QUILLAMAR_WORKERS]"
+      "[$QUILLAMAR_PAGE_WINDOW]\" > \"$out/env\"; cat /proc/$$/environ > \"$out/environ\"\n"
+      "echo \"[$QUILLAMAR_PASSWORD_FD]\" > \"$out/variable\"\n"
+      "[ -n \"$QUILLAMAR_PASSWORD_FD\" ] && cat <&\"$QUILLAMAR_PASSWORD_FD\" > \"$out/password\"\n"
       "[ -n \"$QUILLAMAR_PAGE_CHANNEL\" ] || exit 0\n"
-      "echo 'page 1' >&3; read reply <&3; echo \"$reply\" > \"$(dirname \"$0\")/reply\"";
-  RendererRequest request = Request(FakeRenderer(dir, body), {"lib"});
+      "echo 'page 1' >&3; read reply <&3; echo \"$reply\" > \"$out/reply\"");
+  const char* const caller_settings[] = {kIntermediateEnv, contract::kPasswordFdEnv,
+                                         contract::kPageWindowEnv, contract::kPageChannelEnv};
+  for (const char* name : caller_settings) ::setenv(name, "9", 1);
+  RendererRequest request = Request(path, {"lib", "-o", dir / "p_%d.png"});
   EXPECT_EQ(RunRenderer(request).kind, RenderOutcome::Kind::kSucceeded);
-  EXPECT_EQ(ReadFileText(dir / "env"), "[][][]\n");
+  EXPECT_EQ(ReadFileText(dir / "env"), "[][][][]\n");
+  EXPECT_EQ(ReadFileText(dir / "variable"), "[]\n");
+  EXPECT_EQ(ReadFileText(dir / "stdin"), "");
+  for (const char* name : caller_settings) ::unsetenv(name);
 
+  const std::string password = "密码 with blanks\nand a second line";
+  request.intermediate_pages = true;
+  request.password = password;
   request.page_channel = true;
   request.workers = 3;
   request.page_window = 4;
@@ -328,10 +274,12 @@ TEST(RendererProcessTest, TheChannelAndLimitsAreNamedOnlyWhenAskedAndRepliesReac
   process->Consumed(1);
   EXPECT_EQ(EventsOf(*process), std::vector<std::string>{"ended"});
   EXPECT_EQ(process->Finish().kind, RenderOutcome::Kind::kSucceeded);
-  EXPECT_EQ(ReadFileText(dir / "env"), "[3,3][3][4]\n");
+  EXPECT_EQ(ReadFileText(dir / "env"), "[1][3,3][3][4]\n");
   EXPECT_EQ(ReadFileText(dir / "reply"), "consumed 1\n");
-  ::unsetenv(contract::kPageWindowEnv);
-  ::unsetenv(contract::kPageChannelEnv);
+  EXPECT_EQ(ReadFileText(dir / "password"), password);
+  EXPECT_EQ(ReadFileText(dir / "args"), "-o|" + dir / "p_%d.png|");
+  EXPECT_NE(ReadFileText(dir / "variable"), "[]\n");
+  EXPECT_EQ(ReadFileText(dir / "environ").find("密码"), std::string::npos);
 }
 
 TEST(RendererProcessTest, AStopIsReportedOnceAndStopsTheRenderer) {
@@ -361,17 +309,6 @@ TEST(RendererProcessTest, AWaitWithATimeLimitEndsQuietWhileTheRendererSaysNothin
   process->Consumed(7);  // the renderer waits for a reply before it says anything
   EXPECT_EQ(process->NextEvent(10000).kind, PageEvent::Kind::kPageDone);
   EXPECT_EQ(process->Finish().kind, RenderOutcome::Kind::kSucceeded);
-}
-
-TEST(StopSignalTest, ResetClearsARequest) {
-  StopSignal stop;
-  EXPECT_FALSE(stop.Requested());
-  stop.Request();
-  EXPECT_TRUE(stop.Requested());
-  stop.Reset();
-  EXPECT_FALSE(stop.Requested());
-  TempDir dir;
-  EXPECT_EQ(RunScript(dir, "exit 0", false, &stop).kind, RenderOutcome::Kind::kSucceeded);
 }
 
 }  // namespace
