@@ -99,20 +99,12 @@ void Record(const char* call, const std::string& what) {
   if (recorded) recorded->push_back(std::string(call) + " " + what);
 }
 
-// A call that succeeded, on a path or a descriptor, is recorded; its result passes on.
+// A call that succeeded is recorded with the file it named (a descriptor's as /proc/self/fd/N);
+// its result passes on.
 int Recorded(const char* call, const std::string& path, int result) {
-  if (result == 0) Record(call, path);
+  std::error_code error;
+  if (result == 0) Record(call, std::filesystem::weakly_canonical(path, error).string());
   return result;
-}
-int Recorded(const char* call, int fd, int result) {
-  std::error_code error;
-  const auto path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error);
-  return Recorded(call, path.string(), result);
-}
-
-std::string Canonical(const char* path) {
-  std::error_code error;
-  return std::filesystem::weakly_canonical(path, error).string();
 }
 
 // Whether each step has a call after the step before it (a step is met by any of its calls).
@@ -141,14 +133,17 @@ int __real_fsync(int);
 ssize_t __real_send(int, const void*, std::size_t, int);
 
 int __wrap_rename(const char* from, const char* to) {
-  return quillamar::Recorded("rename", quillamar::Canonical(to), __real_rename(from, to));
+  return quillamar::Recorded("rename", to, __real_rename(from, to));
 }
 int __wrap_unlink(const char* path) {
-  const std::string canonical = quillamar::Canonical(path);
-  return quillamar::Recorded("unlink", canonical, __real_unlink(path));
+  return quillamar::Recorded("unlink", path, __real_unlink(path));
 }
-int __wrap_fdatasync(int fd) { return quillamar::Recorded("sync", fd, __real_fdatasync(fd)); }
-int __wrap_fsync(int fd) { return quillamar::Recorded("sync", fd, __real_fsync(fd)); }
+int __wrap_fdatasync(int fd) {
+  return quillamar::Recorded("sync", "/proc/self/fd/" + std::to_string(fd), __real_fdatasync(fd));
+}
+int __wrap_fsync(int fd) {
+  return quillamar::Recorded("sync", "/proc/self/fd/" + std::to_string(fd), __real_fsync(fd));
+}
 ssize_t __wrap_send(int fd, const void* bytes, std::size_t size, int flags) {
   // Recorded when made: a renderer that has ended no longer hears it, which is no fault.
   quillamar::Record("send", std::string(static_cast<const char*>(bytes), size));

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
@@ -452,7 +453,8 @@ class AheadHost : public RecordingHost {
   std::string failing_page;  // the PNG whose preparation raises
   std::mutex prepared_mutex;
   std::vector<std::string> prepared;
-  int preparing = 0, most_preparing = 0;  // at once
+  std::atomic<int> preparing = 0;  // at once
+  int most_preparing = 0;
 
   std::unique_ptr<PreparedPage> PrepareReencode(const std::string& png,
                                                 const std::string& jpg) override {
@@ -462,10 +464,7 @@ class AheadHost : public RecordingHost {
       most_preparing = std::max(most_preparing, ++preparing);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(30));  // long enough to overlap
-    {
-      std::lock_guard lock(prepared_mutex);
-      --preparing;
-    }
+    --preparing;
     if (FileNameOf(png) == failing_page) throw Exception("Invalid PNG file");
     return std::make_unique<Written>(*this, "jpeg of " + ReadFileText(png), png, jpg);
   }
