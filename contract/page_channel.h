@@ -64,10 +64,12 @@ inline std::string FormatChannelLine(const ChannelMessage& message) {
   for (const auto& [kind, word] : channel_detail::kKindWords) {
     if (kind == message.kind) line = word;
   }
-  line += " " + std::to_string(message.number);
-  if (message.kind == ChannelMessage::Kind::kPageGrowing)
-    line += " " + std::to_string(message.file);
-  return line + "\n";
+  line.append(" ").append(std::to_string(message.number));
+  if (message.kind == ChannelMessage::Kind::kPageGrowing) {
+    line.append(" ").append(std::to_string(message.file));
+  }
+  line.push_back('\n');
+  return line;
 }
 
 /// The message of one line without its newline; nullopt for a line that is none of the channel's
